@@ -1,0 +1,46 @@
+// Shared ground of every subsystem: the object base, local date and time as
+// TDateTime, and the process clock that tests replace to make waits instant.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Base of every object that is passed as the Sender of an event.
+class TObject {
+public:
+  virtual ~TObject() = default;
+};
+
+// ---------------------------------------------------------------- TDateTime
+// Days since 1899-12-30, the time of day as the fraction, in local time.
+using TDateTime = double;
+
+struct TDateParts {
+  int Year = 1899, Month = 12, Day = 30;
+  int Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
+};
+
+TDateTime EncodeDateTime(const TDateParts& p);  // no range checks
+TDateParts DecodeDateTime(TDateTime t);
+bool IsValidDateParts(const TDateParts& p);     // calendar date, 0-23:0-59:0-59
+TDateTime NowLocal();                            // the current local time
+TDateTime FromUnixTimeLocal(std::time_t t);      // a file time as local time
+// Current offset of local time from UTC in 15-minute units (tm_gmtoff / 900).
+int16_t LocalTimeZoneOffset();
+
+// ---------------------------------------------------------------- clock
+// Every sleep and every bounded wait of the burner goes through the process
+// clock, so that tests can run the long waits of a recording in no time.
+class TClock {
+public:
+  virtual ~TClock() = default;
+  virtual uint64_t NowMs() = 0;                   // monotonic milliseconds
+  virtual void Sleep(uint32_t ms) = 0;            // plain wait of the calling thread
+  // Waits until the eventfd `fd` is signalled or `ms` have passed; true when signalled.
+  virtual bool WaitEvent(int fd, uint32_t ms) = 0;
+};
+
+TClock& Clock();                 // the clock in use
+void SetClock(TClock* clock);    // nullptr restores the system clock
+TClock& SystemClock();

@@ -1,0 +1,178 @@
+// Drive control: TSCSIDevice runs every command through ExecSCSICommand with
+// sense decoding and the message trace, finds and selects the drives, reads the
+// capabilities and sends the write parameters, and carries the MMC commands and
+// the disc queries built on them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/common.h"
+#include "transport/transport.h"
+
+// ---------------------------------------------------------------- messages
+enum : uint8_t {
+  MSG_ERROR = 0,
+  MSG_INFO = 1,
+  MSG_LIMIT = 3,
+  MSG_FILE = 4,
+};
+
+// Receives every reported message as a new line (the window's memo).
+class TDebugWindow {
+public:
+  virtual ~TDebugWindow() = default;
+  virtual void AddLine(const std::string& line) = 0;
+};
+
+using TOnDebugMsg = std::function<void(TObject* Sender, const std::string& Message, uint8_t mType)>;
+using TDeviceChangedEvent = std::function<void(TObject* Sender)>;
+
+// ---------------------------------------------------------------- tables and helpers
+uint16_t SwapWord(uint16_t v);
+uint32_t SwapDWord(uint32_t v);
+void ReverseBytes(const void* src, void* dst, int n);
+
+const std::string& CommandName(uint8_t opcode);  // CommandNames[opcode], 22 wide when named
+std::string StatusText(uint8_t status, uint8_t haStatus, uint8_t targetStatus);
+std::string SenseKeyText(const uint8_t* sense);  // from a sense area
+std::string SenseCodeText(uint8_t asc, uint8_t ascq);
+
+// Disc kinds (CurrentDiscKind numbering).
+enum : uint16_t {
+  DK_UNKNOWN = 0, DK_CDROM = 1, DK_CDR = 2, DK_CDRW = 3, DK_DVDROM = 4, DK_DVDR = 5,
+  DK_DVDRAM = 6, DK_DVDRW_RO = 7, DK_DVDRW_SR = 8, DK_DVDPLUSRW = 9, DK_DVDPLUSR = 10,
+  DK_DDCDROM = 11, DK_DDCDR = 12, DK_DDCDRW = 13,
+};
+const char* DiscKindNames(uint16_t kind);  // "UNKNOWN" for anything out of range
+
+// DeviceCapabilities bits.
+enum : uint32_t {
+  DC_READ_CDR = 0x00000001, DC_READ_CDRW = 0x00000002, DC_READ_METHOD2 = 0x00000004,
+  DC_READ_DVDROM = 0x00000008, DC_READ_DVDR = 0x00000010, DC_READ_DVDRW = 0x00000020,
+  DC_READ_DVDRAM = 0x00000040, DC_READ_DVDPLUSR = 0x00000080, DC_READ_DVDPLUSRW = 0x00000100,
+  DC_WRITE_CDR = 0x00000200, DC_WRITE_CDRW = 0x00000400, DC_WRITE_TEST = 0x00000800,
+  DC_WRITE_DVDR = 0x00001000, DC_WRITE_DVDRW = 0x00002000, DC_WRITE_DVDRAM = 0x00004000,
+  DC_WRITE_DVDPLUSR = 0x00008000, DC_WRITE_DVDPLUSRW = 0x00010000,
+  DC_UNDERRUNPROTECTION = 0x00040000,
+};
+
+// Write types offered by ProbeWriteModes.
+enum class TWriteType { TrackAtOnce, SessionAtOnce, Raw };
+
+// ---------------------------------------------------------------- TSCSIDevice
+// The process-wide buffers of drive control (DiscInfo, ConfigBuffer, PollSense,
+// ScratchBuffer, ModeBuffer, CurrentDiscKind, the two model flags) are members of
+// the device object: the system drives one recorder at a time.
+class TSCSIDevice : public TObject {
+public:
+  TSCSIDevice();
+  ~TSCSIDevice() override;
+  TSCSIDevice(const TSCSIDevice&) = delete;
+  TSCSIDevice& operator=(const TSCSIDevice&) = delete;
+
+  // ---- command execution and messages
+  uint32_t ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs);
+  void DebugMessage(const std::string& Message, uint8_t mType);
+
+  std::string LastError;
+  std::array<uint8_t, 33> LastSense{};
+  bool TargetBusy = false;
+  TDebugWindow* DebugWindow = nullptr;
+  TOnDebugMsg OnDebugMessage;
+  bool DoDebug = false;
+
+  // ---- discovery and selection
+  bool InitDevices(bool PreferBuiltIn, const std::string& LibraryPath);
+  void HostAdapterInquiry(uint8_t ha);
+  void ScanDevices();
+  char DriveLetter();
+  void SelectDevice(const std::string& line);
+  void IdentifyDevice();
+  bool Inquiry();
+
+  uint8_t HaId = 0xFE, Target = 0xFE, Lun = 0xFE;
+  int8_t AdapterCount = 0;
+  SRB_HAInquiry HAInquiryRecord{};
+  std::vector<std::string> DeviceList;
+  std::string DeviceDescription;
+  std::string DeviceIdent;
+  uint8_t DeviceType = 0x7F;
+  std::array<uint8_t, 131> InquiryData{};
+  bool SlowReadyDevice = false;
+  bool ForceUnderrunProtection = false;
+  bool WriteParamsQuirk = false;
+  bool SlowReadyModel = false;
+  bool CloseTrackImmediate = true;
+  bool Erasing = false;
+  TDeviceChangedEvent OnDeviceChange;
+
+  // ---- capabilities and write parameters
+  bool ModeSense10(uint8_t PageCode, uint8_t* Buffer, bool DefaultValues, uint16_t Length,
+                   uint16_t ClearLength);
+  bool ModeSelect10(const uint8_t* ParameterList, uint16_t Length);
+  bool GetConfiguration(uint8_t RT, uint16_t StartingFeature, uint16_t Length, uint8_t* Buffer);
+  bool ReadCapabilities();
+  bool HasPage30();
+  bool ProbeWriteModes();
+  bool ProbeWriteType(TWriteType type);
+  bool SetWriteParameters(bool TestWrite, bool UnderrunProtection, uint16_t DiscKind);
+  uint16_t GetMaxReadSpeed();
+  uint16_t GetCurrentWriteSpeed();
+
+  std::array<uint8_t, 256> CapabilitiesPage{};
+  uint32_t DeviceCapabilities = 0;
+  uint16_t DeviceMaxWriteSpeed = 0;
+  uint16_t DeviceMaxReadSpeed = 0;
+  std::array<uint8_t, 54> WriteParamsPage{};
+  bool UnderrunProtection = true;
+  bool TestWrite = false;
+  bool FinalizeDisc = false;
+
+  // ---- MMC commands (true on success)
+  bool TestUnitReady(uint32_t TimeoutMs);
+  bool ProbeUnitReady();
+  bool RezeroUnit();
+  bool RequestSense(uint8_t* Buffer, uint8_t Length);
+  bool FormatUnit(uint8_t Options, uint8_t* Buffer, uint32_t Length);
+  bool LoadEject(bool Eject);
+  bool AllowMediumRemoval(bool Allow);
+  bool Read10(uint32_t LBA, uint16_t Count, uint8_t* Buffer, uint32_t Length);
+  bool Write10(uint32_t LBA, uint16_t Count, uint8_t Flags, uint32_t Length, uint8_t* Buffer);
+  bool SynchronizeCache(uint32_t TimeoutMs, bool Immed);
+  bool ReadTOC(uint8_t Format, uint8_t* Buffer, uint32_t Length, uint8_t TrackSession, bool MSF,
+               uint8_t Control);  // Length above 255: refused before anything is sent
+  bool ReadDiscInformation(uint8_t* Buffer, uint16_t Length);
+  bool ReadTrackInformation(uint8_t Track);
+  bool ReserveTrack(uint32_t Size);
+  bool SendOPC();
+  bool CloseTrackSession(bool CloseTrack, bool Immed, bool FinalizeDisc);
+  bool CloseTrackSessionRaw(bool Immed, uint8_t CloseFunction, uint8_t B3, uint8_t B4, uint8_t B5);
+  bool ReadBufferCapacity(uint32_t& BufferLength, uint32_t& FreeLength);
+  bool SetStreaming(uint8_t* Buffer, uint16_t Length);
+  bool SetCDSpeed(uint16_t ReadSpeed, uint16_t WriteSpeed);
+  bool SendDiscStructure(uint8_t Format, uint8_t* Buffer, uint16_t Length);
+
+  // ---- disc queries
+  bool WaitUntilReady(int32_t BudgetMs, int32_t StepMs);
+  bool RefreshDiscInformation();
+  int DiscStatus();
+  int RecordedSessions();
+  uint16_t DiscKind();
+  uint32_t FreeSectors();
+  bool SendTimestamp(TDateTime DateTime);
+
+  std::array<uint8_t, 56> DiscInfo{};
+  std::array<uint8_t, 38> TrackInfo{};
+  std::array<uint8_t, 26> ATIPInfo{};
+  std::array<uint8_t, 114> ConfigBuffer{};
+  std::array<uint8_t, 40> PollSense{};
+  std::array<uint8_t, 498> ScratchBuffer{};
+  std::array<uint8_t, 512> ModeBuffer{};
+  uint16_t CurrentDiscKind = DK_UNKNOWN;
+  uint32_t DeviceBufferSize = 0;
+  uint32_t DeviceFreeBufferSize = 0;
+};
