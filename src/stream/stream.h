@@ -1,0 +1,167 @@
+// Data streaming: the 64-bit file streams over operating-system handles and
+// the read-ahead cache that turns a prepared image into the stream of 64 KiB
+// blocks of 2048-byte sectors that the recorder receives.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+class VEZEZadira;
+
+// ---------------------------------------------------------------- file streams
+// Open modes, in the class library's 16-bit encoding: the low two bits give the
+// access, bits 4-7 the sharing. Linux has no share modes, so the share bits are
+// only checked; the low bits 3 and share bits above 0x40 are refused.
+enum : uint16_t {
+  fmCreate = 0xFFFF,
+  fmOpenRead = 0x0000,
+  fmOpenWrite = 0x0001,
+  fmOpenReadWrite = 0x0002,
+  fmShareCompat = 0x0000,
+  fmShareExclusive = 0x0010,
+  fmShareDenyWrite = 0x0020,
+  fmShareDenyRead = 0x0030,
+  fmShareDenyNone = 0x0040,
+};
+
+// Seek origins.
+enum : uint16_t { soFromBeginning = 0, soFromCurrent = 1, soFromEnd = 2 };
+
+// Byte stream with 64-bit positions, offsets and sizes throughout.
+class TStreamEx {
+public:
+  virtual ~TStreamEx() = default;
+  // Sets the size and leaves the position at the new end. False with the
+  // system's message text in Error when the system refuses. The base does nothing.
+  virtual bool SetSize(int64_t NewSize, std::string& Error);
+  // At most Count bytes in one system call; a failed call gives 0, never -1.
+  virtual int32_t Read(void* Buffer, int32_t Count) = 0;
+  virtual int32_t Write(const void* Buffer, int32_t Count) = 0;
+  // Origin soFromBeginning / soFromCurrent / soFromEnd; the new position, -1 on failure.
+  virtual int64_t Seek(int64_t Offset, uint16_t Origin) = 0;
+};
+
+// A stream over a file descriptor it does not own.
+class THandleStreamEx : public TStreamEx {
+public:
+  explicit THandleStreamEx(int AHandle) : Handle(AHandle) {}
+  bool SetSize(int64_t NewSize, std::string& Error) override;
+  int32_t Read(void* Buffer, int32_t Count) override;
+  int32_t Write(const void* Buffer, int32_t Count) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+
+  int Handle = -1;  // negative: no handle
+};
+
+// A stream that opens or creates its file and closes it when destroyed.
+// Opening is a result, not an exception: Open gives the stream, or nullptr and
+// a message naming the file ("Cannot open file \"<name>\". <system text>").
+class TFileStreamEx : public THandleStreamEx {
+public:
+  static std::unique_ptr<TFileStreamEx> Open(const std::string& FileName, uint16_t Mode,
+                                             std::string& Error);
+  ~TFileStreamEx() override;
+  TFileStreamEx(const TFileStreamEx&) = delete;
+  TFileStreamEx& operator=(const TFileStreamEx&) = delete;
+
+private:
+  explicit TFileStreamEx(int fd) : THandleStreamEx(fd) {}
+};
+
+// ---------------------------------------------------------------- read-ahead cache
+constexpr int32_t kCacheBlockBytes = 65536;
+constexpr int64_t kMinimumTrackBytes = 300 * 2048;  // pad-to-minimum length
+
+// One cache block: 65,536 data bytes followed by the count of valid bytes.
+struct TCacheBlock {
+  std::array<uint8_t, kCacheBlockBytes> Data;
+  int32_t Count = 0;
+};
+
+// The producer of the sector stream: the metadata (taken out of the component's
+// MetadataStream, which is left empty), the files of FileTable in table order,
+// each on sector boundaries with zeros after its end, then zero sectors up to
+// 300 when pad-to-minimum is asked for and the image is shorter. It runs on a
+// thread of its own from construction; at most FCapacity - 1 blocks are queued.
+//
+// Release: the object may be held by several owners (the recording start and
+// the recording thread, each through a shared_ptr); whoever releases it last
+// stops the thread (as an abort) and waits for it. Nothing the thread uses is
+// freed before that.
+class TCacheThread {
+public:
+  // CacheSize in bytes (FCapacity = CacheSize div 65,536, at least 2);
+  // ImageBytes = TrackLength x 2048. The component must outlive the cache.
+  TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBytes, VEZEZadira& Component);
+  ~TCacheThread();
+  TCacheThread(const TCacheThread&) = delete;
+  TCacheThread& operator=(const TCacheThread&) = delete;
+
+  // Copies the oldest block into Dest (at least 65,536 bytes):
+  // n > 0 bytes copied; 0 end of stream or aborted; -1 nothing ready yet.
+  int32_t ReadBlock(std::span<uint8_t> Dest);
+  // Waits at most TimeoutMs until ReadBlock would not return -1 (a block is
+  // queued, the stream has ended, or the cache stopped). True when so.
+  bool WaitForBlock(uint32_t TimeoutMs);
+  // Stops the cache: the queued blocks are dropped and FMessage becomes
+  // "OPERATION ABORTED BY USER" unless a message is already set.
+  void Abort();
+
+  // The outcome text: empty while all is well. Set only once: a second text is ignored.
+  std::string FMessage() const;
+  void SetMessage(const std::string& Text);
+  // Waits at most TimeoutMs until FPrimed or a message. True when primed.
+  bool WaitPrimed(uint32_t TimeoutMs);
+
+  // Flags written by one thread and polled by the others; they only go false -> true.
+  std::atomic<bool> FPrimed{false};    // full once, or everything read: recording may start
+  std::atomic<bool> FFinished{false};  // nothing more will be delivered
+  std::atomic<bool> FAborted{false};
+
+  // For inspection (tests, progress).
+  int32_t FCapacity() const { return capacity_; }
+  int32_t QueuedBlocks() const;
+  int64_t FRemaining() const;
+  uint8_t FPriorityBand() const { return priorityBand_.load(); }  // 0 idle .. 3 normal
+
+private:
+  void Execute();
+  bool Produce();  // false after an error or abort exit
+  bool WaitForRoom();
+  void AppendStaged();
+  void AbortExit();
+  void ErrorExit(const std::string& Text);
+  void SetPriorityBand(uint8_t band);
+
+  VEZEZadira& component_;
+  const int32_t capacity_;
+  const int64_t imageBytes_;
+  const bool padToMinimum_;
+
+  mutable std::mutex lock_;            // FBlocks and FRemaining
+  std::condition_variable changed_;    // a block taken or queued, a flag set
+  std::deque<std::unique_ptr<TCacheBlock>> blocks_;
+  int64_t remaining_;
+
+  mutable std::mutex messageLock_;
+  std::string message_;
+
+  std::atomic<uint8_t> priorityBand_{2};
+  bool bandsAllowed_ = false;
+  std::unique_ptr<TCacheBlock> staging_;  // FStaging: the block being assembled
+  int32_t stagingOffset_ = 0;
+  std::thread thread_;
+};
+
+// Writes a prepared image (PrepareImage done, image-only for an image file)
+// through the cache into a new file at Path: exactly the stream a recorder
+// would receive. False with a readable message in Error on any failure.
+bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error);
