@@ -1,0 +1,266 @@
+// The image builder: the burner component VEZEZadira with its properties and
+// events, the in-memory file tree filled from folders, the ISO 9660 / Joliet
+// encodings, the layout of a new session and the metadata generators.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/common.h"
+#include "drive/drive.h"
+
+// ---------------------------------------------------------------- events
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+// FullPath is read-only; the names, the date and Skip may be changed by the handler.
+using TAddFileEvent = std::function<void(TObject* Sender, const std::string& FullPath,
+                                         std::string& LongFileName, std::string& ShortFileName,
+                                         TDateTime& DateTime, int32_t Attr, int64_t FileSize,
+                                         bool& Skip)>;
+using TAddDirEvent = std::function<void(TObject* Sender, std::string& LongName,
+                                        std::string& ShortName, bool& Skip)>;
+using TWriteDoneEvent = std::function<void(TObject* Sender, const std::string& Error)>;
+using TEraseDoneEvent = std::function<void(TObject* Sender, bool WithError)>;
+// Runs the call on the user-interface thread and waits for it; empty = run on
+// the calling thread.
+using TDispatcher = std::function<void(const std::function<void()>& call)>;
+
+// ---------------------------------------------------------------- attributes
+enum : int32_t {
+  faReadOnly = 0x01,
+  faHidden = 0x02,
+  faSysFile = 0x04,
+  faVolumeID = 0x08,
+  faDirectory = 0x10,
+  faArchive = 0x20,
+  faAnyFile = 0x3F,
+};
+
+// ---------------------------------------------------------------- metadata stream
+// A growable in-memory byte stream: the image's metadata sectors.
+class TMemoryStream {
+public:
+  void Write(const void* Data, size_t Count);
+  void Write(std::span<const uint8_t> Data) { Write(Data.data(), Data.size()); }
+  void WriteZeros(size_t Count);
+  int64_t Size() const { return static_cast<int64_t>(buffer_.size()); }
+  const uint8_t* Data() const { return buffer_.data(); }
+  std::span<const uint8_t> Bytes() const { return buffer_; }
+  void Clear();  // empties the stream and gives its memory back
+
+private:
+  std::vector<uint8_t> buffer_;
+};
+
+// ---------------------------------------------------------------- file tree records
+struct TFEntry;
+
+// A directory of the tree.
+struct TDEntry {
+  std::string ISOName;          // upper case; "CD_ROOT" for the root
+  std::string LongName;         // Joliet name; "CD Root Directory" for the root
+  int64_t ISODirSize = 0;       // bytes of the ISO extent (layout)
+  int64_t JolietDirSize = 0;    // bytes of the Joliet extent (layout)
+  std::string Path;             // "\" for the root, else "\A\B" upper-cased
+  int32_t ISODirOffset = 0;     // sector offset within the ISO directory area (layout)
+  int32_t JolietDirOffset = 0;  // the same in the Joliet directory area (layout)
+  int32_t Number = 0;           // path-table number, root = 1 (layout)
+  TDEntry* Parent = nullptr;    // the root's parent is the root
+  TFEntry* Entries = nullptr;   // first entry, in the order added
+  // Private to the tree: the last entry of the list, for appending.
+  TFEntry* LastEntry = nullptr;
+};
+
+// An entry of a directory: a file, or a subdirectory as seen from its parent.
+struct TFEntry {
+  std::string ISOName;        // without ";1", upper case
+  std::string LongName;       // Joliet name
+  std::string SourcePath;     // empty for subdirectories and imported entries
+  bool Imported = false;      // extents given when added (an earlier session)
+  TDateTime DateTime = 0;     // local time
+  int64_t ISOSize = 0;        // file size, or the subdirectory's ISO extent size
+  int64_t JolietSize = 0;
+  int32_t ISOExtent = 0;      // relative to the first file sector, absolute when Imported
+  int32_t JolietExtent = 0;
+  uint32_t Attr = 0;          // faReadOnly ... faArchive
+  TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
+  TFEntry* Next = nullptr;    // next entry of the same directory
+  // Private to the tree: the directory whose list holds the entry, and the
+  // creation serial (list order is creation order).
+  TDEntry* Owner = nullptr;
+  uint32_t Serial = 0;
+};
+
+// The found-file record of a directory search (the platform's TSearchRec).
+struct TSearchRec {
+  int32_t Time = 0;           // packed DOS date (high word) and time (low word), local
+  int64_t Size = 0;           // 64-bit size
+  int32_t Attr = 0;           // faReadOnly ... faArchive
+  std::string Name;           // the long name
+  std::string AlternateName;  // the 8.3 name; always empty on Linux
+};
+
+// Packed DOS date and time <-> TDateTime. Years outside 1980-2107 are clamped
+// to the nearest end; the seconds are kept to two.
+int32_t DateTimeToFileDate(TDateTime DateTime);
+// False when the packed value is no valid date and time (the result is then 0).
+bool TryFileDateToDateTime(int32_t FileDate, TDateTime& DateTime);
+TDateTime FileDateToDateTime(int32_t FileDate);  // 0 for an invalid value
+
+// ---------------------------------------------------------------- unit-level state
+// One image tree per process; constructing a component resets it.
+inline constexpr int32_t kMaxDirs = 8191;    // directory records, the root included
+inline constexpr int32_t kMaxFiles = 65535;  // entries, subdirectory entries included
+
+extern int32_t MaxDirs;
+extern int32_t MaxFiles;
+extern int32_t DirCount;    // == DirTable.size()
+extern int32_t EntryCount;  // == FileTable.size()
+// Every directory record, root first, in creation order; owns the records.
+extern std::vector<std::unique_ptr<TDEntry>> DirTable;
+// The same records, reordered into path-table order by the layout.
+extern std::vector<TDEntry*> ISOPathOrder;
+extern std::vector<TDEntry*> JolietPathOrder;
+// Every entry (file or subdirectory) in creation order; owns the entries.
+extern std::vector<std::unique_ptr<TFEntry>> FileTable;
+extern int16_t TimeZoneOffset;  // local offset from UTC in 15-minute units
+inline constexpr std::array<uint8_t, 2048> ZeroSector{};
+// The system area and the volume descriptors as generated, then FFh bytes.
+extern std::array<uint8_t, 65537> DescriptorCopy;
+extern int32_t DescriptorCopySize;
+
+// ---------------------------------------------------------------- encodings
+constexpr int64_t kSectorSize = 2048;
+int64_t Sectors(int64_t Bytes);  // rounded up to whole sectors
+uint16_t Swap16(uint16_t Value);
+uint32_t Swap32(uint32_t Value);
+// Byte-order writers at Dest (little-endian, big-endian, and both: LE then BE).
+void PutLE16(uint8_t* Dest, uint16_t Value);
+void PutBE16(uint8_t* Dest, uint16_t Value);
+void PutLE32(uint8_t* Dest, uint32_t Value);
+void PutBE32(uint8_t* Dest, uint32_t Value);
+void PutBoth16(uint8_t* Dest, uint16_t Value);  // 4 bytes
+void PutBoth32(uint8_t* Dest, uint32_t Value);  // 8 bytes
+// Text padded with spaces to exactly Width bytes; nothing else is changed.
+void PutISOText(const std::string& Text, uint8_t* Dest, size_t Width);
+// Text padded with spaces, converted UTF-8 -> UTF-16BE, first Width bytes stored.
+void PutJolietText(const std::string& Text, uint8_t* Dest, size_t Width);
+// UTF-8 -> UTF-16 code units; an invalid byte becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view Text);
+// Number of UTF-16 code units of the UTF-8 text (what Joliet records hold).
+size_t Utf16Length(std::string_view Text);
+// UTF-16BE bytes of the UTF-8 text (a Joliet name as written).
+std::string JolietBytes(std::string_view Text);
+// Fills bytes 18-24 of a directory record with the 7-byte recording date.
+void PutRecordingDate(uint8_t* Record, TDateTime DateTime);
+// The 17-byte descriptor date of a local TDateTime (offset byte 0).
+void PutDescriptorDate(uint8_t* Dest, TDateTime DateTime);
+void PutNoDescriptorDate(uint8_t* Dest);  // "0000000000000000" and a 0 byte
+// First 13 characters, a-z upper-cased, bytes below 21h or above 7Ah -> '_'.
+std::string MakeShortName(const std::string& Text);
+// Upper-cases a-z only; every other byte stays.
+std::string UpperCase(std::string_view Text);
+// Windows wildcard match (case-insensitive, '*' and '?', "*.*" matches all).
+bool MatchesMask(std::string_view Name, std::string_view Mask);
+
+// ---------------------------------------------------------------- the component
+class VEZEZadira : public TSCSIDevice {
+public:
+  explicit VEZEZadira(TObject* Owner = nullptr);
+  ~VEZEZadira() override;
+
+  // ---- published properties (those of TSCSIDevice are inherited:
+  // DebugWindow, DeviceMaxWriteSpeed, DeviceMaxReadSpeed, DeviceBufferSize,
+  // DeviceFreeBufferSize, UnderrunProtection, DoDebug, OnDeviceChange, Erasing,
+  // FinalizeDisc, TestWrite, OnDebugMessage)
+  bool ASPIInitialized() const;
+  TEraseDoneEvent OnEraseDone;
+  uint16_t ReadSpeed = 0;
+  uint16_t WriteSpeed() const { return writeSpeed_; }
+  void SetWriteSpeed(uint16_t Value);  // sends SetCDSpeed(ReadSpeed, Value)
+  bool ReplaceFile = false;
+  bool FinalizeTrack = true;
+  bool PerformOPC = false;
+  std::string IdVolume;
+  std::string IdSystem;
+  std::string IdVolumeSet;
+  std::string IdPublisher;
+  std::string IdPreparer;
+  std::string IdApplication;
+  std::string FileCopyright;
+  std::string FileAbstract;
+  std::string FileBibliographic;
+  TDateTime DateCreation = 0;
+  TDateTime DateModification = 0;
+  TDateTime DateEffective = 0;
+  TDateTime DateExpiration = 0;
+  int32_t CacheSize() const { return cacheSize_; }
+  void SetCacheSize(int32_t Value);  // at least 2 MiB, else rounded down to 2048
+  std::string ISOFileName;
+  bool JolietFileSystem = true;
+  TAddFileEvent OnAddFile;
+  TAddDirEvent OnAddDir;
+  TWriteDoneEvent OnWriteDone;
+  TNotifyEvent OnFinalizingTrack;
+  const std::string& Version() const { return version_; }
+  void SetVersion(const std::string&) {}  // read-only: writing has no effect
+  bool WritePostGap = true;
+
+  // ---- unpublished
+  TMemoryStream MetadataStream;
+
+  // Empties the image tree and the metadata and sets new capacities.
+  void ResetImageBuilder(int32_t AMaxFiles, int32_t AMaxDirs);
+
+  // ---- file tree
+  TDEntry* FindDirectory(const std::string& APath);
+  TDEntry* AddDirectory(TDEntry* AParent, const TSearchRec& Found, const std::string& ALongName,
+                        const std::string& AShortName);
+  TDEntry* CreateDirByName(TDEntry* AParent, const std::string& AName, int32_t AAttr);
+  TDEntry* ForcePath(const std::string& APath);
+  bool AddFile(TDEntry* ADir, const TSearchRec& Found, const std::string& AFullPath,
+               int32_t ExistingSector);
+  bool AddFolderToDir(TDEntry* ADir, const std::string& ASource, const std::string& AMask,
+                      int32_t AttrMask, bool Recurse, bool KeepSourcePath, bool ArchiveOnly);
+  bool AddFolder(const std::string& Destination, const std::string& ASource,
+                 const std::string& AMask, int32_t AttrMask, bool Recurse, bool KeepSourcePath,
+                 bool ArchiveOnly);
+  TFEntry* FindEntry(TDEntry* ADir, const std::string& AName);
+  void RemoveEntry(TDEntry* ADir, TFEntry* AEntry);
+  bool RemoveDirectory(TDEntry*& ADir);
+  bool RemoveEntryByName(const std::string& APath, const std::string& AName);
+  int32_t DirectoryCount() const;  // directories other than the root
+  int32_t FileCount() const;       // entries in FileTable
+  TDEntry* RootDirectory() const;
+
+  // ---- layout and metadata
+  bool PrepareImage(bool ImageOnly, TDEntry* ImportDir);
+  int64_t ImageSectors();
+  uint16_t ImportSession = 0;
+
+  // ---- recording (src/record)
+  bool StartRecording();
+  // Stops a running recording and waits for its threads.
+  void StopRecording();
+  std::atomic<int64_t> BytesWritten{0};
+  TDispatcher Dispatcher;
+
+private:
+  enum class TAddResult { Added, Skipped, Refused };
+  TAddResult AddFileChecked(TDEntry* ADir, const TSearchRec& Found, const std::string& AFullPath,
+                            int32_t ExistingSector, bool FromWalk);
+  bool WalkFolder(TDEntry* ADir, const std::string& ASource, const std::string& AMask,
+                  int32_t AttrMask, bool Recurse, bool ArchiveOnly,
+                  std::vector<std::pair<uint64_t, uint64_t>>& Walked);
+  void ReleaseTree();
+
+  int32_t cacheSize_ = 4194304;
+  uint16_t writeSpeed_ = 0;
+  std::string version_ = "1.20.RC6";
+};
