@@ -1,0 +1,67 @@
+// Private to drive control: building one request record for one command, and the
+// big-endian field helpers of the MMC wire formats.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
+#include "drive/drive.h"
+
+namespace drivecmd {
+
+enum class TDir : uint8_t { None = 0, In = SRB_DIR_IN, Out = SRB_DIR_OUT };
+
+// A zeroed request with event notification, the direction, the data and the CDB.
+inline SRB_ExecSCSICmd MakeRequest(uint8_t cdbLength, TDir dir = TDir::None,
+                                   uint8_t* data = nullptr, uint32_t length = 0) {
+  SRB_ExecSCSICmd srb;
+  std::memset(&srb, 0, sizeof srb);
+  srb.SRB_Flags = static_cast<uint8_t>(SRB_EVENT_NOTIFY | static_cast<uint8_t>(dir));
+  srb.SRB_CDBLen = cdbLength;
+  if (dir != TDir::None) {
+    srb.SRB_BufPointer = data;
+    srb.SRB_BufLen = length;
+  }
+  return srb;
+}
+
+// Runs the request; true exactly when it completed.
+inline bool Run(TSCSIDevice& device, SRB_ExecSCSICmd& srb, uint32_t timeoutMs) {
+  device.ExecSCSICommand(srb, timeoutMs);
+  return srb.SRB_Status == SS_COMP;
+}
+
+inline void PutBE16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+inline void PutBE32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+inline uint16_t GetBE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t GetBE32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Fields the queries keep "in host order": the value stored in the machine's own layout.
+inline uint16_t GetHost16(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline uint32_t GetHost32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void PutHost16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, sizeof v); }
+inline void PutHost32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
+inline void ToHost16(uint8_t* p) { PutHost16(p, GetBE16(p)); }
+inline void ToHost32(uint8_t* p) { PutHost32(p, GetBE32(p)); }
+
+}  // namespace drivecmd
