@@ -26,6 +26,14 @@ inline SRB_ExecSCSICmd MakeRequest(uint8_t cdbLength, TDir dir = TDir::None,
   return srb;
 }
 
+// A request refused before anything is sent: the state a command leaves, with the reason.
+inline bool Refuse(TSCSIDevice& device, const char* reason) {
+  device.LastError = reason;
+  device.LastSense.fill(0);
+  device.TargetBusy = false;
+  return false;
+}
+
 // Runs the request; true exactly when it completed.
 inline bool Run(TSCSIDevice& device, SRB_ExecSCSICmd& srb, uint32_t timeoutMs) {
   device.ExecSCSICommand(srb, timeoutMs);

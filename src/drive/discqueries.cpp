@@ -80,10 +80,7 @@ bool TSCSIDevice::SendTimestamp(TDateTime DateTime) {
   char digits[32];
   const int n = std::snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d", p.Year, p.Month,
                               p.Day, p.Hour, p.Minute, p.Second);
-  if (n != 14 || !IsValidDateParts(p)) {
-    LastError = "INVALID TIMESTAMP";
-    return false;
-  }
+  if (n != 14 || !IsValidDateParts(p)) return Refuse(*this, "INVALID TIMESTAMP");
   std::fill_n(ScratchBuffer.begin(), 22, uint8_t{0});
   PutBE16(&ScratchBuffer[0], 0x0014);
   std::memcpy(&ScratchBuffer[8], digits, 14);

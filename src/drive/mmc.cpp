@@ -93,8 +93,7 @@ bool TSCSIDevice::ReadTOC(uint8_t Format, uint8_t* Buffer, uint32_t Length, uint
                           bool MSF, uint8_t Control) {
   // The allocation length is one CDB byte here.
   if (Length > 255) {
-    LastError = "RANGE CHECK ERROR";
-    return false;
+    return Refuse(*this, "RANGE CHECK ERROR");
   }
   auto srb = MakeRequest(10, TDir::In, Buffer, Length);
   srb.CDBByte[0] = 0x43;

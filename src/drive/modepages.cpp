@@ -38,8 +38,7 @@ bool TSCSIDevice::ModeSense10(uint8_t PageCode, uint8_t* Buffer, bool DefaultVal
                               uint16_t Length, uint16_t ClearLength) {
   std::memset(Buffer, 0, static_cast<size_t>(ClearLength) + 1);
   if (Length > ModeBuffer.size()) {
-    LastError = "RANGE CHECK ERROR";
-    return false;
+    return Refuse(*this, "RANGE CHECK ERROR");
   }
   std::fill_n(ModeBuffer.begin(), Length, uint8_t{0});
   auto srb = MakeRequest(10, TDir::In, ModeBuffer.data(), Length);
@@ -53,8 +52,7 @@ bool TSCSIDevice::ModeSense10(uint8_t PageCode, uint8_t* Buffer, bool DefaultVal
 
 bool TSCSIDevice::ModeSelect10(const uint8_t* ParameterList, uint16_t Length) {
   if (Length > ModeBuffer.size()) {
-    LastError = "RANGE CHECK ERROR";
-    return false;
+    return Refuse(*this, "RANGE CHECK ERROR");
   }
   std::memcpy(ModeBuffer.data(), ParameterList, Length);
   auto srb = MakeRequest(10, TDir::Out, ModeBuffer.data(), Length);
