@@ -57,9 +57,3 @@ void VEZEZadira::SetWriteSpeed(uint16_t Value) {
   writeSpeed_ = Value;
   SetCDSpeed(ReadSpeed, Value);
 }
-
-int32_t VEZEZadira::DirectoryCount() const { return DirCount - 1; }
-
-int32_t VEZEZadira::FileCount() const { return EntryCount; }
-
-TDEntry* VEZEZadira::RootDirectory() const { return DirTable.empty() ? nullptr : DirTable[0].get(); }

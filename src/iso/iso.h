@@ -73,8 +73,10 @@ struct TDEntry {
   int32_t Number = 0;           // path-table number, root = 1 (layout)
   TDEntry* Parent = nullptr;    // the root's parent is the root
   TFEntry* Entries = nullptr;   // first entry, in the order added
-  // Private to the tree: the last entry of the list, for appending.
+  // Private to the tree: the last entry of the list (for appending) and the
+  // directory's own entry in its parent's list (nil for the root).
   TFEntry* LastEntry = nullptr;
+  TFEntry* OwnEntry = nullptr;
 };
 
 // An entry of a directory: a file, or a subdirectory as seen from its parent.
@@ -91,9 +93,11 @@ struct TFEntry {
   uint32_t Attr = 0;          // faReadOnly ... faArchive
   TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
   TFEntry* Next = nullptr;    // next entry of the same directory
-  // Private to the tree: the directory whose list holds the entry, and the
-  // creation serial (list order is creation order).
+  // Private to the tree: the directory whose list holds the entry, the
+  // previous entry of that list, and the creation serial (list order is
+  // creation order).
   TDEntry* Owner = nullptr;
+  TFEntry* Prev = nullptr;
   uint32_t Serial = 0;
 };
 
@@ -240,9 +244,48 @@ public:
   TDEntry* RootDirectory() const;
 
   // ---- layout and metadata
+  // Lays out a new session (image-only: from sector 0, the disc is not asked)
+  // and generates its metadata into MetadataStream. False only when the import
+  // of an earlier session ended it with an error.
   bool PrepareImage(bool ImageOnly, TDEntry* ImportDir);
-  int64_t ImageSectors();
-  uint16_t ImportSession = 0;
+  int64_t ImageSectors();  // TrackLength, at least 300 with WritePostGap
+  uint16_t ImportSession = 0;  // earlier session to carry over, 0 = none
+  // Sets StartAddress from the disc; false when the track could not be read.
+  bool GetNextWritableAddress();
+  // Brings ISOPathOrder and JolietPathOrder into path-table order and numbers
+  // the directories.
+  void OrderDirectories();
+  bool GenerateMetadata();
+  void WritePrimaryDescriptor();
+  void WriteJolietDescriptor();
+  void WriteTerminator();
+
+  enum class TImageTree { ISO, Joliet };
+  enum class TPathTableType { L, M };  // little-endian, big-endian
+  int64_t MeasurePathTable(TImageTree Tree) const;
+  void WritePathTable(TImageTree Tree, uint32_t Base, TPathTableType Type);
+  int64_t MeasureDirectory(TImageTree Tree, const TDEntry& Dir) const;
+  void WriteDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile);
+
+  // Reads the directory tree of an earlier session (Session: signed, -1 = the
+  // last one) and adds it under Directory (nil = the root) as imported entries.
+  // True when a volume descriptor of the session was found and its tree read.
+  bool ImportPreviousSession(int8_t Session, TDEntry* Directory);
+
+  // Layout results: absolute sector numbers on the disc.
+  uint32_t StartAddress = 0;
+  uint32_t PathTableL = 0, PathTableM = 0;
+  uint32_t JolietPathTableL = 0, JolietPathTableM = 0;
+  uint32_t PathTableSize = 0, JolietPathTableSize = 0;  // bytes of one table
+  uint32_t DirArea = 0, JolietDirArea = 0;
+  uint32_t DirAreaSize = 0, JolietDirAreaSize = 0;      // bytes
+  uint32_t FirstFileSector = 0;
+  int64_t PadSectors = 0;   // zero sectors before the first file when positive
+  int64_t FileSectors = 0;
+  int64_t EndSector = 0;    // recorded as the volume space size
+  int64_t TrackLength = 0;  // EndSector - StartAddress
+  // Date of the "." and ".." records of one generation.
+  TDateTime MetadataTime = 0;
 
   // ---- recording (src/record)
   bool StartRecording();
@@ -252,12 +295,6 @@ public:
   TDispatcher Dispatcher;
 
 private:
-  enum class TAddResult { Added, Skipped, Refused };
-  TAddResult AddFileChecked(TDEntry* ADir, const TSearchRec& Found, const std::string& AFullPath,
-                            int32_t ExistingSector, bool FromWalk);
-  bool WalkFolder(TDEntry* ADir, const std::string& ASource, const std::string& AMask,
-                  int32_t AttrMask, bool Recurse, bool ArchiveOnly,
-                  std::vector<std::pair<uint64_t, uint64_t>>& Walked);
   void ReleaseTree();
 
   int32_t cacheSize_ = 4194304;
