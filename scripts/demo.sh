@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMBURN_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target mburn vrecorder vrecorder_lib
+cmake --build build -j"$(nproc)" --target mburn_cli vrecorder vrecorder_lib
 mkdir -p out
 disc="$PWD/out/sample-disc.iso"
 rm -f "$disc" "$disc.state"

@@ -1,0 +1,244 @@
+#include "window/mainwindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QPainter>
+#include <QScreen>
+#include <QThread>
+#include <QUrl>
+#include <iostream>
+
+namespace {
+
+// The window's own 16 x 16 icon: a small disc.
+QIcon WindowIcon() {
+  QPixmap pixmap(16, 16);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(QColor(60, 60, 60));
+  p.setBrush(QColor(200, 210, 230));
+  p.drawEllipse(QRectF(0.5, 0.5, 15, 15));
+  p.setBrush(QColor(128, 128, 0));
+  p.drawEllipse(QRectF(5, 5, 6, 6));
+  return QIcon(pixmap);
+}
+
+void SetHint(QWidget* w, const char* hint, bool shown) {
+  w->setProperty("Hint", QString(hint));
+  if (shown) w->setToolTip(hint);
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
+    : QWidget(parent), options_(std::move(Options)) {
+  setObjectName("frmMain");
+  setWindowTitle(kWindowCaption);
+  // Fixed size, single border, the close box only.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(427, 163);
+  move(271, 267);
+  QFont font("MS Sans Serif");
+  font.setPixelSize(11);
+  setFont(font);
+  setWindowIcon(WindowIcon());
+
+  cbDrives = new QComboBox(this);
+  cbDrives->setObjectName("cbDrives");
+  cbDrives->setGeometry(48, 79, 297, 21);
+  SetHint(cbDrives, "Select the station where your burner is", true);
+  connect(cbDrives, &QComboBox::activated, this, &TfrmMain::cbDrivesChange);
+
+  eMask = new QLineEdit("*.*", this);
+  eMask->setObjectName("eMask");
+  eMask->setGeometry(312, 102, 33, 21);
+  SetHint(eMask, "Here you can filter out the files you want (*.*) means all files", true);
+
+  pb = new TGauge(this);
+  pb->setObjectName("pb");
+  pb->setGeometry(0, 127, 427, 17);
+  SetHint(pb, "Burning progress", false);
+
+  eDirToBurn = new TDirectoryEdit(this);
+  eDirToBurn->setObjectName("eDirToBurn");
+  eDirToBurn->setGeometry(48, 102, 257, 21);
+  SetHint(eDirToBurn, "Folder to burn", true);
+  eDirToBurn->Edit()->setToolTip("Folder to burn");
+
+  Label1 = new QLabel("Volume  : ", this);
+  Label1->setObjectName("Label1");
+  Label1->setGeometry(2, 83, 41, 13);
+
+  bBurn = new QPushButton("BURN CD", this);
+  bBurn->setObjectName("bBurn");
+  bBurn->setGeometry(352, 80, 73, 45);
+  bBurn->setFocusPolicy(Qt::NoFocus);
+  QFont bold = font;
+  bold.setBold(true);
+  bBurn->setFont(bold);
+  SetHint(bBurn, "Start burning the cd", true);
+  connect(bBurn, &QPushButton::clicked, this, &TfrmMain::bBurnClick);
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(1000);
+  connect(Timer1, &QTimer::timeout, this, &TfrmMain::Timer1Timer);
+  Timer1->start();
+
+  // The burner component with the settings this window gives it.
+  ecdb = std::make_unique<VEZEZadira>();
+  ecdb->UnderrunProtection = true;
+  ecdb->DoDebug = true;
+  ecdb->ReadSpeed = 0;
+  ecdb->FinalizeDisc = false;
+  ecdb->TestWrite = false;
+  ecdb->ReplaceFile = false;
+  ecdb->PerformOPC = false;
+  ecdb->SetCacheSize(4194304);
+  ecdb->WritePostGap = true;
+  ecdb->DeviceBufferSize = 0;
+  ecdb->DeviceFreeBufferSize = 0;
+  if (options_.Debug)
+    ecdb->OnDebugMessage = [](TObject*, const std::string& message, uint8_t) {
+      std::cerr << message << '\n';
+    };
+  // The recording thread reaches this thread through a blocking queued call.
+  ecdb->Dispatcher = [this](const std::function<void()>& call) {
+    if (QThread::currentThread() == thread() || closing_)
+      call();
+    else
+      QMetaObject::invokeMethod(this, [&call] { call(); }, Qt::BlockingQueuedConnection);
+  };
+  TBurnWorkflow::THooks hooks;
+  hooks.Status = [this](const std::string& text) { SetStatus(text); };
+  hooks.Message = [this](const std::string& text) { ShowMessage(text); };
+  hooks.ProcessEvents = [] { QCoreApplication::processEvents(); };
+  hooks.Post = [this](std::function<void()> call) {
+    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+  };
+  hooks.SetGaugeMax = [this](int32_t max) { pb->SetMaxValue(max); };
+  hooks.Finished = [this](const std::string& error) {
+    bBurn->setEnabled(burnAllowed_);
+    emit BurnFinished(QString::fromStdString(error));
+  };
+  workflow_ = std::make_unique<TBurnWorkflow>(*ecdb, std::move(hooks));
+
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setObjectName("StatusBar1");
+  StatusBar1->setSizeGripEnabled(false);
+  StatusBar1->setGeometry(0, 144, 427, 19);
+  SetHint(StatusBar1, "To visit our site clik on picture", true);
+  StatusPanel = new QLabel(StatusBar1);
+  StatusPanel->setObjectName("StatusPanel");
+  StatusPanel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  StatusPanel->setGeometry(0, 2, 500, 17);
+  StatusPanel->setToolTip("To visit our site clik on picture");
+
+  Label2 = new QLabel("Folder :", this);
+  Label2->setObjectName("Label2");
+  Label2->setGeometry(2, 107, 35, 13);
+
+  Image1 = new TBannerImage(this);
+  Image1->setObjectName("Image1");
+  Image1->setGeometry(1, 2, 424, 69);
+  Image1->setPixmap(QPixmap::fromImage(BannerPicture()));
+  connect(Image1, &TBannerImage::clicked, this, &TfrmMain::Image1Click);
+
+  Bevel1 = new QFrame(this);
+  Bevel1->setObjectName("Bevel1");
+  Bevel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  Bevel1->setGeometry(0, 0, 427, 73);
+  Bevel1->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+  // The three input controls are reached with the mouse only, never with Tab.
+  cbDrives->setFocusPolicy(Qt::ClickFocus);
+  eMask->setFocusPolicy(Qt::ClickFocus);
+  eDirToBurn->setFocusPolicy(Qt::ClickFocus);
+  eDirToBurn->Edit()->setFocusPolicy(Qt::ClickFocus);
+}
+
+TfrmMain::~TfrmMain() {
+  // A recording still running must not call back into a window being taken
+  // down: calls from its thread run where they are from now on.
+  closing_ = true;
+  workflow_.reset();
+  ecdb.reset();
+}
+
+void TfrmMain::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (shown_) return;
+  shown_ = true;
+  FormShow();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+  // Leaving in the middle of a recording would leave the disc unusable.
+  if (workflow_ && workflow_->Recording()) {
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
+}
+
+void TfrmMain::FormShow() {
+  std::string error;
+  if (!WriteSettingsFile(options_.SettingsPath, error)) {
+    ShowMessage(error);
+    startupDone_ = true;
+    return;
+  }
+  if (!InitRecorders(*ecdb, options_.LibraryPath)) {
+    burnAllowed_ = false;
+    bBurn->setEnabled(false);
+    SetStatus(kTextASPIError);
+    startupDone_ = true;
+    return;
+  }
+  ApplyStartupSettings(*ecdb);
+  if (!ecdb->DeviceList.empty()) {
+    cbDrives->clear();
+    for (const auto& line : ecdb->DeviceList) cbDrives->addItem(QString::fromStdString(line));
+  }
+  if (cbDrives->count() > 0) {
+    cbDrives->setCurrentIndex(0);
+    cbDrivesChange();
+  }
+  startupDone_ = true;
+}
+
+void TfrmMain::cbDrivesChange() {
+  SetStatus(SelectRecorder(*ecdb, cbDrives->currentText().toStdString()));
+}
+
+void TfrmMain::bBurnClick() {
+  if (!bBurn->isEnabled()) return;
+  // One recording at a time: the button stays off until this one has ended.
+  bBurn->setEnabled(false);
+  const TBurnOutcome outcome =
+      workflow_->BurnClick(eDirToBurn->text().toStdString(), eMask->text().toStdString());
+  if (outcome != TBurnOutcome::Started) bBurn->setEnabled(burnAllowed_);
+}
+
+void TfrmMain::Timer1Timer() { pb->SetProgress(workflow_->ProgressSectors()); }
+
+void TfrmMain::Image1Click() { QDesktopServices::openUrl(QUrl(kWebPage)); }
+
+void TfrmMain::SetStatus(const std::string& text) {
+  StatusPanel->setText(QString::fromStdString(text));
+}
+
+void TfrmMain::ShowMessage(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(),
+                  QString::fromStdString(text), QMessageBox::Ok);
+  box.setObjectName("MessageBox");
+  box.adjustSize();
+  if (const QScreen* screen = QApplication::primaryScreen())
+    box.move(screen->geometry().center() - box.rect().center());
+  box.exec();
+}

@@ -1,0 +1,80 @@
+// The main window: one recorder list, a folder, a mask, one button, the
+// progress gauge and the status bar, over one burner component.
+#pragma once
+
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QWidget>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "app/workflow.h"
+#include "window/banner.h"
+#include "window/diredit.h"
+#include "window/gauge.h"
+
+struct TWindowOptions {
+  // The transport library InitDevices tries first: the virtual recorder's
+  // when --virtual was given, else empty.
+  std::string LibraryPath;
+  std::string SettingsPath = kSettingsFileName;
+  bool Debug = false;  // the component's message trace to standard error
+};
+
+class TfrmMain : public QWidget {
+  Q_OBJECT
+public:
+  explicit TfrmMain(TWindowOptions Options = {}, QWidget* parent = nullptr);
+  ~TfrmMain() override;
+
+  // Controls, in declaration order.
+  QComboBox* cbDrives;
+  QLineEdit* eMask;
+  TGauge* pb;
+  TDirectoryEdit* eDirToBurn;
+  QLabel* Label1;
+  QPushButton* bBurn;
+  QTimer* Timer1;
+  std::unique_ptr<VEZEZadira> ecdb;
+  QStatusBar* StatusBar1;
+  QLabel* StatusPanel;  // panel 0, 500 pixels wide: every status message
+  QLabel* Label2;
+  TBannerImage* Image1;
+  QFrame* Bevel1;
+
+  QString StatusText() const { return StatusPanel->text(); }
+  TBurnWorkflow& Workflow() { return *workflow_; }
+  bool StartupDone() const { return startupDone_; }
+
+public slots:
+  void cbDrivesChange();
+  void bBurnClick();
+  void Timer1Timer();
+  void Image1Click();
+
+signals:
+  // The end of a recording, after the status shows the outcome.
+  void BurnFinished(const QString& error);
+
+protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+private:
+  void FormShow();
+  void SetStatus(const std::string& text);
+  void ShowMessage(const std::string& text);
+
+  TWindowOptions options_;
+  std::unique_ptr<TBurnWorkflow> workflow_;
+  bool shown_ = false;
+  bool startupDone_ = false;
+  bool burnAllowed_ = true;  // false in the no-transport state
+  std::atomic<bool> closing_{false};
+};

@@ -1,0 +1,146 @@
+#include "app/workflow.h"
+
+#include <cstring>
+
+std::string NotEnoughSpaceText(int64_t ImageSectors, uint32_t FreeSectors) {
+  const int64_t needKB = ImageSectors * 2048 / 1024;
+  const int64_t freeKB = int64_t{FreeSectors} * 2048 / 1024;
+  return "NOT ENOUGH SPACE. NEEDS " + std::to_string(needKB) + "KB ,  TILGJENGELIG " +
+         std::to_string(freeKB) + "KB";
+}
+
+bool InitRecorders(VEZEZadira& Component, const std::string& LibraryPath) {
+  Component.InitDevices(false, LibraryPath);
+  return Component.ASPIInitialized();
+}
+
+void ApplyStartupSettings(VEZEZadira& Component) {
+  Component.ImportSession = 0;
+  Component.ReplaceFile = true;
+  Component.JolietFileSystem = true;
+  Component.FinalizeDisc = false;
+}
+
+std::string SelectRecorder(VEZEZadira& Component, const std::string& Line) {
+  Component.SelectDevice(Line);
+  return kTextVolumeSelected + Component.DeviceDescription;
+}
+
+bool NextWritableAddress(VEZEZadira& Component, uint32_t& Address) {
+  Address = 0;
+  const uint16_t kind = Component.DiscKind();
+  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
+    // No sessions on these: the next session goes after the volume that the
+    // last descriptor found describes.
+    std::array<uint8_t, 2048> sector{};
+    for (uint32_t n = 32; n >= 16; --n) {
+      if (!Component.Read10(n, 1, sector.data(), sector.size())) continue;
+      if (std::memcmp(&sector[1], "CD001", 5) == 0 && (sector[0] == 1 || sector[0] == 2)) {
+        Address = uint32_t{sector[80]} | uint32_t{sector[81]} << 8 | uint32_t{sector[82]} << 16 |
+                  uint32_t{sector[83]} << 24;
+        break;
+      }
+    }
+    return true;
+  }
+  uint8_t track = 0;
+  if (Component.RefreshDiscInformation())
+    track = Component.DiscInfo[6];
+  else
+    track = static_cast<uint8_t>(Component.RecordedSessions() + 1);
+  if (!Component.ReadTrackInformation(track)) return false;
+  // The track information fields are kept in host order after the query.
+  std::memcpy(&Address, &Component.TrackInfo[12], sizeof Address);
+  if (Address > 0xFF000000u) Address = 0;
+  return true;
+}
+
+const char* DiscStatusName(int Status) {
+  switch (Status) {
+    case 0: return "empty";
+    case 1: return "appendable";
+    case 2: return "complete";
+    case 3: return "other";
+    default: return "unreadable";
+  }
+}
+
+// ---------------------------------------------------------------- the burn
+
+TBurnWorkflow::TBurnWorkflow(VEZEZadira& Component, THooks Hooks)
+    : component_(Component), hooks_(std::move(Hooks)) {
+  component_.OnWriteDone = [this](TObject*, const std::string& Error) { WriteDone(Error); };
+  // Raised on the recording thread: the status change belongs to the UI thread.
+  component_.OnFinalizingTrack = [this](TObject*) {
+    hooks_.Post([this] { hooks_.Status(kTextFinishing); });
+  };
+}
+
+TBurnWorkflow::~TBurnWorkflow() {
+  component_.OnWriteDone = nullptr;
+  component_.OnFinalizingTrack = nullptr;
+}
+
+TBurnOutcome TBurnWorkflow::BurnClick(const std::string& Folder, const std::string& Mask) {
+  if (Folder.empty()) {
+    hooks_.Message(kTextChooseFolder);
+    return TBurnOutcome::NoFolder;
+  }
+  if (!AddSource(Folder, Mask)) return TBurnOutcome::FolderProblem;
+  return StartBurning();
+}
+
+bool TBurnWorkflow::AddSource(const std::string& Folder, const std::string& Mask) {
+  // Everything the walk could not add is reported; the first report is what
+  // the user sees, and an incomplete disc is never recorded.
+  FirstProblem.clear();
+  const TOnDebugMsg previous = component_.OnDebugMessage;
+  component_.OnDebugMessage = [this, &previous](TObject* Sender, const std::string& Message,
+                                                uint8_t mType) {
+    if (FirstProblem.empty() && mType != MSG_INFO) FirstProblem = Message;
+    if (previous) previous(Sender, Message, mType);
+  };
+  const bool added = component_.AddFolder("\\", Folder, Mask, faAnyFile, true, false, false);
+  component_.OnDebugMessage = previous;
+  if (!added && !FirstProblem.empty()) {
+    hooks_.Status(FirstProblem);
+    return false;
+  }
+  return true;
+}
+
+TBurnOutcome TBurnWorkflow::StartBurning() {
+  component_.SetWriteSpeed(WriteSpeed);
+  if (hooks_.ProcessEvents) hooks_.ProcessEvents();
+  if (component_.DirectoryCount() == 0 && component_.FileCount() == 0)
+    return TBurnOutcome::NothingToBurn;
+  component_.PrepareImage(false, nullptr);
+  const uint32_t freeSectors = component_.FreeSectors();
+  const int64_t imageSectors = component_.ImageSectors();
+  if (imageSectors > int64_t{freeSectors}) {
+    hooks_.Status(NotEnoughSpaceText(imageSectors, freeSectors));
+    return TBurnOutcome::TooLarge;
+  }
+  hooks_.Status(kTextBurning);
+  recording_ = true;
+  LastError.clear();
+  if (!component_.StartRecording()) {
+    // The component has already raised OnWriteDone with the cache's message.
+    recording_ = false;
+    return TBurnOutcome::StartFailed;
+  }
+  hooks_.SetGaugeMax(static_cast<int32_t>(imageSectors));
+  return TBurnOutcome::Started;
+}
+
+int32_t TBurnWorkflow::ProgressSectors() const {
+  return static_cast<int32_t>(component_.BytesWritten.load() / 2048);
+}
+
+void TBurnWorkflow::WriteDone(const std::string& Error) {
+  component_.WaitUntilReady(10000, 5000);
+  LastError = Error;
+  hooks_.Status(Error.empty() ? kTextDoneOk : kTextDoneError);
+  recording_ = false;
+  if (hooks_.Finished) hooks_.Finished(Error);
+}

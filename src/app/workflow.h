@@ -1,0 +1,111 @@
+// What the window and mburn share: the texts the user sees, the start-up of the
+// recorders, the settings file, the virtual recorder option, and the burn
+// workflow itself (add the folder, lay out, check the space, record, follow it
+// to its end). Both front ends drive the component through this one place, so
+// they make the same calls and say the same things.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "iso/iso.h"
+
+// ---------------------------------------------------------------- texts
+inline constexpr const char* kApplicationTitle = "Bramblewood Micro Burner";
+inline constexpr const char* kWindowCaption = "Bramblewood Micro CD-Burner 2004";
+inline constexpr const char* kWebPage = "https://microburner.bramblewood.example/";
+inline constexpr const char* kSettingsFileName = "./ZEVodidoz.ini";
+inline constexpr const char* kSettingsSection = "CDBurner";
+inline constexpr const char* kSettingsKey = "Files";
+inline constexpr const char* kSettingsValue = "*.*";
+
+inline constexpr const char* kTextChooseFolder = "Choose a folder first";
+inline constexpr const char* kTextASPIError = "Error while initializing ASPI Layer";
+inline constexpr const char* kTextVolumeSelected = "VOLUME SELECTED ";
+inline constexpr const char* kTextBurning = "Burning CD - Please wait";
+inline constexpr const char* kTextFinishing = "FINISHING - PLEASE WAIT";
+inline constexpr const char* kTextDoneOk = "Burning Done - Sucsessfull";
+inline constexpr const char* kTextDoneError = "Burning done - With error";
+
+// "NOT ENOUGH SPACE. NEEDS <image x 2>KB ,  TILGJENGELIG <free x 2>KB", in
+// 64-bit arithmetic so that discs of 4 GiB and more show their real figures.
+std::string NotEnoughSpaceText(int64_t ImageSectors, uint32_t FreeSectors);
+
+// ---------------------------------------------------------------- settings file
+// Writes key Files = *.* into section [CDBurner] of the INI file, keeping
+// whatever else the file holds. False with "Unable to write to <path>" in Error.
+bool WriteSettingsFile(const std::string& Path, std::string& Error);
+
+// ---------------------------------------------------------------- recorders
+// --virtual IMAGE[:MEDIA] options: MBURN_VIRTUAL is set to them joined by ';'.
+void SetVirtualRecorders(const std::vector<std::string>& Specs);
+// The virtual recorder library beside the running executable (/proc/self/exe).
+std::string VirtualRecorderLibrary();
+// InitDevices(False, LibraryPath): the library path is the virtual recorder's
+// when --virtual was given, else empty (the usual search, then the built-in layer).
+bool InitRecorders(VEZEZadira& Component, const std::string& LibraryPath);
+// The window's start-up settings of the component: no import, replace files,
+// Joliet on, the disc left open.
+void ApplyStartupSettings(VEZEZadira& Component);
+// SelectDevice with the line; the status text it leads to.
+std::string SelectRecorder(VEZEZadira& Component, const std::string& Line);
+
+// Where the next session would begin on the disc in the selected drive, as the
+// layout finds it; false when the drive cannot say.
+bool NextWritableAddress(VEZEZadira& Component, uint32_t& Address);
+// "empty", "appendable", "complete", "other", or "unreadable" for -1.
+const char* DiscStatusName(int Status);
+
+// ---------------------------------------------------------------- the burn
+enum class TBurnOutcome {
+  NoFolder,        // "Choose a folder first"
+  FolderProblem,   // AddFolder refused something: nothing recorded
+  NothingToBurn,   // the tree is empty: nothing happens
+  TooLarge,        // the not-enough-space message
+  Started,         // the recording thread runs; the end comes through Finished
+  StartFailed,     // the cache failed before priming; the end has been reported
+};
+
+class TBurnWorkflow {
+public:
+  struct THooks {
+    std::function<void(const std::string&)> Status;         // the status bar
+    std::function<void(const std::string&)> Message;        // the modal message box
+    std::function<void()> ProcessEvents;                    // let the front end repaint
+    std::function<void(std::function<void()>)> Post;        // to the UI thread, no waiting
+    std::function<void(int32_t)> SetGaugeMax;
+    // The end of a recording, after the final wait: Error empty on success.
+    std::function<void(const std::string& Error)> Finished;
+  };
+
+  // Takes the component's OnWriteDone and OnFinalizingTrack.
+  TBurnWorkflow(VEZEZadira& Component, THooks Hooks);
+  ~TBurnWorkflow();
+  TBurnWorkflow(const TBurnWorkflow&) = delete;
+  TBurnWorkflow& operator=(const TBurnWorkflow&) = delete;
+
+  // BURN CD: checks the folder, adds it, then StartBurning.
+  TBurnOutcome BurnClick(const std::string& Folder, const std::string& Mask);
+  // AddFolder with the window's arguments; false when it refused something
+  // (the first problem it reported is then the status).
+  bool AddSource(const std::string& Folder, const std::string& Mask);
+  // Lays out, checks the space and starts the recording.
+  TBurnOutcome StartBurning();
+  // Sectors handed to the recorder: BytesWritten / 2048, low 32 bits.
+  int32_t ProgressSectors() const;
+  bool Recording() const { return recording_; }
+
+  // The write speed StartBurning sends (0 = the drive's maximum).
+  uint16_t WriteSpeed = 0;
+  std::string LastError;       // the error text of the last recording
+  std::string FirstProblem;    // the first problem AddFolder reported
+
+private:
+  void WriteDone(const std::string& Error);
+
+  VEZEZadira& component_;
+  THooks hooks_;
+  bool recording_ = false;
+};
