@@ -1,0 +1,194 @@
+// Path tables and directory records of the ISO 9660 and the Joliet tree: the
+// size rules the layout places them by, and the writers the generation calls.
+// Measuring and writing walk the same code, so a size can never disagree with
+// what is written.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "iso/iso.h"
+
+namespace {
+
+using TImageTree = VEZEZadira::TImageTree;
+using TPathTableType = VEZEZadira::TPathTableType;
+
+constexpr int kDotRecordLength = 34;
+
+// Name of a directory as a path table and a subdirectory record hold it.
+std::string DirectoryName(TImageTree Tree, const std::string& ISOName,
+                          const std::string& LongName) {
+  return Tree == TImageTree::ISO ? ISOName : JolietBytes(LongName);
+}
+
+size_t DirectoryNameLength(TImageTree Tree, const TDEntry& Dir) {
+  return Tree == TImageTree::ISO ? Dir.ISOName.size() : 2 * Utf16Length(Dir.LongName);
+}
+
+// The name that tells a tree's "." and ".." entries (those of an imported directory).
+const std::string& TreeName(TImageTree Tree, const TFEntry& Entry) {
+  return Tree == TImageTree::ISO ? Entry.ISOName : Entry.LongName;
+}
+
+bool IsDirectoryEntry(const TFEntry& Entry) { return (Entry.Attr & faDirectory) != 0; }
+
+// Name bytes of an entry's directory record; files carry the version ";1".
+std::string EntryName(TImageTree Tree, const TFEntry& Entry) {
+  const std::string& name = TreeName(Tree, Entry);
+  if (name == ".") return std::string(1, '\0');
+  if (name == "..") return std::string(1, '\1');
+  const std::string text = IsDirectoryEntry(Entry) ? name : name + ";1";
+  return Tree == TImageTree::ISO ? text : JolietBytes(text);
+}
+
+size_t EntryNameLength(TImageTree Tree, const TFEntry& Entry) {
+  const std::string& name = TreeName(Tree, Entry);
+  if (name == "." || name == "..") return 1;
+  const size_t suffix = IsDirectoryEntry(Entry) ? 0 : 2;
+  return Tree == TImageTree::ISO ? name.size() + suffix
+                                 : 2 * (Utf16Length(name) + suffix);
+}
+
+// Record length for a name of n bytes: 33 + n, plus the pad byte when n is even.
+int RecordLength(size_t NameLength) {
+  return static_cast<int>(33 + NameLength + (NameLength % 2 == 0 ? 1 : 0));
+}
+
+struct TRecordFields {
+  uint32_t Extent = 0;
+  uint32_t DataLength = 0;
+  TDateTime Date = 0;
+  uint8_t Flags = 0;
+};
+
+// Appends one directory record with the given name bytes.
+// The tree refuses names whose record would not fit its length byte; the
+// buffer holds any name a length byte can describe, so nothing overruns.
+void AppendRecord(TMemoryStream& Out, const TRecordFields& f, const std::string& Name) {
+  std::array<uint8_t, 34 + 255> rec{};
+  const std::string_view name(Name.data(), std::min<size_t>(Name.size(), 255));
+  const int length = RecordLength(name.size());
+  rec[0] = static_cast<uint8_t>(length);
+  PutBoth32(&rec[2], f.Extent);
+  PutBoth32(&rec[10], f.DataLength);
+  PutRecordingDate(rec.data(), f.Date);
+  rec[25] = f.Flags;
+  PutBoth16(&rec[28], 1);
+  rec[32] = static_cast<uint8_t>(name.size());
+  std::memcpy(&rec[33], name.data(), name.size());
+  Out.Write(rec.data(), static_cast<size_t>(length));
+}
+
+int32_t DirOffset(TImageTree Tree, const TDEntry& Dir) {
+  return Tree == TImageTree::ISO ? Dir.ISODirOffset : Dir.JolietDirOffset;
+}
+
+int64_t DirSize(TImageTree Tree, const TDEntry& Dir) {
+  return Tree == TImageTree::ISO ? Dir.ISODirSize : Dir.JolietDirSize;
+}
+
+TRecordFields EntryFields(TImageTree Tree, const TFEntry& Entry, uint32_t Base,
+                          uint32_t FirstFile) {
+  const bool iso = Tree == TImageTree::ISO;
+  const int32_t extent = iso ? Entry.ISOExtent : Entry.JolietExtent;
+  const int64_t size = iso ? Entry.ISOSize : Entry.JolietSize;
+  TRecordFields f;
+  if (IsDirectoryEntry(Entry))
+    f.Extent = Base + static_cast<uint32_t>(extent);
+  else if (Entry.Imported)
+    f.Extent = static_cast<uint32_t>(extent);
+  else
+    f.Extent = FirstFile + static_cast<uint32_t>(extent);
+  if (Entry.ISOSize == 0) f.Extent = 0;
+  f.DataLength = static_cast<uint32_t>(size);
+  f.Date = Entry.DateTime;
+  f.Flags = static_cast<uint8_t>((IsDirectoryEntry(Entry) ? 0x02 : 0x00) |
+                                 ((Entry.Attr & faHidden) ? 0x01 : 0x00));
+  return f;
+}
+
+// The walk over one directory's extent. With Out it appends the records and
+// the zero fill; without, it only counts. Returns the bytes of the extent.
+int64_t WalkDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile,
+                      TDateTime Now, TMemoryStream* Out) {
+  int64_t sectors = 1;
+  int spaceLeft = 2048;
+  const TFEntry* first = Dir.Entries;
+  if (first == nullptr || TreeName(Tree, *first) != ".") {
+    if (Out != nullptr) {
+      const TDEntry& parent = Dir.Parent != nullptr ? *Dir.Parent : Dir;
+      TRecordFields self{Base + static_cast<uint32_t>(DirOffset(Tree, Dir)),
+                         static_cast<uint32_t>(DirSize(Tree, Dir)), Now, 0x02};
+      TRecordFields up{Base + static_cast<uint32_t>(DirOffset(Tree, parent)),
+                       static_cast<uint32_t>(DirSize(Tree, parent)), Now, 0x02};
+      AppendRecord(*Out, self, std::string(1, '\0'));
+      AppendRecord(*Out, up, std::string(1, '\1'));
+    }
+    spaceLeft -= 2 * kDotRecordLength;
+  }
+  for (const TFEntry* e = first; e != nullptr; e = e->Next) {
+    const int length = RecordLength(EntryNameLength(Tree, *e));
+    if (length > spaceLeft) {
+      // Records never cross a sector boundary.
+      if (Out != nullptr) Out->WriteZeros(static_cast<size_t>(spaceLeft));
+      ++sectors;
+      spaceLeft = 2048 - length;
+    } else {
+      spaceLeft -= length;
+    }
+    if (Out != nullptr) AppendRecord(*Out, EntryFields(Tree, *e, Base, FirstFile), EntryName(Tree, *e));
+  }
+  if (Out != nullptr) Out->WriteZeros(static_cast<size_t>(spaceLeft));
+  return sectors * 2048;
+}
+
+}  // namespace
+
+int64_t VEZEZadira::MeasurePathTable(TImageTree Tree) const {
+  int64_t size = 10;  // the root's record
+  for (size_t i = 1; i < DirTable.size(); ++i) {
+    const size_t n = DirectoryNameLength(Tree, *DirTable[i]);
+    size += static_cast<int64_t>(8 + n + n % 2);
+  }
+  return size;
+}
+
+void VEZEZadira::WritePathTable(TImageTree Tree, uint32_t Base, TPathTableType Type) {
+  const bool bigEndian = Type == TPathTableType::M;
+  const std::vector<TDEntry*>& order = Tree == TImageTree::ISO ? ISOPathOrder : JolietPathOrder;
+  const int64_t start = MetadataStream.Size();
+  std::array<uint8_t, 8 + 256> rec{};
+  auto append = [&](uint32_t extent, uint16_t parent, const std::string& text) {
+    const std::string_view name(text.data(), std::min<size_t>(text.size(), 255));
+    rec.fill(0);
+    rec[0] = static_cast<uint8_t>(name.size());
+    if (bigEndian) {
+      PutBE32(&rec[2], extent);
+      PutBE16(&rec[6], parent);
+    } else {
+      PutLE32(&rec[2], extent);
+      PutLE16(&rec[6], parent);
+    }
+    std::memcpy(&rec[8], name.data(), name.size());
+    MetadataStream.Write(rec.data(), 8 + name.size() + name.size() % 2);
+  };
+  append(Base, 1, std::string(1, '\0'));
+  for (size_t i = 1; i < order.size(); ++i) {
+    const TDEntry& d = *order[i];
+    append(Base + static_cast<uint32_t>(DirOffset(Tree, d)),
+           static_cast<uint16_t>(d.Parent->Number), DirectoryName(Tree, d.ISOName, d.LongName));
+  }
+  const int64_t written = MetadataStream.Size() - start;
+  MetadataStream.WriteZeros(static_cast<size_t>(Sectors(written) * 2048 - written));
+}
+
+int64_t VEZEZadira::MeasureDirectory(TImageTree Tree, const TDEntry& Dir) const {
+  return WalkDirectory(Tree, Dir, 0, 0, 0, nullptr);
+}
+
+void VEZEZadira::WriteDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base,
+                                uint32_t FirstFile) {
+  WalkDirectory(Tree, Dir, Base, FirstFile, MetadataTime, &MetadataStream);
+}

@@ -1,0 +1,208 @@
+// Layout of a new session: where it starts on the disc, the path-table order
+// of the directories, the address of every area and the extent of every file.
+// Nothing is written here; the generators read the results.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <exception>
+#include <unordered_map>
+#include <vector>
+
+#include "iso/iso.h"
+
+namespace {
+
+constexpr uint32_t kInvalidAddress = 0xFF000000u;
+constexpr int64_t kFirstFileSectorMin = 150;
+constexpr int64_t kMinimumTrack = 300;
+
+uint32_t GetBE32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+uint32_t GetLE32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+}  // namespace
+
+bool VEZEZadira::GetNextWritableAddress() {
+  StartAddress = 0;
+  WaitUntilReady(10000, 500);
+  const uint16_t kind = DiscKind();
+  // The write parameters are sent as for a closing session, then put back.
+  const bool finalize = FinalizeDisc;
+  FinalizeDisc = true;
+  SetWriteParameters(TestWrite, UnderrunProtection, CurrentDiscKind);
+  FinalizeDisc = finalize;
+  WaitUntilReady(10000, 500);
+
+  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
+    // No sessions on these media: the new image goes after the volume that the
+    // disc already carries, found by its descriptor near sector 16.
+    std::array<uint8_t, 2048> sector{};
+    for (uint32_t n = 32; n >= 16; --n) {
+      sector.fill(0);
+      if (!Read10(n, 1, sector.data(), static_cast<uint32_t>(sector.size()))) continue;
+      if (std::memcmp(&sector[1], "CD001", 5) == 0 && (sector[0] == 1 || sector[0] == 2)) {
+        StartAddress = GetLE32(&sector[80]);
+        break;
+      }
+    }
+    return true;
+  }
+
+  const uint8_t track = RefreshDiscInformation() ? DiscInfo[6]
+                                                 : static_cast<uint8_t>(RecordedSessions() + 1);
+  if (!ReadTrackInformation(track)) return false;
+  StartAddress = GetBE32(&TrackInfo[12]);
+  return true;
+}
+
+void VEZEZadira::OrderDirectories() {
+  // Path-table order: level by level, each directory's subdirectories together
+  // and ranked by ISO name, the parents in the order already given. A walk
+  // through the levels with the siblings sorted gives it in O(n log n).
+  const size_t n = DirTable.size();
+  if (n == 0) return;
+  std::unordered_map<const TDEntry*, uint32_t> indexOf;
+  indexOf.reserve(n);
+  for (size_t i = 0; i < n; ++i) indexOf.emplace(DirTable[i].get(), static_cast<uint32_t>(i));
+
+  // Children of every record, in creation order (a counting sort by parent).
+  std::vector<uint32_t> parentOf(n, 0);
+  std::vector<uint32_t> firstChild(n + 1, 0);
+  for (size_t i = 1; i < n; ++i) {
+    const auto it = indexOf.find(DirTable[i]->Parent);
+    parentOf[i] = it != indexOf.end() ? it->second : 0;
+    ++firstChild[parentOf[i] + 1];
+  }
+  for (size_t i = 0; i < n; ++i) firstChild[i + 1] += firstChild[i];
+  std::vector<uint32_t> children(n > 0 ? n - 1 : 0);
+  std::vector<uint32_t> fill(firstChild.begin(), firstChild.end() - 1);
+  for (size_t i = 1; i < n; ++i) children[fill[parentOf[i]]++] = static_cast<uint32_t>(i);
+
+  std::vector<uint32_t> order;
+  order.reserve(n);
+  order.push_back(0);
+  std::vector<bool> placed(n, false);
+  placed[0] = true;
+  for (size_t head = 0; head < order.size(); ++head) {
+    const uint32_t p = order[head];
+    const size_t begin = order.size();
+    for (uint32_t k = firstChild[p]; k < firstChild[p + 1]; ++k) {
+      if (placed[children[k]]) continue;
+      placed[children[k]] = true;
+      order.push_back(children[k]);
+    }
+    std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(begin), order.end(),
+                     [](uint32_t a, uint32_t b) { return DirTable[a]->ISOName < DirTable[b]->ISOName; });
+  }
+  // A record that no parent chain reaches would be lost: keep it, at the end.
+  for (size_t i = 1; i < n; ++i)
+    if (!placed[i]) order.push_back(static_cast<uint32_t>(i));
+
+  ISOPathOrder.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    ISOPathOrder[i] = DirTable[order[i]].get();
+    ISOPathOrder[i]->Number = static_cast<int32_t>(i + 1);
+  }
+  JolietPathOrder = ISOPathOrder;
+}
+
+bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
+  DoDebug = false;
+  StartAddress = 0;
+  if (!ImageOnly) {
+    CurrentDiscKind = DiscKind();
+    if (!GetNextWritableAddress()) DebugMessage(">>> ERROR GETTING NEXT WRITABLE ADDRESS", MSG_ERROR);
+    if (StartAddress > kInvalidAddress) StartAddress = 0;
+    if (ImportSession != 0) {
+      // The import may end the preparation with an error (a date it cannot
+      // carry); the tree keeps what was added before it.
+      try {
+        ImportPreviousSession(static_cast<int8_t>(ImportSession & 0xFF), ImportDir);
+      } catch (const std::exception& e) {
+        DebugMessage(e.what(), MSG_FILE);
+        DoDebug = true;
+        return false;
+      }
+    }
+  }
+
+  OrderDirectories();
+
+  // Areas.
+  int64_t pos = int64_t{StartAddress} + 16;  // the primary volume descriptor
+  if (JolietFileSystem) pos += 1;
+  pos += 1;  // the terminator
+  pos += 1;
+  PathTableL = static_cast<uint32_t>(pos);
+  PathTableSize = static_cast<uint32_t>(MeasurePathTable(TImageTree::ISO));
+  pos += Sectors(PathTableSize);
+  PathTableM = static_cast<uint32_t>(pos);
+  pos += Sectors(PathTableSize);
+  JolietPathTableL = static_cast<uint32_t>(pos);
+  JolietPathTableSize = 0;
+  if (JolietFileSystem) {
+    JolietPathTableSize = static_cast<uint32_t>(MeasurePathTable(TImageTree::Joliet));
+    pos += Sectors(JolietPathTableSize);
+    JolietPathTableM = static_cast<uint32_t>(pos);
+    pos += Sectors(JolietPathTableSize);
+  }
+
+  DirArea = static_cast<uint32_t>(pos);
+  int64_t offset = 0;
+  for (const auto& d : DirTable) {
+    d->ISODirSize = MeasureDirectory(TImageTree::ISO, *d);
+    d->ISODirOffset = static_cast<int32_t>(offset);
+    offset += d->ISODirSize / 2048;
+  }
+  DirAreaSize = static_cast<uint32_t>(offset * 2048);
+  pos += Sectors(DirAreaSize);
+
+  JolietDirAreaSize = 0;
+  if (JolietFileSystem) {
+    JolietDirArea = static_cast<uint32_t>(pos);
+    offset = 0;
+    for (const auto& d : DirTable) {
+      d->JolietDirSize = MeasureDirectory(TImageTree::Joliet, *d);
+      d->JolietDirOffset = static_cast<int32_t>(offset);
+      offset += d->JolietDirSize / 2048;
+    }
+    JolietDirAreaSize = static_cast<uint32_t>(offset * 2048);
+    pos += Sectors(JolietDirAreaSize);
+  }
+
+  PadSectors = kFirstFileSectorMin - pos;
+  FirstFileSector = static_cast<uint32_t>(pos < kFirstFileSectorMin ? kFirstFileSectorMin : pos);
+
+  // File extents, relative to the first file sector, in FileTable order: the
+  // order in which the read-ahead cache streams the files.
+  FileSectors = 0;
+  for (const auto& e : FileTable) {
+    if (e->Imported) continue;
+    if ((e->Attr & faDirectory) != 0 && e->SubDir != nullptr) {
+      e->ISOExtent = e->SubDir->ISODirOffset;
+      e->JolietExtent = e->SubDir->JolietDirOffset;
+      e->ISOSize = e->SubDir->ISODirSize;
+      e->JolietSize = e->SubDir->JolietDirSize;
+    } else if (e->ISOSize != 0) {
+      e->JolietSize = e->ISOSize;
+      e->ISOExtent = e->JolietExtent = static_cast<int32_t>(FileSectors);
+      FileSectors += Sectors(e->ISOSize);
+    } else {
+      e->ISOSize = e->JolietSize = 0;
+      e->ISOExtent = e->JolietExtent = 0;
+    }
+  }
+
+  EndSector = int64_t{FirstFileSector} + FileSectors;
+  TrackLength = EndSector - int64_t{StartAddress};
+  return GenerateMetadata();
+}
+
+int64_t VEZEZadira::ImageSectors() {
+  if (WritePostGap && TrackLength < kMinimumTrack) return kMinimumTrack;
+  return TrackLength;
+}
