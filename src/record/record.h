@@ -1,5 +1,7 @@
 // Recording: the recording start (VEZEZadira::StartRecording, StopRecording),
-// the recording thread TThWrite and the disc recording sequence it runs.
+// the recording thread TThWrite, and the disc recording sequence it holds with
+// the recorder: preparation, the write loop, finishing, closing and the reset
+// of the drive's settings.
 #pragma once
 
 #include <atomic>
@@ -9,3 +11,66 @@
 
 class VEZEZadira;
 class TCacheThread;
+
+// ---------------------------------------------------------------- texts
+// Outcomes handed to OnWriteDone besides the cache's own texts.
+inline constexpr const char* kWriterBusyText = "WRITER BUSY/BUFFER FULL";
+inline constexpr const char* kWriterErrorText = "WRITER ERROR";  // + " [" + LastError + "]"
+inline constexpr const char* kAbortedText = "OPERATION ABORTED BY USER";
+// The two drive waits that have an upper bound here.
+inline constexpr const char* kFormatTimeoutText =
+    "DVD-RW FORMAT STILL RUNNING AFTER 30 MINUTES: RECORDING STOPPED";
+inline constexpr const char* kFlushTimeoutText =
+    "WRITER STILL FLUSHING ITS CACHE AFTER 10 MINUTES: TRACK NOT CLOSED";
+// The drive's next writable address is not the one the image was laid out for.
+inline constexpr const char* kAddressMovedText = "NEXT WRITABLE ADDRESS CHANGED SINCE PREPARATION";
+inline constexpr const char* kStreamShortText = "INTERNAL ERROR 0005: STREAM ENDED EARLY";
+// A StartRecording while a recording runs (reported as an error message).
+inline constexpr const char* kAlreadyRecordingText = "A RECORDING IS ALREADY RUNNING";
+
+// ---------------------------------------------------------------- timing
+inline constexpr uint32_t kStartPollMs = 100;        // StartRecording's look at the cache
+inline constexpr uint32_t kBusyRetryMs = 600;        // between tries of a busy WRITE (10)
+inline constexpr int32_t kBusyTries = 10000;
+inline constexpr int32_t kCapacityEvery = 5;         // READ BUFFER CAPACITY every 5th block
+inline constexpr uint32_t kFormatPollMs = 5000;      // DVD-RW format progress
+inline constexpr uint64_t kFormatWaitLimitMs = 30ull * 60 * 1000;
+inline constexpr uint32_t kFlushPollMs = 1000;       // DVD-R/-RW flush progress
+inline constexpr uint64_t kFlushWaitLimitMs = 10ull * 60 * 1000;
+inline constexpr uint32_t kCloseRetryMs = 1000;      // CD close answered busy
+inline constexpr int32_t kCloseTries = 1000;
+
+// ---------------------------------------------------------------- the sequence
+// Everything the sequence works with besides the component: the cache it takes
+// the stream from and the stop request of StopRecording.
+struct TRecordingContext {
+  VEZEZadira& Component;
+  TCacheThread& Cache;
+  const std::atomic<bool>& Stop;
+};
+
+// The conversation with the recorder, from loading the disc to the reset of the
+// drive's settings (sequence.cpp). Any failure leaves its text in the cache's
+// FMessage; an empty FMessage afterwards means the disc was written and closed.
+void RunDiscSequence(const TRecordingContext& Context);
+
+// ---------------------------------------------------------------- the thread
+struct TRecording;
+
+// The recording thread. It has no state of its own beyond the thread: what it
+// uses lives in the component, in the cache and in the shared record of the
+// one recording that may run at a time. It runs at the highest priority the
+// system allows and ends by itself; StopRecording waits for it.
+class TThWrite {
+public:
+  explicit TThWrite(std::shared_ptr<TRecording> Recording) : recording_(std::move(Recording)) {}
+  void Execute();  // the body: BytesWritten := 0, the sequence, the ending
+
+private:
+  void Ending(const std::string& Error);
+  std::shared_ptr<TRecording> recording_;
+};
+
+// Raises the calling thread to the highest scheduling priority the system
+// allows within the normal class (nice down to its limit); a refusal is ignored.
+void RaiseThreadPriority();

@@ -1,0 +1,325 @@
+// The disc recording sequence: the conversation that the recording thread
+// holds with the recorder. Preparation (load, speeds, write parameters, the
+// medium-specific preparation of DVD-RW and DVD-R, power calibration), the
+// write loop, the flush, the closing of track and session by disc kind, and
+// the reset of the drive's settings.
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "iso/iso.h"
+#include "record/record.h"
+#include "stream/stream.h"
+
+namespace {
+
+constexpr uint8_t kWriteFlags = SRB_EVENT_NOTIFY | SRB_DIR_OUT;  // 50h
+constexpr uint8_t kAscNoSense = 0x00;
+constexpr uint8_t kAscNotReady = 0x04;
+
+// FORMAT UNIT parameter list for DVD-RW: FOV and IMMED, one descriptor of
+// format type 13h (quick grow of the last session), type parameter 16.
+constexpr std::array<uint8_t, 12> kFormatList = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00,
+                                                 0x00, 0x00, 0x4C, 0x00, 0x00, 0x10};
+
+// SET STREAMING performance descriptor for DVD-R: no flags, LBA 0 to 2,298,495,
+// reads of 43,965 kB per 1,000 ms and writes of 1,418 kB per 1,000 ms.
+constexpr std::array<uint8_t, 28> kStreamingDescriptor = {
+    0x00, 0x00, 0x00, 0x00,  // flags, reserved
+    0x00, 0x00, 0x00, 0x00,  // start LBA
+    0x00, 0x23, 0x12, 0x7F,  // end LBA
+    0x00, 0x00, 0xAB, 0xBD,  // read size, kB
+    0x00, 0x00, 0x03, 0xE8,  // read time, ms
+    0x00, 0x00, 0x05, 0x8A,  // write size, kB
+    0x00, 0x00, 0x03, 0xE8,  // write time, ms
+};
+
+class TDiscSequence {
+public:
+  explicit TDiscSequence(const TRecordingContext& c)
+      : dev_(c.Component), cache_(c.Cache), stop_(c.Stop) {}
+
+  void Run() {
+    if (!Prepare()) return;
+    WriteLoop();
+    if (!Finish()) return;
+    Close();
+    ResetDrive();
+  }
+
+private:
+  // ---- helpers
+  bool Failed() const { return !cache_.FMessage().empty(); }
+
+  // Ends the recording with Text: the cache stops and keeps the text, which
+  // the ending reports.
+  void Fail(const std::string& Text) {
+    cache_.SetMessage(Text);
+    cache_.Abort();
+  }
+
+  // True when a stop was asked for; the recording then ends as aborted.
+  bool Stopped() {
+    if (!stop_) return false;
+    Fail(kAbortedText);
+    return true;
+  }
+
+  // A plain wait of this thread; false when the recording is to stop.
+  bool Pause(uint32_t ms) {
+    Clock().Sleep(ms);
+    return !Stopped();
+  }
+
+  uint8_t Asc() const { return dev_.LastSense[12]; }
+  uint16_t Kind() const { return dev_.CurrentDiscKind; }
+
+  void SendWriteParameters() {
+    dev_.SetWriteParameters(dev_.TestWrite, dev_.UnderrunProtection, dev_.CurrentDiscKind);
+  }
+
+  // Looks at Done() every StepMs (SleepFirst: the first look after one step)
+  // until it holds or LimitMs have passed; false when the limit ran out.
+  template <typename TDone>
+  bool PollUntil(uint32_t StepMs, uint64_t LimitMs, bool SleepFirst, TDone Done) {
+    const uint64_t start = Clock().NowMs();
+    uint64_t slept = 0;
+    for (bool look = !SleepFirst;; look = true) {
+      if (look && Done()) return true;
+      // Both the clock and the sum of the sleeps count: either alone bounds the wait.
+      if (std::max(slept, Clock().NowMs() - start) >= LimitMs) return false;
+      if (!Pause(StepMs)) return true;  // stopping: the caller sees the message
+      slept += StepMs;
+    }
+  }
+
+  // ---- preparation
+  bool Prepare() {
+    uint32_t bufferLength = 0, freeLength = 0;
+    capacityWorks_ = dev_.ReadBufferCapacity(bufferLength, freeLength);
+    dev_.CurrentDiscKind = dev_.DiscKind();
+    dev_.LoadEject(false);
+    if (Kind() != DK_DVDPLUSRW) dev_.RezeroUnit();
+    dev_.SetCDSpeed(dev_.ReadSpeed, dev_.WriteSpeed());
+    dev_.WaitUntilReady(10000, 1000);
+
+    speed_ = dev_.GetCurrentWriteSpeed();
+    // The first page of a recording always asks for a finalised disc; the
+    // user's wish is sent again before the session is closed.
+    const bool finalize = dev_.FinalizeDisc;
+    dev_.FinalizeDisc = true;
+    SendWriteParameters();
+    dev_.FinalizeDisc = finalize;
+
+    if (Kind() == DK_DVDRW_RO) {
+      std::copy(kFormatList.begin(), kFormatList.end(), dev_.ScratchBuffer.begin());
+      if (dev_.FormatUnit(0x11, dev_.ScratchBuffer.data(), kFormatList.size())) {
+        // The format runs in the background: the drive answers NOT READY until done.
+        const bool done = PollUntil(kFormatPollMs, kFormatWaitLimitMs, true, [&] {
+          dev_.RefreshDiscInformation();
+          return Asc() != kAscNotReady;
+        });
+        if (Stopped()) return false;
+        if (!done) return Fail(kFormatTimeoutText), false;
+      }
+    }
+
+    // The image was laid out for the address the drive gave then; written
+    // anywhere else its directory records would point at the wrong sectors.
+    const uint32_t laidOut = dev_.StartAddress;
+    dev_.GetNextWritableAddress();
+    if (dev_.StartAddress > 0xFF000000u) dev_.StartAddress = 0;
+    if (dev_.StartAddress != laidOut) {
+      char text[128];
+      std::snprintf(text, sizeof text, "%s (%" PRIu32 ", IMAGE LAID OUT FOR %" PRIu32 ")",
+                    kAddressMovedText, dev_.StartAddress, laidOut);
+      return Fail(text), false;
+    }
+    track_ = dev_.RecordedSessions() + 1;
+
+    if (Kind() == DK_DVDR) {
+      std::copy(kStreamingDescriptor.begin(), kStreamingDescriptor.end(),
+                dev_.ScratchBuffer.begin());
+      dev_.SetStreaming(dev_.ScratchBuffer.data(), kStreamingDescriptor.size());
+      dev_.SendTimestamp(NowLocal());
+      dev_.ScratchBuffer.fill(0);
+      dev_.ReserveTrack(static_cast<uint32_t>(dev_.ImageSectors()));
+      dev_.WaitUntilReady(10000, 1000);
+    }
+
+    if (Kind() != DK_DVDRAM && !dev_.TestWrite && dev_.PerformOPC) dev_.SendOPC();
+    if (Stopped()) return false;
+
+    char text[160];
+    std::snprintf(text, sizeof text, ">>> STARTING WRITE PROCESS ON %s AT %u KB/s",
+                  DiscKindNames(Kind()), static_cast<unsigned>(speed_));
+    dev_.DebugMessage(text, MSG_INFO);
+    if (dev_.TestWrite) dev_.DebugMessage(">>> TEST/DUMMY WRITE", MSG_INFO);
+    return true;
+  }
+
+  // ---- write loop
+  void WriteLoop() {
+    int32_t offset = 0;
+    int32_t countdown = kCapacityEvery;
+    int32_t n = cache_.ReadBlock(buffer_);
+
+    if (Kind() == DK_DVDPLUSRW || Kind() == DK_DVDRW_RO) {
+      // Overwritable media have no sessions: sectors 0-31 get the new image's
+      // system area and volume descriptors, wherever the image itself starts.
+      dev_.Write10(0, 32, kWriteFlags, kCacheBlockBytes, DescriptorCopy.data());
+      dev_.SynchronizeCache(1800000, false);
+    }
+
+    for (;;) {
+      if (n == 0) {
+        // The stream has ended; short of the image it is no success.
+        if (!Failed() && dev_.BytesWritten != dev_.ImageSectors() * 2048)
+          Fail(kStreamShortText);
+        return;
+      }
+      if (n > 0) {
+        dev_.BytesWritten += n;
+        if (countdown == 0 && capacityWorks_) {
+          uint32_t bufferLength = 0, freeLength = 0;
+          if (dev_.ReadBufferCapacity(bufferLength, freeLength)) countdown = kCapacityEvery;
+        }
+        --countdown;
+        if (!WriteBlock(static_cast<uint32_t>(offset), n)) return;
+        offset += n / 2048;
+      }
+      for (;;) {
+        if (Stopped()) return;
+        n = cache_.ReadBlock(buffer_);
+        if (Failed()) return;
+        if (n != -1) break;
+        cache_.WaitForBlock(10);  // instead of 1 ms polls
+      }
+    }
+  }
+
+  // One WRITE (10) of the block at StartAddress + offset, retried while the
+  // drive is busy. False with the message set.
+  bool WriteBlock(uint32_t offset, int32_t n) {
+    const auto sectors = static_cast<uint16_t>(n / 2048);
+    for (int32_t tries = 0;;) {
+      if (dev_.Write10(dev_.StartAddress + offset, sectors, kWriteFlags,
+                       static_cast<uint32_t>(n), buffer_.data()))
+        return true;
+      if (dev_.TargetBusy || Asc() == kAscNotReady || Asc() == kAscNoSense) {
+        if (!Pause(kBusyRetryMs)) return false;
+        if (++tries >= kBusyTries) return Fail(kWriterBusyText), false;
+        continue;
+      }
+      return Fail(std::string(kWriterErrorText) + " [" + dev_.LastError + "]"), false;
+    }
+  }
+
+  // ---- finishing: flush the drive's cache; false when the recording failed.
+  bool Finish() {
+    if (Kind() != DK_DVDRAM) {
+      uint32_t bufferLength = 0, freeLength = 0;
+      dev_.ReadBufferCapacity(bufferLength, freeLength);
+    }
+    if (dev_.OnFinalizingTrack) dev_.OnFinalizingTrack(&dev_);
+    if (Kind() == DK_DVDR || Kind() == DK_DVDRW_RO) {
+      dev_.SynchronizeCache(1800000, true);
+      // The drive answers READ DISC INFORMATION again once the flush is done;
+      // meanwhile the free buffer shown counts down.
+      dev_.DeviceFreeBufferSize = dev_.DeviceBufferSize;
+      const bool done = PollUntil(kFlushPollMs, kFlushWaitLimitMs, false, [&] {
+        if (dev_.RefreshDiscInformation()) return true;
+        dev_.DeviceFreeBufferSize -= dev_.DeviceBufferSize / 960;
+        return false;
+      });
+      if (!done && !Failed()) Fail(kFlushTimeoutText);
+    } else if (!dev_.SynchronizeCache(120000, false)) {
+      dev_.SynchronizeCache(120000, true);
+    }
+    dev_.DeviceBufferSize = 0;
+    dev_.DeviceFreeBufferSize = 0;
+    return !Failed() && !Stopped();
+  }
+
+  // ---- closing by disc kind
+  void Close() {
+    if (dev_.TestWrite || Kind() == DK_DVDRAM || !dev_.FinalizeTrack) return;
+    // Now with the user's FinalizeDisc: for CDs it decides whether the disc
+    // stays open for a further session.
+    if (Kind() != DK_DVDR) SendWriteParameters();
+    const auto t = static_cast<uint8_t>(track_);
+    switch (Kind()) {
+      case DK_DVDPLUSR:
+        dev_.CloseTrackSessionRaw(false, 1, 0, 0, t);
+        dev_.CloseTrackSessionRaw(false, 2, 0, 0, 0xFF);
+        break;
+      case DK_DVDR:
+        dev_.CloseTrackSessionRaw(false, 1, 0, 0, t);
+        dev_.CloseTrackSessionRaw(false, 1, 0, 0, static_cast<uint8_t>(track_ + 1));
+        dev_.CloseTrackSessionRaw(false, 2, 0, 0, static_cast<uint8_t>(track_ + 2));
+        break;
+      case DK_DVDRW_RO:
+        dev_.CloseTrackSessionRaw(true, 2, 0, 0, 0);
+        break;
+      case DK_DVDPLUSRW:
+        dev_.CloseTrackSessionRaw(false, 3, 0, 0, 0xFF);
+        break;
+      default:
+        CloseCDSession();
+        break;
+    }
+  }
+
+  void CloseCDSession() {
+    for (int32_t tries = 0;;) {
+      if (dev_.CloseTrackSession(false, dev_.CloseTrackImmediate, false)) return;
+      if (dev_.TargetBusy || Asc() == kAscNotReady) {
+        ++tries;
+        if (!Pause(kCloseRetryMs)) return;
+        if (tries < kCloseTries) continue;
+        return;  // gone on without a message, as the drive may still close it
+      }
+      dev_.CloseTrackSession(false, dev_.CloseTrackImmediate, false);
+      return;
+    }
+  }
+
+  // ---- final wait and drive reset
+  void ResetDrive() {
+    if (Stopped()) return;
+    dev_.WaitUntilReady(240000, 5000);
+    if (Kind() != DK_DVDRAM) {
+      uint32_t bufferLength = 0, freeLength = 0;
+      dev_.ReadBufferCapacity(bufferLength, freeLength);
+    }
+    dev_.SetWriteParameters(false, false, DK_CDROM);
+    dev_.SetCDSpeed(dev_.GetMaxReadSpeed(), 2);
+    dev_.RezeroUnit();
+    dev_.AllowMediumRemoval(true);
+    dev_.LoadEject(false);
+    dev_.RezeroUnit();
+    dev_.TestUnitReady(5000);
+    const uint16_t k = Kind();
+    if (k != DK_DVDR && k != DK_DVDRAM && k != DK_DVDRW_RO && k != DK_DVDPLUSRW)
+      dev_.RezeroUnit();
+  }
+
+  VEZEZadira& dev_;
+  TCacheThread& cache_;
+  const std::atomic<bool>& stop_;
+  bool capacityWorks_ = false;
+  int32_t track_ = 1;
+  uint16_t speed_ = 0;
+  // The write buffer: ReadBlock copies each block here, WRITE (10) sends it.
+  std::array<uint8_t, kCacheBlockBytes> buffer_{};
+};
+
+}  // namespace
+
+void RunDiscSequence(const TRecordingContext& Context) {
+  auto sequence = std::make_unique<TDiscSequence>(Context);
+  sequence->Run();
+}
