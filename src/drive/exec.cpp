@@ -1,0 +1,204 @@
+// Command execution: every drive command goes through ExecSCSICommand, which
+// posts it through the bound transport, waits for completion, decodes a failure
+// into LastError and writes the error trace line. Also the message channel, the
+// command names of the trace and the byte-order helpers.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <string_view>
+
+#include "drive/drive.h"
+
+namespace {
+
+constexpr uint32_t kMinimumWaitMs = 10000;
+constexpr uint8_t kSenseLength = 24;
+constexpr uint32_t kTracedDataBytes = 257;
+constexpr size_t kNameWidth = 22;
+
+struct TCommandName {
+  uint8_t Code;
+  std::string_view Name;
+};
+
+constexpr TCommandName kCommandNames[] = {
+    {0x00, "TEST UNIT READY"},        {0x01, "REWIND UNIT"},
+    {0x03, "REQUEST SENSE"},          {0x04, "FORMAT UNIT"},
+    {0x12, "INQUIRY"},                {0x1B, "START STOP UNIT"},
+    {0x1E, "PREVENT/ALLOW REMOVAL"},  {0x23, "READ FORMAT CAPACITIES"},
+    {0x25, "READ CAPACITY"},          {0x28, "READ (10)"},
+    {0x2A, "WRITE (10)"},             {0x2B, "SEEK (10)"},
+    {0x2E, "WRITE AND VERIFY (10)"},  {0x2F, "VERIFY (10)"},
+    {0x35, "SYNCHRONIZE CACHE"},      {0x42, "READ SUB-CHANNEL"},
+    {0x43, "READ TOC/PMA/ATIP"},      {0x45, "PLAY AUDIO (10)"},
+    {0x46, "GET CONFIGURATION"},      {0x47, "PLAY AUDIO MSF"},
+    {0x4A, "GET EVENT/STATUS NOTIF"}, {0x4B, "PAUSE/RESUME"},
+    {0x4E, "STOP PLAY/SCAN"},         {0x51, "READ DISC INFORMATION"},
+    {0x52, "READ TRACK INFORMATION"}, {0x53, "RESERVE TRACK"},
+    {0x54, "SEND OPC INFORMATION"},   {0x55, "MODE SELECT (10)"},
+    {0x58, "REPAIR TRACK"},           {0x5A, "MODE SENSE (10)"},
+    {0x5B, "CLOSE TRACK/SESSION"},    {0x5C, "READ BUFFER CAPACITY"},
+    {0x5D, "SEND CUE SHEET"},         {0xA1, "BLANK"},
+    {0xA2, "SEND EVENT"},             {0xA3, "SEND KEY"},
+    {0xA4, "REPORT KEY"},             {0xA5, "PLAY AUDIO (12)"},
+    {0xA6, "LOAD/UNLOAD CD/DVD"},     {0xA7, "SET READ AHEAD"},
+    {0xA8, "READ (12)"},              {0xAA, "WRITE (12)"},
+    {0xAC, "GET PERFORMANCE"},        {0xAD, "READ DVD STRUCTURE"},
+    {0xB6, "SET STREAMING"},          {0xB9, "READ CD MSF"},
+    {0xBA, "SCAN"},                   {0xBB, "SET CD SPEED"},
+    {0xBD, "MECHANISM STATUS"},       {0xBE, "READ CD"},
+    {0xBF, "SEND DVD STRUCTURE"},
+};
+
+// Commands whose failure is expected while probing and polling: no trace line.
+constexpr uint8_t kUntracedCommands[] = {0x00, 0x01, 0x12, 0x1B, 0x1E, 0x23, 0x35, 0x43,
+                                         0x46, 0x51, 0x52, 0x55, 0x5A, 0x5C, 0xB6, 0xBB};
+
+std::string Hex(uint32_t v, int digits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%0*X", digits, v);
+  return buf;
+}
+
+std::array<std::string, 256> BuildCommandNames() {
+  std::array<std::string, 256> names;
+  for (int code = 0; code < 256; ++code) names[code] = Hex(code, 2);
+  for (const TCommandName& c : kCommandNames) {
+    std::string name(c.Name);
+    name.resize(std::max(kNameWidth, name.size()), ' ');
+    names[c.Code] = name;
+  }
+  return names;
+}
+
+// One completion event per request; closed on every way out.
+class TEventFd {
+public:
+  explicit TEventFd(int fd) : fd_(fd) {}
+  TEventFd(const TEventFd&) = delete;
+  TEventFd& operator=(const TEventFd&) = delete;
+  ~TEventFd() { Close(); }
+  int Get() const { return fd_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+private:
+  int fd_ = -1;
+};
+
+// The status is written by the library, possibly on its own thread.
+uint8_t LoadStatus(SRB_ExecSCSICmd& srb) {
+  return std::atomic_ref<uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
+}
+
+bool IsTraced(const SRB_ExecSCSICmd& srb, uint8_t status) {
+  if (status == SS_PENDING || status == SS_COMP) return false;
+  if (std::find(std::begin(kUntracedCommands), std::end(kUntracedCommands), srb.CDBByte[0]) !=
+      std::end(kUntracedCommands))
+    return false;
+  // A long write in progress is the drive still busy, not an error.
+  return !(srb.SenseArea[12] == 0x04 && srb.SenseArea[13] == 0x08);
+}
+
+std::string TraceLine(const SRB_ExecSCSICmd& srb, const std::string& error) {
+  std::string line = "<<< ";
+  line += CommandName(srb.CDBByte[0]) + " ";
+  line += "(" + Hex(srb.CDBByte[0], 2) + ") {" + Hex(srb.SRB_Flags, 2) + "|" +
+          Hex(srb.SRB_CDBLen, 2) + "} - ";
+  line += std::to_string(srb.SRB_HaId) + ":" + Hex(srb.SRB_Target, 1) + ":" +
+          std::to_string(srb.SRB_Lun);
+  line += " <" + Hex(srb.SRB_Status, 2) + ">" + " [" + Hex(srb.SRB_BufLen, 5) + "]" + " ";
+  for (int i = 1; i < 16; ++i) line += Hex(srb.CDBByte[i], 2) + " ";
+  line += " |";
+  if (srb.SRB_BufPointer) {
+    const uint32_t n = std::min(kTracedDataBytes, srb.SRB_BufLen);
+    for (uint32_t i = 0; i < n; ++i) line += Hex(srb.SRB_BufPointer[i], 2) + " ";
+  }
+  line += "= " + Hex(srb.SRB_HaStat, 2) + " " + Hex(srb.SRB_TargStat, 2) + " " +
+          Hex(srb.SenseArea[0], 2) + " " + Hex(srb.SenseArea[2], 2) + " ";
+  line += "ASC:" + Hex(srb.SenseArea[12], 2) + ",ASQ:" + Hex(srb.SenseArea[13], 2) + " ";
+  line += error;
+  return line;
+}
+
+}  // namespace
+
+const std::string& CommandName(uint8_t opcode) {
+  static const std::array<std::string, 256> names = BuildCommandNames();
+  return names[opcode];
+}
+
+uint16_t SwapWord(uint16_t v) { return static_cast<uint16_t>((v << 8) | (v >> 8)); }
+
+uint32_t SwapDWord(uint32_t v) {
+  return (v << 24) | ((v << 8) & 0x00FF0000u) | ((v >> 8) & 0x0000FF00u) | (v >> 24);
+}
+
+void ReverseBytes(const void* src, void* dst, int n) {
+  const auto* s = static_cast<const uint8_t*>(src);
+  auto* d = static_cast<uint8_t*>(dst);
+  for (int i = 0; i < n; ++i) d[n - 1 - i] = s[i];
+}
+
+void TSCSIDevice::DebugMessage(const std::string& Message, uint8_t mType) {
+  if (DebugWindow) DebugWindow->AddLine(Message);
+  if (OnDebugMessage) OnDebugMessage(this, Message, mType);
+}
+
+uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) {
+  LastError.clear();
+  TargetBusy = false;
+  LastSense.fill(0);
+  if (!ASPIInitialized() || HaId == 0xFE) return SS_ILLEGAL_MODE;
+
+  const bool notify = (srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0;
+  TEventFd event(notify ? ::eventfd(0, EFD_CLOEXEC) : -1);
+  if (notify && event.Get() < 0) {
+    // Without an event the completion could not be awaited: fail, unsent.
+    srb.SRB_Status = SS_ERR;
+    LastError = "NO COMPLETION EVENT";
+    return 1;
+  }
+  srb.SRB_PostProc = event.Get() >= 0 ? event.Get() : 0;
+  srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+  srb.SRB_HaId = HaId;
+  srb.SRB_Target = Target;
+  srb.SRB_Lun = Lun;
+  srb.SRB_SenseLen = kSenseLength;
+  const uint32_t waitLimit = std::max(TimeoutMs, kMinimumWaitMs);
+  srb.CDBByte[1] = static_cast<uint8_t>(((Lun & 7) << 5) | (srb.CDBByte[1] & 0x1F));
+
+  ASPISendCommand(&srb);
+  if (event.Get() >= 0 && LoadStatus(srb) == SS_PENDING) Clock().WaitEvent(event.Get(), waitLimit);
+
+  const uint8_t status = LoadStatus(srb);
+  if (status != SS_PENDING && status != SS_COMP) {
+    std::string text = StatusText(status, srb.SRB_HaStat, srb.SRB_TargStat);
+    if (status == SS_ERR && srb.SRB_HaStat == HASTAT_OK && srb.SRB_TargStat == STATUS_BUSY)
+      TargetBusy = true;
+    if (text == "CHECK CONDITION") text = SenseKeyText(srb.SenseArea);
+    LastError = text;
+    const std::string code = SenseCodeText(srb.SenseArea[12], srb.SenseArea[13]);
+    std::copy(std::begin(srb.SenseArea), std::end(srb.SenseArea), LastSense.begin());
+    if (srb.SenseArea[7] != 0) LastError += " (" + code + ")";
+  }
+  if (IsTraced(srb, status)) DebugMessage(TraceLine(srb, LastError), MSG_ERROR);
+
+  if (status == SS_PENDING) {
+    // Timed out: ask the transport to drop the request before its event goes away.
+    SRB_Abort abort{};
+    abort.SRB_Cmd = SC_ABORT_SRB;
+    abort.SRB_HaId = HaId;
+    abort.SRB_ToAbort = &srb;
+    ASPISendCommand(&abort);
+    event.Close();
+    srb.SRB_Status = SS_ERR;
+    srb.SRB_HaStat = HASTAT_TIMEOUT;
+  }
+  return 1;
+}
