@@ -1,23 +1,143 @@
-// The read-ahead cache (being written: compiling stubs so the recording code
-// can be built against the interface).
+// The read-ahead cache: a producer thread that reads the metadata and the
+// source files into 64 KiB blocks, and the consumer side that the recording
+// thread calls.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "iso/iso.h"
 #include "stream/stream.h"
 
+namespace {
+
+constexpr int32_t kSector = 2048;
+
+std::string CantOpenText(const std::string& path) {
+  return "CAN'T OPEN FILE \"" + path + "\" OR FILE IS IN USES BY OTHER SOFTWARE";
+}
+
+std::string ShortFileText(const std::string& path, int64_t got, int64_t expected) {
+  char tail[96];
+  std::snprintf(tail, sizeof tail, "\" (%" PRId64 " OF %" PRId64 " BYTES)", got, expected);
+  return "FILE SHRANK OR COULD NOT BE READ \"" + path + tail;
+}
+
+std::string GrownFileText(const std::string& path, int64_t recorded) {
+  char tail[96];
+  std::snprintf(tail, sizeof tail, "\" GREW AFTER PREPARATION: FIRST %" PRId64 " BYTES RECORDED",
+                recorded);
+  return "FILE \"" + path + tail;
+}
+
+// Reads Count bytes unless the file ends or fails first; the bytes read.
+int32_t ReadFull(TStreamEx& s, uint8_t* dst, int32_t count) {
+  int32_t done = 0;
+  while (done < count) {
+    const int32_t n = s.Read(dst + done, count - done);
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+// Nice offsets of the bands idle, lowest, lower, normal, relative to the nice
+// value the thread started with.
+constexpr int kBandNice[4] = {19, 4, 2, 0};
+
+// May this process raise a thread's priority back to `base` after lowering it?
+// Lowering is always allowed; raising needs CAP_SYS_NICE or a nice limit.
+bool CanRaiseTo(int base) {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NICE, &rl) == 0 &&
+      (rl.rlim_cur == RLIM_INFINITY || 20 - static_cast<int64_t>(rl.rlim_cur) <= base))
+    return true;
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("CapEff:", 0) == 0) {
+      const uint64_t caps = std::strtoull(line.c_str() + 7, nullptr, 16);
+      return (caps >> 23) & 1;  // CAP_SYS_NICE
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- construction
 TCacheThread::TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBytes,
                            VEZEZadira& Component)
     : component_(Component),
-      capacity_(CacheSize / kCacheBlockBytes < 2 ? 2 : CacheSize / kCacheBlockBytes),
+      capacity_(std::max<int32_t>(2, CacheSize / kCacheBlockBytes)),
       imageBytes_(ImageBytes),
       padToMinimum_(PadToMinimum && ImageBytes < kMinimumTrackBytes),
       remaining_(ImageBytes) {
-  SetMessage("INTERNAL ERROR 0005");
-  FFinished = true;
+  // The metadata is needed once; a new preparation fills the stream again.
+  const auto bytes = Component.MetadataStream.Bytes();
+  metadata_.assign(bytes.begin(), bytes.end());
+  Component.MetadataStream.Clear();
+  // The files in table order; subdirectory entries, imported entries and
+  // empty files contribute nothing.
+  for (int32_t i = 0; i < EntryCount; ++i) {
+    const TFEntry* e = static_cast<size_t>(i) < FileTable.size() ? FileTable[i].get() : nullptr;
+    if (!e) {
+      tableBroken_ = true;
+      break;
+    }
+    if ((e->Attr & faDirectory) || e->SourcePath.empty() || e->Imported || e->ISOSize <= 0)
+      continue;
+    sources_.push_back({e->SourcePath, e->ISOSize});
+  }
+  thread_ = std::thread([this] { Execute(); });
 }
 
-TCacheThread::~TCacheThread() = default;
+TCacheThread::~TCacheThread() {
+  Abort();
+  if (thread_.joinable()) thread_.join();
+}
 
-int32_t TCacheThread::ReadBlock(std::span<uint8_t>) { return 0; }
-bool TCacheThread::WaitForBlock(uint32_t) { return true; }
-void TCacheThread::Abort() { FAborted = true; }
+// ---------------------------------------------------------------- consumer side
+int32_t TCacheThread::ReadBlock(std::span<uint8_t> Dest) {
+  if (FAborted || Dest.size() < static_cast<size_t>(kCacheBlockBytes)) return 0;
+  int32_t n = -1;
+  std::vector<std::string> notes;
+  {
+    std::lock_guard g(lock_);
+    notes.swap(notes_);
+    if (!blocks_.empty()) {
+      std::unique_ptr<TCacheBlock> block = std::move(blocks_.front());
+      blocks_.pop_front();
+      n = block->Count;
+      std::memcpy(Dest.data(), block->Data.data(), static_cast<size_t>(n));
+      remaining_ -= n;
+      spare_.push_back(std::move(block));  // the producer fills it again
+      changed_.notify_all();
+    } else if (FFinished) {
+      n = 0;
+    }
+  }
+  // Notes from the producer are reported here, on the consumer's thread, so
+  // that the component's message channel is used by one thread at a time.
+  for (const std::string& text : notes) component_.DebugMessage(text, MSG_FILE);
+  return n;
+}
+
+bool TCacheThread::WaitForBlock(uint32_t TimeoutMs) {
+  std::unique_lock g(lock_);
+  return changed_.wait_for(g, std::chrono::milliseconds(TimeoutMs),
+                           [&] { return !blocks_.empty() || FFinished || FAborted; });
+}
+
+void TCacheThread::Abort() {
+  std::lock_guard g(lock_);
+  FAborted = true;
+  changed_.notify_all();
+}
 
 std::string TCacheThread::FMessage() const {
   std::lock_guard g(messageLock_);
@@ -25,15 +145,210 @@ std::string TCacheThread::FMessage() const {
 }
 
 void TCacheThread::SetMessage(const std::string& Text) {
-  std::lock_guard g(messageLock_);
-  if (message_.empty()) message_ = Text;
+  {
+    std::lock_guard g(messageLock_);
+    if (!message_.empty() || Text.empty()) return;
+    message_ = Text;
+  }
+  std::lock_guard g(lock_);
+  changed_.notify_all();
 }
 
-bool TCacheThread::WaitPrimed(uint32_t) { return FPrimed; }
-int32_t TCacheThread::QueuedBlocks() const { return 0; }
-int64_t TCacheThread::FRemaining() const { return remaining_; }
+bool TCacheThread::WaitPrimed(uint32_t TimeoutMs) {
+  std::unique_lock g(lock_);
+  changed_.wait_for(g, std::chrono::milliseconds(TimeoutMs),
+                    [&] { return FPrimed || FFinished || !FMessage().empty(); });
+  return FPrimed;
+}
 
-bool WriteImageFile(VEZEZadira&, const std::string&, std::string& Error) {
-  Error = "NOT AVAILABLE YET";
-  return false;
+bool TCacheThread::WaitFinished(uint32_t TimeoutMs) {
+  std::unique_lock g(lock_);
+  return changed_.wait_for(g, std::chrono::milliseconds(TimeoutMs), [&] { return FFinished.load(); });
+}
+
+int32_t TCacheThread::QueuedBlocks() const {
+  std::lock_guard g(lock_);
+  return static_cast<int32_t>(blocks_.size());
+}
+
+int64_t TCacheThread::FRemaining() const {
+  std::lock_guard g(lock_);
+  return remaining_;
+}
+
+// ---------------------------------------------------------------- producer
+void TCacheThread::Execute() {
+  baseNice_ = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+  bandsAllowed_ = CanRaiseTo(baseNice_);
+  SetPriorityBand(2, true);  // start at "lower"
+
+  if (!Produce()) return;
+
+  {
+    std::lock_guard g(lock_);
+    FPrimed = true;
+    changed_.notify_all();
+  }
+  // Drained: wait until the consumer has taken everything.
+  std::unique_lock g(lock_);
+  changed_.wait(g, [&] { return remaining_ <= 0 || FAborted; });
+  if (remaining_ > 0) {
+    g.unlock();
+    AbortExit();
+    return;
+  }
+  FFinished = true;
+  changed_.notify_all();
+}
+
+bool TCacheThread::Produce() {
+  // The metadata, taken out of the component: it is needed once, and a new
+  // preparation fills it again.
+  for (size_t pos = 0; pos < metadata_.size();) {
+    const size_t d = std::min<size_t>(metadata_.size() - pos, kCacheBlockBytes);
+    NewStagingBlock();
+    std::memcpy(staging_->Data.data(), metadata_.data() + pos, d);
+    StageBytes(static_cast<int32_t>(d));
+    pos += d;
+    if (stagingOffset_ == kCacheBlockBytes) AppendStaged();
+    if (!WaitForRoom()) return AbortExit(), false;
+  }
+  metadata_ = {};
+
+  std::unique_ptr<TFileStreamEx> file;
+  for (const TSource& entry : sources_) {
+    file.reset();
+    std::string openError;
+    file = TFileStreamEx::Open(entry.Path, fmOpenRead | fmShareDenyNone, openError);
+    if (!file) return ErrorExit(CantOpenText(entry.Path)), false;
+
+    int64_t left = entry.Size;
+    while (left > 0) {
+      if (!staging_) NewStagingBlock();
+      const auto n = static_cast<int32_t>(
+          std::min<int64_t>(kCacheBlockBytes - stagingOffset_, left));
+      const int32_t got = ReadFull(*file, staging_->Data.data() + stagingOffset_, n);
+      if (got < n)
+        return ErrorExit(ShortFileText(entry.Path, entry.Size - left + got, entry.Size)), false;
+      StageBytes(n);
+      left -= n;
+      if (FAborted) return AbortExit(), false;
+      if (stagingOffset_ == kCacheBlockBytes) AppendStaged();
+      if (!WaitForRoom()) return AbortExit(), false;
+    }
+    // A file that grew since the layout keeps its laid-out length.
+    uint8_t probe;
+    if (file->Read(&probe, 1) > 0) {
+      std::lock_guard g(lock_);
+      notes_.push_back(GrownFileText(entry.Path, entry.Size));
+    }
+  }
+  file.reset();
+  if (tableBroken_) return ErrorExit("INTERNAL ERROR 0005"), false;
+  if (stagingOffset_ > 0) AppendStaged();  // the final partial block
+
+  // The layout and the stream must agree, or the recorder would wait forever
+  // for bytes that never come (or receive more than the layout made room for).
+  if (producedBytes_ != imageBytes_) {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "INTERNAL ERROR 0005: IMAGE OF %" PRId64 " BYTES, STREAM OF %" PRId64 " BYTES",
+                  imageBytes_, producedBytes_);
+    return ErrorExit(text), false;
+  }
+
+  if (padToMinimum_) {
+    std::lock_guard g(lock_);
+    int64_t pad = kMinimumTrackBytes - imageBytes_;
+    remaining_ += pad;
+    while (pad > 0) {
+      auto block = std::make_unique<TCacheBlock>();  // zero-filled
+      block->Count = static_cast<int32_t>(std::min<int64_t>(pad, kCacheBlockBytes));
+      pad -= block->Count;
+      blocks_.push_back(std::move(block));
+    }
+    changed_.notify_all();
+  }
+  return true;
+}
+
+void TCacheThread::NewStagingBlock() {
+  {
+    std::lock_guard g(lock_);
+    if (!spare_.empty()) {
+      staging_ = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
+  if (!staging_) staging_ = std::make_unique_for_overwrite<TCacheBlock>();
+  staging_->Count = 0;
+  stagingOffset_ = 0;
+}
+
+// Takes n bytes just placed at the staging offset and rounds them up to whole
+// sectors with zeros: nothing of an earlier block may show through.
+void TCacheThread::StageBytes(int32_t n) {
+  const int32_t s = (n + kSector - 1) / kSector * kSector;
+  std::memset(staging_->Data.data() + stagingOffset_ + n, 0, static_cast<size_t>(s - n));
+  stagingOffset_ += s;
+}
+
+void TCacheThread::AppendStaged() {
+  staging_->Count = stagingOffset_;
+  producedBytes_ += stagingOffset_;
+  std::lock_guard g(lock_);
+  blocks_.push_back(std::move(staging_));
+  stagingOffset_ = 0;
+  changed_.notify_all();
+}
+
+// Waits while FCapacity - 1 blocks are queued; the priority follows the fill
+// level. False on abort.
+bool TCacheThread::WaitForRoom() {
+  std::unique_lock g(lock_);
+  auto count = static_cast<int32_t>(blocks_.size());
+  if (count >= capacity_ - 1) {
+    SetPriorityBand(0);
+    FPrimed = true;
+    changed_.notify_all();
+    changed_.wait(g, [&] {
+      return FAborted || static_cast<int32_t>(blocks_.size()) < capacity_ - 1;
+    });
+    count = static_cast<int32_t>(blocks_.size());
+  }
+  if (FAborted) return false;
+  g.unlock();
+  SetPriorityBand(count < capacity_ / 4 ? 3 : count < capacity_ / 2 ? 2 : 1);
+  return true;
+}
+
+void TCacheThread::SetPriorityBand(uint8_t band, bool force) {
+  if (band == priorityBand_ && !force) return;
+  priorityBand_ = band;
+  if (!bandsAllowed_) return;
+  // Per-thread nice value; a refusal is ignored.
+  const int nice = std::min(19, baseNice_ + kBandNice[band]);
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice);
+}
+
+void TCacheThread::AbortExit() {
+  std::lock_guard g(lock_);
+  blocks_.clear();
+  spare_.clear();
+  {
+    std::lock_guard m(messageLock_);
+    if (message_.empty()) message_ = "OPERATION ABORTED BY USER";
+  }
+  FFinished = true;
+  changed_.notify_all();
+}
+
+void TCacheThread::ErrorExit(const std::string& Text) {
+  std::lock_guard g(lock_);
+  {
+    std::lock_guard m(messageLock_);
+    if (message_.empty()) message_ = Text;
+  }
+  FFinished = true;
+  changed_.notify_all();
 }

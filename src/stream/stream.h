@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 class VEZEZadira;
 
@@ -120,6 +121,8 @@ public:
   void SetMessage(const std::string& Text);
   // Waits at most TimeoutMs until FPrimed or a message. True when primed.
   bool WaitPrimed(uint32_t TimeoutMs);
+  // Waits at most TimeoutMs until FFinished. True when finished.
+  bool WaitFinished(uint32_t TimeoutMs);
 
   // Flags written by one thread and polled by the others; they only go false -> true.
   std::atomic<bool> FPrimed{false};    // full once, or everything read: recording may start
@@ -135,29 +138,46 @@ public:
 private:
   void Execute();
   bool Produce();  // false after an error or abort exit
-  bool WaitForRoom();
+  void NewStagingBlock();
+  void StageBytes(int32_t n);
   void AppendStaged();
+  bool WaitForRoom();
   void AbortExit();
   void ErrorExit(const std::string& Text);
-  void SetPriorityBand(uint8_t band);
+  void SetPriorityBand(uint8_t band, bool force = false);
+
+  // What to stream, taken from the component at construction on the caller's
+  // thread: the producer never touches the file tree, which may change after.
+  struct TSource {
+    std::string Path;
+    int64_t Size;
+  };
+  std::vector<uint8_t> metadata_;
+  std::vector<TSource> sources_;
+  bool tableBroken_ = false;  // FileTable held no entry at some index
 
   VEZEZadira& component_;
   const int32_t capacity_;
   const int64_t imageBytes_;
   const bool padToMinimum_;
 
-  mutable std::mutex lock_;            // FBlocks and FRemaining
+  mutable std::mutex lock_;            // FBlocks, FRemaining, the notes
   std::condition_variable changed_;    // a block taken or queued, a flag set
-  std::deque<std::unique_ptr<TCacheBlock>> blocks_;
+  std::deque<std::unique_ptr<TCacheBlock>> blocks_;  // FBlocks
+  std::vector<std::unique_ptr<TCacheBlock>> spare_;  // taken blocks, kept for reuse
   int64_t remaining_;
+  std::vector<std::string> notes_;     // kind-4 messages for the consumer's thread to report
 
   mutable std::mutex messageLock_;
   std::string message_;
 
+  // Producer's own state.
   std::atomic<uint8_t> priorityBand_{2};
+  int baseNice_ = 0;
   bool bandsAllowed_ = false;
   std::unique_ptr<TCacheBlock> staging_;  // FStaging: the block being assembled
   int32_t stagingOffset_ = 0;
+  int64_t producedBytes_ = 0;
   std::thread thread_;
 };
 

@@ -1,0 +1,389 @@
+// The read-ahead cache: the exact stream for small trees, the capacity limit,
+// ReadBlock's results, abort, and the failures that name a source file.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "iso/iso.h"
+#include "stream/stream.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Pattern(size_t n, uint8_t seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7 + i / 251);
+  return b;
+}
+
+void Append(Bytes& to, const Bytes& what) { to.insert(to.end(), what.begin(), what.end()); }
+void AppendZeros(Bytes& to, size_t n) { to.insert(to.end(), n, 0); }
+size_t RoundUp(size_t n) { return (n + 2047) / 2048 * 2048; }
+
+// Waits a bounded number of times for a block; a stuck cache fails the test
+// instead of hanging it.
+struct TDrained {
+  Bytes Stream;
+  std::vector<int32_t> Blocks;
+  bool Ended = false;  // ReadBlock gave 0
+};
+
+TDrained Drain(TCacheThread& cache, size_t maxBlocks = SIZE_MAX) {
+  TDrained d;
+  std::vector<uint8_t> buf(kCacheBlockBytes);
+  int idle = 0;
+  while (d.Blocks.size() < maxBlocks) {
+    const int32_t n = cache.ReadBlock(buf);
+    if (n == 0) {
+      d.Ended = true;
+      break;
+    }
+    if (n < 0) {
+      if (++idle > 600) {
+        ADD_FAILURE() << "the cache delivers nothing";
+        break;
+      }
+      cache.WaitForBlock(100);
+      continue;
+    }
+    idle = 0;
+    d.Blocks.push_back(n);
+    d.Stream.insert(d.Stream.end(), buf.begin(), buf.begin() + n);
+  }
+  return d;
+}
+
+class CacheTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string tmpl = (fs::path(MBURN_BINARY_DIR) / "cache-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    comp_ = std::make_unique<VEZEZadira>();  // resets the image tree
+  }
+  void TearDown() override {
+    comp_.reset();
+    fs::remove_all(dir_);
+  }
+
+  std::string WriteFile(const std::string& name, const Bytes& data) {
+    const std::string p = (dir_ / name).string();
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                             static_cast<std::streamsize>(data.size()));
+    return p;
+  }
+
+  // An entry of FileTable set up as the tree and the layout leave it.
+  TFEntry& AddEntry(const std::string& path, int64_t size, uint32_t attr = faArchive) {
+    auto e = std::make_unique<TFEntry>();
+    e->SourcePath = path;
+    e->ISOSize = e->JolietSize = size;
+    e->Attr = attr;
+    FileTable.push_back(std::move(e));
+    EntryCount = static_cast<int32_t>(FileTable.size());
+    return *FileTable.back();
+  }
+  TFEntry& AddFileEntry(const std::string& name, const Bytes& data) {
+    return AddEntry(WriteFile(name, data), static_cast<int64_t>(data.size()));
+  }
+  void SetMetadata(const Bytes& m) {
+    comp_->MetadataStream.Clear();
+    comp_->MetadataStream.Write(m);
+  }
+
+  fs::path dir_;
+  std::unique_ptr<VEZEZadira> comp_;
+};
+
+constexpr int32_t k2MiB = 2097152;
+
+TEST_F(CacheTest, StreamIsMetadataThenFilesOnSectorBoundariesWithZeroTails) {
+  const Bytes meta = Pattern(16 * 2048, 1);
+  const Bytes a = Pattern(3000, 2);
+  const Bytes one = {0x5A};
+  const Bytes c = Pattern(70000, 3);
+  SetMetadata(meta);
+  AddFileEntry("a.bin", a);
+  TFEntry& dir = AddEntry("", 2048, faDirectory);  // a subdirectory entry
+  dir.SubDir = comp_->RootDirectory();
+  AddEntry(WriteFile("imported.bin", Pattern(5000, 9)), 5000).Imported = true;
+  AddEntry(WriteFile("imported2.bin", Pattern(5000, 9)), 5000).SourcePath.clear();
+  AddFileEntry("empty.bin", {});
+  AddFileEntry("one.bin", one);
+  AddFileEntry("c.bin", c);
+
+  Bytes expected = meta;
+  Append(expected, a);
+  AppendZeros(expected, RoundUp(a.size()) - a.size());
+  Append(expected, one);
+  AppendZeros(expected, 2047);
+  Append(expected, c);
+  AppendZeros(expected, RoundUp(c.size()) - c.size());
+
+  TCacheThread cache(k2MiB, true, static_cast<int64_t>(expected.size()), *comp_);
+  EXPECT_EQ(comp_->MetadataStream.Size(), 0);  // taken out of the component
+  TDrained d = Drain(cache);
+  EXPECT_TRUE(d.Ended);
+  EXPECT_EQ(cache.FMessage(), "");
+  // Shorter than 300 sectors: zeros up to 300, in blocks of their own.
+  const size_t dataBytes = expected.size();
+  AppendZeros(expected, 300 * 2048 - dataBytes);
+  ASSERT_EQ(d.Stream.size(), expected.size());
+  EXPECT_TRUE(d.Stream == expected);
+  int64_t sum = 0;
+  for (int32_t n : d.Blocks) {
+    EXPECT_EQ(n % 2048, 0);
+    EXPECT_LE(n, kCacheBlockBytes);
+    EXPECT_GT(n, 0);
+    sum += n;
+    if (sum == static_cast<int64_t>(dataBytes)) {
+      EXPECT_NE(n, kCacheBlockBytes);  // the partial last data block, then the padding
+    }
+  }
+  std::vector<uint8_t> buf(kCacheBlockBytes);
+  EXPECT_EQ(cache.ReadBlock(buf), 0);  // after the end: 0 every time
+  EXPECT_EQ(cache.ReadBlock(buf), 0);
+  EXPECT_TRUE(cache.FFinished);
+  EXPECT_TRUE(cache.FPrimed);
+}
+
+TEST_F(CacheTest, FileTailsAreZerosWhateverTheBlockHeldBefore) {
+  // Many full blocks of non-zero data go through the cache; once it has been
+  // full, the last, short files are staged where earlier data lay.
+  SetMetadata(Pattern(65536, 4));
+  const Bytes big(40 * 65536 + 2048 * 5, 0xEE);
+  const Bytes small = Pattern(100, 5);
+  AddFileEntry("big.bin", big);
+  AddFileEntry("small.bin", small);
+  AddFileEntry("small2.bin", small);
+  AddEntry("", 0, faDirectory);  // the last entry is skipped: the final flush delivers
+  const int64_t image = 65536 + static_cast<int64_t>(big.size()) + 2 * 2048;
+  TCacheThread cache(k2MiB, true, image, *comp_);
+  ASSERT_TRUE(cache.WaitPrimed(60000));
+  TDrained d = Drain(cache);
+  ASSERT_EQ(static_cast<int64_t>(d.Stream.size()), image);
+  EXPECT_EQ(cache.FMessage(), "");
+  for (int k = 0; k < 2; ++k) {
+    const size_t at = 65536 + big.size() + k * 2048u;
+    EXPECT_TRUE(std::equal(small.begin(), small.end(), d.Stream.begin() + at));
+    for (size_t i = at + small.size(); i < at + 2048; ++i)
+      ASSERT_EQ(d.Stream[i], 0) << "byte " << i - at << " of the sector of file " << k;
+  }
+  // The last block is the 5 sectors of big plus the two small files.
+  EXPECT_EQ(d.Blocks.back(), 7 * 2048);
+}
+
+TEST_F(CacheTest, MetadataOfWholeBlocksLeavesTheFirstFileANewBlock) {
+  const Bytes meta = Pattern(2 * 65536, 6);
+  SetMetadata(meta);
+  AddFileEntry("f.bin", Pattern(10, 7));
+  TCacheThread cache(k2MiB, false, 2 * 65536 + 2048, *comp_);
+  TDrained d = Drain(cache);
+  EXPECT_EQ(d.Blocks, (std::vector<int32_t>{65536, 65536, 2048}));
+}
+
+// The 150-sector image of an empty tree: 32, 32, 32, 32, 22 sectors of image
+// and then the same of zeros; FRemaining starts at the image size.
+TEST_F(CacheTest, ShortImageIsPaddedTo300Sectors) {
+  const Bytes meta = Pattern(150 * 2048, 8);
+  SetMetadata(meta);
+  TCacheThread cache(k2MiB, true, 150 * 2048, *comp_);
+  EXPECT_EQ(cache.FRemaining(), 307200);
+  TDrained d = Drain(cache);
+  EXPECT_EQ(d.Blocks, (std::vector<int32_t>{65536, 65536, 65536, 65536, 22 * 2048, 65536, 65536,
+                                            65536, 65536, 22 * 2048}));
+  Bytes expected = meta;
+  AppendZeros(expected, 150 * 2048);
+  EXPECT_TRUE(d.Stream == expected);
+  EXPECT_EQ(cache.FRemaining(), 0);
+}
+
+TEST_F(CacheTest, NoPaddingAt300SectorsOrWhenNotAsked) {
+  for (const auto& [sectors, pad] : {std::pair{300, true}, std::pair{150, false}}) {
+    SetMetadata(Pattern(sectors * 2048u, 9));
+    TCacheThread cache(k2MiB, pad, sectors * 2048LL, *comp_);
+    TDrained d = Drain(cache);
+    EXPECT_EQ(d.Stream.size(), sectors * 2048u) << sectors;
+    EXPECT_TRUE(d.Ended);
+  }
+}
+
+TEST_F(CacheTest, HoldsAtMostCapacityLessOneBlocks) {
+  SetMetadata(Pattern(65536, 10));
+  const Bytes big(50 * 65536, 0x11);
+  AddFileEntry("big.bin", big);
+  const int64_t image = 51 * 65536;
+  {
+    TCacheThread cache(k2MiB, false, image, *comp_);
+    EXPECT_EQ(cache.FCapacity(), 32);
+    ASSERT_TRUE(cache.WaitPrimed(60000));
+    // The producer stopped with 31 blocks queued, at idle priority.
+    EXPECT_EQ(cache.QueuedBlocks(), 31);
+    EXPECT_EQ(cache.FPriorityBand(), 0);
+    TDrained d = Drain(cache);
+    EXPECT_EQ(static_cast<int64_t>(d.Stream.size()), image);
+  }
+  SetMetadata(Pattern(65536, 10));
+  TCacheThread cache(4194304, false, image, *comp_);
+  EXPECT_EQ(cache.FCapacity(), 64);
+  ASSERT_TRUE(cache.WaitPrimed(60000));
+  EXPECT_EQ(cache.QueuedBlocks(), 51);  // all of it: primed because everything was read
+}
+
+TEST_F(CacheTest, ReadBlockGivesMinusOneUntilABlockIsReady) {
+  // A FIFO as the source lets the test decide when the producer gets data.
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  AddEntry(fifo, 4096);
+  TCacheThread cache(k2MiB, false, 4096, *comp_);
+  std::vector<uint8_t> buf(kCacheBlockBytes);
+  EXPECT_EQ(cache.ReadBlock(buf), -1);
+  EXPECT_FALSE(cache.FPrimed);
+  EXPECT_FALSE(cache.WaitForBlock(1));
+  {
+    std::ofstream w(fifo, std::ios::binary);
+    const Bytes data = Pattern(4096, 11);
+    w.write(reinterpret_cast<const char*>(data.data()), 4096);
+  }
+  TDrained d = Drain(cache);
+  EXPECT_EQ(d.Blocks, std::vector<int32_t>{4096});
+  EXPECT_TRUE(d.Ended);
+  EXPECT_EQ(cache.ReadBlock(buf), 0);
+}
+
+TEST_F(CacheTest, AbortMidStreamDropsTheQueueAndEndsTheStream) {
+  SetMetadata(Pattern(65536, 12));
+  AddFileEntry("big.bin", Bytes(60 * 65536, 0x22));
+  TCacheThread cache(k2MiB, false, 61 * 65536, *comp_);
+  ASSERT_TRUE(cache.WaitPrimed(60000));
+  TDrained first = Drain(cache, 3);
+  EXPECT_EQ(first.Blocks.size(), 3u);
+  cache.Abort();
+  std::vector<uint8_t> buf(kCacheBlockBytes);
+  EXPECT_EQ(cache.ReadBlock(buf), 0);  // nothing more after an abort
+  // The producer takes its abort exit: the queue is freed, the text set.
+  EXPECT_TRUE(cache.WaitFinished(60000));
+  EXPECT_EQ(cache.QueuedBlocks(), 0);
+  EXPECT_EQ(cache.FMessage(), "OPERATION ABORTED BY USER");
+  EXPECT_EQ(cache.ReadBlock(buf), 0);
+}
+
+TEST_F(CacheTest, AbortKeepsAMessageTheRecorderSetFirst) {
+  SetMetadata(Pattern(65536, 13));
+  AddFileEntry("big.bin", Bytes(60 * 65536, 0x33));
+  TCacheThread cache(k2MiB, false, 61 * 65536, *comp_);
+  ASSERT_TRUE(cache.WaitPrimed(60000));
+  cache.SetMessage("WRITER ERROR [X]");
+  cache.Abort();
+  EXPECT_TRUE(cache.WaitFinished(60000));
+  EXPECT_EQ(cache.FMessage(), "WRITER ERROR [X]");
+  cache.SetMessage("SECOND");  // the first text stays
+  EXPECT_EQ(cache.FMessage(), "WRITER ERROR [X]");
+}
+
+TEST_F(CacheTest, FileMissingBeforePrimingIsNamed) {
+  SetMetadata(Pattern(2048, 14));
+  const std::string p = WriteFile("gone.bin", Pattern(5000, 15));
+  AddEntry(p, 5000);
+  fs::remove(p);
+  TCacheThread cache(k2MiB, false, 2048 + 6144, *comp_);
+  EXPECT_FALSE(cache.WaitPrimed(60000));
+  EXPECT_FALSE(cache.FPrimed);
+  EXPECT_EQ(cache.FMessage(),
+            "CAN'T OPEN FILE \"" + p + "\" OR FILE IS IN USES BY OTHER SOFTWARE");
+  EXPECT_TRUE(cache.FFinished);
+}
+
+// The cache is full (primed) before it reaches the second file; the file is
+// changed then, and the stream must end with a message naming it.
+TEST_F(CacheTest, FileMissingOrShrunkMidStreamEndsWithItsName) {
+  for (int shrink = 0; shrink < 2; ++shrink) {
+    SetMetadata(Pattern(65536, 16));
+    AddFileEntry("first.bin", Bytes(40 * 65536, 0x44));
+    const Bytes second = Pattern(100000, 17);
+    const std::string p = WriteFile("second.bin", second);
+    AddEntry(p, static_cast<int64_t>(second.size()));
+    TCacheThread cache(k2MiB, false, 41 * 65536 + RoundUp(second.size()), *comp_);
+    ASSERT_TRUE(cache.WaitPrimed(60000));
+    if (shrink) fs::resize_file(p, 70000);
+    else fs::remove(p);
+    TDrained d = Drain(cache);
+    const std::string msg = cache.FMessage();
+    EXPECT_NE(msg.find("\"" + p + "\""), std::string::npos) << msg;
+    if (!shrink) EXPECT_EQ(msg, "CAN'T OPEN FILE \"" + p + "\" OR FILE IS IN USES BY OTHER SOFTWARE");
+    else EXPECT_NE(msg.find("70000"), std::string::npos) << msg;
+    // Never padded silently: nothing of the second file's missing part is delivered.
+    EXPECT_LE(d.Stream.size(), 41u * 65536 + 65536);
+    EXPECT_TRUE(d.Ended);
+    FileTable.clear();
+    EntryCount = 0;
+  }
+}
+
+TEST_F(CacheTest, GrownFileKeepsItsLaidOutLengthAndIsReported) {
+  const Bytes grown = Pattern(5000, 18);
+  const std::string p = WriteFile("grown.bin", grown);
+  AddEntry(p, 3000);  // laid out when it was 3000 bytes
+  AddFileEntry("next.bin", Pattern(10, 19));
+  std::vector<std::pair<std::string, uint8_t>> messages;
+  std::vector<std::thread::id> threads;
+  comp_->OnDebugMessage = [&](TObject*, const std::string& m, uint8_t kind) {
+    messages.emplace_back(m, kind);
+    threads.push_back(std::this_thread::get_id());
+  };
+  TCacheThread cache(k2MiB, false, 4096 + 2048, *comp_);
+  TDrained d = Drain(cache);
+  Bytes expected(grown.begin(), grown.begin() + 3000);
+  AppendZeros(expected, 4096 - 3000);
+  Append(expected, Pattern(10, 19));
+  AppendZeros(expected, 2038);
+  EXPECT_TRUE(d.Stream == expected);
+  EXPECT_EQ(cache.FMessage(), "");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].second, MSG_FILE);
+  EXPECT_NE(messages[0].first.find("\"" + p + "\""), std::string::npos) << messages[0].first;
+  EXPECT_EQ(threads[0], std::this_thread::get_id());  // reported on the consumer's thread
+}
+
+TEST_F(CacheTest, InconsistentTableOrSizeIsAnInternalError) {
+  SetMetadata(Pattern(2048, 20));
+  FileTable.push_back(nullptr);  // an entry the table no longer holds
+  EntryCount = 1;
+  {
+    TCacheThread cache(k2MiB, false, 2048, *comp_);
+    TDrained d = Drain(cache);
+    EXPECT_EQ(cache.FMessage(), "INTERNAL ERROR 0005");
+  }
+  FileTable.clear();
+  EntryCount = 0;
+  SetMetadata(Pattern(2048, 20));
+  TCacheThread cache(k2MiB, false, 4096, *comp_);  // the layout promised more
+  TDrained d = Drain(cache);
+  EXPECT_TRUE(d.Ended);
+  EXPECT_EQ(cache.FMessage().rfind("INTERNAL ERROR 0005", 0), 0u) << cache.FMessage();
+}
+
+TEST_F(CacheTest, ReleasingARunningCacheStopsItsThread) {
+  SetMetadata(Pattern(65536, 21));
+  AddFileEntry("big.bin", Bytes(60 * 65536, 0x55));
+  auto cache = std::make_shared<TCacheThread>(k2MiB, false, 61 * 65536, *comp_);
+  ASSERT_TRUE(cache->WaitPrimed(60000));
+  auto consumer = cache;  // the recording thread's reference
+  cache.reset();
+  std::vector<uint8_t> buf(kCacheBlockBytes);
+  EXPECT_EQ(consumer->ReadBlock(buf), kCacheBlockBytes);  // still readable
+  consumer.reset();  // the last owner: aborts and joins the producer, stalled or not
+}
+
+}  // namespace
