@@ -1,0 +1,147 @@
+// The burner component: defaults, setters, reset of the image builder.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "iso/iso.h"
+
+namespace {
+
+// Sets TZ for the test's lifetime.
+class TScopedTimeZone {
+public:
+  explicit TScopedTimeZone(const char* tz) {
+    if (const char* old = std::getenv("TZ")) saved_ = old;
+    ::setenv("TZ", tz, 1);
+    ::tzset();
+  }
+  ~TScopedTimeZone() {
+    if (saved_)
+      ::setenv("TZ", saved_->c_str(), 1);
+    else
+      ::unsetenv("TZ");
+    ::tzset();
+  }
+
+private:
+  std::optional<std::string> saved_;
+};
+
+TEST(Component, NewComponentDefaults) {
+  VEZEZadira c;
+  EXPECT_EQ(c.DirectoryCount(), 0);
+  EXPECT_EQ(c.FileCount(), 0);
+  EXPECT_EQ(c.Version(), "1.20.RC6");
+  EXPECT_EQ(c.CacheSize(), 4194304);
+  EXPECT_TRUE(c.JolietFileSystem);
+  EXPECT_TRUE(c.FinalizeTrack);
+  EXPECT_TRUE(c.UnderrunProtection);
+  EXPECT_TRUE(c.WritePostGap);
+  EXPECT_FALSE(c.DoDebug);
+  EXPECT_FALSE(c.Erasing);
+  EXPECT_FALSE(c.ReplaceFile);
+  EXPECT_FALSE(c.PerformOPC);
+  EXPECT_FALSE(c.FinalizeDisc);
+  EXPECT_FALSE(c.TestWrite);
+  EXPECT_EQ(c.WriteSpeed(), 0);
+  EXPECT_EQ(c.ReadSpeed, 0);
+  EXPECT_EQ(c.ImportSession, 0);
+  EXPECT_EQ(c.IdVolume, "");
+  EXPECT_EQ(c.DateCreation, 0);
+  EXPECT_EQ(c.MetadataStream.Size(), 0);
+  EXPECT_EQ(c.BytesWritten.load(), 0);
+
+  EXPECT_EQ(MaxDirs, 8191);
+  EXPECT_EQ(MaxFiles, 65535);
+  ASSERT_EQ(DirCount, 1);
+  ASSERT_EQ(DirTable.size(), 1u);
+  ASSERT_EQ(ISOPathOrder.size(), 1u);
+  ASSERT_EQ(JolietPathOrder.size(), 1u);
+  EXPECT_TRUE(FileTable.empty());
+  const TDEntry* root = DirTable[0].get();
+  EXPECT_EQ(root, c.RootDirectory());
+  EXPECT_EQ(ISOPathOrder[0], root);
+  EXPECT_EQ(JolietPathOrder[0], root);
+  EXPECT_EQ(root->ISOName, "CD_ROOT");
+  EXPECT_EQ(root->LongName, "CD Root Directory");
+  EXPECT_EQ(root->Path, "\\");
+  EXPECT_EQ(root->Parent, root);
+  EXPECT_EQ(root->Entries, nullptr);
+  for (uint8_t b : ZeroSector) ASSERT_EQ(b, 0);
+}
+
+TEST(Component, CacheSizeSetter) {
+  VEZEZadira c;
+  const std::pair<int32_t, int32_t> cases[] = {
+      {1000000, 2097152}, {5000000, 4999168}, {2097152, 2097152}, {2097151, 2097152},
+      {-1, 2097152},      {4196351, 4194304}, {8388608, 8388608},
+  };
+  for (auto [in, out] : cases) {
+    c.SetCacheSize(in);
+    EXPECT_EQ(c.CacheSize(), out) << in;
+  }
+}
+
+TEST(Component, VersionIsReadOnly) {
+  VEZEZadira c;
+  c.SetVersion("2.0");
+  EXPECT_EQ(c.Version(), "1.20.RC6");
+}
+
+TEST(Component, WriteSpeedIsKeptWithoutADrive) {
+  VEZEZadira c;
+  c.ReadSpeed = 1000;
+  c.SetWriteSpeed(1764);  // no drive selected: the command fails, the value stays
+  EXPECT_EQ(c.WriteSpeed(), 1764);
+}
+
+TEST(Component, TimeZoneOffsetInQuarterHours) {
+  {
+    TScopedTimeZone tz("XST-2");  // two hours east of Greenwich
+    VEZEZadira c;
+    EXPECT_EQ(TimeZoneOffset, 8);
+  }
+  {
+    TScopedTimeZone tz("XST+4");  // four hours west
+    VEZEZadira c;
+    EXPECT_EQ(TimeZoneOffset, -16);
+  }
+  {
+    TScopedTimeZone tz("XST-5:45");
+    VEZEZadira c;
+    EXPECT_EQ(TimeZoneOffset, 23);
+  }
+}
+
+TEST(Component, ConstructionResetsTheTree) {
+  auto first = std::make_unique<VEZEZadira>();
+  ASSERT_NE(first->ForcePath("\\A\\B"), nullptr);
+  first->MetadataStream.WriteZeros(2048);
+  EXPECT_EQ(first->DirectoryCount(), 2);
+  first.reset();
+  EXPECT_TRUE(FileTable.empty());
+  EXPECT_TRUE(DirTable.empty());
+
+  VEZEZadira second;
+  EXPECT_EQ(second.DirectoryCount(), 0);
+  EXPECT_EQ(second.FileCount(), 0);
+  EXPECT_EQ(second.FindDirectory("\\A"), nullptr);
+}
+
+TEST(Component, MetadataStreamGrowsAndEmpties) {
+  TMemoryStream s;
+  const uint8_t data[] = {1, 2, 3};
+  s.Write(data, 3);
+  s.WriteZeros(2);
+  s.Write(std::span<const uint8_t>(data, 1));
+  ASSERT_EQ(s.Size(), 6);
+  EXPECT_EQ(std::vector<uint8_t>(s.Bytes().begin(), s.Bytes().end()),
+            (std::vector<uint8_t>{1, 2, 3, 0, 0, 1}));
+  s.Clear();
+  EXPECT_EQ(s.Size(), 0);
+}
+
+}  // namespace
