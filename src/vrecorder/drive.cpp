@@ -1,0 +1,113 @@
+// One emulated recorder: opening or creating its disc, the drive buffer that
+// drains at the write speed, and the state that outlives a command.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "common/common.h"
+#include "vrecorder/vrec_internal.h"
+
+namespace vrec {
+
+TVDrive::~TVDrive() {
+  if (ImageFd >= 0) ::close(ImageFd);
+  if (Log) std::fclose(Log);
+}
+
+bool TVDrive::Open(std::string* error) {
+  const std::string& image = Options.Image;
+  struct stat st {};
+  const bool exists = ::stat(image.c_str(), &st) == 0;
+  const bool haveState = ::access(StatePath(image).c_str(), F_OK) == 0;
+  const TMedium medium = Options.Medium.value_or(TMedium::CdR);
+  if (exists && haveState) {
+    if (!LoadState(image, &Disc, error)) return false;
+  } else {
+    const uint32_t sectors = exists ? uint32_t((st.st_size + kSectorSize - 1) / kSectorSize) : 0;
+    if (!MediumInfo(medium).Writable && medium != TMedium::None) {
+      Disc = TDisc::Pressed(medium, sectors);
+    } else {
+      Disc = TDisc::Blank(medium);
+      if (Disc.Info().Overwritable && sectors > 0) {
+        Disc.HighWater = std::min(sectors, Disc.Capacity());
+        Disc.Tracks[0].Written = Disc.HighWater;
+      }
+    }
+  }
+  ImageFd = ::open(image.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (ImageFd < 0 && exists) ImageFd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (ImageFd < 0) {
+    if (error) *error = "cannot open disc image " + image + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!(exists && haveState) && !SaveState(image, Disc, error)) return false;
+  if (!Options.LogPath.empty()) {
+    Log = std::fopen(Options.LogPath.c_str(), "a");
+    if (!Log) {
+      if (error) *error = "cannot open command log " + Options.LogPath + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  DefaultWriteParams();
+  BufferStamp = Clock().NowMs();
+  return true;
+}
+
+void TVDrive::Flush() {
+  std::lock_guard lock(Lock);
+  SaveDisc();
+  if (ImageFd >= 0) ::fdatasync(ImageFd);
+  if (Log) std::fflush(Log);
+}
+
+bool TVDrive::SaveDisc() { return SaveState(Options.Image, Disc, nullptr); }
+
+void TVDrive::DefaultWriteParams() {
+  WriteParams.fill(0);
+  WriteParams[0] = 0x05;
+  WriteParams[1] = 0x32;
+  WriteParams[2] = uint8_t((Options.NoBufe ? 0x00 : 0x40) | 0x01);  // track-at-once
+  WriteParams[3] = 0x04;                                              // data track
+  WriteParams[4] = 0x08;                                              // mode 1
+  Put16(&WriteParams[14], 150);                                       // audio pause
+}
+
+bool TVDrive::Bufe() const { return !Options.NoBufe && (WriteParams[2] & 0x40) != 0; }
+
+bool TVDrive::TestWrite() const {
+  if ((WriteParams[2] & 0x10) == 0) return false;
+  const TMedium m = Disc.Medium;
+  return Disc.Info().Cd || m == TMedium::DvdR || m == TMedium::DvdRwSeq;
+}
+
+TDisc& TVDrive::Target() {
+  if (!TestWrite()) {
+    Simulation.reset();
+    return Disc;
+  }
+  if (!Simulation) Simulation = Disc;
+  return *Simulation;
+}
+
+uint32_t TVDrive::DrainRate() const {
+  if (Options.SlowDrain) return Options.SlowDrain;
+  return Options.WriteSpeed;
+}
+
+void TVDrive::Drain(uint64_t now) {
+  const uint32_t rate = DrainRate();
+  const uint64_t elapsed = now > BufferStamp ? now - BufferStamp : 0;
+  BufferStamp = now;
+  if (rate == 0) {
+    BufferFill = 0;
+    return;
+  }
+  const uint64_t drained = elapsed * rate;  // kB/s * ms = bytes
+  BufferFill = drained >= BufferFill ? 0 : BufferFill - drained;
+}
+
+}  // namespace vrec

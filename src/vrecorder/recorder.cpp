@@ -1,0 +1,413 @@
+// The ASPI side of the virtual recorder: the configured drives, the request
+// queue with the recorder's own thread that completes requests and signals their
+// eventfd, aborting, and the command log.
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "transport/transport.h"
+#include "vrecorder/vrec_internal.h"
+
+using namespace vrec;
+
+namespace {
+
+struct TRequest {
+  SRB_ExecSCSICmd* Srb;
+  std::shared_ptr<TVDrive> Drive;
+};
+
+class TRecorder {
+public:
+  ~TRecorder() { Shutdown(); }
+
+  bool Configure(const std::string& config, std::string* error);
+  void Shutdown();
+  uint32_t SupportInfo();
+  uint32_t Send(void* srb);
+  std::shared_ptr<TVDrive> Drive(int index);
+  int Count() {
+    std::lock_guard lock(Mutex);
+    return int(Drives.size());
+  }
+
+private:
+  uint32_t Exec(SRB_ExecSCSICmd* srb);
+  uint32_t Abort(SRB_Abort* srb);
+  void Worker();
+  // Runs the command on a copy of the data and, unless abandoned meanwhile,
+  // writes the outcome into the request; returns false when it hangs.
+  bool Run(const TRequest& r, bool async);
+  void Complete(SRB_ExecSCSICmd* srb, uint8_t status, bool signal);
+
+  std::mutex Mutex;
+  std::condition_variable Wake;
+  std::vector<std::shared_ptr<TVDrive>> Drives;
+  std::deque<TRequest> Queue;
+  std::vector<TRequest> Hung;
+  SRB_ExecSCSICmd* Running = nullptr;
+  bool RunningAbandoned = false;
+  bool Stop = false;
+  std::thread Thread;
+};
+
+TRecorder& Recorder() {
+  static TRecorder recorder;
+  return recorder;
+}
+
+void StoreStatus(uint8_t* field, uint8_t status) { __atomic_store_n(field, status, __ATOMIC_RELEASE); }
+
+void Signal(int64_t fd) {
+  if (fd <= 0) return;
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(int(fd), &one, sizeof one);
+}
+
+uint8_t CdbLength(const SRB_ExecSCSICmd* srb) {
+  if (srb->SRB_CDBLen >= 6 && srb->SRB_CDBLen <= 16) return srb->SRB_CDBLen;
+  const uint8_t group = srb->CDBByte[0] >> 5;
+  return group == 0 ? 6 : group == 5 ? 12 : 10;
+}
+
+void LogCommand(TVDrive& d, const uint8_t* cdb, uint8_t cdbLength, uint8_t status,
+                uint8_t target, const TSense& s, const char* note) {
+  std::lock_guard lock(d.Lock);
+  if (!d.Log) return;
+  std::string line;
+  char hex[4];
+  for (uint8_t i = 0; i < cdbLength; ++i) {
+    std::snprintf(hex, sizeof hex, i ? " %02X" : "%02X", cdb[i]);
+    line += hex;
+  }
+  std::fprintf(d.Log, "%s status=%02X target=%02X key=%X asc=%02X ascq=%02X%s\n", line.c_str(), status,
+               target, s.Key, s.Asc, s.Ascq, note);
+  std::fflush(d.Log);
+}
+
+bool TRecorder::Configure(const std::string& config, std::string* error) {
+  Shutdown();
+  std::vector<TDriveOptions> options;
+  if (!ParseDriveList(config, &options, error)) return false;
+  std::vector<std::shared_ptr<TVDrive>> drives;
+  for (auto& o : options) {
+    auto d = std::make_shared<TVDrive>(std::move(o));
+    if (!d->Open(error)) return false;
+    drives.push_back(std::move(d));
+  }
+  std::lock_guard lock(Mutex);
+  Drives = std::move(drives);
+  Stop = false;
+  Thread = std::thread([this] { Worker(); });
+  return true;
+}
+
+void TRecorder::Shutdown() {
+  {
+    std::lock_guard lock(Mutex);
+    Stop = true;
+  }
+  Wake.notify_all();
+  if (Thread.joinable()) Thread.join();
+  std::lock_guard lock(Mutex);
+  for (auto& r : Hung) Complete(r.Srb, SS_ABORTED, true);
+  Hung.clear();
+  for (auto& d : Drives) d->Flush();
+  Drives.clear();
+}
+
+std::shared_ptr<TVDrive> TRecorder::Drive(int index) {
+  std::lock_guard lock(Mutex);
+  if (index < 0 || size_t(index) >= Drives.size()) return nullptr;
+  return Drives[size_t(index)];
+}
+
+uint32_t TRecorder::SupportInfo() {
+  std::lock_guard lock(Mutex);
+  if (Drives.empty()) return uint32_t(SS_NO_ADAPTERS) << 8;
+  return uint32_t(SS_COMP) << 8 | 1;
+}
+
+void TRecorder::Complete(SRB_ExecSCSICmd* srb, uint8_t status, bool signal) {
+  const bool notify = (srb->SRB_Flags & SRB_EVENT_NOTIFY) != 0;
+  const int64_t fd = srb->SRB_PostProc;  // read before the caller may see the status
+  StoreStatus(&srb->SRB_Status, status);
+  if (signal && notify) Signal(fd);
+}
+
+bool TRecorder::Run(const TRequest& r, bool async) {
+  SRB_ExecSCSICmd* srb = r.Srb;
+  std::array<uint8_t, 16> cdb{};
+  std::memcpy(cdb.data(), srb->CDBByte, cdb.size());
+  const uint8_t cdbLength = CdbLength(srb);
+  std::vector<uint8_t> data(srb->SRB_BufPointer ? srb->SRB_BufLen : 0);
+  const bool out = srb->SRB_Flags & SRB_DIR_OUT, in = srb->SRB_Flags & SRB_DIR_IN;
+  if (!data.empty() && (out || !in)) std::memcpy(data.data(), srb->SRB_BufPointer, data.size());
+  TCommand c;
+  c.Cdb = cdb;
+  c.Data = data;
+  c.DataIn = in;
+  c.DataOut = out;
+  Execute(*r.Drive, c);
+  if (c.Hang) {
+    LogCommand(*r.Drive, cdb.data(), cdbLength, SS_PENDING, 0, {}, " (never completes)");
+    return false;
+  }
+  const uint8_t status = c.TargetStatus == 0 ? SS_COMP : SS_ERR;
+  LogCommand(*r.Drive, cdb.data(), cdbLength, status, c.TargetStatus, c.Sense, "");
+  std::unique_lock lock(Mutex, std::defer_lock);
+  if (async) {
+    lock.lock();
+    const bool abandoned = RunningAbandoned;
+    Running = nullptr;
+    RunningAbandoned = false;
+    if (abandoned) return true;  // the caller gave up and aborted it: leave it alone
+  }
+  if (!data.empty() && (in || !out)) std::memcpy(srb->SRB_BufPointer, data.data(), data.size());
+  srb->SRB_HaStat = HASTAT_OK;
+  srb->SRB_TargStat = c.TargetStatus;
+  std::memset(srb->SenseArea, 0, sizeof srb->SenseArea);
+  if (c.TargetStatus == STATUS_CHKCOND) {
+    uint8_t sense[18] = {};
+    sense[0] = 0x70;
+    sense[2] = c.Sense.Key;
+    sense[7] = 10;
+    sense[12] = c.Sense.Asc;
+    sense[13] = c.Sense.Ascq;
+    std::memcpy(srb->SenseArea, sense, std::min<size_t>(sizeof sense, srb->SRB_SenseLen));
+  }
+  Complete(srb, status, true);
+  return true;
+}
+
+uint32_t TRecorder::Exec(SRB_ExecSCSICmd* srb) {
+  std::shared_ptr<TVDrive> drive;
+  {
+    std::lock_guard lock(Mutex);
+    if (srb->SRB_HaId != 0) {
+      StoreStatus(&srb->SRB_Status, SS_INVALID_HA);
+      return SS_INVALID_HA;
+    }
+    if (srb->SRB_Lun == 0 && srb->SRB_Target < Drives.size()) drive = Drives[srb->SRB_Target];
+  }
+  if (!drive) {
+    StoreStatus(&srb->SRB_Status, SS_NO_DEVICE);
+    return SS_NO_DEVICE;
+  }
+  if (srb->SRB_BufLen > 0 && !srb->SRB_BufPointer) {
+    StoreStatus(&srb->SRB_Status, SS_INVALID_SRB);
+    return SS_INVALID_SRB;
+  }
+  bool sync;
+  {
+    std::lock_guard lock(drive->Lock);
+    sync = drive->Options.Sync;
+  }
+  StoreStatus(&srb->SRB_Status, SS_PENDING);
+  TRequest r{srb, drive};
+  if (sync) {
+    if (!Run(r, false)) {
+      std::lock_guard lock(Mutex);
+      Hung.push_back(r);
+      return SS_PENDING;
+    }
+    return srb->SRB_Status;
+  }
+  {
+    std::lock_guard lock(Mutex);
+    if (Stop) {
+      StoreStatus(&srb->SRB_Status, SS_ABORTED);
+      return SS_ABORTED;
+    }
+    Queue.push_back(std::move(r));
+  }
+  Wake.notify_one();
+  return SS_PENDING;
+}
+
+uint32_t TRecorder::Abort(SRB_Abort* srb) {
+  auto* target = static_cast<SRB_ExecSCSICmd*>(srb->SRB_ToAbort);
+  std::lock_guard lock(Mutex);
+  uint8_t status = SS_ABORT_FAIL;
+  auto take = [&](auto& list) {
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      if (it->Srb != target) continue;
+      list.erase(it);
+      // The caller gave up on it and closed its event: no signal.
+      StoreStatus(&target->SRB_Status, SS_ABORTED);
+      status = SS_COMP;
+      return;
+    }
+  };
+  if (target) {
+    take(Queue);
+    take(Hung);
+    if (Running == target && status != SS_COMP) {
+      RunningAbandoned = true;
+      status = SS_COMP;
+    }
+  }
+  StoreStatus(&srb->SRB_Status, status);
+  return status;
+}
+
+void TRecorder::Worker() {
+  for (;;) {
+    TRequest r{};
+    {
+      std::unique_lock lock(Mutex);
+      Wake.wait(lock, [&] { return Stop || !Queue.empty(); });
+      if (Queue.empty()) return;
+      r = std::move(Queue.front());
+      Queue.pop_front();
+      Running = r.Srb;
+      RunningAbandoned = false;
+    }
+    if (!Run(r, true)) {
+      std::lock_guard lock(Mutex);
+      if (!RunningAbandoned) Hung.push_back(r);
+      Running = nullptr;
+      RunningAbandoned = false;
+    }
+  }
+}
+
+uint32_t TRecorder::Send(void* p) {
+  if (!p) return SS_ERR;
+  auto* header = static_cast<SRB_Header*>(p);
+  switch (header->SRB_Cmd) {
+    case SC_HA_INQUIRY: {
+      auto* srb = static_cast<SRB_HAInquiry*>(p);
+      if (srb->SRB_HaId != 0) {
+        StoreStatus(&srb->SRB_Status, SS_INVALID_HA);
+        return SS_INVALID_HA;
+      }
+      srb->HA_Count = 1;
+      srb->HA_SCSI_ID = 7;
+      std::memcpy(srb->HA_ManagerId, "MBURN VIRTUAL   ", 16);
+      std::memset(srb->HA_Identifier, 0, 16);
+      std::memcpy(srb->HA_Identifier, "VIRTUAL 0", 9);
+      std::memset(srb->HA_Unique, 0, 16);
+      srb->HA_Unique[3] = 8;  // targets
+      const uint32_t maxTransfer = 0x00FF0000;
+      std::memcpy(&srb->HA_Unique[4], &maxTransfer, 4);
+      StoreStatus(&srb->SRB_Status, SS_COMP);
+      return SS_COMP;
+    }
+    case SC_GET_DEV_TYPE: {
+      auto* srb = static_cast<SRB_GDEVBlock*>(p);
+      if (srb->SRB_HaId != 0) {
+        StoreStatus(&srb->SRB_Status, SS_INVALID_HA);
+        return SS_INVALID_HA;
+      }
+      std::shared_ptr<TVDrive> d = srb->SRB_Lun == 0 ? Drive(srb->SRB_Target) : nullptr;
+      uint8_t status = SS_NO_DEVICE;
+      srb->SRB_DeviceType = 0x1F;
+      if (d) {
+        std::lock_guard lock(d->Lock);
+        srb->SRB_DeviceType = d->Options.DeviceType;
+        status = SS_COMP;
+      }
+      StoreStatus(&srb->SRB_Status, status);
+      return status;
+    }
+    case SC_EXEC_SCSI_CMD:
+      return Exec(static_cast<SRB_ExecSCSICmd*>(p));
+    case SC_ABORT_SRB:
+      return Abort(static_cast<SRB_Abort*>(p));
+    case SC_GET_DISK_INFO: {
+      auto* srb = static_cast<SRB_GetDiskInfo*>(p);
+      if (srb->SRB_HaId != 0) {
+        StoreStatus(&srb->SRB_Status, SS_INVALID_HA);
+        return SS_INVALID_HA;
+      }
+      if (srb->SRB_Lun != 0 || !Drive(srb->SRB_Target)) {
+        StoreStatus(&srb->SRB_Status, SS_NO_DEVICE);
+        return SS_NO_DEVICE;
+      }
+      srb->SRB_DriveFlags = 0;
+      srb->SRB_Int13HDriveInfo = 0x80;  // no drive letter
+      srb->SRB_Heads = 0;
+      srb->SRB_Sectors = 0;
+      StoreStatus(&srb->SRB_Status, SS_COMP);
+      return SS_COMP;
+    }
+    default:
+      StoreStatus(&header->SRB_Status, SS_INVALID_CMD);
+      return SS_INVALID_CMD;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- public API
+bool VRecConfigure(const std::string& config, std::string* error) {
+  return Recorder().Configure(config, error);
+}
+void VRecShutdown() { Recorder().Shutdown(); }
+uint32_t VRecGetASPI32SupportInfo() { return Recorder().SupportInfo(); }
+uint32_t VRecSendASPI32Command(void* srb) { return Recorder().Send(srb); }
+int VRecDriveCount() { return Recorder().Count(); }
+
+bool VRecSetOption(int drive, const std::string& key, const std::string& value, std::string* error) {
+  auto d = Recorder().Drive(drive);
+  if (!d) {
+    if (error) *error = "no virtual drive " + std::to_string(drive);
+    return false;
+  }
+  std::lock_guard lock(d->Lock);
+  if (key == "log") {
+    if (d->Log) std::fclose(d->Log);
+    d->Log = value.empty() ? nullptr : std::fopen(value.c_str(), "a");
+    d->Options.LogPath = value;
+    if (!value.empty() && !d->Log) {
+      if (error) *error = "cannot open command log " + value;
+      return false;
+    }
+    return true;
+  }
+  if (!ApplyOption(d->Options, key, value, error)) return false;
+  if (key == "no-bufe" && d->Options.NoBufe) d->WriteParams[2] &= uint8_t(~0x40);
+  return true;
+}
+
+void VRecSetBusy(int drive, int commands) {
+  VRecSetOption(drive, "busy", std::to_string(std::max(commands, 0)), nullptr);
+}
+void VRecSetNotReady(int drive, bool notReady) {
+  VRecSetOption(drive, "not-ready", notReady ? "1" : "0", nullptr);
+}
+void VRecSetWriteError(int drive, int64_t lba) {
+  VRecSetOption(drive, "write-error", std::to_string(lba), nullptr);
+}
+void VRecSetReadError(int drive, int64_t lba) {
+  VRecSetOption(drive, "read-error", std::to_string(lba), nullptr);
+}
+void VRecSetHang(int drive, int opcode, int count) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "%X", opcode & 0xFF);
+  VRecSetOption(drive, "hang", opcode < 0 ? "-1" : hex, nullptr);
+  VRecSetOption(drive, "hang-count", std::to_string(std::max(count, 0)), nullptr);
+}
+
+bool VRecGetDiscInfo(int drive, TVRecDiscInfo* info) {
+  auto d = Recorder().Drive(drive);
+  if (!d) return false;
+  std::lock_guard lock(d->Lock);
+  *info = d->Disc.Describe();
+  info->Loaded = d->Loaded;
+  return true;
+}
+
+TVRecDriveStats VRecGetDriveStats(int drive) {
+  auto d = Recorder().Drive(drive);
+  if (!d) return {};
+  std::lock_guard lock(d->Lock);
+  TVRecDriveStats s = d->Stats;
+  s.BufferFill = uint32_t(d->BufferFill);
+  return s;
+}
