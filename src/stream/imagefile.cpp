@@ -1,0 +1,70 @@
+// A prepared image written into a file through the read-ahead cache: the same
+// stream a recorder would receive, for `mburn image` and for the image tests.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "iso/iso.h"
+#include "stream/stream.h"
+
+namespace {
+
+// Writes all of data, continuing after short writes; false when the system refuses.
+bool WriteAll(TStreamEx& s, const uint8_t* data, int32_t count) {
+  while (count > 0) {
+    const int32_t n = s.Write(data, count);
+    if (n <= 0) return false;
+    data += n;
+    count -= n;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error) {
+  auto out = TFileStreamEx::Open(Path, fmCreate, Error);
+  if (!out) return false;
+  // A failed image is not left behind looking like a finished one.
+  auto fail = [&](const std::string& text) {
+    Error = text;
+    out.reset();
+    ::unlink(Path.c_str());
+    return false;
+  };
+
+  const int64_t expected = Component.ImageSectors() * kSectorSize;
+  TCacheThread cache(Component.CacheSize(), Component.WritePostGap,
+                     Component.TrackLength * kSectorSize, Component);
+  std::vector<uint8_t> buffer(kCacheBlockBytes);
+  int64_t written = 0;
+  for (;;) {
+    const int32_t n = cache.ReadBlock(buffer);
+    if (!cache.FMessage().empty()) return fail(cache.FMessage());
+    if (n == 0) break;
+    if (n < 0) {
+      cache.WaitForBlock(1000);
+      continue;
+    }
+    if (!WriteAll(*out, buffer.data(), n)) {
+      const std::string why = std::strerror(errno);
+      cache.Abort();
+      return fail("Cannot write file \"" + Path + "\". " + why);
+    }
+    written += n;
+  }
+  if (written != expected) {
+    char text[128];
+    std::snprintf(text, sizeof text,
+                  "INTERNAL ERROR 0005: %" PRId64 " BYTES WRITTEN, %" PRId64 " EXPECTED", written,
+                  expected);
+    return fail(text);
+  }
+  if (::fsync(out->Handle) != 0)
+    return fail("Cannot write file \"" + Path + "\". " + std::strerror(errno));
+  return true;
+}

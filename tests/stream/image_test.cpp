@@ -1,0 +1,115 @@
+// A prepared image-only tree written through the cache: the file equals the
+// metadata and the files as the layout placed them, and an independent reader
+// extracts every file byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "iso/image_helpers.h"
+#include "iso/iso.h"
+#include "stream/stream.h"
+
+namespace {
+
+using namespace isotest;
+
+class ImageFileTest : public ::testing::Test {
+protected:
+  void SetUp() override { comp_ = std::make_unique<VEZEZadira>(); }
+  void TearDown() override { comp_.reset(); }
+
+  // A folder whose files end on, just before and just after sector and block
+  // boundaries, with an empty file and nested folders.
+  void MakeFolder(const fs::path& root) {
+    WriteFile(root / "empty.txt", "");
+    WriteFile(root / "one.bin", Pattern(1, 1));
+    WriteFile(root / "sector.bin", Pattern(2048, 2));
+    WriteFile(root / "sector+1.bin", Pattern(2049, 3));
+    WriteFile(root / "Mixed Case Name.dat", Pattern(2047, 4));
+    WriteFile(root / "docs" / "block.bin", Pattern(65536, 5));
+    WriteFile(root / "docs" / "big.bin", Pattern(300000, 6));
+    WriteFile(root / "docs" / "deeper" / "note.txt", Pattern(70000, 7));
+    WriteFile(root / "other" / "x.y", Pattern(4097, 8));
+  }
+
+  // Runs Command + the output folder and compares what it extracted with src.
+  static void ExpectExtracts(const fs::path& src, const fs::path& out, const std::string& tool,
+                             const std::string& command) {
+    if (!HaveTool(tool)) {
+      ADD_FAILURE() << tool << " is not installed";
+      return;
+    }
+    fs::create_directories(out);
+    const TRunResult r = isotest::Run(command + Quote(out.string()));
+    isotest::Run("chmod -R u+rwX " + Quote(out.string()));
+    ASSERT_EQ(r.Status, 0) << tool << ": " << r.Output;
+    auto want = Snapshot(src);
+    want.erase("empty.txt");  // compared on its own: readers differ on empty files
+    auto have = Snapshot(out);
+    if (have.count("empty.txt")) {
+      EXPECT_EQ(have["empty.txt"], "") << tool;
+      have.erase("empty.txt");
+    }
+    // Names first, then the contents (a failure prints names and sizes, not bytes).
+    std::vector<std::string> haveNames, wantNames;
+    for (const auto& [name, data] : have) haveNames.push_back(name);
+    for (const auto& [name, data] : want) wantNames.push_back(name);
+    ASSERT_EQ(haveNames, wantNames) << tool << " extracted other names";
+    for (const auto& [name, data] : want) {
+      EXPECT_EQ(have[name].size(), data.size()) << tool << ": " << name;
+      EXPECT_TRUE(have[name] == data) << tool << ": " << name;
+    }
+  }
+
+  std::unique_ptr<VEZEZadira> comp_;
+};
+
+TEST_F(ImageFileTest, ImageEqualsLayoutAndExtractsByteExact) {
+  TTempDir tmp("streamimage");
+  const fs::path src = tmp / "src";
+  MakeFolder(src);
+  ASSERT_TRUE(comp_->AddFolder("\\", src.string(), "*.*", faAnyFile, true, false, false));
+  ASSERT_TRUE(comp_->PrepareImage(true, nullptr));
+  ASSERT_TRUE(AssembleImage(*comp_, tmp / "expected.iso"));
+  std::string expected = ReadFile(tmp / "expected.iso");
+  ASSERT_EQ(static_cast<int64_t>(expected.size()), comp_->TrackLength * 2048);
+  expected.resize(static_cast<size_t>(comp_->ImageSectors() * 2048), '\0');
+
+  std::string error;
+  const fs::path image = tmp / "image.iso";
+  ASSERT_TRUE(WriteImageFile(*comp_, image.string(), error)) << error;
+  const std::string got = ReadFile(image);
+  ASSERT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
+  EXPECT_EQ(comp_->MetadataStream.Size(), 0);  // the cache took it
+
+  // Two independent readers extract the image; every file must come back whole.
+  const std::string img = Quote(image.string());
+  ExpectExtracts(src, tmp / "xorriso", "xorriso",
+                 "xorriso -abort_on FAILURE -osirrox on -joliet on -rockridge off -indev stdio:" +
+                     img + " -extract / ");
+  ExpectExtracts(src, tmp / "bsdtar", "bsdtar", "bsdtar -xf " + img + " -C ");
+}
+
+TEST_F(ImageFileTest, FailureNamesTheFileAndLeavesNoImage) {
+  TTempDir tmp("streamimage");
+  const fs::path src = tmp / "src";
+  MakeFolder(src);
+  ASSERT_TRUE(comp_->AddFolder("\\", src.string(), "*.*", faAnyFile, true, false, false));
+  ASSERT_TRUE(comp_->PrepareImage(true, nullptr));
+  const fs::path gone = src / "docs" / "big.bin";
+  fs::remove(gone);
+  std::string error;
+  const fs::path image = tmp / "image.iso";
+  EXPECT_FALSE(WriteImageFile(*comp_, image.string(), error));
+  EXPECT_NE(error.find(gone.string()), std::string::npos) << error;
+  EXPECT_FALSE(fs::exists(image));
+
+  error.clear();
+  const std::string bad = (tmp / "no" / "such" / "dir.iso").string();
+  EXPECT_FALSE(WriteImageFile(*comp_, bad, error));
+  EXPECT_NE(error.find(bad), std::string::npos) << error;
+}
+
+}  // namespace
