@@ -1,0 +1,253 @@
+// Layout of a new session: area addresses, file extents, the path-table order
+// of the directories, image-only mode and the start address on a disc.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "iso/image_helpers.h"
+#include "iso/iso.h"
+
+using namespace isotest;
+
+namespace {
+
+struct TMessage {
+  std::string Text;
+  uint8_t Kind;
+};
+
+class LayoutTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    c_.OnDebugMessage = [this](TObject*, const std::string& m, uint8_t k) {
+      messages_.push_back({m, k});
+    };
+  }
+  TDEntry* Root() { return c_.RootDirectory(); }
+
+  VEZEZadira c_;
+  std::vector<TMessage> messages_;
+};
+
+TEST_F(LayoutTest, RootOnlyWithJoliet) {
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  EXPECT_EQ(c_.StartAddress, 0u);
+  EXPECT_EQ(c_.PathTableSize, 10u);
+  EXPECT_EQ(c_.JolietPathTableSize, 10u);
+  EXPECT_EQ(c_.PathTableL, 19u);
+  EXPECT_EQ(c_.PathTableM, 20u);
+  EXPECT_EQ(c_.JolietPathTableL, 21u);
+  EXPECT_EQ(c_.JolietPathTableM, 22u);
+  EXPECT_EQ(c_.DirArea, 23u);
+  EXPECT_EQ(c_.JolietDirArea, 24u);
+  EXPECT_EQ(c_.DirAreaSize, 2048u);
+  EXPECT_EQ(c_.JolietDirAreaSize, 2048u);
+  EXPECT_EQ(c_.PadSectors, 125);
+  EXPECT_EQ(c_.FirstFileSector, 150u);
+  EXPECT_EQ(c_.FileSectors, 0);
+  EXPECT_EQ(c_.EndSector, 150);
+  EXPECT_EQ(c_.TrackLength, 150);
+  EXPECT_EQ(c_.ImageSectors(), 300);
+  c_.WritePostGap = false;
+  EXPECT_EQ(c_.ImageSectors(), 150);
+  // The stream holds exactly the sectors before the first file.
+  EXPECT_EQ(c_.MetadataStream.Size(), 150 * 2048);
+  EXPECT_EQ(Root()->Number, 1);
+  EXPECT_EQ(Root()->ISODirSize, 2048);
+  EXPECT_EQ(Root()->JolietDirSize, 2048);
+}
+
+TEST_F(LayoutTest, RootOnlyWithoutJoliet) {
+  c_.JolietFileSystem = false;
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  EXPECT_EQ(c_.PathTableL, 18u);
+  EXPECT_EQ(c_.PathTableM, 19u);
+  EXPECT_EQ(c_.JolietPathTableL, 20u);
+  EXPECT_EQ(c_.DirArea, 20u);
+  EXPECT_EQ(c_.PadSectors, 129);
+  EXPECT_EQ(c_.FirstFileSector, 150u);
+  EXPECT_EQ(c_.EndSector, 150);
+  EXPECT_EQ(c_.MetadataStream.Size(), 150 * 2048);
+}
+
+TEST_F(LayoutTest, OneFileInTheRoot) {
+  ASSERT_TRUE(AddFileEntry(c_, Root(), "data.bin", 3000));
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  EXPECT_EQ(c_.FileSectors, 2);
+  EXPECT_EQ(c_.EndSector, 152);
+  EXPECT_EQ(c_.TrackLength, 152);
+  const TFEntry& e = *FileTable[0];
+  EXPECT_EQ(e.ISOExtent, 0);
+  EXPECT_EQ(e.JolietSize, 3000);
+  // The records give the absolute extent 150 in both trees.
+  for (uint32_t area : {c_.DirArea, c_.JolietDirArea}) {
+    const auto recs = ParseDirectory(MetaSector(c_, area), 2048);
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(recs[2].Extent(), 150u);
+    EXPECT_EQ(recs[2].DataLength(), 3000u);
+  }
+}
+
+TEST_F(LayoutTest, FilesFollowFileTableOrderAndSkipEmptyAndImported) {
+  TDEntry* sub = AddDir(c_, Root(), "sub");
+  ASSERT_NE(sub, nullptr);
+  ASSERT_TRUE(AddFileEntry(c_, sub, "one.bin", 1));       // 1 sector
+  ASSERT_TRUE(AddFileEntry(c_, Root(), "empty.bin", 0));  // none
+  ASSERT_TRUE(c_.AddFile(Root(), Found("old.bin", 5000), "", 777));  // already on the disc
+  ASSERT_TRUE(AddFileEntry(c_, Root(), "two.bin", 2049));  // 2 sectors
+  ASSERT_TRUE(AddFileEntry(c_, sub, "three.bin", 2048));   // 1 sector
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  auto entry = [](const std::string& name) {
+    for (const auto& e : FileTable)
+      if (e->LongName == name) return e.get();
+    return static_cast<TFEntry*>(nullptr);
+  };
+  EXPECT_EQ(entry("one.bin")->ISOExtent, 0);
+  EXPECT_EQ(entry("empty.bin")->ISOExtent, 0);
+  EXPECT_EQ(entry("empty.bin")->ISOSize, 0);
+  EXPECT_EQ(entry("old.bin")->ISOExtent, 777);
+  EXPECT_TRUE(entry("old.bin")->Imported);
+  EXPECT_EQ(entry("two.bin")->ISOExtent, 1);
+  EXPECT_EQ(entry("three.bin")->ISOExtent, 3);
+  EXPECT_EQ(entry("three.bin")->JolietExtent, 3);
+  EXPECT_EQ(c_.FileSectors, 4);
+  // The subdirectory entry carries its directory's values.
+  const TFEntry* subEntry = entry("sub");
+  EXPECT_EQ(subEntry->ISOExtent, sub->ISODirOffset);
+  EXPECT_EQ(subEntry->ISOSize, 2048);
+  EXPECT_EQ(subEntry->JolietExtent, sub->JolietDirOffset);
+  EXPECT_EQ(c_.EndSector, 154);
+}
+
+TEST_F(LayoutTest, DirectoriesInPathTableOrderExtentsInCreationOrder) {
+  TDEntry* b = AddDir(c_, Root(), "B");
+  TDEntry* a = AddDir(c_, Root(), "A");
+  TDEntry* ac = AddDir(c_, a, "C");
+  TDEntry* bd = AddDir(c_, b, "D");
+  TDEntry* ae = AddDir(c_, a, "E");
+  ASSERT_TRUE(b && a && ac && bd && ae);
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  const std::vector<TDEntry*> expected = {Root(), a, b, ac, ae, bd};
+  ASSERT_EQ(ISOPathOrder, expected);
+  EXPECT_EQ(JolietPathOrder, expected);
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i]->Number, int(i + 1));
+  // Extents: root, B, A, A\C, B\D, A\E, one sector each.
+  const std::vector<TDEntry*> creation = {Root(), b, a, ac, bd, ae};
+  for (size_t i = 0; i < creation.size(); ++i) {
+    EXPECT_EQ(creation[i]->ISODirOffset, int(i));
+    EXPECT_EQ(creation[i]->JolietDirOffset, int(i));
+  }
+  // The path table lists them in path-table order with those extents.
+  const uint8_t* t = MetaSector(c_, c_.PathTableL);
+  size_t off = 10;
+  for (size_t i = 1; i < expected.size(); ++i) {
+    EXPECT_EQ(LE32(t + off + 2), c_.DirArea + expected[i]->ISODirOffset);
+    EXPECT_EQ(LE16(t + off + 6), expected[i]->Parent->Number);
+    off += 10;  // one-letter names: 8 + 1 + pad
+  }
+}
+
+// The ordering as the original builder computed it: a Shell sort of keys made
+// of the parent's number and the ISO name, repeated until the parents' numbers
+// no longer decrease. The layout may use any method with the same result.
+std::vector<TDEntry*> ReferenceOrder() {
+  std::vector<TDEntry*> order;
+  for (const auto& d : DirTable) order.push_back(d.get());
+  for (size_t i = 0; i < order.size(); ++i) order[i]->Number = int(i + 1);
+  const size_t n = order.size() - 1;
+  auto key = [](const TDEntry* d) {
+    char num[16];
+    std::snprintf(num, sizeof num, "%04d ", d->Parent->Number);
+    return std::string(num) + d->ISOName;
+  };
+  for (;;) {
+    size_t gap = n;
+    while (gap > 1) {
+      gap /= 2;
+      for (bool swapped = true; swapped;) {
+        swapped = false;
+        for (size_t i = 1; i + gap <= n; ++i)
+          if (key(order[i]) > key(order[i + gap])) {
+            std::swap(order[i], order[i + gap]);
+            swapped = true;
+          }
+      }
+    }
+    for (size_t i = 0; i < order.size(); ++i) order[i]->Number = int(i + 1);
+    bool sorted = true;
+    for (size_t i = 2; i <= n; ++i)
+      if (order[i]->Parent->Number < order[i - 1]->Parent->Number) sorted = false;
+    if (sorted) return order;
+  }
+}
+
+TEST_F(LayoutTest, OrderingMatchesTheShellSortOnARandomTree) {
+  std::mt19937 rng(7);
+  std::vector<TDEntry*> dirs = {Root()};
+  // Names with bytes above 7Fh and shared prefixes, so that signed or
+  // length-first comparisons would order differently.
+  const std::vector<std::string> pieces = {"A", "AB", "B", "\xC3\x89T\xC3\x89", "Z_1", "a", "_", "0"};
+  for (int i = 0; i < 400; ++i) {
+    TDEntry* parent = dirs[rng() % dirs.size()];
+    std::string name = pieces[rng() % pieces.size()] + pieces[rng() % pieces.size()] + std::to_string(i);
+    TDEntry* d = c_.AddDirectory(parent, Found(name, 0, faDirectory), name, name);
+    ASSERT_NE(d, nullptr);
+    dirs.push_back(d);
+  }
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  const std::vector<TDEntry*> ours = ISOPathOrder;
+  const std::vector<TDEntry*> reference = ReferenceOrder();
+  EXPECT_EQ(ours, reference);
+}
+
+TEST_F(LayoutTest, DirectoryAreasBeyondSector150) {
+  // 130 directories, one sector of records each in both trees.
+  for (int i = 0; i < 130; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "D%03d", i);
+    ASSERT_NE(AddDir(c_, Root(), name), nullptr);
+  }
+  ASSERT_TRUE(AddFileEntry(c_, Root(), "last.bin", 10));
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  const int64_t afterDirs = int64_t{c_.JolietDirArea} + c_.JolietDirAreaSize / 2048;
+  ASSERT_GT(afterDirs, 150);
+  EXPECT_EQ(c_.FirstFileSector, afterDirs);
+  EXPECT_EQ(c_.PadSectors, 150 - afterDirs);
+  EXPECT_EQ(c_.MetadataStream.Size(), afterDirs * 2048);
+  EXPECT_EQ(c_.EndSector, afterDirs + 1);
+}
+
+TEST_F(LayoutTest, PreparationTurnsDebugOnAndCanBeRepeated) {
+  c_.DoDebug = false;
+  ASSERT_TRUE(AddFileEntry(c_, Root(), "a.txt", 5));
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  EXPECT_TRUE(c_.DoDebug);
+  const std::vector<uint8_t> first(c_.MetadataStream.Data(),
+                                   c_.MetadataStream.Data() + c_.MetadataStream.Size());
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  EXPECT_EQ(c_.MetadataStream.Size(), static_cast<int64_t>(first.size()));
+  EXPECT_EQ(c_.EndSector, 151);
+  // A file added after a preparation is placed by the next one.
+  ASSERT_TRUE(AddFileEntry(c_, Root(), "b.txt", 5000));
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  EXPECT_EQ(c_.EndSector, 154);
+}
+
+TEST_F(LayoutTest, NoDriveReportsTheAddressErrorAndStartsAtZero) {
+  // Nothing is selected: the disc cannot be asked.
+  TInstantClock clock;
+  TClockScope scope(&clock);
+  ASSERT_TRUE(c_.PrepareImage(false, nullptr));
+  EXPECT_EQ(c_.StartAddress, 0u);
+  EXPECT_EQ(c_.FirstFileSector, 150u);
+  const bool reported = std::any_of(messages_.begin(), messages_.end(), [](const TMessage& m) {
+    return m.Text == ">>> ERROR GETTING NEXT WRITABLE ADDRESS" && m.Kind == 0;
+  });
+  EXPECT_TRUE(reported);
+}
+
+}  // namespace
