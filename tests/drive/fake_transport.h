@@ -141,12 +141,14 @@ public:
   uint64_t now = 0;
   std::vector<uint32_t> sleeps;
   std::vector<uint32_t> waits;
+  bool realEvents = false;  // wait for completion events on the system clock
   uint64_t NowMs() override { return now; }
   void Sleep(uint32_t ms) override {
     sleeps.push_back(ms);
     now += ms;
   }
-  bool WaitEvent(int, uint32_t ms) override {
+  bool WaitEvent(int fd, uint32_t ms) override {
+    if (realEvents) return SystemClock().WaitEvent(fd, ms);
     waits.push_back(ms);
     now += ms;
     return false;
