@@ -101,6 +101,11 @@ private:
     uint32_t bufferLength = 0, freeLength = 0;
     capacityWorks_ = dev_.ReadBufferCapacity(bufferLength, freeLength);
     dev_.CurrentDiscKind = dev_.DiscKind();
+    // DVD-RW in sequential recording shares its kind with restricted
+    // overwrite; the current profile that the kind came from tells them apart.
+    uint16_t profile = 0;
+    std::memcpy(&profile, &dev_.ConfigBuffer[6], sizeof profile);  // host order
+    sequentialRw_ = Kind() == DK_DVDRW_RO && profile == 0x0014;
     dev_.LoadEject(false);
     if (Kind() != DK_DVDPLUSRW) dev_.RezeroUnit();
     dev_.SetCDSpeed(dev_.ReadSpeed, dev_.WriteSpeed());
@@ -167,9 +172,11 @@ private:
     int32_t countdown = kCapacityEvery;
     int32_t n = cache_.ReadBlock(buffer_);
 
-    if (Kind() == DK_DVDPLUSRW || Kind() == DK_DVDRW_RO) {
+    if (Kind() == DK_DVDPLUSRW || (Kind() == DK_DVDRW_RO && !sequentialRw_)) {
       // Overwritable media have no sessions: sectors 0-31 get the new image's
       // system area and volume descriptors, wherever the image itself starts.
+      // Not on a sequential DVD-RW: there it would take the next writable
+      // address from under the stream, and every write after it would fail.
       dev_.Write10(0, 32, kWriteFlags, kCacheBlockBytes, DescriptorCopy.data());
       dev_.SynchronizeCache(1800000, false);
     }
@@ -311,6 +318,7 @@ private:
   TCacheThread& cache_;
   const std::atomic<bool>& stop_;
   bool capacityWorks_ = false;
+  bool sequentialRw_ = false;
   int32_t track_ = 1;
   uint16_t speed_ = 0;
   // The write buffer: ReadBlock copies each block here, WRITE (10) sends it.

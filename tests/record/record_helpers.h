@@ -1,0 +1,382 @@
+// Shared ground of the recording tests: an instant clock, scratch folders with
+// varied content, the in-process virtual recorder with its command log, a
+// recording driven to its end, and the independent readers (xorriso, bsdtar)
+// that extract a recorded session for a byte-for-byte comparison.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/common.h"
+#include "iso/iso.h"
+#include "record/record.h"
+#include "transport/transport.h"
+#include "vrecorder/vrecorder.h"
+
+namespace rectest {
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------- clock
+// Virtual milliseconds: a sleep advances them at once (after a token real
+// pause, so that polling threads do not spin); waits on completion events are
+// real. The sleeps are counted by length.
+class TTestClock final : public TClock {
+public:
+  uint64_t NowMs() override { return now_.load(); }
+  void Sleep(uint32_t ms) override {
+    {
+      std::lock_guard g(lock_);
+      ++sleeps_[ms];
+    }
+    now_ += ms;
+    std::this_thread::sleep_for(std::chrono::microseconds(ms >= 100 ? 50 : 10));
+  }
+  bool WaitEvent(int fd, uint32_t ms) override { return SystemClock().WaitEvent(fd, ms); }
+
+  int Sleeps(uint32_t ms) {
+    std::lock_guard g(lock_);
+    auto it = sleeps_.find(ms);
+    return it == sleeps_.end() ? 0 : it->second;
+  }
+  void ResetCounts() {
+    std::lock_guard g(lock_);
+    sleeps_.clear();
+  }
+
+private:
+  std::atomic<uint64_t> now_{1000000};
+  std::mutex lock_;
+  std::map<uint32_t, int> sleeps_;
+};
+
+struct TClockScope {
+  TTestClock Clock;
+  TClockScope() { SetClock(&Clock); }
+  ~TClockScope() { SetClock(nullptr); }
+};
+
+// ---------------------------------------------------------------- files
+class TTempDir {
+public:
+  TTempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "mburn-record-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+  }
+  ~TTempDir() {
+    if (std::getenv("MBURN_KEEP_TMP")) return;  // for a look after a failure
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& Path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+  fs::path path_;
+};
+
+inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v(n);
+  std::mt19937 rng(seed);
+  for (auto& b : v) b = static_cast<uint8_t>(rng() >> 24);
+  return v;
+}
+
+inline void WriteFile(const fs::path& p, const std::vector<uint8_t>& data) {
+  fs::create_directories(p.parent_path());
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+inline std::vector<uint8_t> ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+// A folder with what trips up images: empty and one-byte files, sizes on and
+// around sector and block boundaries, a file larger than the cache, nested
+// and empty subfolders, long, spaced, mixed-case and non-ASCII names.
+inline void MakeVariedFolder(const fs::path& dir, uint32_t seed, bool large = true) {
+  uint32_t s = seed;
+  auto file = [&](const std::string& rel, size_t size) { WriteFile(dir / rel, Pattern(size, ++s)); };
+  file("empty.txt", 0);
+  file("one byte.bin", 1);
+  file("sector-1.dat", 2047);
+  file("sector.dat", 2048);
+  file("sector+1.dat", 2049);
+  file("block-1.dat", 65535);
+  file("block.dat", 65536);
+  file("block+1.dat", 65537);
+  file("Mixed Case Name With Spaces.Text", 3000);
+  file("a rather long file name that still fits a joliet record.txt", 5000);
+  file("n\xC3\xA6rmere \xC3\xB8l og \xC3\xA5l.txt", 777);  // "nærmere øl og ål"
+  file("no_extension", 12345);
+  file("sub/inner.bin", 100000);
+  file("sub/deeper/deepest/leaf.txt", 42);
+  file("sub/deeper/another file.dat", 70000);
+  file("Second Folder/readme", 10);
+  if (large) file("sub/larger than the cache.bin", 5 * 1024 * 1024 + 123);
+  fs::create_directories(dir / "empty folder");
+}
+
+// The files under root, relative paths, sorted.
+inline std::vector<std::string> ListFiles(const fs::path& root) {
+  std::vector<std::string> out;
+  for (auto& e : fs::recursive_directory_iterator(root))
+    if (e.is_regular_file()) out.push_back(fs::relative(e.path(), root).string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// "" when every file of source is in extracted with the same bytes and
+// extracted holds no other file; else what differs first.
+inline std::string CompareTrees(const fs::path& source, const fs::path& extracted) {
+  const auto a = ListFiles(source), b = ListFiles(extracted);
+  if (a != b) {
+    std::ostringstream s;
+    s << "file lists differ: source " << a.size() << " files, extracted " << b.size() << ":";
+    for (const auto& f : a)
+      if (!std::binary_search(b.begin(), b.end(), f)) s << " missing '" << f << "'";
+    for (const auto& f : b)
+      if (!std::binary_search(a.begin(), a.end(), f)) s << " extra '" << f << "'";
+    return s.str();
+  }
+  for (const auto& f : a)
+    if (ReadFile(source / f) != ReadFile(extracted / f)) return "content differs: " + f;
+  return "";
+}
+
+// Runs a shell command; its exit status, the output in *output.
+inline int Shell(const std::string& command, std::string* output = nullptr) {
+  std::string cmd = command + " 2>&1";
+  std::FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return -1;
+  std::string out;
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+  const int status = ::pclose(p);
+  if (output) *output = out;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Extracts the session whose volume descriptors start at startSector + 16,
+// reading the Joliet tree. "" on success, else xorriso's output.
+inline std::string ExtractWithXorriso(const fs::path& image, uint32_t startSector,
+                                      const fs::path& dir) {
+  fs::create_directories(dir);
+  std::string out;
+  const std::string cmd = "xorriso -abort_on FAILURE -osirrox on -joliet on -rockridge off "
+                          "-load sbsector " + std::to_string(startSector) +
+                          " -indev stdio:" + Quote(image.string()) + " -extract / " +
+                          Quote(dir.string());
+  if (Shell(cmd, &out) != 0) return "xorriso failed: " + out;
+  // Extracted files and folders are read-only; make them removable.
+  Shell("chmod -R u+rwX " + Quote(dir.string()));
+  return "";
+}
+
+// Extracts the volume whose descriptors stand at sector 16 of the image.
+inline std::string ExtractWithBsdtar(const fs::path& image, const fs::path& dir) {
+  fs::create_directories(dir);
+  std::string out;
+  if (Shell("bsdtar -xf " + Quote(image.string()) + " -C " + Quote(dir.string()), &out) != 0)
+    return "bsdtar failed: " + out;
+  Shell("chmod -R u+rwX " + Quote(dir.string()));
+  return "";
+}
+
+// A copy of the image whose sectors 16.. hold the descriptors of the session
+// at startSector, so that a reader that only looks at sector 16 sees it (the
+// directory records hold absolute addresses, so nothing else has to move).
+inline std::string SessionView(const fs::path& image, uint32_t startSector, const fs::path& copy) {
+  std::string out;
+  if (Shell("cp --sparse=always " + Quote(image.string()) + " " + Quote(copy.string()), &out))
+    return "cp failed: " + out;
+  std::fstream f(copy, std::ios::binary | std::ios::in | std::ios::out);
+  std::array<char, 2048> sector;
+  for (uint32_t i = 16; i < 32; ++i) {
+    f.seekg(static_cast<std::streamoff>(startSector + i) * 2048);
+    f.read(sector.data(), sector.size());
+    f.seekp(static_cast<std::streamoff>(i) * 2048);
+    f.write(sector.data(), sector.size());
+    if (static_cast<uint8_t>(sector[0]) == 0xFF) break;  // the set terminator
+  }
+  return f ? "" : "cannot write the session view";
+}
+
+// ---------------------------------------------------------------- command log
+struct TLogged {
+  std::vector<uint8_t> Cdb;
+  std::string Line;
+  uint8_t Op() const { return Cdb.empty() ? 0xFF : Cdb[0]; }
+  uint32_t Lba() const {  // bytes 2-5
+    return Cdb.size() >= 6 ? uint32_t{Cdb[2]} << 24 | uint32_t{Cdb[3]} << 16 |
+                                 uint32_t{Cdb[4]} << 8 | Cdb[5]
+                           : 0;
+  }
+  uint16_t Count() const {  // bytes 7-8
+    return Cdb.size() >= 9 ? static_cast<uint16_t>(Cdb[7] << 8 | Cdb[8]) : 0;
+  }
+};
+
+// Lines of the recorder's log: the CDB as hexadecimal bytes first.
+inline std::vector<TLogged> ReadCommandLog(const fs::path& path) {
+  std::vector<TLogged> out;
+  std::ifstream f(path);
+  std::string line;
+  while (std::getline(f, line)) {
+    TLogged l;
+    l.Line = line;
+    std::istringstream s(line);
+    std::string tok;
+    while (s >> tok) {
+      if (tok.size() != 2 || !std::isxdigit(static_cast<unsigned char>(tok[0])) ||
+          !std::isxdigit(static_cast<unsigned char>(tok[1])))
+        break;
+      l.Cdb.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
+    }
+    out.push_back(std::move(l));
+  }
+  return out;
+}
+
+inline std::vector<uint8_t> Ops(const std::vector<TLogged>& log) {
+  std::vector<uint8_t> ops;
+  for (const auto& l : log) ops.push_back(l.Op());
+  return ops;
+}
+
+// ---------------------------------------------------------------- recorder
+// One virtual drive bound in-process as the library back-end.
+class TVirtualRecorder {
+public:
+  TVirtualRecorder(const fs::path& image, const std::string& medium,
+                   const std::string& extra = "") {
+    log_ = image.string() + ".log";
+    std::string config = image.string() + ":" + medium + ",log=" + log_;
+    if (!extra.empty()) config += "," + extra;
+    std::string error;
+    ok_ = VRecConfigure(config, &error);
+    error_ = error;
+    BindASPIEntries(&VRecGetASPI32SupportInfo, &VRecSendASPI32Command);
+  }
+  ~TVirtualRecorder() {
+    ResetASPILayer();
+    VRecShutdown();
+  }
+  bool Ok() const { return ok_; }
+  const std::string& Error() const { return error_; }
+  const std::string& LogPath() const { return log_; }
+  void ClearLog() { std::ofstream(log_, std::ios::trunc); }
+  std::vector<TLogged> Log() const { return ReadCommandLog(log_); }
+  TVRecDiscInfo Disc() const {
+    TVRecDiscInfo info;
+    VRecGetDiscInfo(0, &info);
+    return info;
+  }
+
+private:
+  std::string log_, error_;
+  bool ok_ = false;
+};
+
+// Selects the first drive of the bound recorder on the component.
+inline bool SelectFirstDrive(VEZEZadira& c) {
+  c.HostAdapterInquiry(0);
+  c.ScanDevices();
+  if (c.DeviceList.empty()) return false;
+  c.SelectDevice(c.DeviceList[0]);
+  return true;
+}
+
+// What one recording reported.
+struct TOutcome {
+  bool Started = false;
+  int WriteDoneCalls = 0;
+  int FinalizingCalls = 0;
+  std::string Error;
+  int64_t BytesWritten = 0;
+  std::thread::id WriteDoneThread;
+  std::vector<std::string> Messages;
+};
+
+// Hooks the events, starts the recording and waits (bounded) for its end.
+class TRecorderRun {
+public:
+  explicit TRecorderRun(VEZEZadira& c) : c_(c) {
+    c_.OnWriteDone = [this](TObject*, const std::string& error) {
+      std::lock_guard g(lock_);
+      ++out_.WriteDoneCalls;
+      out_.Error = error;
+      out_.WriteDoneThread = std::this_thread::get_id();
+      changed_.notify_all();
+    };
+    c_.OnFinalizingTrack = [this](TObject*) {
+      std::lock_guard g(lock_);
+      ++out_.FinalizingCalls;
+    };
+    c_.OnDebugMessage = [this](TObject*, const std::string& m, uint8_t) {
+      std::lock_guard g(lock_);
+      out_.Messages.push_back(m);
+    };
+  }
+  ~TRecorderRun() {
+    c_.StopRecording();
+    c_.OnWriteDone = nullptr;
+    c_.OnFinalizingTrack = nullptr;
+    c_.OnDebugMessage = nullptr;
+  }
+
+  TOutcome Record() {
+    const bool started = c_.StartRecording();
+    std::unique_lock g(lock_);
+    out_.Started = started;
+    // A safety net against a hang, not a timing assertion.
+    changed_.wait_for(g, std::chrono::minutes(5), [&] { return out_.WriteDoneCalls > 0; });
+    g.unlock();
+    c_.StopRecording();  // the thread has ended its body once this returns
+    g.lock();
+    out_.BytesWritten = c_.BytesWritten;
+    return out_;
+  }
+
+  bool MessageSeen(const std::string& text) {
+    std::lock_guard g(lock_);
+    return std::find(out_.Messages.begin(), out_.Messages.end(), text) != out_.Messages.end();
+  }
+
+private:
+  VEZEZadira& c_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  TOutcome out_;
+};
+
+}  // namespace rectest
