@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <climits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -19,8 +20,6 @@ namespace {
 
 // Path -> record for every directory but the root; the key views the record's Path.
 std::unordered_map<std::string_view, TDEntry*> gDirIndex;
-// (directory, upper-cased long name) hash -> entries; compared in full on look-up.
-std::unordered_multimap<uint64_t, TFEntry*> gNameIndex;
 uint32_t gSerial = 0;
 
 char Fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -38,19 +37,88 @@ uint64_t NameKey(const TDEntry* dir, std::string_view name) {
     h ^= static_cast<uint8_t>(Fold(c));
     h *= 1099511628211ull;
   }
-  return h;
+  return h ^ (h >> 29);
 }
 
-void IndexEntry(TFEntry* e) { gNameIndex.emplace(NameKey(e->Owner, e->LongName), e); }
-
-void UnindexEntry(TFEntry* e) {
-  auto [first, last] = gNameIndex.equal_range(NameKey(e->Owner, e->LongName));
-  for (auto it = first; it != last; ++it)
-    if (it->second == e) {
-      gNameIndex.erase(it);
-      return;
+// (directory, upper-cased long name) -> entries: an open-addressing table with
+// linear probing, one slot per entry, compared in full on look-up. Names may
+// repeat (a handler may rename onto an existing name), so a look-up visits
+// every slot of its probe run.
+class TNameIndex {
+public:
+  void Clear() {
+    slots_.clear();
+    used_ = 0;
+  }
+  void Insert(TFEntry* e) {
+    if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
+    const uint64_t h = NameKey(e->Owner, e->LongName);
+    for (size_t i = h & mask_;; i = (i + 1) & mask_)
+      if (slots_[i].Entry == nullptr) {
+        slots_[i] = {h, e};
+        ++used_;
+        return;
+      }
+  }
+  void Erase(const TFEntry* e) {
+    if (slots_.empty()) return;
+    const uint64_t h = NameKey(e->Owner, e->LongName);
+    for (size_t i = h & mask_; slots_[i].Entry != nullptr; i = (i + 1) & mask_)
+      if (slots_[i].Entry == e) {
+        slots_[i].Entry = Tombstone();  // keeps the probe runs that pass here intact
+        return;
+      }
+  }
+  // The first entry in list order (the lowest serial) with that name.
+  TFEntry* Find(const TDEntry* dir, std::string_view name) const {
+    if (slots_.empty()) return nullptr;
+    const uint64_t h = NameKey(dir, name);
+    TFEntry* best = nullptr;
+    for (size_t i = h & mask_; slots_[i].Entry != nullptr; i = (i + 1) & mask_) {
+      TFEntry* e = slots_[i].Entry;
+      if (slots_[i].Hash != h || e == Tombstone()) continue;
+      if (e->Owner == dir && SameText(e->LongName, name) && (best == nullptr || e->Serial < best->Serial))
+        best = e;
     }
-}
+    return best;
+  }
+
+private:
+  struct TSlot {
+    uint64_t Hash = 0;
+    TFEntry* Entry = nullptr;  // nullptr: free; Tombstone(): removed
+  };
+  static TFEntry* Tombstone() {
+    static TFEntry removed;
+    return &removed;
+  }
+  void Grow() {
+    std::vector<TSlot> old = std::move(slots_);
+    size_t live = 0;
+    for (const TSlot& s : old) live += s.Entry != nullptr && s.Entry != Tombstone();
+    size_t size = 1024;
+    while (size * 3 < (live + 1) * 8) size *= 2;  // at most 3/8 full after growing
+    slots_.assign(size, TSlot{});
+    mask_ = size - 1;
+    used_ = 0;
+    for (const TSlot& s : old)
+      if (s.Entry != nullptr && s.Entry != Tombstone()) {
+        size_t i = s.Hash & mask_;
+        while (slots_[i].Entry != nullptr) i = (i + 1) & mask_;
+        slots_[i] = s;
+        ++used_;
+      }
+  }
+  std::vector<TSlot> slots_;
+  size_t mask_ = 0;
+  size_t used_ = 0;  // live slots and tombstones
+};
+
+TNameIndex gNameIndex;
+
+void IndexEntry(TFEntry* e) { gNameIndex.Insert(e); }
+
+void UnindexEntry(TFEntry* e) { gNameIndex.Erase(e); }
 
 // Removes the marked items from a table. Removals during a walk are of the
 // newest records, so the scan starts at the end and stops as soon as every
@@ -93,7 +161,7 @@ void Refuse(VEZEZadira& c, const std::string& reason, const std::string& item) {
 
 // ---------------------------------------------------------------- records
 void VEZEZadira::ReleaseTree() {
-  gNameIndex.clear();
+  gNameIndex.Clear();
   gDirIndex.clear();
   ISOPathOrder.clear();
   JolietPathOrder.clear();
@@ -111,10 +179,11 @@ void VEZEZadira::ResetImageBuilder(int32_t AMaxFiles, int32_t AMaxDirs) {
   MaxFiles = AMaxFiles;
   MaxDirs = AMaxDirs;
   DirTable.reserve(static_cast<size_t>(std::min(MaxDirs, 1024)));
+  gDirIndex.reserve(static_cast<size_t>(std::min(MaxDirs, 1024)));
   auto root = std::make_unique<TDEntry>();
   root->ISOName = "CD_ROOT";
   root->LongName = "CD Root Directory";
-  root->Path = "\\";
+  root->Path.assign(1, '\\');  // (a literal here trips a false -Wrestrict in GCC 12)
   root->Parent = root.get();
   ISOPathOrder.push_back(root.get());
   JolietPathOrder.push_back(root.get());
@@ -215,15 +284,7 @@ TDEntry* VEZEZadira::FindDirectory(const std::string& APath) {
 }
 
 TFEntry* VEZEZadira::FindEntry(TDEntry* ADir, const std::string& AName) {
-  if (ADir == nullptr) return nullptr;
-  TFEntry* best = nullptr;
-  auto [first, last] = gNameIndex.equal_range(NameKey(ADir, AName));
-  for (auto it = first; it != last; ++it) {
-    TFEntry* e = it->second;
-    if (e->Owner == ADir && SameText(e->LongName, AName) && (best == nullptr || e->Serial < best->Serial))
-      best = e;
-  }
-  return best;
+  return ADir == nullptr ? nullptr : gNameIndex.Find(ADir, AName);
 }
 
 int32_t VEZEZadira::DirectoryCount() const { return DirCount - 1; }
@@ -487,14 +548,37 @@ struct TWalk {
   bool Recurse;
   bool ArchiveOnly;
   std::vector<TDirId> Walked;  // the folders on the current path, for loop detection
+  const uid_t EUid = ::geteuid();
+
+  // 0 when the file can be read, else the reason. The owner's permission
+  // bits decide for the owner, and the superuser reads every local file; any
+  // other case asks the system.
+  int ReadError(int fd, const TItem& item) const {
+    if (EUid == 0) return 0;
+    if (item.St.st_uid == EUid) return (item.St.st_mode & S_IRUSR) != 0 ? 0 : EACCES;
+    return ::faccessat(fd, item.Name.c_str(), R_OK, AT_EACCESS) == 0 ? 0 : errno;
+  }
 
   // Adds the folder's subfolders (when recursing) and then its files to dir.
   // False when anything the walk was asked for could not be added; every such
   // item has been reported by then, and the walk has gone on with the rest.
-  bool Folder(TDEntry* dir, const std::string& source) {
-    std::unique_ptr<DIR, TDirCloser> dp(::opendir(source.c_str()));
+  // The folder is opened relative to its parent's descriptor (parentFd and
+  // name); source is its full path with a trailing "/".
+  bool Folder(TDEntry* dir, const std::string& source, int parentFd, const char* name) {
+    if (source.size() >= PATH_MAX) {
+      Refuse(C, "PATH TOO LONG, NOT ADDED", source);
+      return false;
+    }
+    std::unique_ptr<DIR, TDirCloser> dp;
+    const int dirFd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int err = errno;
+    if (dirFd >= 0) {
+      dp.reset(::fdopendir(dirFd));
+      err = errno;
+      if (!dp) ::close(dirFd);
+    }
     if (!dp) {
-      Refuse(C, "FOLDER CANNOT BE READ (" + SystemText(errno) + ")", source);
+      Refuse(C, "FOLDER CANNOT BE READ (" + SystemText(err) + ")", source);
       return false;
     }
     bool ok = true;
@@ -518,7 +602,7 @@ struct TWalk {
 
     if (Recurse)
       for (const TItem& item : items)
-        if (item.Error == 0 && S_ISDIR(item.St.st_mode)) ok = SubFolder(dir, source, item) && ok;
+        if (item.Error == 0 && S_ISDIR(item.St.st_mode)) ok = SubFolder(dir, source, fd, item) && ok;
 
     for (const TItem& item : items) {
       if (!MatchesMask(item.Name, Mask)) continue;
@@ -532,8 +616,13 @@ struct TWalk {
       const TSearchRec found = FoundOf(item);
       if ((found.Attr & ~AttrMask & (faHidden | faSysFile | faVolumeID | faDirectory)) != 0) continue;
       if (ArchiveOnly && (found.Attr & faArchive) == 0) continue;
-      if (::faccessat(fd, item.Name.c_str(), R_OK, AT_EACCESS) != 0) {
-        Refuse(C, "FILE CANNOT BE READ (" + SystemText(errno) + ")", path);
+      if (path.size() >= PATH_MAX) {
+        Refuse(C, "PATH TOO LONG, NOT ADDED", path);
+        ok = false;
+        continue;
+      }
+      if (int err = ReadError(fd, item); err != 0) {
+        Refuse(C, "FILE CANNOT BE READ (" + SystemText(err) + ")", path);
         ok = false;
         continue;
       }
@@ -542,7 +631,7 @@ struct TWalk {
     return ok;
   }
 
-  bool SubFolder(TDEntry* dir, const std::string& source, const TItem& item) {
+  bool SubFolder(TDEntry* dir, const std::string& source, int fd, const TItem& item) {
     const std::string path = source + item.Name;
     const TDirId id{item.St.st_dev, item.St.st_ino};
     if (std::find(Walked.begin(), Walked.end(), id) != Walked.end()) {
@@ -559,7 +648,7 @@ struct TWalk {
     TDEntry* sub = AddDirectoryNamed(C, dir, found, longName, shortName, path, true);
     if (sub == nullptr) return false;
     Walked.push_back(id);
-    const bool ok = Folder(sub, path + "/");
+    const bool ok = Folder(sub, path + "/", fd, item.Name.c_str());
     Walked.pop_back();
     // A folder that contributes nothing leaves no directory behind.
     if (sub->Entries == nullptr) C.RemoveDirectory(sub);
@@ -605,7 +694,7 @@ bool VEZEZadira::AddFolderToDir(TDEntry* ADir, const std::string& ASource,
   TWalk walk{*this, mask, AttrMask, Recurse, ArchiveOnly, {}};
   struct stat st {};
   if (::stat(source.c_str(), &st) == 0) walk.Walked.push_back({st.st_dev, st.st_ino});
-  return walk.Folder(dir, source);
+  return walk.Folder(dir, source, AT_FDCWD, source.c_str());
 }
 
 bool VEZEZadira::AddFolder(const std::string& Destination, const std::string& ASource,
