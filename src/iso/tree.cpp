@@ -97,7 +97,7 @@ private:
     size_t live = 0;
     for (const TSlot& s : old) live += s.Entry != nullptr && s.Entry != Tombstone();
     size_t size = 1024;
-    while (size * 3 < (live + 1) * 8) size *= 2;  // at most 3/8 full after growing
+    while (size < (live + 1) * 2) size *= 2;  // at most half full after growing
     slots_.assign(size, TSlot{});
     mask_ = size - 1;
     used_ = 0;
