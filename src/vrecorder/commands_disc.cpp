@@ -180,13 +180,13 @@ TSense Read10(TVDrive& d, TCommand& c) {
 TSense CheckWriteMode(const TVDrive& d) {
   const uint8_t writeType = d.WriteParams[2] & 0x0F, blockType = d.WriteParams[4] & 0x0F;
   const TMedium m = d.Disc.Medium;
+  if (!d.Disc.Info().Cd && !d.Options.DvdWriter) return kIncompatibleWrite;
   if (d.Disc.Info().Cd) {
     if (writeType == 2) return kSequenceError;  // session-at-once without a cue sheet
     if (writeType > 1 || blockType != 8) return kIllegalMode;
   } else if (m == TMedium::DvdR || m == TMedium::DvdRwSeq) {
     if (writeType != 0 && writeType != 2) return kIllegalMode;
   }
-  if (!d.Disc.Info().Cd && !d.Options.DvdWriter) return kIncompatibleWrite;
   return kOk;
 }
 

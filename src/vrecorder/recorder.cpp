@@ -146,7 +146,8 @@ bool TRecorder::Run(const TRequest& r, bool async) {
   const uint8_t cdbLength = CdbLength(srb);
   std::vector<uint8_t> data(srb->SRB_BufPointer ? srb->SRB_BufLen : 0);
   const bool out = srb->SRB_Flags & SRB_DIR_OUT, in = srb->SRB_Flags & SRB_DIR_IN;
-  if (!data.empty() && (out || !in)) std::memcpy(data.data(), srb->SRB_BufPointer, data.size());
+  // Bytes the command does not transfer stay as the caller left them.
+  if (!data.empty()) std::memcpy(data.data(), srb->SRB_BufPointer, data.size());
   TCommand c;
   c.Cdb = cdb;
   c.Data = data;
