@@ -235,6 +235,7 @@ inline std::string SessionView(const fs::path& image, uint32_t startSector, cons
 struct TLogged {
   std::vector<uint8_t> Cdb;
   std::string Line;
+  bool Ok() const { return Line.find("status=01") != std::string::npos; }
   uint8_t Op() const { return Cdb.empty() ? 0xFF : Cdb[0]; }
   uint32_t Lba() const {  // bytes 2-5
     return Cdb.size() >= 6 ? uint32_t{Cdb[2]} << 24 | uint32_t{Cdb[3]} << 16 |
@@ -271,6 +272,33 @@ inline std::vector<uint8_t> Ops(const std::vector<TLogged>& log) {
   std::vector<uint8_t> ops;
   for (const auto& l : log) ops.push_back(l.Op());
   return ops;
+}
+
+inline std::vector<TLogged> Only(const std::vector<TLogged>& log, uint8_t op) {
+  std::vector<TLogged> out;
+  for (const auto& l : log)
+    if (l.Op() == op) out.push_back(l);
+  return out;
+}
+
+// The commands that only the recording sequence sends, in order, as text
+// ("1B 01 BB 2A* 35 5B ..."): runs of writes collapse into "2A*".
+inline std::string Landmarks(const std::vector<TLogged>& log) {
+  static constexpr uint8_t kShown[] = {0x04, 0x1B, 0x01, 0xBB, 0xB6, 0xBF, 0x53,
+                                       0x54, 0x2A, 0x35, 0x5B, 0x1E};
+  std::string out;
+  uint8_t last = 0xFF;
+  for (const auto& l : log) {
+    const uint8_t op = l.Op();
+    if (std::find(std::begin(kShown), std::end(kShown), op) == std::end(kShown)) continue;
+    if (op == 0x2A && last == 0x2A) continue;
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X", op);
+    if (!out.empty()) out += ' ';
+    out += op == 0x2A ? "2A*" : hex;
+    last = op;
+  }
+  return out;
 }
 
 // ---------------------------------------------------------------- recorder
@@ -316,6 +344,43 @@ inline bool SelectFirstDrive(VEZEZadira& c) {
   return true;
 }
 
+// A component on a fresh virtual drive, the instant clock and a scratch folder.
+struct TSetup {
+  TClockScope Clock;
+  TTempDir Tmp;
+  std::unique_ptr<TVirtualRecorder> Recorder;
+  std::unique_ptr<VEZEZadira> Component;
+
+  // False (with a test failure) when the drive cannot be made or selected.
+  bool Open(const std::string& medium, const std::string& extra = "") {
+    Recorder = std::make_unique<TVirtualRecorder>(Tmp / "disc.img", medium, extra);
+    if (!Recorder->Ok()) {
+      ADD_FAILURE() << Recorder->Error();
+      return false;
+    }
+    Component = std::make_unique<VEZEZadira>();
+    if (!SelectFirstDrive(*Component)) {
+      ADD_FAILURE() << "no drive";
+      return false;
+    }
+    return true;
+  }
+  // Adds the folder and prepares the image; the log starts after this.
+  bool Prepare(const fs::path& folder) {
+    VEZEZadira& c = *Component;
+    if (!c.AddFolder("\\", folder.string(), "*.*", faAnyFile, true, false, false)) return false;
+    if (!c.PrepareImage(false, nullptr)) return false;
+    Recorder->ClearLog();
+    Clock.Clock.ResetCounts();
+    return true;
+  }
+  fs::path Image() const { return Tmp / "disc.img"; }
+  ~TSetup() {
+    Component.reset();  // before the drive goes
+    Recorder.reset();
+  }
+};
+
 // What one recording reported.
 struct TOutcome {
   bool Started = false;
@@ -358,8 +423,10 @@ public:
     const bool started = c_.StartRecording();
     std::unique_lock g(lock_);
     out_.Started = started;
-    // A safety net against a hang, not a timing assertion.
-    changed_.wait_for(g, std::chrono::minutes(5), [&] { return out_.WriteDoneCalls > 0; });
+    // A safety net against a hang, not a timing assertion. A start that
+    // failed has reported already, and a refused one reports nothing.
+    if (started)
+      changed_.wait_for(g, std::chrono::minutes(5), [&] { return out_.WriteDoneCalls > 0; });
     g.unlock();
     c_.StopRecording();  // the thread has ended its body once this returns
     g.lock();

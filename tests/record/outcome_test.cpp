@@ -1,0 +1,473 @@
+// The outcomes of a recording as the application sees them: the events, the
+// end-of-recording text, BytesWritten, what reached the recorder, and the
+// recording start and stop around a running recording.
+#include "record/record_helpers.h"
+
+namespace rectest {
+namespace {
+
+bool HasOp(const std::vector<TLogged>& log, uint8_t op) {
+  return std::any_of(log.begin(), log.end(), [&](const TLogged& l) { return l.Op() == op; });
+}
+
+// A small folder that records quickly.
+void SmallFolder(const fs::path& dir) {
+  WriteFile(dir / "a.txt", Pattern(3000, 1));
+  WriteFile(dir / "sub" / "b.bin", Pattern(200000, 2));
+}
+
+// A user-interface thread of its own: runs dispatched calls, one at a time,
+// and makes the caller wait for each.
+class TUiThread {
+public:
+  TUiThread() : thread_([this] { Loop(); }) {}
+  ~TUiThread() {
+    {
+      std::lock_guard g(lock_);
+      quit_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  void Dispatch(const std::function<void()>& call) {
+    std::unique_lock g(lock_);
+    calls_.push_back(&call);
+    const size_t ticket = ++posted_;
+    changed_.notify_all();
+    changed_.wait(g, [&] { return done_ >= ticket; });
+  }
+  std::thread::id Id() const { return thread_.get_id(); }
+  int Calls() {
+    std::lock_guard g(lock_);
+    return static_cast<int>(done_);
+  }
+
+private:
+  void Loop() {
+    std::unique_lock g(lock_);
+    for (;;) {
+      changed_.wait(g, [&] { return quit_ || !calls_.empty(); });
+      if (calls_.empty()) return;
+      const auto* call = calls_.front();
+      calls_.erase(calls_.begin());
+      g.unlock();
+      (*call)();
+      g.lock();
+      ++done_;
+      changed_.notify_all();
+    }
+  }
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<const std::function<void()>*> calls_;
+  size_t posted_ = 0, done_ = 0;
+  bool quit_ = false;
+  std::thread thread_;
+};
+
+TEST(Outcome, SuccessReportsOnceWithEmptyTextOnTheDispatcherThread) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  TUiThread ui;
+  VEZEZadira& c = *s.Component;
+  c.Dispatcher = [&](const std::function<void()>& call) { ui.Dispatch(call); };
+  std::thread::id finalizingThread;
+  TRecorderRun run(c);
+  c.OnFinalizingTrack = [&](TObject* sender) {
+    EXPECT_EQ(sender, &c);
+    finalizingThread = std::this_thread::get_id();
+  };
+  const TOutcome out = run.Record();
+  EXPECT_TRUE(out.Started);
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.Error, "");
+  EXPECT_EQ(out.WriteDoneThread, ui.Id());
+  EXPECT_EQ(ui.Calls(), 1);
+  EXPECT_NE(finalizingThread, std::thread::id());
+  EXPECT_NE(finalizingThread, std::this_thread::get_id());
+  EXPECT_NE(finalizingThread, ui.Id());
+  EXPECT_EQ(out.BytesWritten, c.ImageSectors() * 2048);
+  EXPECT_EQ(s.Recorder->Disc().Status, "appendable");
+}
+
+TEST(Outcome, FileMissingBeforePrimingFailsTheStartAndSendsNothing) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  const fs::path gone = s.Tmp / "src" / "sub" / "b.bin";
+  fs::remove(gone);
+  TRecorderRun run(*s.Component);
+  const TOutcome out = run.Record();
+  EXPECT_FALSE(out.Started);
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.Error, "CAN'T OPEN FILE \"" + gone.string() +
+                           "\" OR FILE IS IN USES BY OTHER SOFTWARE");
+  EXPECT_TRUE(s.Recorder->Log().empty());
+  EXPECT_EQ(out.FinalizingCalls, 0);
+}
+
+// The big file comes first in the table (subfolders are walked before the
+// files beside them) and fills the cache; the small one is opened only once
+// the recording thread has taken blocks, after the start message.
+TEST(Outcome, FileMissingMidStreamStopsWritingAndLeavesTheTrackOpen) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  WriteFile(s.Tmp / "src" / "sub" / "big.bin", Pattern(7 * 1024 * 1024, 3));
+  const fs::path late = s.Tmp / "src" / "late.txt";
+  WriteFile(late, Pattern(100, 4));
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  TRecorderRun run(c);
+  auto previous = c.OnDebugMessage;
+  c.OnDebugMessage = [&](TObject* sender, const std::string& m, uint8_t kind) {
+    if (m.rfind(">>> STARTING WRITE PROCESS", 0) == 0) fs::remove(late);
+    previous(sender, m, kind);
+  };
+  const TOutcome out = run.Record();
+  EXPECT_TRUE(out.Started);
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.Error, "CAN'T OPEN FILE \"" + late.string() +
+                           "\" OR FILE IS IN USES BY OTHER SOFTWARE");
+  EXPECT_EQ(out.FinalizingCalls, 1);
+  EXPECT_LT(out.BytesWritten, c.ImageSectors() * 2048);
+  const auto log = s.Recorder->Log();
+  EXPECT_TRUE(HasOp(log, 0x2A));
+  EXPECT_TRUE(HasOp(log, 0x35)) << "the drive's cache is still flushed";
+  EXPECT_FALSE(HasOp(log, 0x5B)) << "no closing";
+  EXPECT_FALSE(HasOp(log, 0x1E)) << "no reset";
+  EXPECT_NE(s.Recorder->Disc().Status, "complete");
+}
+
+TEST(Outcome, WriteErrorIsReportedWithTheDriveTextAndTheDiscIsNotClosed) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r", "write-error=100"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  TRecorderRun run(*s.Component);
+  const TOutcome out = run.Record();
+  EXPECT_TRUE(out.Started);
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.Error.rfind("WRITER ERROR [", 0), 0u) << out.Error;
+  EXPECT_GT(out.Error.size(), std::string("WRITER ERROR []").size()) << out.Error;
+  EXPECT_EQ(out.Error.back(), ']');
+  EXPECT_EQ(out.FinalizingCalls, 1);
+  const auto writes = Only(s.Recorder->Log(), 0x2A);
+  ASSERT_FALSE(writes.empty());
+  EXPECT_FALSE(writes.back().Ok());
+  EXPECT_LE(writes.back().Lba(), 100u);
+  EXPECT_GT(writes.back().Lba() + writes.back().Count(), 100u);
+  const auto log = s.Recorder->Log();
+  EXPECT_FALSE(HasOp(log, 0x5B));
+  EXPECT_FALSE(HasOp(log, 0x1E));
+}
+
+TEST(Outcome, DriveBusyForFiveWritesIsWaitedOut) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  TRecorderRun run(c);
+  auto previous = c.OnDebugMessage;
+  c.OnDebugMessage = [&](TObject* sender, const std::string& m, uint8_t kind) {
+    // The write loop starts right after this message: its first five commands
+    // are the first write and four repetitions of it.
+    if (m.rfind(">>> STARTING WRITE PROCESS", 0) == 0) VRecSetBusy(0, 5);
+    previous(sender, m, kind);
+  };
+  const TOutcome out = run.Record();
+  EXPECT_EQ(out.Error, "");
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.BytesWritten, c.ImageSectors() * 2048);
+  const auto writes = Only(s.Recorder->Log(), 0x2A);
+  ASSERT_GE(writes.size(), 6u);
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(writes[i].Lba(), 0u);
+    EXPECT_EQ(writes[i].Ok(), i == 5);
+  }
+  EXPECT_EQ(s.Clock.Clock.Sleeps(kBusyRetryMs), 5);
+  EXPECT_EQ(s.Recorder->Disc().Status, "appendable");
+}
+
+TEST(Outcome, DriveBusyForEverGivesUpAfterTenThousandTries) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  TRecorderRun run(c);
+  auto previous = c.OnDebugMessage;
+  c.OnDebugMessage = [&](TObject* sender, const std::string& m, uint8_t kind) {
+    if (m.rfind(">>> STARTING WRITE PROCESS", 0) == 0) VRecSetBusy(0, 1000000);
+    previous(sender, m, kind);
+  };
+  const TOutcome out = run.Record();
+  VRecSetBusy(0, 0);
+  EXPECT_EQ(out.Error, "WRITER BUSY/BUFFER FULL");
+  EXPECT_EQ(Only(s.Recorder->Log(), 0x2A).size(), static_cast<size_t>(kBusyTries));
+  EXPECT_EQ(s.Clock.Clock.Sleeps(kBusyRetryMs), kBusyTries);
+  EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x5B));
+}
+
+TEST(Outcome, TestWriteLeavesTheDiscAsItWas) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  c.TestWrite = true;
+  c.PerformOPC = true;
+  TRecorderRun run(c);
+  const TOutcome out = run.Record();
+  EXPECT_EQ(out.Error, "");
+  EXPECT_TRUE(run.MessageSeen(">>> TEST/DUMMY WRITE"));
+  const auto log = s.Recorder->Log();
+  EXPECT_TRUE(HasOp(log, 0x2A));
+  EXPECT_FALSE(HasOp(log, 0x54)) << "no power calibration";
+  EXPECT_FALSE(HasOp(log, 0x5B)) << "no closing";
+  EXPECT_TRUE(HasOp(log, 0x1E)) << "the reset still runs";
+  const TVRecDiscInfo disc = s.Recorder->Disc();
+  EXPECT_EQ(disc.Status, "empty");
+  EXPECT_TRUE(disc.Sessions.empty() || disc.Sessions[0].Tracks.empty() ||
+              disc.Sessions[0].Tracks[0].State == "blank");
+  const auto bytes = ReadFile(s.Image());
+  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; }));
+}
+
+TEST(Outcome, FinalizeTrackOffSkipsClosingButNotTheReset) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  c.FinalizeTrack = false;
+  TRecorderRun run(c);
+  const TOutcome out = run.Record();
+  EXPECT_EQ(out.Error, "");
+  EXPECT_EQ(out.FinalizingCalls, 1);
+  const auto log = s.Recorder->Log();
+  EXPECT_FALSE(HasOp(log, 0x5B));
+  EXPECT_EQ(Landmarks(log).substr(Landmarks(log).find("35")), "35 BB 01 1E 1B 01 01");
+}
+
+TEST(Outcome, AddressMovedSincePreparationWritesNothing) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  c.StartAddress += 16;  // as if the disc had changed since the layout
+  TRecorderRun run(c);
+  const TOutcome out = run.Record();
+  EXPECT_EQ(out.Error.rfind(kAddressMovedText, 0), 0u) << out.Error;
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x2A));
+  EXPECT_EQ(s.Recorder->Disc().Status, "empty");
+}
+
+// ---------------------------------------------------------------- bounded waits
+TEST(Outcome, DvdRwFormatThatNeverEndsStopsAfterThirtyMinutes) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("dvd-rw", "format-ms=7200000"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  TRecorderRun run(*s.Component);
+  const TOutcome out = run.Record();
+  EXPECT_EQ(out.Error, kFormatTimeoutText);
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.FinalizingCalls, 0);
+  EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x2A));
+  EXPECT_EQ(s.Clock.Clock.Sleeps(kFormatPollMs), int(kFormatWaitLimitMs / kFormatPollMs));
+}
+
+TEST(Outcome, DvdRwFormatOfAMinuteIsWaitedFor) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("dvd-rw", "format-ms=60000"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  TRecorderRun run(*s.Component);
+  const TOutcome out = run.Record();
+  EXPECT_EQ(out.Error, "");
+  EXPECT_GE(s.Clock.Clock.Sleeps(kFormatPollMs), 12);
+  const auto log = s.Recorder->Log();
+  const auto format = Only(log, 0x04);
+  ASSERT_EQ(format.size(), 1u);
+  EXPECT_EQ(format[0].Cdb[1], 0x11);
+  EXPECT_TRUE(format[0].Ok());
+}
+
+TEST(Outcome, DvdRFlushThatNeverEndsStopsAfterTenMinutes) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("dvd-r", "long-write-ms=7200000"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  TRecorderRun run(c);
+  auto previous = c.OnFinalizingTrack;
+  c.OnFinalizingTrack = [&](TObject* sender) {
+    s.Clock.Clock.ResetCounts();  // count the flush polls only
+    previous(sender);
+  };
+  const TOutcome out = run.Record();
+  EXPECT_EQ(out.Error, kFlushTimeoutText);
+  EXPECT_EQ(out.FinalizingCalls, 1);
+  EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x5B));
+  EXPECT_EQ(s.Clock.Clock.Sleeps(kFlushPollMs), int(kFlushWaitLimitMs / kFlushPollMs));
+}
+
+// ---------------------------------------------------------------- start and stop
+TEST(Outcome, SecondStartWhileRecordingIsRefusedAndDisturbsNothing) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  TRecorderRun run(c);
+  std::mutex m;
+  std::condition_variable cv;
+  bool refusedDone = false, finalizing = false;
+  c.OnFinalizingTrack = [&](TObject*) {
+    std::unique_lock g(m);
+    finalizing = true;
+    cv.notify_all();
+    cv.wait(g, [&] { return refusedDone; });
+  };
+  std::thread second([&] {
+    std::unique_lock g(m);
+    cv.wait(g, [&] { return finalizing; });
+    g.unlock();
+    const bool started = c.StartRecording();
+    g.lock();
+    EXPECT_FALSE(started);
+    refusedDone = true;
+    cv.notify_all();
+  });
+  const TOutcome out = run.Record();
+  second.join();
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.Error, "");
+  EXPECT_EQ(out.BytesWritten, c.ImageSectors() * 2048);
+  EXPECT_TRUE(run.MessageSeen(kAlreadyRecordingText));
+  EXPECT_EQ(Only(s.Recorder->Log(), 0x5B).size(), 1u);
+  EXPECT_EQ(s.Recorder->Disc().Status, "appendable");
+}
+
+TEST(Outcome, StopRecordingAbortsWithoutClosing) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  WriteFile(s.Tmp / "src" / "big.bin", Pattern(9 * 1024 * 1024, 7));
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  TRecorderRun run(c);
+  std::atomic<int> writes{0};
+  std::thread stopper;
+  auto previous = c.OnDebugMessage;
+  c.OnDebugMessage = [&](TObject* sender, const std::string& msg, uint8_t kind) {
+    if (msg.rfind(">>> STARTING WRITE PROCESS", 0) == 0)
+      stopper = std::thread([&c] { c.StopRecording(); });
+    previous(sender, msg, kind);
+  };
+  const TOutcome out = run.Record();
+  stopper.join();
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.Error, kAbortedText);
+  EXPECT_LT(out.BytesWritten, c.ImageSectors() * 2048);
+  EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x5B));
+}
+
+// The window is closed while the recording runs: the component's destructor
+// stops the recording and waits for its threads; the end-of-recording call,
+// which is on its way to this (the user-interface) thread, runs here.
+TEST(Outcome, DestroyingTheComponentStopsTheRecordingAndWaits) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  WriteFile(s.Tmp / "src" / "big.bin", Pattern(9 * 1024 * 1024, 8));
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  auto& c = *s.Component;
+  std::mutex m;
+  std::condition_variable cv;
+  bool writing = false;
+  int doneCalls = 0;
+  std::string error;
+  std::thread::id doneThread;
+  c.OnWriteDone = [&](TObject*, const std::string& e) {
+    ++doneCalls;
+    error = e;
+    doneThread = std::this_thread::get_id();
+  };
+  // A dispatcher that could never reach this thread while it is blocked.
+  c.Dispatcher = [](const std::function<void()>&) { ADD_FAILURE() << "dispatcher used"; };
+  c.OnDebugMessage = [&](TObject*, const std::string& msg, uint8_t) {
+    if (msg.rfind(">>> STARTING WRITE PROCESS", 0) != 0) return;
+    std::lock_guard g(m);
+    writing = true;
+    cv.notify_all();
+  };
+  ASSERT_TRUE(c.StartRecording());
+  {
+    std::unique_lock g(m);
+    ASSERT_TRUE(cv.wait_for(g, std::chrono::minutes(2), [&] { return writing; }));
+  }
+  s.Component.reset();
+  EXPECT_EQ(doneCalls, 1);
+  EXPECT_EQ(error, kAbortedText);
+  EXPECT_EQ(doneThread, std::this_thread::get_id());
+  EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x5B));
+}
+
+// The end-of-recording handler destroys the component (with and without a
+// dispatcher): the thread must not touch it afterwards.
+class DestroyInHandler : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DestroyInHandler, TheThreadLeavesTheComponentAlone) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("dvd+rw"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  auto& c = *s.Component;
+  std::unique_ptr<TUiThread> ui;
+  if (GetParam()) {
+    ui = std::make_unique<TUiThread>();
+    c.Dispatcher = [&ui](const std::function<void()>& call) { ui->Dispatch(call); };
+  }
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  std::string error;
+  c.OnWriteDone = [&](TObject*, const std::string& e) {
+    error = e;
+    s.Component.reset();
+    std::lock_guard g(m);
+    done = true;
+    cv.notify_all();
+  };
+  ASSERT_TRUE(c.StartRecording());
+  std::unique_lock g(m);
+  ASSERT_TRUE(cv.wait_for(g, std::chrono::minutes(2), [&] { return done; }));
+  EXPECT_EQ(error, "");
+  g.unlock();
+  // A new component records again once the old thread has let go.
+  VEZEZadira again;
+  ASSERT_TRUE(SelectFirstDrive(again));
+  WriteFile(s.Tmp / "more" / "c.txt", Pattern(999, 9));
+  ASSERT_TRUE(again.AddFolder("\\", (s.Tmp / "more").string(), "*.*", faAnyFile, true, false,
+                              false));
+  ASSERT_TRUE(again.PrepareImage(false, nullptr));
+  TRecorderRun run(again);
+  TOutcome out;
+  for (int i = 0; i < 1000; ++i) {  // the detached thread may still be finishing
+    out = run.Record();
+    if (out.Started) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(out.Started);
+  EXPECT_EQ(out.Error, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Dispatch, DestroyInHandler, ::testing::Bool());
+
+}  // namespace
+}  // namespace rectest
