@@ -1,0 +1,224 @@
+// The folder walk: a source folder's subfolders and files added to the tree
+// through the platform's directory search (opendir/readdir with fstatat,
+// symbolic links followed, loops and special files skipped).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "iso/iso.h"
+#include "iso/tree_private.h"
+
+namespace {
+
+struct TDirId {
+  dev_t Dev;
+  ino_t Ino;
+  bool operator==(const TDirId&) const = default;
+};
+
+struct TItem {
+  std::string Name;
+  struct stat St {};
+  int Error = 0;  // errno of the stat, 0 when it succeeded
+};
+
+struct TDirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+std::string SystemText(int err) { return std::strerror(err); }
+
+// Attribute bits of a found item, as the directory search of this platform gives them.
+int32_t AttributesOf(const std::string& name, const struct stat& st) {
+  int32_t attr = 0;
+  if (S_ISDIR(st.st_mode)) attr |= faDirectory;
+  if (S_ISREG(st.st_mode)) attr |= faArchive;
+  if ((st.st_mode & S_IWUSR) == 0) attr |= faReadOnly;
+  if (name.starts_with('.')) attr |= faHidden;
+  return attr;
+}
+
+TSearchRec FoundOf(const TItem& item) {
+  TSearchRec found;
+  found.Name = item.Name;
+  found.Attr = AttributesOf(item.Name, item.St);
+  found.Size = S_ISREG(item.St.st_mode) ? static_cast<int64_t>(item.St.st_size) : 0;
+  found.Time = DateTimeToFileDate(FromUnixTimeLocal(item.St.st_mtime));
+  return found;
+}
+
+struct TWalk {
+  VEZEZadira& C;
+  const std::string& Mask;
+  int32_t AttrMask;
+  bool Recurse;
+  bool ArchiveOnly;
+  std::vector<TDirId> Walked;  // the folders on the current path, for loop detection
+  const uid_t EUid = ::geteuid();
+
+  // 0 when the file can be read, else the reason. The owner's permission
+  // bits decide for the owner, and the superuser reads every local file; any
+  // other case asks the system.
+  int ReadError(int fd, const TItem& item) const {
+    if (EUid == 0) return 0;
+    if (item.St.st_uid == EUid) return (item.St.st_mode & S_IRUSR) != 0 ? 0 : EACCES;
+    return ::faccessat(fd, item.Name.c_str(), R_OK, AT_EACCESS) == 0 ? 0 : errno;
+  }
+
+  // Adds the folder's subfolders (when recursing) and then its files to dir.
+  // False when anything the walk was asked for could not be added; every such
+  // item has been reported by then, and the walk has gone on with the rest.
+  // The folder is opened relative to its parent's descriptor (parentFd and
+  // name); source is its full path with a trailing "/".
+  bool Folder(TDEntry* dir, const std::string& source, int parentFd, const char* name) {
+    if (source.size() >= PATH_MAX) {
+      Refuse(C, "PATH TOO LONG, NOT ADDED", source);
+      return false;
+    }
+    std::unique_ptr<DIR, TDirCloser> dp;
+    const int dirFd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int err = errno;
+    if (dirFd >= 0) {
+      dp.reset(::fdopendir(dirFd));
+      err = errno;
+      if (!dp) ::close(dirFd);
+    }
+    if (!dp) {
+      Refuse(C, "FOLDER CANNOT BE READ (" + SystemText(err) + ")", source);
+      return false;
+    }
+    bool ok = true;
+    std::vector<TItem> items;
+    const int fd = ::dirfd(dp.get());
+    for (;;) {
+      errno = 0;
+      const dirent* de = ::readdir(dp.get());
+      if (de == nullptr) {
+        if (errno != 0) {
+          Refuse(C, "FOLDER CANNOT BE READ (" + SystemText(errno) + ")", source);
+          ok = false;
+        }
+        break;
+      }
+      if (std::strcmp(de->d_name, ".") == 0 || std::strcmp(de->d_name, "..") == 0) continue;
+      TItem& item = items.emplace_back();
+      item.Name = de->d_name;
+      if (::fstatat(fd, de->d_name, &item.St, 0) != 0) item.Error = errno;  // links followed
+    }
+
+    if (Recurse)
+      for (const TItem& item : items)
+        if (item.Error == 0 && S_ISDIR(item.St.st_mode)) ok = SubFolder(dir, source, fd, item) && ok;
+
+    for (const TItem& item : items) {
+      if (!MatchesMask(item.Name, Mask)) continue;
+      const std::string path = source + item.Name;
+      if (item.Error != 0) {
+        Refuse(C, "CANNOT BE READ (" + SystemText(item.Error) + ")", path);
+        ok = false;
+        continue;
+      }
+      if (!S_ISREG(item.St.st_mode)) continue;  // folders; sockets, FIFOs and devices never
+      const TSearchRec found = FoundOf(item);
+      if ((found.Attr & ~AttrMask & (faHidden | faSysFile | faVolumeID | faDirectory)) != 0) continue;
+      if (ArchiveOnly && (found.Attr & faArchive) == 0) continue;
+      if (path.size() >= PATH_MAX) {
+        Refuse(C, "PATH TOO LONG, NOT ADDED", path);
+        ok = false;
+        continue;
+      }
+      if (int err = ReadError(fd, item); err != 0) {
+        Refuse(C, "FILE CANNOT BE READ (" + SystemText(err) + ")", path);
+        ok = false;
+        continue;
+      }
+      if (AddFileImpl(C, dir, found, path, 0, true) == TAddOutcome::Refused) ok = false;
+    }
+    return ok;
+  }
+
+  bool SubFolder(TDEntry* dir, const std::string& source, int fd, const TItem& item) {
+    const std::string path = source + item.Name;
+    const TDirId id{item.St.st_dev, item.St.st_ino};
+    if (std::find(Walked.begin(), Walked.end(), id) != Walked.end()) {
+      // A link back to a folder being walked: its contents are on the way already.
+      if (C.DoDebug) C.DebugMessage(">>> LINK LOOP SKIPPED: " + path, MSG_INFO);
+      return true;
+    }
+    const TSearchRec found = FoundOf(item);
+    std::string longName = item.Name;
+    std::string shortName = found.AlternateName.empty() ? UpperCase(longName) : found.AlternateName;
+    bool skip = false;
+    if (C.OnAddDir) C.OnAddDir(&C, longName, shortName, skip);
+    if (skip) return true;
+    TDEntry* sub = AddDirectoryNamed(C, dir, found, longName, shortName, path, true);
+    if (sub == nullptr) return false;
+    Walked.push_back(id);
+    const bool ok = Folder(sub, path + "/", fd, item.Name.c_str());
+    Walked.pop_back();
+    // A folder that contributes nothing leaves no directory behind.
+    if (sub->Entries == nullptr) C.RemoveDirectory(sub);
+    return ok;
+  }
+};
+
+// The tree path that keep-source-path gives a source folder: the drive
+// ("C:") or the server and share ("\\server\share") dropped, separators as "\".
+std::string KeptPath(const std::string& source) {
+  std::string s = source;
+  std::replace(s.begin(), s.end(), '/', '\\');
+  if (s.size() >= 2 && s[1] == ':') return s.substr(2);
+  if (s.starts_with("\\\\")) {
+    const size_t server = s.find('\\', 2);
+    if (server == std::string::npos) return {};
+    const size_t share = s.find('\\', server + 1);
+    if (share == std::string::npos) return {};
+    return s.substr(share);
+  }
+  return s;
+}
+
+}  // namespace
+
+bool VEZEZadira::AddFolderToDir(TDEntry* ADir, const std::string& ASource,
+                                const std::string& AMask, int32_t AttrMask, bool Recurse,
+                                bool KeepSourcePath, bool ArchiveOnly) {
+  TDEntry* dir = ADir;
+  if (KeepSourcePath && dir != nullptr) {
+    std::string relative = KeptPath(ASource);
+    if (!dir->Path.empty() && dir->Path != "\\") relative = dir->Path + relative;
+    ForcePath(relative);
+    dir = FindDirectory(relative);
+  }
+  if (dir == nullptr) {
+    DebugMessage("INVALID DESTINATION PATH", MSG_FILE);
+    return false;
+  }
+  std::string source = ASource;
+  if (!source.ends_with('/')) source += '/';
+  const std::string mask = AMask.empty() ? "*.*" : AMask;
+  TWalk walk{*this, mask, AttrMask, Recurse, ArchiveOnly, {}};
+  struct stat st {};
+  if (::stat(source.c_str(), &st) == 0) walk.Walked.push_back({st.st_dev, st.st_ino});
+  return walk.Folder(dir, source, AT_FDCWD, source.c_str());
+}
+
+bool VEZEZadira::AddFolder(const std::string& Destination, const std::string& ASource,
+                           const std::string& AMask, int32_t AttrMask, bool Recurse,
+                           bool KeepSourcePath, bool ArchiveOnly) {
+  TDEntry* dir = FindDirectory(Destination);
+  if (dir == nullptr) {
+    DebugMessage("INVALID DESTINATION PATH", MSG_FILE);
+    return false;
+  }
+  return AddFolderToDir(dir, ASource, AMask, AttrMask, Recurse, KeepSourcePath, ArchiveOnly);
+}
