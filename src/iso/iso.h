@@ -49,6 +49,9 @@ public:
   void Write(const void* Data, size_t Count);
   void Write(std::span<const uint8_t> Data) { Write(Data.data(), Data.size()); }
   void WriteZeros(size_t Count);
+  // Room for Count bytes in all, so that a stream of known length grows
+  // without copies (and without twice its size in memory while it grows).
+  void Reserve(size_t Count) { buffer_.reserve(Count); }
   int64_t Size() const { return static_cast<int64_t>(buffer_.size()); }
   const uint8_t* Data() const { return buffer_.data(); }
   std::span<const uint8_t> Bytes() const { return buffer_; }

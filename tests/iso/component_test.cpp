@@ -91,13 +91,6 @@ TEST(Component, VersionIsReadOnly) {
   EXPECT_EQ(c.Version(), "1.20.RC6");
 }
 
-TEST(Component, WriteSpeedIsKeptWithoutADrive) {
-  VEZEZadira c;
-  c.ReadSpeed = 1000;
-  c.SetWriteSpeed(1764);  // no drive selected: the command fails, the value stays
-  EXPECT_EQ(c.WriteSpeed(), 1764);
-}
-
 TEST(Component, TimeZoneOffsetInQuarterHours) {
   {
     TScopedTimeZone tz("XST-2");  // two hours east of Greenwich
