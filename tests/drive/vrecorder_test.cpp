@@ -347,4 +347,22 @@ TEST_F(VirtualRecorderTest, SlowModelWaitsInLongStepsFirst) {
   EXPECT_EQ(clock.sleeps, (std::vector<uint32_t>{1500, 1500, 1500, 1000}));
 }
 
+// The library back-end as the program uses it: loaded with dlopen, completing
+// requests on its own thread and signalling the completion event.
+TEST_F(VirtualRecorderTest, InitDevicesLoadsTheRecorderLibrary) {
+  ::setenv("MBURN_VIRTUAL", ((dir / "library.img").string() + ":cd-rw").c_str(), 1);
+  ResetASPILayer();
+  TSCSIDevice library;
+  ASSERT_TRUE(library.InitDevices(false, MBURN_BINARY_DIR "/libmburn-vrecorder.so"));
+  EXPECT_EQ(ASPILayerName(), "WNASPI32.DLL");
+  ASSERT_EQ(library.DeviceList.size(), 1u);
+  EXPECT_EQ(library.DeviceList[0], "0:0:0,?: MBURN   VIRTUAL DVD-RW  1.00");
+  library.SelectDevice(library.DeviceList[0]);
+  EXPECT_EQ(library.DeviceType, 0x05);
+  EXPECT_EQ(library.DiscKind(), DK_CDRW);
+  EXPECT_EQ(library.FreeSectors(), 359847u);
+  ResetASPILayer();
+  ::unsetenv("MBURN_VIRTUAL");
+}
+
 }  // namespace
