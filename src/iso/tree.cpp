@@ -299,15 +299,15 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
                            const std::string& longName, const std::string& shortName,
                            const std::string& item, bool walk) {
   if (parent == nullptr) return nullptr;
+  // A backslash would make the path name another directory.
+  if (longName.find('\\') != std::string::npos) {
+    Refuse(c, "FOLDER NAME WITH A BACKSLASH, NOT ADDED", item);
+    return nullptr;
+  }
   std::string candidate = parent->Path + "\\" + longName;
   if (candidate.starts_with("\\\\")) candidate.erase(0, 1);
   if (TDEntry* existing = c.FindDirectory(candidate)) return existing;
 
-  // A backslash would make the path name another directory.
-  if (longName.find('\\') != std::string::npos) {
-    Refuse(c, "FOLDER NAME WITH A BACKSLASH NOT ADDED", item);
-    return nullptr;
-  }
   if (const std::string problem = NameProblem(shortName, longName, false); !problem.empty()) {
     Refuse(c, problem, item);
     return nullptr;

@@ -560,6 +560,10 @@ TEST_F(TreeTest, FolderNamesWithABackslashAreRefused) {
   EXPECT_TRUE(HasMessage(P("src/a\\b"), MSG_FILE));
   EXPECT_EQ(c_.DirectoryCount(), 0);
   EXPECT_EQ(c_.FileCount(), 1);
+  // Not even when the path it would give exists: its files must not land there.
+  ASSERT_NE(c_.ForcePath("\\A\\B"), nullptr);
+  EXPECT_FALSE(AddAll("src"));
+  EXPECT_EQ(c_.FindDirectory("\\A\\B")->Entries, nullptr);
 }
 
 TEST_F(TreeTest, Removal) {
