@@ -116,7 +116,8 @@ std::string TraceLine(const SRB_ExecSCSICmd& srb, const std::string& error) {
   for (int i = 1; i < 16; ++i) line += Hex(srb.CDBByte[i], 2) + " ";
   line += " |";
   if (srb.SRB_BufPointer) {
-    const uint32_t n = std::min(kTracedDataBytes, srb.SRB_BufLen);
+    const uint32_t length = srb.SRB_BufLen;  // a packed field: no reference to it
+    const uint32_t n = std::min(kTracedDataBytes, length);
     for (uint32_t i = 0; i < n; ++i) line += Hex(srb.SRB_BufPointer[i], 2) + " ";
   }
   line += "= " + Hex(srb.SRB_HaStat, 2) + " " + Hex(srb.SRB_TargStat, 2) + " " +

@@ -75,7 +75,7 @@ public:
     }
     request.ScsiStatus = d.ScsiStatus;
     const size_t n = std::min<size_t>(d.Sense.size(), request.SenseLength);
-    std::memcpy(request.Sense, d.Sense.data(), n);
+    if (n > 0) std::memcpy(request.Sense, d.Sense.data(), n);
     request.SenseLength = static_cast<uint8_t>(n);
     return d.CallSucceeds;
   }

@@ -1,5 +1,6 @@
 // The built-in layer over a made-up operating system: the scan and its address
 // rules, the emulated requests, and the drive handles.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -311,6 +312,37 @@ TEST(DriveLetterText, NamesTheNodeOrAQuestionMark) {
   EXPECT_EQ(DriveLetterText('B'), "?:");
   EXPECT_EQ(DriveLetterText(static_cast<char>(0x7F)), "?:");
   EXPECT_EQ(DriveLetterText('\0'), "?:");
+}
+
+}  // namespace
+
+namespace {
+
+// The real operating-system side, on what is certainly no CD/DVD drive.
+TEST(LinuxPlatform, RefusesWhatIsNotADrive) {
+  SetSPTIPlatform(nullptr);
+  TSPTIPlatform& os = SPTIPlatform();
+  EXPECT_FALSE(os.IsCDDrive(1));
+  EXPECT_FALSE(os.IsCDDrive(27));
+  EXPECT_EQ(os.Open(0), -1);
+  EXPECT_EQ(os.Open(27), -1);
+  EXPECT_FALSE(os.Close(-1));
+
+  const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  uint8_t data[8] = {};
+  TPassThrough request;
+  request.Cdb[0] = 0x00;
+  request.CdbLength = 6;
+  request.Dir = TPassThrough::Direction::In;
+  request.Data = data;
+  request.Length = sizeof data;
+  request.SenseLength = 24;
+  EXPECT_FALSE(os.PassThrough(fd, request));
+  EXPECT_EQ(request.SenseLength, 0);
+  uint8_t port = 9, target = 9, lun = 9;
+  EXPECT_FALSE(os.GetAddress(fd, port, target, lun));
+  EXPECT_TRUE(os.Close(fd));
 }
 
 }  // namespace
