@@ -1,5 +1,5 @@
 // The folder walk: a source folder's subfolders and files added to the tree
-// through the platform's directory search (opendir/readdir with fstatat,
+// through the platform's directory search (openat/readdir with fstatat,
 // symbolic links followed, loops and special files skipped).
 #include <dirent.h>
 #include <fcntl.h>

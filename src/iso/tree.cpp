@@ -309,7 +309,7 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
   if (TDEntry* existing = c.FindDirectory(candidate)) return existing;
 
   if (const std::string problem = NameProblem(shortName, longName, false); !problem.empty()) {
-    Refuse(c, problem, item);
+    Refuse(c, problem + ", NOT ADDED", item);
     return nullptr;
   }
   TDEntry* d = NewDirRecord(c);
@@ -339,7 +339,6 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
   AppendEntry(parent, e);
   return d;
 }
-
 
 TDEntry* VEZEZadira::AddDirectory(TDEntry* AParent, const TSearchRec& Found,
                                   const std::string& ALongName, const std::string& AShortName) {
@@ -483,7 +482,6 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
     AppendEntry(dir, e);
   return TAddOutcome::Added;
 }
-
 
 bool VEZEZadira::AddFile(TDEntry* ADir, const TSearchRec& Found, const std::string& AFullPath,
                          int32_t ExistingSector) {
