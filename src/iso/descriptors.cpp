@@ -51,7 +51,9 @@ void VEZEZadira::WritePrimaryDescriptor() {
   TSector s = DescriptorFrame(1, static_cast<uint32_t>(EndSector), DateCreation, DateModification);
   PutISOText(UpperCase(IdSystem), &s[8], 32);
   PutISOText(UpperCase(IdVolume), &s[40], 32);
-  if (JolietFileSystem) std::memcpy(&s[88], kJolietEscape, 3);
+  // Bytes 88-119 of a primary descriptor are unused and stay zero: escape
+  // sequences there make readers take the primary tree for a Joliet one
+  // (garbled names) or refuse the descriptor (nothing listed at all).
   PutBoth32(&s[132], PathTableSize);
   PutLE32(&s[140], PathTableL);
   PutBE32(&s[148], PathTableM);

@@ -78,7 +78,7 @@ protected:
     text(8, "Linux", 32, 32);
     text(40, "My Disc", 32, 32);
     Both32(&s[80], 150);
-    if (c_.JolietFileSystem) Ascii(&s[88], "\x25\x2F\x40");
+    if (joliet) Ascii(&s[88], "\x25\x2F\x40");  // the primary's bytes 88-90 stay zero
     Both16(&s[120], 1);
     Both16(&s[124], 1);
     Both16(&s[128], 2048);

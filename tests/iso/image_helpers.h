@@ -38,7 +38,7 @@ public:
   TTempDir(const TTempDir&) = delete;
   TTempDir& operator=(const TTempDir&) = delete;
   const fs::path& Path() const { return path_; }
-  fs::path operator/(const std::string& Rel) const { return path_ / fs::u8path(Rel); }
+  fs::path operator/(const std::string& Rel) const { return path_ / fs::path(Rel); }
 
 private:
   fs::path path_;
@@ -137,7 +137,7 @@ inline std::string Quote(const std::string& Text) {
   return out + "'";
 }
 
-inline TRunResult Run(const std::string& Command) {
+inline TRunResult RunCommand(const std::string& Command) {
   TRunResult r;
   FILE* p = ::popen((Command + " 2>&1").c_str(), "r");
   if (p == nullptr) return r;
@@ -150,7 +150,7 @@ inline TRunResult Run(const std::string& Command) {
 }
 
 inline bool HaveTool(const std::string& Name) {
-  return Run("command -v " + Name + " >/dev/null").Status == 0;
+  return RunCommand("command -v " + Name + " >/dev/null").Status == 0;
 }
 
 // Every regular file and folder under Root by relative path (folders end in

@@ -1,0 +1,175 @@
+// Independent readers judge the images: trees of varied names, depths and file
+// sizes are laid out in image-only mode, the image is assembled as the recorder
+// would receive it, and isoinfo, xorriso and bsdtar must list it, show the
+// Joliet names as the source names, and extract every file byte for byte.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "iso/image_helpers.h"
+#include "iso/iso.h"
+
+using namespace isotest;
+
+namespace {
+
+// The name a file takes in the Joliet tree: the long name, with a "." when it
+// has none.
+std::string JolietFileName(const std::string& Name) {
+  return Name.find('.') == std::string::npos ? Name + "." : Name;
+}
+
+class ReadersTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    for (const char* tool : {"isoinfo", "xorriso", "bsdtar"})
+      if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    c_.OnDebugMessage = [this](TObject*, const std::string& m, uint8_t) { messages_.push_back(m); };
+  }
+
+  // A file in the source folder; what the image must give back for it.
+  void File(const std::string& Rel, size_t Size) {
+    const std::string content = Pattern(Size, static_cast<uint32_t>(expected_.size() + 1));
+    WriteFile(src_ / Rel, content);
+    const fs::path rel = fs::path(Rel);
+    std::string name = rel.filename().string();
+    const std::string parent = rel.parent_path().string();
+    const std::string joliet = (parent.empty() ? "" : parent + "/") + JolietFileName(name);
+    expected_[joliet] = content;
+    for (fs::path p = rel.parent_path(); !p.empty(); p = p.parent_path()) expected_[p.string() + "/"] = "";
+  }
+
+  // Adds the source folder, prepares an image-only image and assembles it.
+  void Build() {
+    ASSERT_TRUE(c_.AddFolder("\\", src_.Path().string(), "*.*", faAnyFile, true, false, false));
+    ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+    ASSERT_TRUE(AssembleImage(c_, image_));
+    ASSERT_EQ(static_cast<int64_t>(fs::file_size(image_)), c_.TrackLength * 2048);
+    // MBURN_KEEP_IMAGE=PATH keeps a copy of the image for a look with other tools.
+    if (const char* keep = std::getenv("MBURN_KEEP_IMAGE"))
+      fs::copy_file(image_, keep, fs::copy_options::overwrite_existing);
+  }
+
+  // Files and folders that a reader extracted, with the contents.
+  // A reader that drops the trailing "." of a name (xorriso does) gives back
+  // the source name exactly.
+  void ExpectExtracted(const fs::path& Dir, const char* Reader, bool DropsTrailingDot = false) {
+    const auto got = Snapshot(Dir);
+    std::map<std::string, std::string> want;
+    for (const auto& [k, v] : expected_) {
+      std::string name = k;
+      if (DropsTrailingDot && name.size() > 1 && name.back() == '.') name.pop_back();
+      want[name] = v;
+    }
+    std::set<std::string> missing, extra;
+    for (const auto& [k, v] : want)
+      if (!got.count(k)) missing.insert(k);
+    for (const auto& [k, v] : got)
+      if (!want.count(k)) extra.insert(k);
+    EXPECT_TRUE(missing.empty()) << Reader << " missed " << ::testing::PrintToString(missing);
+    EXPECT_TRUE(extra.empty()) << Reader << " gave extra " << ::testing::PrintToString(extra);
+    for (const auto& [k, v] : want) {
+      const auto it = got.find(k);
+      if (it == got.end()) continue;
+      EXPECT_TRUE(it->second == v) << Reader << ": content of " << k << " differs";
+    }
+  }
+
+  // Every reader lists the image without complaint and extracts the tree.
+  void JudgeImage() {
+    const std::string img = Quote(image_.string());
+    const TRunResult d = RunCommand("isoinfo -d -i " + img);
+    EXPECT_EQ(d.Status, 0) << d.Output;
+    EXPECT_NE(d.Output.find("Volume size is: " + std::to_string(c_.EndSector)), std::string::npos)
+        << d.Output;
+    EXPECT_NE(d.Output.find("Joliet with UCS level 1"), std::string::npos) << d.Output;
+
+    const TRunResult l = RunCommand("isoinfo -l -i " + img);
+    EXPECT_EQ(l.Status, 0) << l.Output;
+    // isoinfo converts Joliet names only to 8-bit character sets: the ASCII
+    // names must come out as they are.
+    const TRunResult jl = RunCommand("LC_ALL=C.UTF-8 isoinfo -J -l -i " + img);
+    EXPECT_EQ(jl.Status, 0) << jl.Output;
+    for (const auto& [k, v] : expected_) {
+      if (k.back() == '/') continue;
+      const std::string name = fs::path(k).filename().string();
+      if (std::any_of(name.begin(), name.end(), [](char ch) { return (ch & 0x80) != 0; })) continue;
+      EXPECT_NE(jl.Output.find(" " + name), std::string::npos) << "isoinfo -J lists no " << name;
+    }
+
+    const TRunResult x = RunCommand("xorriso -abort_on FAILURE -indev " + img + " -find / 2>&1");
+    EXPECT_EQ(x.Status, 0) << x.Output;
+
+    const TRunResult t = RunCommand("bsdtar -tf " + img);
+    EXPECT_EQ(t.Status, 0) << t.Output;
+    std::set<std::string> listed;
+    for (size_t a = 0, b; a < t.Output.size(); a = b + 1) {
+      b = t.Output.find('\n', a);
+      if (b == std::string::npos) b = t.Output.size();
+      std::string line = t.Output.substr(a, b - a);
+      if (line.empty() || line == "." || line == "./") continue;
+      if (line.rfind("./", 0) == 0) line = line.substr(2);
+      listed.insert(line);
+    }
+    std::set<std::string> want;
+    for (const auto& [k, v] : expected_) want.insert(k.back() == '/' ? k.substr(0, k.size() - 1) : k);
+    EXPECT_EQ(listed, want) << "bsdtar -tf";
+
+    TTempDir bsd("isolayout-bsdtar");
+    const TRunResult bx = RunCommand("bsdtar -xf " + img + " -C " + Quote(bsd.Path().string()));
+    EXPECT_EQ(bx.Status, 0) << bx.Output;
+    ExpectExtracted(bsd.Path(), "bsdtar");
+
+    TTempDir xo("isolayout-xorriso");
+    const fs::path out = xo.Path() / "out";
+    const TRunResult xx = RunCommand("xorriso -osirrox on -indev " + img + " -extract / " + Quote(out.string()));
+    EXPECT_EQ(xx.Status, 0) << xx.Output;
+    ExpectExtracted(out, "xorriso", true);
+  }
+
+  VEZEZadira c_;
+  std::vector<std::string> messages_;
+  TTempDir src_{"isolayout-src"};
+  TTempDir work_{"isolayout-img"};
+  fs::path image_ = work_.Path() / "image.iso";
+  std::map<std::string, std::string> expected_;
+};
+
+TEST_F(ReadersTest, VariedNamesSizesAndDepths) {
+  File("Mixed Case Folder/File With Spaces.TXT", 2047);
+  File("Mixed Case Folder/lower case.txt", 1);
+  File("\xC3\xBCn\xC3\xAF c\xC3\xB8" "d\xC3\xA9/na\xC3\xAFve caf\xC3\xA9.txt", 2048);  // ünï cødé/naïve café.txt
+  File("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", 2049);                                // 日本語.txt
+  File("d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/deep file.bin", 65536);
+  File(".hidden file", 100);
+  File(".hiddendir/inside.txt", 10);
+  File("zero.bin", 0);
+  File("big.bin", 1024 * 1024 + 1);
+  File("README", 5);
+  fs::create_directories(src_ / "empty folder/empty too");  // leaves nothing behind
+  for (int i = 0; i < 40; ++i) File("crossing/file number " + std::to_string(i) + " with a long name.dat", 7);
+  Build();
+  // The "crossing" directory's records take more than one sector.
+  const TDEntry* crossing = c_.FindDirectory("\\crossing");
+  ASSERT_NE(crossing, nullptr);
+  EXPECT_GT(crossing->ISODirSize, 2048);
+  EXPECT_GT(crossing->JolietDirSize, 2048);
+  JudgeImage();
+}
+
+TEST_F(ReadersTest, ManyDirectoriesBeyondSector150AndNoJolietPadding) {
+  for (int i = 0; i < 150; ++i) File("dir " + std::to_string(i) + "/f" + std::to_string(i) + ".txt", size_t(i));
+  Build();
+  EXPECT_GT(c_.JolietDirArea + c_.JolietDirAreaSize / 2048, 150u);
+  EXPECT_LE(c_.PadSectors, 0);
+  JudgeImage();
+}
+
+}  // namespace
