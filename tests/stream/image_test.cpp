@@ -41,8 +41,8 @@ protected:
       return;
     }
     fs::create_directories(out);
-    const TRunResult r = isotest::Run(command + Quote(out.string()));
-    isotest::Run("chmod -R u+rwX " + Quote(out.string()));
+    const TRunResult r = isotest::RunCommand(command + Quote(out.string()));
+    isotest::RunCommand("chmod -R u+rwX " + Quote(out.string()));
     ASSERT_EQ(r.Status, 0) << tool << ": " << r.Output;
     auto want = Snapshot(src);
     want.erase("empty.txt");  // compared on its own: readers differ on empty files
