@@ -248,7 +248,8 @@ uint32_t TRecorder::Abort(SRB_Abort* srb) {
     take(Queue);
     take(Hung);
     if (Running == target && status != SS_COMP) {
-      RunningAbandoned = true;
+      RunningAbandoned = true;  // its outcome will not be written
+      StoreStatus(&target->SRB_Status, SS_ABORTED);
       status = SS_COMP;
     }
   }
