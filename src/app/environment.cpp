@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -72,7 +73,8 @@ std::string SetProfileString(const std::string& Text, const std::string& Section
 
 bool WriteSettingsFile(const std::string& Path, std::string& Error) {
   std::string text;
-  {
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(Path, ec)) {
     std::ifstream in(Path, std::ios::binary);
     if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }

@@ -2,21 +2,24 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QScreen>
+#include <functional>
 
 TDirectoryEdit::TDirectoryEdit(QWidget* parent)
     : QWidget(parent), edit_(new QLineEdit(this)), button_(new QToolButton(this)) {
+  auto* layout = new QHBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addWidget(edit_);
+  layout->addWidget(button_);
+  button_->setFixedWidth(kButtonWidth);
   button_->setText("...");
   button_->setFocusPolicy(Qt::NoFocus);
   connect(button_, &QToolButton::clicked, this, &TDirectoryEdit::Browse);
   edit_->installEventFilter(this);
   setFocusProxy(edit_);
-}
-
-void TDirectoryEdit::resizeEvent(QResizeEvent*) {
-  edit_->setGeometry(0, 0, width() - kButtonWidth, height());
-  button_->setGeometry(width() - kButtonWidth, 0, kButtonWidth, height());
 }
 
 bool TDirectoryEdit::eventFilter(QObject* watched, QEvent* event) {
@@ -39,6 +42,24 @@ QPoint TDirectoryEdit::ChooserPosition(const QRect& field, const QSize& chooser,
   return at;
 }
 
+namespace {
+
+class TPlaceOnShow : public QObject {
+public:
+  explicit TPlaceOnShow(std::function<void()> place) : place_(std::move(place)) {}
+
+protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Show) place_();
+    return false;
+  }
+
+private:
+  std::function<void()> place_;
+};
+
+}  // namespace
+
 void TDirectoryEdit::Browse() {
   QString start = edit_->text();
   while (start.size() > 1 && (start.endsWith('/') || start.endsWith('\\'))) start.chop(1);
@@ -50,11 +71,12 @@ void TDirectoryEdit::Browse() {
   dialog.setOption(QFileDialog::ShowDirsOnly, true);
   // Qt's own dialog, so that it can be placed beside the field.
   dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-  dialog.adjustSize();
+  // Placed once it is shown, when its final size is known.
   const QRect field(mapToGlobal(QPoint(0, 0)), size());
   const QScreen* screen = this->screen();
   const QRect area = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
-  dialog.move(ChooserPosition(field, dialog.frameGeometry().size(), area));
+  TPlaceOnShow placer([&] { dialog.move(ChooserPosition(field, dialog.frameGeometry().size(), area)); });
+  dialog.installEventFilter(&placer);
   if (dialog.exec() != QDialog::Accepted) return;
   const QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty()) return;

@@ -33,7 +33,6 @@ public slots:
 
 protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
 
 private:
   QLineEdit* edit_;

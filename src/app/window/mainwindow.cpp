@@ -233,12 +233,28 @@ void TfrmMain::SetStatus(const std::string& text) {
   StatusPanel->setText(QString::fromStdString(text));
 }
 
+namespace {
+
+// A message box centred on the screen once it knows its final size.
+class TCentredMessageBox : public QMessageBox {
+public:
+  using QMessageBox::QMessageBox;
+
+protected:
+  void showEvent(QShowEvent* event) override {
+    QMessageBox::showEvent(event);
+    if (const QScreen* screen = QApplication::primaryScreen()) {
+      const QRect frame = frameGeometry();
+      move(screen->geometry().center() - QPoint(frame.width() / 2, frame.height() / 2));
+    }
+  }
+};
+
+}  // namespace
+
 void TfrmMain::ShowMessage(const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(),
-                  QString::fromStdString(text), QMessageBox::Ok);
+  TCentredMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(),
+                         QString::fromStdString(text), QMessageBox::Ok);
   box.setObjectName("MessageBox");
-  box.adjustSize();
-  if (const QScreen* screen = QApplication::primaryScreen())
-    box.move(screen->geometry().center() - box.rect().center());
   box.exec();
 }
