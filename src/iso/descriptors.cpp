@@ -99,6 +99,8 @@ void VEZEZadira::WriteTerminator() {
 bool VEZEZadira::GenerateMetadata() {
   MetadataTime = NowLocal();
   MetadataStream.Clear();
+  // The layout knows the length: everything before the first file.
+  MetadataStream.Reserve(static_cast<size_t>(FirstFileSector - StartAddress) * 2048);
   MetadataStream.WriteZeros(16 * 2048);
   WritePrimaryDescriptor();
   if (JolietFileSystem) WriteJolietDescriptor();
