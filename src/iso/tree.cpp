@@ -414,7 +414,8 @@ constexpr int64_t kLargestExtent = 0xFFFFFFFFll;  // a data length holds 32 bits
 }  // namespace
 
 TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
-                        const std::string& fullPath, int32_t existingSector, bool walk) {
+                        const std::string& fullPath, int32_t existingSector, bool walk,
+                        bool imported) {
   if (dir == nullptr) return TAddOutcome::Refused;
   const bool isDir = (found.Attr & faDirectory) != 0;
   std::string longName = found.Name;
@@ -470,7 +471,7 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->Attr = static_cast<uint32_t>(found.Attr);
   e->DateTime = date;
   e->SourcePath = fullPath;
-  if (existingSector != 0) {
+  if (existingSector != 0 || imported) {
     e->ISOExtent = e->JolietExtent = existingSector;
     e->Imported = true;
   } else {

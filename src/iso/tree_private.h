@@ -20,6 +20,8 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
 // AddFile; `walk` also names the refusals that the plain operation leaves
 // silent (a name of 128 characters or more, a name already present from
 // another source, a full table), because the folder walk must account for
-// every item it was asked to add.
+// every item it was asked to add. `imported` marks the entry Imported even
+// with existing sector 0 (an empty file of an earlier session recorded so).
 TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
-                        const std::string& fullPath, int32_t existingSector, bool walk);
+                        const std::string& fullPath, int32_t existingSector, bool walk,
+                        bool imported = false);
