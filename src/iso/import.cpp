@@ -1,8 +1,342 @@
-// Import of an earlier session's directory tree (multisession discs).
-// Placeholder: nothing is imported yet, so the new session holds only the
-// files added to the tree.
-#include "iso/iso.h"
+// Import of an earlier session's directory tree (multisession discs): the
+// volume descriptors of the session are searched, then its Joliet tree (or,
+// without one, its ISO 9660 tree) is read and added to the file tree as
+// imported entries that keep their extents on the disc.
+//
+// The disc is untrusted input. Every record is checked against its sector and
+// every extent against the end of what the disc holds; a directory is never
+// read twice (a loop, or two directories sharing sectors) and the nesting is
+// bounded, so a hostile disc costs at most one read per sector it holds.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
-bool VEZEZadira::ImportPreviousSession(int8_t /*Session*/, TDEntry* /*Directory*/) {
+#include "iso/iso.h"
+#include "iso/tree_private.h"
+
+namespace {
+
+constexpr size_t kFixedPart = 33;         // bytes of a directory record before the name
+constexpr uint32_t kFirstDescriptor = 16;  // descriptors from the session start + 16 ...
+constexpr uint32_t kLastDescriptor = 36;   // ... to the session start + 36
+constexpr int kMaxDepth = 255;             // directory levels below the session's root
+constexpr uint8_t kJolietNameLimit = 215;  // name bytes from which a name is too long
+constexpr uint8_t kISONameLimit = 240;
+constexpr size_t kMaxNameChars = 256;
+
+enum : uint8_t {
+  kFlagHidden = 0x01,
+  kFlagDirectory = 0x02,
+  kFlagAssociated = 0x04,
+  kFlagMultiExtent = 0x80,
+};
+
+uint32_t GetLE32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+// The drive leaves the numbers of the track information in host order.
+uint32_t GetHost32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// A Joliet name (UTF-16 big-endian) as UTF-8, up to its first NUL character;
+// a lone surrogate becomes U+FFFD. An odd last byte is not part of the name.
+std::string JolietName(const uint8_t* name, size_t bytes) {
+  std::string out;
+  const size_t units = bytes / 2;
+  for (size_t i = 0; i < units && out.size() < 4 * kMaxNameChars; ++i) {
+    uint32_t u = (uint32_t{name[2 * i]} << 8) | name[2 * i + 1];
+    if (u == 0) break;
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+      const uint32_t low = (uint32_t{name[2 * i + 2]} << 8) | name[2 * i + 3];
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      } else {
+        u = 0xFFFD;
+      }
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      u = 0xFFFD;
+    }
+    AppendUtf8(out, u);
+  }
+  return out;
+}
+
+// An ISO 9660 name as its bytes, up to the first NUL byte.
+std::string ISOName(const uint8_t* name, size_t bytes) {
+  const auto* end = std::find(name, name + std::min(bytes, kMaxNameChars), uint8_t{0});
+  return std::string(name, end);
+}
+
+// Removes the version suffix (";1"); a name that begins with ";" keeps it,
+// since nothing would be left of it.
+std::string WithoutVersion(std::string name) {
+  const size_t semicolon = name.find(';', 1);
+  if (semicolon != std::string::npos) name.erase(semicolon);
+  return name;
+}
+
+// The recorded date and time (record bytes 18-23) as a packed DOS date. The
+// disc may hold anything: an invalid calendar date or a year before 1980
+// becomes 1980-01-01 00:00:00, a year after 2107 the last moment of 2107, and
+// a time field out of range its largest value.
+int32_t RecordFileDate(const uint8_t* d) {
+  TDateParts p;
+  p.Year = 1900 + d[0];
+  p.Month = d[1];
+  p.Day = d[2];
+  p.Hour = std::min<int>(d[3], 23);
+  p.Minute = std::min<int>(d[4], 59);
+  p.Second = std::min<int>(d[5], 59);
+  p.Millisecond = 0;
+  TDateParts dateOnly{p.Year, p.Month, p.Day, 0, 0, 0, 0};
+  if (!IsValidDateParts(dateOnly) || p.Year < 1980) p = TDateParts{1980, 1, 1, 0, 0, 0, 0};
+  if (p.Year > 2107) p = TDateParts{2107, 12, 31, 23, 59, 58, 0};
+  const uint32_t date = (static_cast<uint32_t>(p.Year - 1980) << 9) |
+                        (static_cast<uint32_t>(p.Month) << 5) | static_cast<uint32_t>(p.Day);
+  const uint32_t time = (static_cast<uint32_t>(p.Hour) << 11) |
+                        (static_cast<uint32_t>(p.Minute) << 5) |
+                        static_cast<uint32_t>(p.Second / 2);
+  return static_cast<int32_t>((date << 16) | time);
+}
+
+enum class TTree { Joliet, ISO };
+
+// One import: the directory readers with what they share, the end of the
+// disc and every directory sector read so far.
+class TSessionImport {
+public:
+  TSessionImport(VEZEZadira& c, uint64_t discEnd) : c_(c), discEnd_(discEnd) {}
+
+  bool ImportJolietDirectory(uint32_t extent, uint32_t length, TDEntry* dir) {
+    return ReadDirectory(TTree::Joliet, extent, length, dir, 0);
+  }
+  bool ImportISODirectory(uint32_t extent, uint32_t length, TDEntry* dir) {
+    return ReadDirectory(TTree::ISO, extent, length, dir, 0);
+  }
+
+  // True when the extent and the length lie on the disc.
+  bool OnDisc(uint32_t extent, uint32_t length) const {
+    return uint64_t{extent} + static_cast<uint64_t>(Sectors(length)) <= discEnd_;
+  }
+
+private:
+  void Report(const std::string& what, const std::string& item) {
+    c_.DebugMessage(">>> ERROR IMPORTING SESSION, " + what + ": " + item, MSG_FILE);
+  }
+
+  static std::string ItemName(const TDEntry* dir, const std::string& name) {
+    return (dir->Parent == dir ? std::string() : dir->Path) + "\\" + name;
+  }
+
+  bool ReadDirectory(TTree tree, uint32_t extent, uint32_t length, TDEntry* dir, int depth);
+
+  VEZEZadira& c_;
+  uint64_t discEnd_;
+  std::unordered_set<uint32_t> readSectors_;
+};
+
+bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length, TDEntry* dir,
+                                   int depth) {
+  const bool joliet = tree == TTree::Joliet;
+  const int64_t sectors = Sectors(length);
+  bool result = false;
+  // A buffer per directory level: the records of this sector are still
+  // being read when a subdirectory has been read.
+  std::vector<uint8_t> sector(2048);
+  std::string partsOf;  // name of a file recorded in several extents
+
+  for (int64_t i = 0; i < sectors; ++i) {
+    const auto lba = static_cast<uint32_t>(extent + i);
+    if (!readSectors_.insert(lba).second) {
+      Report("DIRECTORY SECTOR " + std::to_string(lba) + " READ TWICE", ItemName(dir, ""));
+      return result;
+    }
+    std::fill(sector.begin(), sector.end(), uint8_t{0});
+    if (!c_.Read10(lba, 1, sector.data(), static_cast<uint32_t>(sector.size()))) return result;
+
+    size_t offset = 0;
+    while (offset + kFixedPart <= sector.size()) {
+      const uint8_t* r = &sector[offset];
+      const size_t recordLength = r[0];
+      if (recordLength == 0) break;  // the rest of the sector holds no record
+      const size_t nameLength = r[32];
+      if (recordLength < kFixedPart + 1 || offset + recordLength > sector.size()) {
+        Report("BAD DIRECTORY RECORD IN SECTOR " + std::to_string(lba), ItemName(dir, ""));
+        return result;
+      }
+      if (nameLength >= (joliet ? kJolietNameLimit : kISONameLimit)) {
+        // Skipped: the entry has no name it could be carried under.
+        const size_t shown = std::min(nameLength, recordLength - kFixedPart);
+        c_.DebugMessage("ERROR IMPORTING SESSION, FILE NAME LENGTH EXCEEDS 120 CHARS\n\r" +
+                            (joliet ? JolietName(r + kFixedPart, shown) : ISOName(r + kFixedPart, shown)),
+                        MSG_FILE);
+        offset += recordLength;
+        continue;
+      }
+      if (kFixedPart + nameLength > recordLength) {
+        Report("BAD DIRECTORY RECORD IN SECTOR " + std::to_string(lba), ItemName(dir, ""));
+        return result;
+      }
+      offset += recordLength;
+      const uint8_t* rawName = r + kFixedPart;
+      if (nameLength == 1 && (rawName[0] == 0 || rawName[0] == 1)) {
+        result = true;  // the directory itself and its parent
+        continue;
+      }
+
+      const uint8_t flags = r[25];
+      const std::string name = WithoutVersion(joliet ? JolietName(rawName, nameLength)
+                                                     : ISOName(rawName, nameLength));
+      const std::string item = ItemName(dir, name);
+      const uint32_t where = GetLE32(r + 2);
+      const uint32_t size = GetLE32(r + 10);
+      if ((flags & kFlagAssociated) != 0) continue;  // a companion file of another record
+      if (name.empty() || name == "." || name == "..") {
+        Report("INVALID NAME", item);
+        continue;
+      }
+
+      TSearchRec found;
+      found.Name = name;
+      found.AlternateName = MakeShortName(name);
+      found.Size = size;
+      found.Attr = ((flags & kFlagHidden) != 0 ? faHidden : 0) |
+                   ((flags & kFlagDirectory) != 0 ? faDirectory : 0);
+      found.Time = RecordFileDate(r + 18);
+
+      if ((flags & kFlagDirectory) != 0) {
+        result = true;
+        if (depth + 1 > kMaxDepth) {
+          Report("DIRECTORIES NESTED MORE THAN 255 LEVELS, SKIPPED", item);
+          continue;
+        }
+        if (size != 0 && readSectors_.count(where) != 0) {
+          Report("DIRECTORY LOOP, SKIPPED", item);
+          continue;
+        }
+        if (!OnDisc(where, size)) {
+          Report("DIRECTORY OUTSIDE THE DISC", item);
+          return result;
+        }
+        TDEntry* sub = AddDirectoryNamed(c_, dir, found, name, found.AlternateName, item, true);
+        if (sub != nullptr) ReadDirectory(tree, where, size, sub, depth + 1);
+        continue;
+      }
+
+      // A file recorded in several extents, or interleaved, cannot be carried
+      // as one extent: rather none of it than a file cut short.
+      if ((flags & kFlagMultiExtent) != 0 || r[26] != 0 || r[27] != 0 ||
+          (!partsOf.empty() && name == partsOf)) {
+        if (partsOf != name) Report("FILE RECORDED IN PARTS, NOT IMPORTED", item);
+        partsOf = (flags & kFlagMultiExtent) != 0 ? name : std::string();
+        result = true;
+        continue;
+      }
+      partsOf.clear();
+      if (size != 0 && !OnDisc(where, size)) {
+        Report("FILE OUTSIDE THE DISC", item);
+        return result;
+      }
+      // An empty file may be recorded with extent 0: it is still an imported
+      // file, with no data to read.
+      AddFileImpl(c_, dir, found, std::string(), static_cast<int32_t>(where), true, true);
+      result = true;
+    }
+  }
+  return result;
+}
+
+// A descriptor of the wanted type: "CD001" and, for Joliet, the escape
+// sequence of UCS-2 level 1, 2 or 3 (a supplementary descriptor without it
+// holds names in some other character set).
+bool IsDescriptor(const std::array<uint8_t, 2048>& s, uint8_t type) {
+  if (s[0] != type || std::memcmp(&s[1], "CD001", 5) != 0) return false;
+  if (type != 2) return true;
+  return s[88] == 0x25 && s[89] == 0x2F && (s[90] == 0x40 || s[90] == 0x43 || s[90] == 0x45);
+}
+
+bool IsTerminator(const std::array<uint8_t, 2048>& s) {
+  return s[0] == 0xFF && std::memcmp(&s[1], "CD001", 5) == 0;
+}
+
+}  // namespace
+
+bool VEZEZadira::ImportPreviousSession(int8_t Session, TDEntry* Directory) {
+  if (Directory == nullptr) Directory = RootDirectory();
+  if (Directory == nullptr) return false;
+  const int recorded = RecordedSessions();
+  if (recorded <= 0) return false;
+  // FFh asks for the last session; so does any other negative number, which
+  // could name no track.
+  int session = Session;
+  if (session < 0 || recorded < session) session = recorded;
+  if (session == 0) return false;
+
+  DebugMessage(">>> IMPORTING SESSION # " + std::to_string(session), MSG_INFO);
+  if (!ReadTrackInformation(static_cast<uint8_t>(session))) {
+    DebugMessage(">>> ERROR IMPORTING SESSION # " + std::to_string(session), MSG_FILE);
+    return false;
+  }
+  const uint32_t start = GetHost32(&TrackInfo[8]);
+  const uint32_t trackSize = GetHost32(&TrackInfo[24]);
+  // Everything the session refers to lies before the end of its track, or
+  // before the new session's start when the layout has found it.
+  uint64_t discEnd = std::max<uint64_t>(uint64_t{start} + trackSize, StartAddress);
+  if (trackSize == 0 && StartAddress <= start) discEnd = 0xFFFFFFFFull;
+  TSessionImport import(*this, discEnd);
+
+  std::array<uint8_t, 2048> sector{};
+  for (const uint8_t type : {uint8_t{2}, uint8_t{1}}) {
+    for (uint64_t lba = uint64_t{start} + kFirstDescriptor; lba <= uint64_t{start} + kLastDescriptor;
+         ++lba) {
+      if (lba > 0xFFFFFFFFull) break;
+      sector.fill(0);
+      if (!Read10(static_cast<uint32_t>(lba), 1, sector.data(), static_cast<uint32_t>(sector.size())))
+        continue;  // matches nothing
+      if (IsTerminator(sector)) break;
+      if (!IsDescriptor(sector, type)) continue;
+      const uint32_t rootExtent = GetLE32(&sector[158]);
+      const uint32_t rootLength = GetLE32(&sector[166]);
+      if (!import.OnDisc(rootExtent, rootLength)) {
+        DebugMessage(">>> ERROR IMPORTING SESSION " + std::to_string(session) +
+                         " (ROOT DIRECTORY OUTSIDE THE DISC)",
+                     MSG_FILE);
+        return false;
+      }
+      if (type == 2)
+        import.ImportJolietDirectory(rootExtent, rootLength, Directory);
+      else
+        import.ImportISODirectory(rootExtent, rootLength, Directory);
+      return true;
+    }
+  }
+  DebugMessage(">>> ERROR IMPORTING SESSION " + std::to_string(session) + " (ISO IMAGE NOT FOUND)",
+               MSG_FILE);
   return false;
 }
