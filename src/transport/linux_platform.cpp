@@ -18,6 +18,21 @@ namespace {
 
 constexpr unsigned kSCSICDROMMajor = 11;
 constexpr uint8_t kDriverStatusSense = 0x08;  // sense data delivered, not a failure
+constexpr uint8_t kDriverStatusTimeout = 0x06;
+
+// The kernel's host codes in the ASPI host adapter status the trace knows;
+// 0 for those without an ASPI counterpart.
+uint8_t HostStatusOf(unsigned hostStatus, unsigned driverStatus) {
+  switch (hostStatus) {
+    case 0x01:                                // no connection
+    case 0x04: return 0x11;                   // bad target: SELECTION TIMEOUT
+    case 0x03: return HASTAT_TIMEOUT;         // timed out
+    case 0x06: return 0x0F;                   // parity error
+    case 0x08: return 0x0E;                   // bus reset
+    default: break;
+  }
+  return (driverStatus & 0x0F) == kDriverStatusTimeout ? HASTAT_TIMEOUT : 0;
+}
 
 std::string NodePath(int index) { return "/dev/sr" + std::to_string(index - 2); }
 
@@ -63,9 +78,16 @@ public:
     do {
       r = ::ioctl(handle, SG_IO, &io);
     } while (r < 0 && errno == EINTR);
-    request.SenseLength = r < 0 ? 0 : std::min<uint8_t>(io.sb_len_wr, sizeof request.Sense);
-    request.ScsiStatus = r < 0 ? 0 : io.status;
-    if (r < 0) return false;
+    if (r < 0) {
+      request.SenseLength = 0;
+      request.ScsiStatus = 0;
+      // A drive that went away is as good as one that does not answer selection.
+      request.HostStatus = errno == ENODEV || errno == ENXIO ? 0x11 : 0;
+      return false;
+    }
+    request.SenseLength = std::min<uint8_t>(io.sb_len_wr, sizeof request.Sense);
+    request.ScsiStatus = io.status;
+    request.HostStatus = HostStatusOf(io.host_status, io.driver_status);
     // Host adapter or driver trouble (time-out, lost device) is a failed call;
     // a CHECK CONDITION with its sense data is a completed one.
     return io.host_status == 0 && (io.driver_status & ~kDriverStatusSense & 0x0F) == 0;

@@ -18,6 +18,7 @@ constexpr uint8_t kAddressless = 0xFA;  // lun marker while the scan runs
 constexpr uint8_t kNoLetter = 0x7F;
 constexpr char kManagerId[17] = "MICRO BURNER    ";  // 16 characters
 constexpr size_t kInquiryBytes = 36;
+constexpr uint8_t kSelectionTimeout = 0x11;  // host adapter status
 
 struct TSPTIDrive {
   uint8_t HaId = 0;
@@ -166,7 +167,8 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
   request.TimeoutSec = 120;
   request.SenseLength = std::min<uint8_t>(srb.SRB_SenseLen, sizeof request.Sense);
 
-  // A drive that could not be opened fails like a refused pass-through call.
+  // A drive that cannot be opened does not answer selection.
+  if (d->Handle == -1) request.HostStatus = kSelectionTimeout;
   const bool sent = d->Handle != -1 && os.PassThrough(d->Handle, request);
   if (sent && request.ScsiStatus == STATUS_GOOD) {
     srb.SRB_Status = SS_COMP;
@@ -175,6 +177,8 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
     const size_t senseBytes = std::min<size_t>(request.SenseLength, sizeof request.Sense);
     std::memcpy(srb.SenseArea, request.Sense, senseBytes);
     srb.SRB_TargStat = request.ScsiStatus;
+    // A call that failed below the target says why, so the failure has a text.
+    if (!sent && request.HostStatus != 0) srb.SRB_HaStat = request.HostStatus;
   }
   if (gCloseAfterCommand && d->Handle != -1 && os.Close(d->Handle)) d->Handle = -1;
   return srb.SRB_Status;

@@ -205,6 +205,7 @@ struct TPassThrough {
   uint8_t Sense[32] = {};
   uint8_t SenseLength = 0;   // in: requested; out: bytes returned
   uint8_t ScsiStatus = 0;    // out
+  uint8_t HostStatus = 0;    // out: HASTAT_* when the call failed below the target, else 0
 };
 
 class TSPTIPlatform {

@@ -22,6 +22,7 @@ struct TFakeDrive {
   // The answer to every other command.
   bool CallSucceeds = true;
   uint8_t ScsiStatus = 0;
+  uint8_t HostStatus = 0;
   std::vector<uint8_t> Sense;
 };
 
@@ -74,6 +75,7 @@ public:
       return true;
     }
     request.ScsiStatus = d.ScsiStatus;
+    request.HostStatus = d.HostStatus;
     const size_t n = std::min<size_t>(d.Sense.size(), request.SenseLength);
     if (n > 0) std::memcpy(request.Sense, d.Sense.data(), n);
     request.SenseLength = static_cast<uint8_t>(n);

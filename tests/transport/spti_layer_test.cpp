@@ -294,15 +294,27 @@ TEST_F(SPTILayer, DriveHandlesOpenLazilyAndCloseAfterCommandWhenAsked) {
   EXPECT_TRUE(os.OpenHandles.empty());
 }
 
-TEST_F(SPTILayer, ADriveThatCannotBeOpenedAnymoreFails) {
+TEST_F(SPTILayer, FailedCallsCarryAHostAdapterStatus) {
   TFakeDrive& d = os.Add(D, 0, 0, 0);
   ASSERT_EQ(SPTIScanDrives(), 1);
   d.Opens = false;
   SRB_ExecSCSICmd srb = Exec(0, 0, 0, 0x00);
   EXPECT_EQ(SPTISendASPI32Command(&srb), SS_ERR);
   EXPECT_EQ(srb.SRB_Status, SS_ERR);
+  EXPECT_EQ(srb.SRB_HaStat, 0x11);  // SELECTION TIMEOUT
   d.Opens = true;  // the next command tries again
+  srb = Exec(0, 0, 0, 0x00);
   EXPECT_EQ(SPTISendASPI32Command(&srb), SS_COMP);
+
+  d.CallSucceeds = false;
+  d.HostStatus = HASTAT_TIMEOUT;
+  srb = Exec(0, 0, 0, 0x00);
+  EXPECT_EQ(SPTISendASPI32Command(&srb), SS_ERR);
+  EXPECT_EQ(srb.SRB_HaStat, HASTAT_TIMEOUT);
+  d.HostStatus = 0;  // a failure without a known cause leaves the caller's value
+  srb = Exec(0, 0, 0, 0x00);
+  EXPECT_EQ(SPTISendASPI32Command(&srb), SS_ERR);
+  EXPECT_EQ(srb.SRB_HaStat, 0);
 }
 
 TEST(DriveLetterText, NamesTheNodeOrAQuestionMark) {
