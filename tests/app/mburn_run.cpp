@@ -1,0 +1,76 @@
+#include "mburn_run.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+TRun RunProgram(const std::string& Program, const std::vector<std::string>& Args,
+                const std::string& Cwd) {
+  TRun run;
+  char outName[] = "/tmp/mburn-out-XXXXXX";
+  char errName[] = "/tmp/mburn-err-XXXXXX";
+  const int out = mkstemp(outName);
+  const int err = mkstemp(errName);
+  if (out < 0 || err < 0) return run;
+  std::vector<std::string> argv_ = {Program};
+  argv_.insert(argv_.end(), Args.begin(), Args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(Cwd.c_str()) != 0) _exit(127);
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    run.Status = WEXITSTATUS(status);
+  close(out);
+  close(err);
+  run.Out = ReadWhole(outName);
+  run.Err = ReadWhole(errName);
+  unlink(outName);
+  unlink(errName);
+  return run;
+}
+
+TRun RunMburn(const std::vector<std::string>& Args, const std::string& Cwd) {
+  return RunProgram(MBURN_BINARY_DIR "/mburn", Args, Cwd);
+}
+
+std::vector<std::string> FilesUnder(const std::string& Root) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(Root, ec); it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (it->is_regular_file()) files.push_back(fs::relative(it->path(), Root).string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::string ReadWhole(const std::string& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& Text) {
+  std::vector<std::string> lines;
+  std::istringstream in(Text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}

@@ -1,0 +1,25 @@
+// Runs the built mburn program in a directory of its own and collects what it
+// printed and how it ended.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct TRun {
+  int Status = -1;  // exit status, or -1 when it did not exit normally
+  std::string Out;
+  std::string Err;
+};
+
+// Runs MBURN_BINARY_DIR/mburn with Args in directory Cwd, with standard error
+// a file (not a terminal).
+TRun RunMburn(const std::vector<std::string>& Args, const std::string& Cwd);
+// Runs any program the same way (bsdtar, isoinfo).
+TRun RunProgram(const std::string& Program, const std::vector<std::string>& Args,
+                const std::string& Cwd);
+
+// The relative paths of every file under Root, sorted.
+std::vector<std::string> FilesUnder(const std::string& Root);
+std::string ReadWhole(const std::string& Path);
+// Lines of a text, without their line ends.
+std::vector<std::string> Lines(const std::string& Text);

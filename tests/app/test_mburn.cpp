@@ -1,0 +1,271 @@
+// mburn end to end: every command, every exit status, and what a burn and an
+// image hold, read back by independent tools and compared with the sources.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "mburn_run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSample = MBURN_SOURCE_DIR "/sample";
+
+class Mburn : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char name[] = "/tmp/mburn-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir_ = name;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  TRun Run(const std::vector<std::string>& args) { return RunMburn(args, dir_); }
+
+  // Extracts an ISO image with bsdtar and checks that it holds exactly the
+  // files of Source, byte for byte.
+  void ExpectSameFiles(const std::string& image, const std::string& source) {
+    const std::string into = Path("extracted-" + std::to_string(extractions_++));
+    fs::create_directories(into);
+    const TRun tar = RunProgram("bsdtar", {"-xf", image, "-C", into}, dir_);
+    ASSERT_EQ(tar.Status, 0) << tar.Err;
+    const auto expected = FilesUnder(source);
+    ASSERT_EQ(FilesUnder(into), expected);
+    for (const auto& file : expected)
+      EXPECT_EQ(ReadWhole(into + "/" + file), ReadWhole(source + "/" + file)) << file;
+  }
+
+  std::string dir_;
+  int extractions_ = 0;
+};
+
+bool HasOpticalDrive() {
+  struct stat st {};
+  return stat("/dev/sr0", &st) == 0;
+}
+
+// ---------------------------------------------------------------- command line
+
+TEST_F(Mburn, HelpAndCommandLineMistakes) {
+  const TRun help = Run({"--help"});
+  EXPECT_EQ(help.Status, 0);
+  for (const char* word : {"drives", "disc", "burn", "image", "--virtual", "--mask", "--drive",
+                           "--speed", "--test-write", "--finalize", "--no-joliet", "--volume-id",
+                           "--import-session", "--debug", "-o FILE"})
+    EXPECT_NE(help.Out.find(word), std::string::npos) << word;
+
+  const std::vector<std::vector<std::string>> wrong = {
+      {},
+      {"erase"},
+      {"burn"},
+      {"burn", "a", "b"},
+      {"image", kSample},
+      {"drives", "--bogus"},
+      {"disc", "--drive"},
+      {"disc", "--drive", "x"},
+      {"burn", kSample, "--speed", "99999"},
+      {"burn", kSample, "--virtual", "a.iso;b.iso"},
+  };
+  for (const auto& args : wrong) {
+    const TRun r = Run(args);
+    EXPECT_EQ(r.Status, 2) << (args.empty() ? "" : args[0]);
+    EXPECT_NE(r.Err.find("Usage: mburn"), std::string::npos);
+  }
+}
+
+// ---------------------------------------------------------------- drives, disc
+
+TEST_F(Mburn, DrivesListsEveryVirtualRecorder) {
+  const TRun r = Run({"drives", "--virtual", Path("a.iso:cd-r"), "--virtual=" + Path("b.iso:dvd+r")});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  const auto lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 2u) << r.Out;
+  EXPECT_EQ(lines[0].rfind("0:0:0,?: ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].rfind("0:1:0,?: ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[0].size(), 9u + 28u);  // the address, then the 28 identification bytes
+}
+
+TEST_F(Mburn, NoTransportIsAFailureForEveryDriveCommand) {
+  if (HasOpticalDrive()) GTEST_SKIP() << "this machine has an optical drive";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"drives"}, {"disc"}}) {
+    const TRun r = Run(args);
+    EXPECT_EQ(r.Status, 1) << args[0];
+    EXPECT_EQ(r.Out, "Error while initializing ASPI Layer\n");
+  }
+  const TRun burn = Run({"burn", kSample});
+  EXPECT_EQ(burn.Status, 2);
+  EXPECT_EQ(burn.Out, "Error while initializing ASPI Layer\n");
+}
+
+TEST_F(Mburn, DiscDescribesBlankMediaAndRefusesAMissingDrive) {
+  const std::string a = "--virtual=" + Path("a.iso:cd-r");
+  const std::string b = "--virtual=" + Path("b.iso:dvd+r");
+  TRun r = Run({"disc", a, b});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  auto lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 6u) << r.Out;
+  EXPECT_EQ(lines[0].rfind("VOLUME SELECTED 0:0:0,", 0), 0u);
+  EXPECT_EQ(lines[1], "Disc kind: CD-R");
+  EXPECT_EQ(lines[2], "Disc status: empty");
+  EXPECT_EQ(lines[3], "Recorded sessions: 0");
+  EXPECT_EQ(lines[4], "Free sectors: 359847");
+  EXPECT_EQ(lines[5], "Next writable address: 0");
+
+  r = Run({"disc", a, b, "--drive", "1"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 6u) << r.Out;
+  EXPECT_EQ(lines[0].rfind("VOLUME SELECTED 0:1:0,", 0), 0u);
+  EXPECT_EQ(lines[1], "Disc kind: DVD+R");
+  EXPECT_EQ(lines[4], "Free sectors: 2295104");
+
+  r = Run({"disc", a, "--drive", "2"});
+  EXPECT_EQ(r.Status, 1);
+  EXPECT_NE(r.Err.find("no drive 2"), std::string::npos) << r.Err;
+}
+
+// ---------------------------------------------------------------- burn
+
+TEST_F(Mburn, BurnRecordsTheSampleFolderReadableByBsdtar) {
+  const std::string disc = Path("disc.iso");
+  const TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r", "--volume-id", "SAMPLE_2004"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  const auto lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 4u) << r.Out;
+  EXPECT_EQ(lines[0].rfind("VOLUME SELECTED 0:0:0,?: ", 0), 0u);
+  EXPECT_EQ(lines[1], "Burning CD - Please wait");
+  EXPECT_EQ(lines[2], "FINISHING - PLEASE WAIT");
+  EXPECT_EQ(lines[3], "Burning Done - Sucsessfull");
+  // Standard error is a file: progress comes as percentage lines, ending at 100.
+  const auto progress = Lines(r.Err);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), "100%");
+  for (const auto& line : progress) EXPECT_EQ(line.back(), '%') << line;
+
+  ExpectSameFiles(disc, kSample);
+  const TRun info = RunProgram("isoinfo", {"-d", "-i", disc}, dir_);
+  EXPECT_NE(info.Out.find("Volume id: SAMPLE_2004"), std::string::npos) << info.Out;
+  EXPECT_NE(info.Out.find("Joliet with UCS"), std::string::npos) << info.Out;
+
+  // The disc is left open with one session on it.
+  const TRun d = Run({"disc", "--virtual", disc});
+  EXPECT_NE(d.Out.find("Disc status: appendable"), std::string::npos) << d.Out;
+  EXPECT_NE(d.Out.find("Recorded sessions: 1"), std::string::npos) << d.Out;
+}
+
+TEST_F(Mburn, BurnWithMaskNoJolietAndDebugTrace) {
+  const std::string disc = Path("disc.iso");
+  const TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r", "--mask", "*.txt",
+                      "--no-joliet", "--debug"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_NE(r.Err.find(">>> "), std::string::npos);  // the component's message trace
+  const TRun info = RunProgram("isoinfo", {"-d", "-i", disc}, dir_);
+  EXPECT_EQ(info.Out.find("Joliet with UCS"), std::string::npos) << info.Out;
+  const TRun list = RunProgram("isoinfo", {"-f", "-i", disc}, dir_);
+  EXPECT_EQ(list.Out.find(".CSV"), std::string::npos) << list.Out;
+  EXPECT_EQ(list.Out.find(".BIN"), std::string::npos) << list.Out;
+  EXPECT_NE(list.Out.find("README.TXT"), std::string::npos) << list.Out;
+}
+
+TEST_F(Mburn, FinalizedDiscHasNoRoomForAnotherSession) {
+  const std::string disc = Path("disc.iso");
+  TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r", "--finalize"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  r = Run({"disc", "--virtual", disc});
+  EXPECT_NE(r.Out.find("Disc status: complete"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("Free sectors: 0"), std::string::npos) << r.Out;
+
+  r = Run({"burn", kSample, "--virtual", disc});
+  EXPECT_EQ(r.Status, 2);
+  const auto lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 2u) << r.Out;
+  EXPECT_EQ(lines[1].rfind("NOT ENOUGH SPACE. NEEDS ", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find("KB ,  TILGJENGELIG 0KB"), std::string::npos) << lines[1];
+}
+
+TEST_F(Mburn, TestWriteLeavesTheDiscBlank) {
+  const std::string disc = Path("disc.iso");
+  TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r", "--test-write", "--speed", "1385"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  r = Run({"disc", "--virtual", disc});
+  EXPECT_NE(r.Out.find("Disc status: empty"), std::string::npos) << r.Out;
+}
+
+TEST_F(Mburn, RecordingFailureExitsOneWithTheErrorText) {
+  const std::string disc = Path("disc.iso");
+  const TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r,write-error=40"});
+  EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+  const auto lines = Lines(r.Out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Burning done - With error");
+  EXPECT_NE(r.Err.find("WRITER ERROR ["), std::string::npos) << r.Err;
+}
+
+TEST_F(Mburn, NothingRecordedExitsTwo) {
+  const std::string spec = Path("disc.iso") + ":cd-r";
+  // no folder
+  TRun r = Run({"burn", "", "--virtual", spec});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("Choose a folder first"), std::string::npos) << r.Err;
+  // nothing matches the mask
+  r = Run({"burn", kSample + "/pictures", "--virtual", spec, "--mask", "*.none"});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("nothing to record"), std::string::npos) << r.Err;
+  // a folder that cannot be added whole
+  fs::create_directories(Path("src"));
+  std::ofstream(Path("src/ok.txt")) << "ok\n";
+  const std::string longName = std::string(130, 'n') + ".txt";
+  std::ofstream(Path("src/" + longName)) << "refused\n";
+  r = Run({"burn", Path("src"), "--virtual", spec});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Out.find(longName), std::string::npos) << r.Out;
+  // a drive that is not there
+  r = Run({"burn", kSample, "--virtual", spec, "--drive", "1"});
+  EXPECT_EQ(r.Status, 2);
+  // After all of these the disc is still blank.
+  r = Run({"disc", "--virtual", Path("disc.iso")});
+  EXPECT_NE(r.Out.find("Disc status: empty"), std::string::npos) << r.Out;
+}
+
+// ---------------------------------------------------------------- image
+
+TEST_F(Mburn, ImageIsAnISOFileThatToolsRead) {
+  const std::string image = Path("sample.iso");
+  const TRun r = Run({"image", kSample, "-o", image, "--volume-id", "IMAGE_ONLY"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  ExpectSameFiles(image, kSample);
+  const TRun info = RunProgram("isoinfo", {"-d", "-i", image}, dir_);
+  EXPECT_EQ(info.Status, 0);
+  EXPECT_NE(info.Out.find("Volume id: IMAGE_ONLY"), std::string::npos) << info.Out;
+  // The file holds the sectors mburn reports: the volume, padded to the
+  // 300 sectors of the shortest track.
+  const auto size = fs::file_size(image);
+  EXPECT_NE(r.Out.find(": " + std::to_string(size / 2048) + " sectors"), std::string::npos)
+      << r.Out;
+  EXPECT_EQ(size, 300u * 2048);
+  EXPECT_NE(info.Out.find("Volume size is: "), std::string::npos) << info.Out;
+  // The Joliet tree keeps the long names (bsdtar above has read the others).
+  const TRun joliet = RunProgram("isoinfo", {"-J", "-f", "-i", image}, dir_);
+  EXPECT_NE(joliet.Out.find("/notes/A long file name with spaces.txt"), std::string::npos)
+      << joliet.Out;
+}
+
+TEST_F(Mburn, ImageFailures) {
+  TRun r = Run({"image", Path("missing"), "-o", Path("x.iso")});
+  EXPECT_EQ(r.Status, 2) << r.Out << r.Err;
+  r = Run({"image", kSample, "-o", Path("no/such/dir/x.iso")});
+  EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+  EXPECT_FALSE(r.Err.empty());
+  r = Run({"image", kSample + "/data", "--mask", "*.none", "-o", Path("y.iso")});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_FALSE(fs::exists(Path("y.iso")));
+}
+
+}  // namespace
