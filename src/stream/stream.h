@@ -108,6 +108,9 @@ public:
 
   // Copies the oldest block into Dest (at least 65,536 bytes):
   // n > 0 bytes copied; 0 end of stream or aborted; -1 nothing ready yet.
+  // A source file that grew since the layout is recorded with its laid-out
+  // length; the kind-4 message naming it goes out through the component's
+  // DebugMessage from here, on the caller's thread, never from the cache thread.
   int32_t ReadBlock(std::span<uint8_t> Dest);
   // Waits at most TimeoutMs until ReadBlock would not return -1 (a block is
   // queued, the stream has ended, or the cache stopped). True when so.
