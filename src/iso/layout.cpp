@@ -16,8 +16,11 @@ constexpr uint32_t kInvalidAddress = 0xFF000000u;
 constexpr int64_t kFirstFileSectorMin = 150;
 constexpr int64_t kMinimumTrack = 300;
 
-uint32_t GetBE32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+// Drive control leaves the 32-bit fields of TrackInfo in host byte order.
+uint32_t GetHost32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
 }
 
 uint32_t GetLE32(const uint8_t* p) {
@@ -55,7 +58,7 @@ bool VEZEZadira::GetNextWritableAddress() {
   const uint8_t track = RefreshDiscInformation() ? DiscInfo[6]
                                                  : static_cast<uint8_t>(RecordedSessions() + 1);
   if (!ReadTrackInformation(track)) return false;
-  StartAddress = GetBE32(&TrackInfo[12]);
+  StartAddress = GetHost32(&TrackInfo[12]);
   return true;
 }
 

@@ -66,15 +66,13 @@ inline std::string ReadFile(const fs::path& Path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A clock whose sleeps pass at once, for the waits of the disc queries.
+// A clock whose sleeps pass at once, for the waits of the disc queries; the
+// waits for a request's completion stay real.
 class TInstantClock : public TClock {
 public:
   uint64_t NowMs() override { return now_; }
   void Sleep(uint32_t Ms) override { now_ += Ms; }
-  bool WaitEvent(int, uint32_t Ms) override {
-    now_ += Ms;
-    return false;
-  }
+  bool WaitEvent(int Fd, uint32_t Ms) override { return SystemClock().WaitEvent(Fd, Ms); }
 
 private:
   uint64_t now_ = 0;

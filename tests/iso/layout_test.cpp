@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "iso/image_helpers.h"
 #include "iso/iso.h"
+#include "transport/transport.h"
+#include "vrecorder/vrecorder.h"
 
 using namespace isotest;
 
@@ -248,6 +252,128 @@ TEST_F(LayoutTest, NoDriveReportsTheAddressErrorAndStartsAtZero) {
     return m.Text == ">>> ERROR GETTING NEXT WRITABLE ADDRESS" && m.Kind == 0;
   });
   EXPECT_TRUE(reported);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- on a disc
+namespace {
+
+class DiscLayoutTest : public ::testing::Test {
+protected:
+  void TearDown() override {
+    c_.reset();
+    ResetASPILayer();
+    VRecShutdown();
+  }
+
+  // A recorded session: `Sectors` sectors with a primary descriptor at 16
+  // giving `VolumeSize` as the volume space size (0: no descriptor).
+  void Record(const std::string& Medium, uint32_t Sectors, uint32_t VolumeSize) {
+    std::string error;
+    ASSERT_TRUE(VRecCreateDisc((tmp_ / "disc.img").string(), Medium, &error)) << error;
+    std::string data(static_cast<size_t>(Sectors) * 2048, '\0');
+    if (VolumeSize != 0) {
+      uint8_t* pvd = reinterpret_cast<uint8_t*>(data.data()) + 16 * 2048;
+      pvd[0] = 1;
+      std::memcpy(pvd + 1, "CD001", 5);
+      pvd[6] = 1;
+      for (int i = 0; i < 4; ++i) pvd[80 + i] = static_cast<uint8_t>(VolumeSize >> (8 * i));
+      uint8_t* term = pvd + 2048;
+      term[0] = 0xFF;
+      std::memcpy(term + 1, "CD001", 5);
+      term[6] = 1;
+    }
+    WriteFile(tmp_ / "session.iso", data);
+    uint32_t start = 0;
+    ASSERT_TRUE(VRecWriteImage((tmp_ / "disc.img").string(), (tmp_ / "session.iso").string(), false,
+                               &start, &error))
+        << error;
+  }
+
+  void Start(const std::string& Medium) {
+    std::string error;
+    ASSERT_TRUE(VRecConfigure((tmp_ / "disc.img").string() + ":" + Medium + ",sync=1", &error)) << error;
+    BindASPIEntries(&VRecGetASPI32SupportInfo, &VRecSendASPI32Command);
+    c_ = std::make_unique<VEZEZadira>();
+    c_->OnDebugMessage = [this](TObject*, const std::string& m, uint8_t k) { messages_.push_back({m, k}); };
+    ASSERT_EQ(c_->DeviceList.size(), 1u);
+    c_->SelectDevice(c_->DeviceList[0]);
+  }
+
+  TInstantClock clock_;
+  TClockScope clockScope_{&clock_};
+  TTempDir tmp_{"isolayout-disc"};
+  std::unique_ptr<VEZEZadira> c_;
+  std::vector<TMessage> messages_;
+};
+
+TEST_F(DiscLayoutTest, BlankCDStartsAtZero) {
+  Start("cd-r");
+  ASSERT_TRUE(c_->PrepareImage(false, nullptr));
+  EXPECT_EQ(c_->CurrentDiscKind, DK_CDR);
+  EXPECT_EQ(c_->StartAddress, 0u);
+  EXPECT_EQ(c_->DirArea, 23u);
+  EXPECT_EQ(c_->FirstFileSector, 150u);
+  EXPECT_EQ(c_->TrackLength, 150);
+  EXPECT_EQ(c_->ImageSectors(), 300);
+  for (const TMessage& m : messages_) EXPECT_NE(m.Kind, 0) << m.Text;
+}
+
+TEST_F(DiscLayoutTest, AppendableDiscStartsAtItsNextWritableAddress) {
+  // First session of 8,600 sectors: the next one starts after lead-out,
+  // lead-in and pre-gap, 11,400 sectors later.
+  Record("cd-r", 8600, 0);
+  Start("cd-r");
+  TVRecDiscInfo disc;
+  ASSERT_TRUE(VRecGetDiscInfo(0, &disc));
+  ASSERT_EQ(disc.NextWritable, 20000u);
+  ASSERT_TRUE(AddFileEntry(*c_, c_->RootDirectory(), "a.bin", 5000));
+  ASSERT_TRUE(c_->PrepareImage(false, nullptr));
+  EXPECT_EQ(c_->StartAddress, 20000u);
+  EXPECT_EQ(c_->PathTableL, 20019u);
+  EXPECT_EQ(c_->DirArea, 20023u);
+  EXPECT_LT(c_->PadSectors, 0);
+  EXPECT_EQ(c_->FirstFileSector, 20025u);  // right after the two directory areas
+  EXPECT_EQ(c_->EndSector, 20028);
+  EXPECT_EQ(c_->TrackLength, 28);
+  EXPECT_EQ(c_->ImageSectors(), 300);
+  // The stream starts at the session's first sector.
+  EXPECT_EQ(c_->MetadataStream.Size(), 25 * 2048);
+  const uint8_t* pvd = MetaSector(*c_, 20016);
+  EXPECT_EQ(pvd[0], 1);
+  EXPECT_EQ(LE32(pvd + 80), 20028u);
+  EXPECT_EQ(LE32(pvd + 140), 20019u);
+  EXPECT_EQ(LE32(pvd + 158), 20023u);
+  const auto recs = ParseDirectory(MetaSector(*c_, c_->DirArea), 2048);
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(recs[2].Extent(), 20025u);
+}
+
+TEST_F(DiscLayoutTest, DvdPlusRwGoesAfterTheVolumeItCarries) {
+  Record("dvd+rw", 100, 50000);
+  Start("dvd+rw");
+  ASSERT_TRUE(c_->PrepareImage(false, nullptr));
+  EXPECT_EQ(c_->CurrentDiscKind, DK_DVDPLUSRW);
+  EXPECT_EQ(c_->StartAddress, 50000u);
+  EXPECT_EQ(c_->DirArea, 50023u);
+  EXPECT_EQ(c_->FirstFileSector, 50025u);
+}
+
+TEST_F(DiscLayoutTest, BlankDvdPlusRwStartsAtZero) {
+  Start("dvd+rw");
+  ASSERT_TRUE(c_->PrepareImage(false, nullptr));
+  EXPECT_EQ(c_->StartAddress, 0u);
+  EXPECT_EQ(c_->FirstFileSector, 150u);
+}
+
+TEST_F(DiscLayoutTest, ImageOnlyDoesNotAskTheDisc) {
+  Record("cd-r", 8600, 0);
+  Start("cd-r");
+  const uint32_t before = VRecGetDriveStats(0).Commands;
+  ASSERT_TRUE(c_->PrepareImage(true, nullptr));
+  EXPECT_EQ(VRecGetDriveStats(0).Commands, before);
+  EXPECT_EQ(c_->StartAddress, 0u);
 }
 
 }  // namespace
