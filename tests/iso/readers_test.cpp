@@ -60,11 +60,13 @@ protected:
   // Files and folders that a reader extracted, with the contents.
   // A reader that drops the trailing "." of a name (xorriso does) gives back
   // the source name exactly.
-  void ExpectExtracted(const fs::path& Dir, const char* Reader, bool DropsTrailingDot = false) {
+  // Without Joliet the names are those of the ISO tree: upper case.
+  void ExpectExtracted(const fs::path& Dir, const char* Reader, bool DropsTrailingDot = false,
+                       bool IsoNames = false) {
     const auto got = Snapshot(Dir);
     std::map<std::string, std::string> want;
     for (const auto& [k, v] : expected_) {
-      std::string name = k;
+      std::string name = IsoNames ? UpperCase(k) : k;
       if (DropsTrailingDot && name.size() > 1 && name.back() == '.') name.pop_back();
       want[name] = v;
     }
@@ -170,6 +172,29 @@ TEST_F(ReadersTest, ManyDirectoriesBeyondSector150AndNoJolietPadding) {
   EXPECT_GT(c_.JolietDirArea + c_.JolietDirAreaSize / 2048, 150u);
   EXPECT_LE(c_.PadSectors, 0);
   JudgeImage();
+}
+
+TEST_F(ReadersTest, WithoutJolietTheISOTreeIsRead) {
+  c_.JolietFileSystem = false;
+  File("Docs/notes.txt", 3000);
+  File("Docs/Sub/data.bin", 4096);
+  File("other.dat", 1);
+  Build();
+  const std::string img = Quote(image_.string());
+  const TRunResult d = RunCommand("isoinfo -d -i " + img);
+  EXPECT_EQ(d.Status, 0) << d.Output;
+  EXPECT_NE(d.Output.find("NO Joliet present"), std::string::npos) << d.Output;
+  const TRunResult l = RunCommand("isoinfo -l -i " + img);
+  EXPECT_NE(l.Output.find("NOTES.TXT;1"), std::string::npos) << l.Output;
+  TTempDir bsd("isolayout-bsdtar");
+  const TRunResult bx = RunCommand("bsdtar -xf " + img + " -C " + Quote(bsd.Path().string()));
+  EXPECT_EQ(bx.Status, 0) << bx.Output;
+  ExpectExtracted(bsd.Path(), "bsdtar", false, true);
+  TTempDir xo("isolayout-xorriso");
+  const fs::path out = xo.Path() / "out";
+  const TRunResult xx = RunCommand("xorriso -osirrox on -indev " + img + " -extract / " + Quote(out.string()));
+  EXPECT_EQ(xx.Status, 0) << xx.Output;
+  ExpectExtracted(out, "xorriso", true, true);
 }
 
 }  // namespace
