@@ -43,6 +43,10 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
                  Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(427, 163);
   move(271, 267);
+  // The window's font is narrow; where it is missing, the narrowest of the
+  // usual sans-serif faces keeps the labels inside their boxes.
+  QFont::insertSubstitutions("MS Sans Serif", {"Microsoft Sans Serif", "Liberation Sans Narrow",
+                                               "DejaVu Sans Condensed", "Liberation Sans"});
   QFont font("MS Sans Serif");
   font.setPixelSize(11);
   setFont(font);
