@@ -1,0 +1,492 @@
+// Import of an earlier session: sessions made by independent tools, recorded
+// onto a virtual disc and carried into a new session byte for byte; the cases
+// of the import on discs built sector by sector in memory; and hostile discs,
+// whose bad records must end the reading without harm.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fuzz/memory_drive.h"
+#include "iso/image_helpers.h"
+#include "iso/iso.h"
+#include "record/record_helpers.h"
+#include "vrecorder/vrecorder.h"
+
+namespace {
+
+using memdrive::TMemoryDisc;
+using memdrive::TMemoryDrive;
+
+// ---------------------------------------------------------------- disc builder
+// A directory record as written on the disc.
+struct TRec {
+  TRec(std::string name, uint32_t extent, uint32_t size, uint8_t flags = 0)
+      : Name(std::move(name)), Extent(extent), Size(size), Flags(flags) {}
+  std::string Name;  // raw name bytes (UCS-2 for Joliet: use J())
+  uint32_t Extent = 0;
+  uint32_t Size = 0;
+  uint8_t Flags = 0;
+  std::array<uint8_t, 6> Date{104, 5, 6, 7, 8, 10};  // 2004-05-06 07:08:10
+  std::string SystemUse;
+};
+
+std::string J(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) {
+    out += '\0';
+    out += c;
+  }
+  return out;
+}
+
+std::vector<uint8_t> RecordBytes(const TRec& r) {
+  const size_t n = r.Name.size();
+  const size_t length = 33 + n + (n % 2 == 0 ? 1 : 0) + r.SystemUse.size();
+  std::vector<uint8_t> b(length, 0);
+  b[0] = static_cast<uint8_t>(length);
+  PutBoth32(&b[2], r.Extent);
+  PutBoth32(&b[10], r.Size);
+  std::copy(r.Date.begin(), r.Date.end(), b.begin() + 18);
+  b[25] = r.Flags;
+  PutBoth16(&b[28], 1);
+  b[32] = static_cast<uint8_t>(n);
+  std::memcpy(&b[33], r.Name.data(), n);
+  std::memcpy(&b[33 + n + (n % 2 == 0 ? 1 : 0)], r.SystemUse.data(), r.SystemUse.size());
+  return b;
+}
+
+// Writes a directory at lba: "." and "..", then the records, a record that
+// does not fit starting the next sector. Returns its data length.
+uint32_t PutDirectory(TMemoryDisc& disc, uint32_t lba, uint32_t parent, const std::vector<TRec>& recs,
+                      uint32_t sectors = 0) {
+  std::vector<TRec> all{{std::string(1, '\0'), lba, 0, 0x02}, {std::string(1, '\1'), parent, 0, 0x02}};
+  all.insert(all.end(), recs.begin(), recs.end());
+  uint32_t sector = 0, offset = 0;
+  for (const TRec& r : all) {
+    const auto bytes = RecordBytes(r);
+    if (offset + bytes.size() > 2048) {
+      ++sector;
+      offset = 0;
+    }
+    std::memcpy(disc.Sector(lba + sector) + offset, bytes.data(), bytes.size());
+    offset += static_cast<uint32_t>(bytes.size());
+  }
+  const uint32_t used = std::max(sector + 1, sectors);
+  disc.Sector(lba + used - 1);
+  // The self record carries the length.
+  PutBoth32(disc.Sector(lba) + 10, used * 2048);
+  return used * 2048;
+}
+
+void PutDescriptor(TMemoryDisc& disc, uint32_t lba, uint8_t type, uint32_t root, uint32_t rootLength) {
+  uint8_t* s = disc.Sector(lba);
+  std::memset(s, 0, 2048);
+  s[0] = type;
+  std::memcpy(s + 1, "CD001", 5);
+  s[6] = 1;
+  if (type == 2) std::memcpy(s + 88, "%/E", 3);
+  if (type != 0xFF) {
+    const auto rootRecord = RecordBytes({std::string(1, '\0'), root, rootLength, 0x02});
+    std::memcpy(s + 156, rootRecord.data(), 34);
+  }
+}
+
+// One session at `start` (track `track`): a primary descriptor whose ISO root
+// is at isoRoot, a Joliet descriptor when jolietRoot is not 0, a terminator.
+void PutSession(TMemoryDisc& disc, uint8_t track, uint32_t start, uint32_t size, uint32_t isoRoot,
+                uint32_t isoLength, uint32_t jolietRoot = 0, uint32_t jolietLength = 0) {
+  disc.Tracks[track] = {start, size};
+  PutDescriptor(disc, start + 16, 1, isoRoot, isoLength);
+  uint32_t next = start + 17;
+  if (jolietRoot != 0) PutDescriptor(disc, next++, 2, jolietRoot, jolietLength);
+  PutDescriptor(disc, next, 0xFF, 0, 0);
+  disc.Sector(start + size - 1);
+}
+
+// A component on an in-memory disc, with its messages collected.
+struct TImportFixture : ::testing::Test {
+  TMemoryDisc Disc;
+  TMemoryDrive Drive{Disc};
+  VEZEZadira C;
+
+  std::vector<std::pair<std::string, uint8_t>> Messages;
+
+  isotest::TInstantClock Clock;
+  isotest::TClockScope ClockScope{&Clock};
+
+  TImportFixture() {
+    TMemoryDrive::Select(C);
+    C.OnDebugMessage = [this](TObject*, const std::string& m, uint8_t kind) {
+      Messages.emplace_back(m, kind);
+    };
+  }
+  int Count(const std::string& part, uint8_t kind) const {
+    return static_cast<int>(std::count_if(Messages.begin(), Messages.end(), [&](const auto& m) {
+      return m.second == kind && m.first.find(part) != std::string::npos;
+    }));
+  }
+  TFEntry* Entry(const std::string& dirPath, const std::string& name) {
+    return C.FindEntry(C.FindDirectory(dirPath), name);
+  }
+  // A single session at 0 with a Joliet tree whose root holds recs.
+  void JolietDisc(const std::vector<TRec>& recs, uint32_t size = 400) {
+    Disc.SetSessions(1);
+    PutDirectory(Disc, 20, 20, {{"ISO.TXT;1", 300, 1}});
+    const uint32_t len = PutDirectory(Disc, 30, 30, recs);
+    PutSession(Disc, 1, 0, size, 20, 2048, 30, len);
+  }
+  void ISODisc(const std::vector<TRec>& recs, uint32_t size = 400) {
+    Disc.SetSessions(1);
+    const uint32_t len = PutDirectory(Disc, 20, 20, recs);
+    PutSession(Disc, 1, 0, size, 20, len);
+  }
+};
+
+// ---------------------------------------------------------------- the import's cases
+TEST_F(TImportFixture, LastSessionIsTakenForFFAndForANumberBeyondIt) {
+  Disc.SetSessions(3);
+  for (uint8_t s = 1; s <= 3; ++s) {
+    const uint32_t start = 1000 * (s - 1);
+    const uint32_t len = PutDirectory(Disc, start + 20, start + 20, {{"S" + std::to_string(s) + ".TXT;1", start + 30, 5}});
+    PutSession(Disc, s, start, 100, start + 20, len);
+  }
+  for (int asked : {255, 5}) {
+    C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+    Messages.clear();
+    EXPECT_TRUE(C.ImportPreviousSession(static_cast<int8_t>(asked), nullptr));
+    EXPECT_EQ(Count(">>> IMPORTING SESSION # 3", MSG_INFO), 1) << asked;
+    EXPECT_NE(Entry("\\", "S3.TXT"), nullptr) << asked;
+    EXPECT_EQ(Entry("\\", "S1.TXT"), nullptr) << asked;
+  }
+  C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+  EXPECT_TRUE(C.ImportPreviousSession(2, nullptr));
+  EXPECT_NE(Entry("\\", "S2.TXT"), nullptr);
+}
+
+TEST_F(TImportFixture, BlankDiscImportsNothingAndSaysNothing) {
+  Disc.SetSessions(0);
+  EXPECT_FALSE(C.ImportPreviousSession(-1, nullptr));
+  EXPECT_TRUE(Messages.empty());
+  EXPECT_EQ(C.FileCount(), 0);
+  EXPECT_EQ(Disc.Reads, 0u);
+}
+
+TEST_F(TImportFixture, UnreadableTrackOrNoDescriptorIsReported) {
+  Disc.SetSessions(1);
+  EXPECT_FALSE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION # 1", MSG_FILE), 1);
+  Disc.Tracks[1] = {0, 100};
+  Disc.Sector(99);
+  EXPECT_FALSE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION 1 (ISO IMAGE NOT FOUND)", MSG_FILE), 1);
+}
+
+TEST_F(TImportFixture, JolietNamesArePreferredAndVersionsRemoved) {
+  JolietDisc({{J("Notes 2004.doc;1"), 200, 5}, {J("Sub Folder"), 40, 2048, 0x02}});
+  PutDirectory(Disc, 40, 30, {{J("inner file.txt;1"), 201, 7}});
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  TFEntry* e = Entry("\\", "Notes 2004.doc");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->LongName, "Notes 2004.doc");
+  EXPECT_EQ(e->ISOName, "NOTES_2004.DO");
+  EXPECT_EQ(Entry("\\", "ISO.TXT"), nullptr);
+  ASSERT_NE(Entry("\\Sub Folder", "inner file.txt"), nullptr);
+  EXPECT_EQ(Entry("\\Sub Folder", "inner file.txt")->ISOSize, 7);
+}
+
+TEST_F(TImportFixture, WithoutJolietTheISONamesAreTaken) {
+  ISODisc({{"README.TXT;1", 200, 5}, {"SUB", 40, 2048, 0x02}});
+  PutDirectory(Disc, 40, 20, {{"INNER.BIN;1", 201, 3000}});
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  ASSERT_NE(Entry("\\", "README.TXT"), nullptr);
+  EXPECT_EQ(Entry("\\", "README.TXT")->LongName, "README.TXT");
+  ASSERT_NE(Entry("\\SUB", "INNER.BIN"), nullptr);
+}
+
+TEST_F(TImportFixture, ImportedFilesKeepExtentsAttributesAndDates) {
+  TRec hidden{J("secret.txt;1"), 210, 4096, 0x01};
+  hidden.Date = {120, 2, 29, 23, 59, 58};  // 2020-02-29 23:59:58
+  JolietDisc({hidden, {J("plain.txt;1"), 212, 1}});
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  TFEntry* e = Entry("\\", "secret.txt");
+  ASSERT_NE(e, nullptr);
+  EXPECT_TRUE(e->Imported);
+  EXPECT_TRUE(e->SourcePath.empty());
+  EXPECT_EQ(e->ISOExtent, 210);
+  EXPECT_EQ(e->JolietExtent, 210);
+  EXPECT_EQ(e->ISOSize, 4096);
+  EXPECT_EQ(e->Attr & faHidden, static_cast<uint32_t>(faHidden));
+  const TDateParts p = DecodeDateTime(e->DateTime);
+  EXPECT_EQ(std::vector<int>({p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second}),
+            std::vector<int>({2020, 2, 29, 23, 59, 58}));
+  EXPECT_EQ(Entry("\\", "plain.txt")->Attr & faHidden, 0u);
+}
+
+TEST_F(TImportFixture, LongestJolietNameIsTakenALongerOneSkippedWithItsMessage) {
+  const std::string longest = std::string(101, 'n') + ".txt";  // with ";1": 107 characters, 214 bytes
+  const std::string tooLong = std::string(102, 'x') + ".txt";  // 216 bytes
+  JolietDisc({{J(longest + ";1"), 200, 1}, {J(tooLong + ";1"), 201, 1}, {J("after.txt;1"), 202, 1}});
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_NE(Entry("\\", longest), nullptr);
+  EXPECT_EQ(Count("ERROR IMPORTING SESSION, FILE NAME LENGTH EXCEEDS 120 CHARS\n\r" + tooLong, MSG_FILE), 1);
+  EXPECT_EQ(C.FileCount(), 2);  // the long one is not carried under another name
+  EXPECT_NE(Entry("\\", "after.txt"), nullptr);
+}
+
+TEST_F(TImportFixture, DirectoryOfThreeSectorsIsReadWhole) {
+  std::vector<TRec> recs;
+  for (int i = 0; i < 60; ++i) recs.push_back({J("file number " + std::to_string(i) + ".dat;1"), uint32_t(200 + i), 10});
+  Disc.SetSessions(1);
+  const uint32_t len = PutDirectory(Disc, 30, 30, recs);
+  ASSERT_EQ(len, 6144u);
+  PutDescriptor(Disc, 16, 1, 30, len);
+  PutDescriptor(Disc, 17, 2, 30, len);
+  PutDescriptor(Disc, 18, 0xFF, 0, 0);
+  Disc.Tracks[1] = {0, 400};
+  Disc.Sector(399);
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_EQ(C.FileCount(), 60);
+  EXPECT_NE(Entry("\\", "file number 59.dat"), nullptr);
+  EXPECT_TRUE(Messages.size() == 1) << Messages.back().first;
+}
+
+TEST_F(TImportFixture, ImportedTreeGoesUnderTheGivenDirectory) {
+  ISODisc({{"A.TXT;1", 200, 5}});
+  TDEntry* target = C.ForcePath("\\OLD");
+  ASSERT_TRUE(C.ImportPreviousSession(1, target));
+  EXPECT_NE(Entry("\\OLD", "A.TXT"), nullptr);
+  EXPECT_EQ(Entry("\\", "A.TXT"), nullptr);
+}
+
+// ---------------------------------------------------------------- hostile discs
+TEST_F(TImportFixture, ISORecordsAreSteppedByTheirLengthNotTheirName) {
+  // Rock Ridge-like system-use data that itself looks like a directory record.
+  TRec withSystemUse{"REAL.TXT;1", 200, 5};
+  const auto fake = RecordBytes({"FAKE.TXT;1", 300, 5});
+  withSystemUse.SystemUse = "RR" + std::string(fake.begin(), fake.end());
+  ISODisc({withSystemUse, {"NEXT.TXT;1", 201, 6}});
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_NE(Entry("\\", "REAL.TXT"), nullptr);
+  EXPECT_NE(Entry("\\", "NEXT.TXT"), nullptr);
+  EXPECT_EQ(Entry("\\", "FAKE.TXT"), nullptr);
+  EXPECT_EQ(C.FileCount(), 2);
+}
+
+TEST_F(TImportFixture, BadRecordsEndTheDirectoryWithAMessage) {
+  struct TCase {
+    const char* Name;
+    std::function<void(uint8_t* sector, size_t secondRecord)> Spoil;
+  };
+  const TCase cases[] = {
+      {"record crossing the sector end",
+       [](uint8_t* s, size_t at) {
+         // Self records as filler up to the sector's end, then one running past it.
+         std::memset(s + at, 0, 2048 - at);
+         size_t o = at;
+         for (; o + 200 <= 2000; o += 200) {
+           s[o] = 200;
+           s[o + 32] = 1;
+         }
+         s[o] = static_cast<uint8_t>(2048 - o + 10);
+         s[o + 32] = 1;
+         s[o + 33] = 'Z';
+       }},
+      {"length byte below the fixed part", [](uint8_t* s, size_t at) { s[at] = 20; }},
+      {"length byte below the fixed part plus the name", [](uint8_t* s, size_t at) { s[at + 32] = 100; }},
+      {"file extent past the disc's end",
+       [](uint8_t* s, size_t at) {
+         PutBoth32(s + at + 2, 399);
+         PutBoth32(s + at + 10, 4096);
+       }},
+      {"directory past the disc's end",
+       [](uint8_t* s, size_t at) {
+         s[at + 25] = 2;
+         PutBoth32(s + at + 2, 5000);
+       }},
+  };
+  for (const TCase& t : cases) {
+    SCOPED_TRACE(t.Name);
+    C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+    Messages.clear();
+    Disc = TMemoryDisc{};
+    ISODisc({{"FIRST.TXT;1", 200, 5}, {"SECOND.TXT;1", 201, 5}, {"THIRD.TXT;1", 202, 5}});
+    uint8_t* s = Disc.Sector(20);
+    t.Spoil(s, 34 + 34 + s[68]);
+    EXPECT_TRUE(C.ImportPreviousSession(1, nullptr));
+    EXPECT_NE(Entry("\\", "FIRST.TXT"), nullptr);
+    EXPECT_EQ(Entry("\\", "THIRD.TXT"), nullptr);
+    EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION, ", MSG_FILE), 1);
+  }
+}
+
+TEST_F(TImportFixture, DirectoryLoopsAreSkipped) {
+  Disc.SetSessions(1);
+  // \A points back at the root, \B\C at \B.
+  const uint32_t len = PutDirectory(Disc, 20, 20, {{"A", 20, 2048, 0x02}, {"B", 21, 2048, 0x02}, {"F.TXT;1", 200, 1}});
+  PutDirectory(Disc, 21, 20, {{"C", 21, 2048, 0x02}, {"G.TXT;1", 201, 1}});
+  PutSession(Disc, 1, 0, 400, 20, len);
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_EQ(C.FindDirectory("\\A"), nullptr);
+  EXPECT_NE(Entry("\\B", "G.TXT"), nullptr);
+  EXPECT_EQ(C.FindDirectory("\\B\\C"), nullptr);
+  EXPECT_EQ(Count("DIRECTORY LOOP, SKIPPED", MSG_FILE), 2);
+  EXPECT_LE(Disc.Reads, 10u);
+}
+
+TEST_F(TImportFixture, NestingBeyond255LevelsIsSkipped) {
+  Disc.SetSessions(1);
+  // Directories at 20, 21, ... each holding the next one.
+  const uint32_t levels = 260;
+  for (uint32_t i = 0; i < levels; ++i)
+    PutDirectory(Disc, 20 + i, i == 0 ? 20 : 19 + i, {{"D", 21 + i, 2048, 0x02}});
+  PutDirectory(Disc, 20 + levels, 19 + levels, {});
+  PutSession(Disc, 1, 0, 400, 20, 2048);
+  C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_EQ(C.DirectoryCount(), 255);
+  EXPECT_EQ(Count("NESTED MORE THAN 255 LEVELS", MSG_FILE), 1);
+}
+
+TEST_F(TImportFixture, InvalidDatesAreClampedAndThePreparationGoesOn) {
+  TRec badDate{"BAD.TXT;1", 200, 5};
+  badDate.Date = {104, 2, 30, 7, 8, 9};  // February 30th
+  TRec badTime{"TIME.TXT;1", 201, 5};
+  badTime.Date = {104, 5, 6, 25, 61, 99};
+  TRec early{"EARLY.TXT;1", 202, 5};
+  early.Date = {70, 1, 1, 0, 0, 0};
+  TRec late{"LATE.TXT;1", 203, 5};
+  late.Date = {255, 12, 31, 0, 0, 0};
+  ISODisc({badDate, badTime, early, late});
+  C.ImportSession = 1;
+  ASSERT_TRUE(C.PrepareImage(false, nullptr));
+  auto parts = [&](const char* name) {
+    const TDateParts p = DecodeDateTime(Entry("\\", name)->DateTime);
+    return std::vector<int>{p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second};
+  };
+  EXPECT_EQ(parts("BAD.TXT"), (std::vector<int>{1980, 1, 1, 0, 0, 0}));
+  EXPECT_EQ(parts("TIME.TXT"), (std::vector<int>{2004, 5, 6, 23, 59, 58}));
+  EXPECT_EQ(parts("EARLY.TXT"), (std::vector<int>{1980, 1, 1, 0, 0, 0}));
+  EXPECT_EQ(parts("LATE.TXT"), (std::vector<int>{2107, 12, 31, 23, 59, 58}));
+}
+
+TEST_F(TImportFixture, EmptyFileAtExtentZeroIsAnImportedEmptyFile) {
+  ISODisc({{"EMPTY.TXT;1", 0, 0}, {"DATA.TXT;1", 200, 5}});
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  TFEntry* e = Entry("\\", "EMPTY.TXT");
+  ASSERT_NE(e, nullptr);
+  EXPECT_TRUE(e->Imported);
+  EXPECT_EQ(e->ISOSize, 0);
+  EXPECT_TRUE(e->SourcePath.empty());
+  ASSERT_TRUE(C.PrepareImage(true, nullptr));
+  EXPECT_EQ(C.FileSectors, 0);  // nothing of the old session is written again
+}
+
+TEST_F(TImportFixture, UnreadableDirectorySectorKeepsWhatWasAdded) {
+  std::vector<TRec> recs;
+  for (int i = 0; i < 60; ++i) recs.push_back({"F" + std::to_string(i) + ".TXT;1", uint32_t(200 + i), 10});
+  ISODisc(recs);
+  Disc.BadSectors.insert(21);
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_GT(C.FileCount(), 0);
+  EXPECT_LT(C.FileCount(), 60);
+  EXPECT_NE(Entry("\\", "F0.TXT"), nullptr);
+}
+
+TEST_F(TImportFixture, FilesInSeveralExtentsAreNotCarriedCut) {
+  ISODisc({{"BIG.BIN;1", 200, 4096, 0x80}, {"BIG.BIN;1", 202, 100}, {"SMALL.TXT;1", 210, 5}});
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_EQ(Entry("\\", "BIG.BIN"), nullptr);
+  EXPECT_NE(Entry("\\", "SMALL.TXT"), nullptr);
+  EXPECT_EQ(Count("FILE RECORDED IN PARTS, NOT IMPORTED: \\BIG.BIN", MSG_FILE), 1);
+}
+
+// ---------------------------------------------------------------- independent tools
+namespace fs = std::filesystem;
+
+struct TToolCase {
+  const char* Name;
+  const char* Command;  // %s: output image, source folder
+  bool Joliet;
+};
+
+class TToolSessionTest : public ::testing::TestWithParam<TToolCase> {};
+
+// The first session: a folder made into an image by the tool, recorded at
+// sector 0 of a blank disc (so its extents are absolute). The second: another
+// folder recorded with the first session imported. The new session, read by
+// xorriso, must hold both folders byte for byte.
+TEST_P(TToolSessionTest, SessionIsCarriedIntoTheNextByteForByte) {
+  const TToolCase& tc = GetParam();
+  const std::string tool = std::string(tc.Command).substr(0, std::string(tc.Command).find(' '));
+  if (!isotest::HaveTool(tool) || !isotest::HaveTool("xorriso")) GTEST_SKIP() << "needs " << tool;
+  rectest::TClockScope clock;
+  rectest::TTempDir tmp;
+  const fs::path first = tmp / "first", second = tmp / "second", expected = tmp / "expected";
+  if (tc.Joliet) {
+    rectest::MakeVariedFolder(first, 11, false);
+    rectest::WriteFile(first / ".hidden file", rectest::Pattern(33, 5));
+  } else {
+    // Without Joliet the ISO names come back: names that are their own ISO names.
+    rectest::WriteFile(first / "README.TXT", rectest::Pattern(5000, 1));
+    rectest::WriteFile(first / "EMPTY.TXT", {});
+    rectest::WriteFile(first / "DATA.BIN", rectest::Pattern(70000, 2));
+    rectest::WriteFile(first / "SUB/DEEPER/LEAF.TXT", rectest::Pattern(42, 3));
+  }
+  rectest::WriteFile(second / "new file.txt", rectest::Pattern(3000, 21));
+  rectest::WriteFile(second / "new folder/inside.bin", rectest::Pattern(9000, 22));
+  // Joins a folder of the first session.
+  rectest::WriteFile(second / (tc.Joliet ? "sub" : "SUB") / "added later.txt", rectest::Pattern(100, 23));
+
+  const fs::path iso = tmp / "first.iso", image = tmp / "disc.img";
+  char command[1024];
+  std::snprintf(command, sizeof command, tc.Command, rectest::Quote(iso.string()).c_str(),
+                rectest::Quote(first.string()).c_str());
+  std::string out;
+  ASSERT_EQ(rectest::Shell(command, &out), 0) << out;
+  std::string error;
+  ASSERT_TRUE(VRecCreateDisc(image.string(), "cd-r", &error)) << error;
+  uint32_t firstStart = 1;
+  ASSERT_TRUE(VRecWriteImage(image.string(), iso.string(), false, &firstStart, &error)) << error;
+  ASSERT_EQ(firstStart, 0u);
+
+  uint32_t secondStart = 0;
+  {
+    rectest::TVirtualRecorder recorder(image, "cd-r");
+    ASSERT_TRUE(recorder.Ok()) << recorder.Error();
+    VEZEZadira c;
+    ASSERT_TRUE(rectest::SelectFirstDrive(c));
+    std::vector<std::string> messages;
+    c.OnDebugMessage = [&](TObject*, const std::string& m, uint8_t) { messages.push_back(m); };
+    ASSERT_TRUE(c.AddFolder("\\", second.string(), "*.*", faAnyFile, true, false, false));
+    c.ImportSession = 255;
+    ASSERT_TRUE(c.PrepareImage(false, nullptr));
+    EXPECT_NE(std::find(messages.begin(), messages.end(), ">>> IMPORTING SESSION # 1"), messages.end());
+    secondStart = c.StartAddress;
+    ASSERT_GT(secondStart, 0u);
+    rectest::TRecorderRun run(c);
+    const rectest::TOutcome outcome = run.Record();
+    ASSERT_TRUE(outcome.Started);
+    ASSERT_EQ(outcome.Error, "");
+  }
+
+  fs::copy(first, expected, fs::copy_options::recursive);
+  fs::copy(second, expected, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  const fs::path extracted = tmp / "extracted";
+  ASSERT_EQ(rectest::ExtractWithXorriso(image, secondStart, extracted), "");
+  EXPECT_EQ(rectest::CompareTrees(expected, extracted), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, TToolSessionTest,
+    ::testing::Values(TToolCase{"GenisoimageJolietRockRidge", "genisoimage -quiet -J -R -o %s %s", true},
+                      TToolCase{"GenisoimageRockRidge", "genisoimage -quiet -R -o %s %s", false},
+                      TToolCase{"XorrisoJoliet", "xorriso -as mkisofs -quiet -J -o %s %s", true}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+}  // namespace
