@@ -273,7 +273,7 @@ TSense CloseTrackSession(TVDrive& d, TCommand& c) {
   const uint32_t track = Get16(&c.Cdb[4]);
   const TMedium m = d.Disc.Medium;
   if (!d.Disc.Info().Writable) return kIncompatibleWrite;
-  FlushBuffer(d, false);
+  FlushBuffer(d, immed);
   TSense s = kOk;
   if (d.TestWrite()) {
     d.Simulation.reset();  // the simulation ends, the disc is as it was

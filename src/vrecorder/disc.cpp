@@ -102,8 +102,11 @@ const TTrack* TDisc::Track(uint32_t number) const {
 
 const TTrack* TDisc::TrackAt(uint32_t lba) const {
   if (Info().Overwritable) return Tracks.empty() ? nullptr : &Tracks[0];
-  for (const auto& t : Tracks)
-    if (lba >= t.Start && lba < std::max(t.End(), t.Start + 1)) return &t;
+  for (const auto& t : Tracks) {
+    // the invisible track reaches to the end of the disc
+    const uint32_t end = (&t == &Tracks.back() && Sequential() && !Complete) ? Capacity() : t.End();
+    if (lba >= t.Start && lba < end) return &t;
+  }
   return nullptr;
 }
 

@@ -211,6 +211,22 @@ TEST_F(Drive, ImmediateFlushAndCloseReportALongWrite) {
   EXPECT_TRUE(r.Good());
 }
 
+TEST_F(Drive, AnImmediateCloseDoesNotWaitForTheBuffer) {
+  TFakeClock clock;
+  SetClock(&clock);
+  Configure(Path("cd.img") + ":cd-r,sync=1,write-speed=100");
+  ASSERT_TRUE(Write10(0, 0, 32).Good());  // 65,536 bytes: 656 ms at 100 kB/s
+  const uint64_t before = clock.NowMs();
+  ASSERT_TRUE(Close(0, 2, 0, true).Good());
+  EXPECT_EQ(clock.NowMs(), before);
+  TReply r;
+  DiscInfo(0, &r);
+  EXPECT_TRUE(r.Is(2, 0x04, 0x08));
+  clock.Advance(656);
+  DiscInfo(0, &r);
+  EXPECT_TRUE(r.Good());
+}
+
 TEST_F(Drive, BusyFaultAnswersBusyForTheNextCommands) {
   Configure(Path("cd.img") + ",sync=1,busy=2");
   const std::initializer_list<uint8_t> tur = {0x00, 0, 0, 0, 0, 0};

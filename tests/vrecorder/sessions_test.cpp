@@ -55,6 +55,11 @@ TEST_F(Sessions, CdRFromBlankThroughTwoSessionsToComplete) {
   EXPECT_EQ(Be32(ti, 8), 300u + 11400);
   EXPECT_EQ(Be32(ti, 12), 300u + 11400);
   EXPECT_TRUE(Write10(0, 300, 1).Is(5, 0x21, 0x02));  // the gap takes nothing
+  std::vector<uint8_t> byLba(38, 0);
+  ASSERT_TRUE(Send(0, {0x52, 0x00, 0, 0x01, 0, 0, 0, 0, 38, 0}, &byLba).Good());  // LBA 65536
+  EXPECT_EQ(byLba[2], 2);  // the invisible track reaches to the end of the disc
+  ASSERT_TRUE(Send(0, {0x52, 0x00, 0, 0, 0, 100, 0, 0, 38, 0}, &byLba).Good());
+  EXPECT_EQ(byLba[2], 1);
 
   // second session at the right address, then a third after a shorter gap
   ASSERT_TRUE(Write10(0, 11700, 10).Good());
