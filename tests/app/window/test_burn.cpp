@@ -42,9 +42,11 @@ TEST_F(WindowTest, BurnOnTheVirtualRecorderEndsSuccessfullyAtFullGauge) {
     error = e;
   });
   w.bBurn->click();
-  // The recording runs: the button is off so that no second one starts.
+  // The recording runs: the button is off so that no second one starts, and
+  // the window does not close under it.
   EXPECT_EQ(w.StatusText(), "Burning CD - Please wait");
   EXPECT_FALSE(w.bBurn->isEnabled());
+  EXPECT_FALSE(w.close());
   const int64_t image = w.ecdb->ImageSectors();
   EXPECT_EQ(w.pb->MaxValue(), image);
   ASSERT_TRUE(WaitUntil([&] { return finished; })) << w.StatusText().toStdString();
@@ -58,6 +60,24 @@ TEST_F(WindowTest, BurnOnTheVirtualRecorderEndsSuccessfullyAtFullGauge) {
   // The disc holds a session now and is still open.
   EXPECT_EQ(w.ecdb->DiscStatus(), 1);
   EXPECT_EQ(w.ecdb->RecordedSessions(), 1);
+}
+
+TEST_F(WindowTest, WriteErrorEndsWithError) {
+  TfrmMain& w = ShowWindow({"disc.iso:cd-r,write-error=40"});
+  w.eDirToBurn->setText(QString::fromStdString(kSampleDir));
+  QObject context;
+  QString error;
+  bool finished = false;
+  QObject::connect(&w, &TfrmMain::BurnFinished, &context, [&](const QString& e) {
+    finished = true;
+    error = e;
+  });
+  w.bBurn->click();
+  ASSERT_TRUE(WaitUntil([&] { return finished; }));
+  EXPECT_EQ(w.StatusText(), "Burning done - With error");
+  EXPECT_TRUE(error.startsWith("WRITER ERROR [")) << error.toStdString();
+  EXPECT_TRUE(w.bBurn->isEnabled());
+  EXPECT_TRUE(w.close());
 }
 
 TEST_F(WindowTest, ClosedDiscHasNoSpace) {
