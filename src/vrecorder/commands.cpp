@@ -305,11 +305,6 @@ void Execute(TVDrive& d, TCommand& c) {
     c.TargetStatus = 0x08;
     return;
   }
-  if (d.Options.Hang >= 0 && c.Cdb[0] == d.Options.Hang) {
-    if (d.Options.HangCount > 0 && --d.Options.HangCount == 0) d.Options.Hang = -1;
-    c.Hang = true;
-    return;
-  }
   c.Sense = Dispatch(d, c);
   c.TargetStatus = c.Sense.Ok() ? 0x00 : 0x02;
 }

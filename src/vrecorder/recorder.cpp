@@ -40,8 +40,8 @@ private:
   uint32_t Abort(SRB_Abort* srb);
   void Worker();
   // Runs the command on a copy of the data and, unless abandoned meanwhile,
-  // writes the outcome into the request; returns false when it hangs.
-  bool Run(const TRequest& r, bool async);
+  // writes the outcome into the request.
+  void Run(const TRequest& r, bool async);
   void Complete(SRB_ExecSCSICmd* srb, uint8_t status, bool signal);
 
   std::mutex Mutex;
@@ -139,7 +139,7 @@ void TRecorder::Complete(SRB_ExecSCSICmd* srb, uint8_t status, bool signal) {
   if (signal && notify) Signal(fd);
 }
 
-bool TRecorder::Run(const TRequest& r, bool async) {
+void TRecorder::Run(const TRequest& r, bool async) {
   SRB_ExecSCSICmd* srb = r.Srb;
   std::array<uint8_t, 16> cdb{};
   std::memcpy(cdb.data(), srb->CDBByte, cdb.size());
@@ -154,10 +154,6 @@ bool TRecorder::Run(const TRequest& r, bool async) {
   c.DataIn = in;
   c.DataOut = out;
   Execute(*r.Drive, c);
-  if (c.Hang) {
-    LogCommand(*r.Drive, cdb.data(), cdbLength, SS_PENDING, 0, {}, " (never completes)");
-    return false;
-  }
   const uint8_t status = c.TargetStatus == 0 ? SS_COMP : SS_ERR;
   LogCommand(*r.Drive, cdb.data(), cdbLength, status, c.TargetStatus, c.Sense, "");
   std::unique_lock lock(Mutex, std::defer_lock);
@@ -166,7 +162,7 @@ bool TRecorder::Run(const TRequest& r, bool async) {
     const bool abandoned = RunningAbandoned;
     Running = nullptr;
     RunningAbandoned = false;
-    if (abandoned) return true;  // the caller gave up and aborted it: leave it alone
+    if (abandoned) return;  // the caller gave up and aborted it: leave it alone
   }
   if (!data.empty() && (in || !out)) std::memcpy(srb->SRB_BufPointer, data.data(), data.size());
   srb->SRB_HaStat = HASTAT_OK;
@@ -182,7 +178,6 @@ bool TRecorder::Run(const TRequest& r, bool async) {
     std::memcpy(srb->SenseArea, sense, std::min<size_t>(sizeof sense, srb->SRB_SenseLen));
   }
   Complete(srb, status, true);
-  return true;
 }
 
 uint32_t TRecorder::Exec(SRB_ExecSCSICmd* srb) {
@@ -203,19 +198,27 @@ uint32_t TRecorder::Exec(SRB_ExecSCSICmd* srb) {
     StoreStatus(&srb->SRB_Status, SS_INVALID_SRB);
     return SS_INVALID_SRB;
   }
-  bool sync;
+  bool sync, hang = false;
   {
     std::lock_guard lock(drive->Lock);
     sync = drive->Options.Sync;
+    // The hang fault is decided as the request arrives: it is never executed.
+    TDriveOptions& o = drive->Options;
+    if (o.Hang >= 0 && srb->CDBByte[0] == o.Hang) {
+      hang = true;
+      if (o.HangCount > 0 && --o.HangCount == 0) o.Hang = -1;
+    }
   }
   StoreStatus(&srb->SRB_Status, SS_PENDING);
   TRequest r{srb, drive};
+  if (hang) {
+    LogCommand(*drive, srb->CDBByte, CdbLength(srb), SS_PENDING, 0, {}, " (never completes)");
+    std::lock_guard lock(Mutex);
+    Hung.push_back(std::move(r));
+    return SS_PENDING;
+  }
   if (sync) {
-    if (!Run(r, false)) {
-      std::lock_guard lock(Mutex);
-      Hung.push_back(r);
-      return SS_PENDING;
-    }
+    Run(r, false);
     return srb->SRB_Status;
   }
   {
@@ -269,12 +272,7 @@ void TRecorder::Worker() {
       Running = r.Srb;
       RunningAbandoned = false;
     }
-    if (!Run(r, true)) {
-      std::lock_guard lock(Mutex);
-      if (!RunningAbandoned) Hung.push_back(r);
-      Running = nullptr;
-      RunningAbandoned = false;
-    }
+    Run(r, true);
   }
 }
 

@@ -218,7 +218,6 @@ struct TCommand {
   bool DataIn = false, DataOut = false;
   uint8_t TargetStatus = 0;  // 00h good, 02h check condition, 08h busy
   TSense Sense{};
-  bool Hang = false;         // never completes
 };
 
 // Runs one command against the drive (takes the drive's lock).

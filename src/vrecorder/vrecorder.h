@@ -37,8 +37,9 @@
 //   not-ready=0|1      medium commands fail NOT READY 04h/00h
 //   write-error=LBA    a WRITE (10) covering LBA fails MEDIUM ERROR 0Ch/00h
 //   read-error=LBA     a READ (10) covering LBA fails MEDIUM ERROR 11h/00h
-//   hang=OP            commands with operation code OP (hex) never complete,
-//                      until SC_ABORT_SRB completes them as aborted
+//   hang=OP            commands with operation code OP (hex) never complete:
+//                      they are not executed, and stay pending until
+//                      SC_ABORT_SRB completes them as aborted
 //   hang-count=N       only the next N such commands hang (default 0: all)
 //   no-bufe=0|1        no buffer-underrun protection: page 2Ah byte 4 bit 7
 //                      clear and BUFE in page 05h without effect
@@ -48,6 +49,10 @@
 //                      target status, sense key, ASC, ASCQ
 //
 // Use a value of -1 (or an empty value) to clear write-error, read-error and hang.
+//
+// The run-time library takes MBURN_VIRTUAL on its first call and again in
+// GetASPI32SupportInfo when the variable has changed; the library stays loaded,
+// so a transport that re-binds it finds the drives as it left them.
 #pragma once
 
 #include <cstdint>

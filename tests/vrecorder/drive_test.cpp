@@ -391,9 +391,19 @@ TEST_F(Drive, TheRunTimeLibraryReadsItsConfigurationFromTheEnvironment) {
   ::close(fd);
   EXPECT_EQ(__atomic_load_n(&srb.SRB_Status, __ATOMIC_ACQUIRE), SS_COMP);
   EXPECT_EQ(Be16(b, 6), 0x001B);
+  EXPECT_TRUE(std::filesystem::exists(Path("lib.img.state")));
+  // loaded again with another drive list: the support-info entry takes it
+  ::dlclose(handle);
+  ::setenv("MBURN_VIRTUAL", (Path("one.img") + ";" + Path("two.img")).c_str(), 1);
+  handle = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << ::dlerror();
+  support = reinterpret_cast<TGetASPI32SupportInfo>(::dlsym(handle, "GetASPI32SupportInfo"));
+  EXPECT_EQ(support(), uint32_t(SS_COMP) << 8 | 1);
+  EXPECT_TRUE(std::filesystem::exists(Path("two.img.state")));
+  ::setenv("MBURN_VIRTUAL", "", 1);
+  EXPECT_EQ(support(), uint32_t(SS_NO_ADAPTERS) << 8);  // drives gone, states written back
   ::dlclose(handle);
   ::unsetenv("MBURN_VIRTUAL");
-  EXPECT_TRUE(std::filesystem::exists(Path("lib.img.state")));
 }
 
 }  // namespace
