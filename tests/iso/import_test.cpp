@@ -156,7 +156,7 @@ TEST_F(TImportFixture, LastSessionIsTakenForFFAndForANumberBeyondIt) {
     const uint32_t len = PutDirectory(Disc, start + 20, start + 20, {{"S" + std::to_string(s) + ".TXT;1", start + 30, 5}});
     PutSession(Disc, s, start, 100, start + 20, len);
   }
-  for (int asked : {255, 5}) {
+  for (int asked : {255, 5, 128}) {  // 80h-FEh name no session either: the last one
     C.ResetImageBuilder(kMaxFiles, kMaxDirs);
     Messages.clear();
     EXPECT_TRUE(C.ImportPreviousSession(static_cast<int8_t>(asked), nullptr));
@@ -198,6 +198,15 @@ TEST_F(TImportFixture, JolietNamesArePreferredAndVersionsRemoved) {
   EXPECT_EQ(Entry("\\", "ISO.TXT"), nullptr);
   ASSERT_NE(Entry("\\Sub Folder", "inner file.txt"), nullptr);
   EXPECT_EQ(Entry("\\Sub Folder", "inner file.txt")->ISOSize, 7);
+}
+
+TEST_F(TImportFixture, SupplementaryDescriptorWithoutJolietEscapesIsNotReadAsJoliet) {
+  // An enhanced volume descriptor: type 2, names in 8-bit characters.
+  JolietDisc({{"plain bytes.txt", 200, 5}});
+  std::memset(Disc.Sector(17) + 88, 0, 3);
+  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_NE(Entry("\\", "ISO.TXT"), nullptr);
+  EXPECT_EQ(C.FileCount(), 1);
 }
 
 TEST_F(TImportFixture, WithoutJolietTheISONamesAreTaken) {
