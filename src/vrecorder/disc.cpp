@@ -301,7 +301,8 @@ TVRecDiscInfo TDisc::Describe() const {
     if (info.Sessions.empty() || info.Sessions.back().Number != int(t.Session)) {
       TVRecSession s;
       s.Number = int(t.Session);
-      s.Closed = t.Session <= ClosedSessions;
+      // overwritable media hold one complete session once written
+      s.Closed = Info().Overwritable ? LastSessionState() == 3 : t.Session <= ClosedSessions;
       s.Start = Info().Overwritable ? 0 : t.Start;
       info.Sessions.push_back(s);
     }

@@ -212,6 +212,12 @@ TEST_F(Sessions, OverwritableMediaHaveOneCompleteSession) {
   EXPECT_EQ(Be32(ti, 16), 0u);        // free blocks 0
   EXPECT_EQ(Be32(ti, 24), 2295104u);  // track size: the whole disc
   EXPECT_TRUE(Close(0, 3, 0xFF).Good());
+  TVRecDiscInfo info;
+  ASSERT_TRUE(VRecGetDiscInfo(0, &info));
+  EXPECT_EQ(info.Status, "complete");
+  ASSERT_EQ(info.Sessions.size(), 1u);
+  EXPECT_TRUE(info.Sessions[0].Closed);
+  EXPECT_EQ(info.NextWritable, 1032u);
   std::vector<uint8_t> data;
   ASSERT_TRUE(Read10(0, 0, 2, &data).Good());
   EXPECT_EQ(data[0], 0x22);
