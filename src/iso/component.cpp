@@ -2,6 +2,10 @@
 // and the properties with setters; the unit-level tables of the image tree.
 #include "iso/iso.h"
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
 #include "transport/transport.h"
 
 int32_t MaxDirs = kMaxDirs;
@@ -17,16 +21,71 @@ std::array<uint8_t, 65537> DescriptorCopy{};
 int32_t DescriptorCopySize = 0;
 
 // ---------------------------------------------------------------- metadata stream
-void TMemoryStream::Write(const void* Data, size_t Count) {
-  const auto* p = static_cast<const uint8_t*>(Data);
-  buffer_.insert(buffer_.end(), p, p + Count);
+TMemoryStream::TMemoryStream(TMemoryStream&& Other) noexcept
+    : pages_(std::move(Other.pages_)), size_(std::exchange(Other.size_, 0)) {
+  Other.pages_.clear();
 }
 
-void TMemoryStream::WriteZeros(size_t Count) { buffer_.resize(buffer_.size() + Count, 0); }
+TMemoryStream& TMemoryStream::operator=(TMemoryStream&& Other) noexcept {
+  if (this != &Other) {
+    pages_ = std::move(Other.pages_);
+    size_ = std::exchange(Other.size_, 0);
+    Other.pages_.clear();
+  }
+  return *this;
+}
+
+void TMemoryStream::Write(const void* Data, size_t Count) {
+  const auto* p = static_cast<const uint8_t*>(Data);
+  pages_.resize((static_cast<size_t>(size_) + Count + kPageBytes - 1) / kPageBytes);
+  auto pos = static_cast<size_t>(size_);
+  while (Count > 0) {
+    const size_t at = pos % kPageBytes;
+    const size_t n = std::min(Count, kPageBytes - at);
+    std::unique_ptr<TPage>& page = pages_[pos / kPageBytes];
+    if (page) {
+      std::memcpy(page->data() + at, p, n);
+    } else if (std::any_of(p, p + n, [](uint8_t b) { return b != 0; })) {
+      page = std::make_unique<TPage>();  // zero-filled
+      std::memcpy(page->data() + at, p, n);
+    }
+    p += n;
+    pos += n;
+    Count -= n;
+  }
+  size_ = static_cast<int64_t>(pos);
+}
+
+// The bytes past the end are zeros already (a page is zero-filled when it is
+// allocated), so only the length and the page table grow.
+void TMemoryStream::WriteZeros(size_t Count) {
+  size_ += static_cast<int64_t>(Count);
+  pages_.resize((static_cast<size_t>(size_) + kPageBytes - 1) / kPageBytes);
+}
+
+size_t TMemoryStream::Read(int64_t Offset, std::span<uint8_t> Dest) const {
+  if (Offset < 0 || Offset >= size_) return 0;
+  const size_t total = std::min(Dest.size(), static_cast<size_t>(size_ - Offset));
+  auto pos = static_cast<size_t>(Offset);
+  uint8_t* out = Dest.data();
+  for (size_t left = total; left > 0;) {
+    const size_t at = pos % kPageBytes;
+    const size_t n = std::min(left, kPageBytes - at);
+    if (const TPage* page = pages_[pos / kPageBytes].get())
+      std::memcpy(out, page->data() + at, n);
+    else
+      std::memset(out, 0, n);
+    out += n;
+    pos += n;
+    left -= n;
+  }
+  return total;
+}
 
 void TMemoryStream::Clear() {
-  buffer_.clear();
-  buffer_.shrink_to_fit();
+  pages_.clear();
+  pages_.shrink_to_fit();
+  size_ = 0;
 }
 
 // ---------------------------------------------------------------- component

@@ -108,9 +108,7 @@ bool VEZEZadira::GenerateMetadata() {
 
   // The system area and the descriptors, kept for the recording sequence.
   DescriptorCopy.fill(0xFF);
-  const auto head = MetadataStream.Bytes();
-  const size_t copied = std::min(head.size(), DescriptorCopy.size());
-  std::copy_n(head.begin(), copied, DescriptorCopy.begin());
+  const size_t copied = MetadataStream.Read(0, DescriptorCopy);
   DescriptorCopySize = static_cast<int32_t>(copied);
 
   WritePathTable(TImageTree::ISO, DirArea, TPathTableType::L);

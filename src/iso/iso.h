@@ -43,22 +43,35 @@ enum : int32_t {
 };
 
 // ---------------------------------------------------------------- metadata stream
-// A growable in-memory byte stream: the image's metadata sectors.
+// A growable in-memory byte stream: the image's metadata sectors. Most of the
+// metadata is zero padding (every directory takes whole sectors for a few
+// records), so the bytes are kept in small pages and a page is only allocated
+// once a non-zero byte lands in it; everything else reads back as zeros.
 class TMemoryStream {
 public:
+  static constexpr size_t kPageBytes = 256;
+
+  TMemoryStream() = default;
+  // A move takes the contents and leaves the source empty.
+  TMemoryStream(TMemoryStream&& Other) noexcept;
+  TMemoryStream& operator=(TMemoryStream&& Other) noexcept;
+
   void Write(const void* Data, size_t Count);
   void Write(std::span<const uint8_t> Data) { Write(Data.data(), Data.size()); }
   void WriteZeros(size_t Count);
-  // Room for Count bytes in all, so that a stream of known length grows
-  // without copies (and without twice its size in memory while it grows).
-  void Reserve(size_t Count) { buffer_.reserve(Count); }
-  int64_t Size() const { return static_cast<int64_t>(buffer_.size()); }
-  const uint8_t* Data() const { return buffer_.data(); }
-  std::span<const uint8_t> Bytes() const { return buffer_; }
+  // Room in the page table for Count bytes in all, so that a stream of known
+  // length grows without copying the table.
+  void Reserve(size_t Count) { pages_.reserve((Count + kPageBytes - 1) / kPageBytes); }
+  int64_t Size() const { return size_; }
+  // Copies the bytes from Offset on into Dest, at most up to the end of the
+  // stream; the number of bytes copied.
+  size_t Read(int64_t Offset, std::span<uint8_t> Dest) const;
   void Clear();  // empties the stream and gives its memory back
 
 private:
-  std::vector<uint8_t> buffer_;
+  using TPage = std::array<uint8_t, kPageBytes>;
+  std::vector<std::unique_ptr<TPage>> pages_;  // nil = all zeros
+  int64_t size_ = 0;
 };
 
 // ---------------------------------------------------------------- file tree records

@@ -79,9 +79,8 @@ TCacheThread::TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBy
       padToMinimum_(PadToMinimum && ImageBytes < kMinimumTrackBytes),
       remaining_(ImageBytes) {
   // The metadata is needed once; a new preparation fills the stream again.
-  const auto bytes = Component.MetadataStream.Bytes();
-  metadata_.assign(bytes.begin(), bytes.end());
-  Component.MetadataStream.Clear();
+  // Taken over rather than copied: it can be tens of megabytes.
+  metadata_ = std::move(Component.MetadataStream);
   // The files in table order; subdirectory entries, imported entries and
   // empty files contribute nothing.
   for (int32_t i = 0; i < EntryCount; ++i) {
@@ -205,16 +204,16 @@ void TCacheThread::Execute() {
 bool TCacheThread::Produce() {
   // The metadata first: whole blocks go out as they are, a last partial one
   // stays open for the first file.
-  for (size_t pos = 0; pos < metadata_.size();) {
-    const size_t d = std::min<size_t>(metadata_.size() - pos, kCacheBlockBytes);
+  for (int64_t pos = 0; pos < metadata_.Size();) {
+    const auto d = static_cast<size_t>(std::min<int64_t>(metadata_.Size() - pos, kCacheBlockBytes));
     NewStagingBlock();
-    std::memcpy(staging_->Data.data(), metadata_.data() + pos, d);
+    metadata_.Read(pos, std::span(staging_->Data.data(), d));
     StageBytes(static_cast<int32_t>(d));
-    pos += d;
+    pos += static_cast<int64_t>(d);
     if (stagingOffset_ == kCacheBlockBytes) AppendStaged();
     if (!WaitForRoom()) return AbortExit(), false;
   }
-  metadata_ = {};
+  metadata_.Clear();
 
   std::unique_ptr<TFileStreamEx> file;
   for (const TSource& entry : sources_) {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-class VEZEZadira;
+#include "iso/iso.h"
 
 // ---------------------------------------------------------------- file streams
 // Open modes, in the class library's 16-bit encoding: the low two bits give the
@@ -155,7 +155,7 @@ private:
     std::string Path;
     int64_t Size;
   };
-  std::vector<uint8_t> metadata_;
+  TMemoryStream metadata_;
   std::vector<TSource> sources_;
   bool tableBroken_ = false;  // FileTable held no entry at some index
 

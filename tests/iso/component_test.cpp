@@ -1,10 +1,12 @@
 // The burner component: defaults, setters, reset of the image builder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "iso/iso.h"
 
@@ -124,6 +126,12 @@ TEST(Component, ConstructionResetsTheTree) {
   EXPECT_EQ(second.FindDirectory("\\A"), nullptr);
 }
 
+std::vector<uint8_t> Contents(const TMemoryStream& s) {
+  std::vector<uint8_t> v(static_cast<size_t>(s.Size()));
+  EXPECT_EQ(s.Read(0, v), v.size());
+  return v;
+}
+
 TEST(Component, MetadataStreamGrowsAndEmpties) {
   TMemoryStream s;
   const uint8_t data[] = {1, 2, 3};
@@ -131,10 +139,58 @@ TEST(Component, MetadataStreamGrowsAndEmpties) {
   s.WriteZeros(2);
   s.Write(std::span<const uint8_t>(data, 1));
   ASSERT_EQ(s.Size(), 6);
-  EXPECT_EQ(std::vector<uint8_t>(s.Bytes().begin(), s.Bytes().end()),
-            (std::vector<uint8_t>{1, 2, 3, 0, 0, 1}));
+  EXPECT_EQ(Contents(s), (std::vector<uint8_t>{1, 2, 3, 0, 0, 1}));
   s.Clear();
   EXPECT_EQ(s.Size(), 0);
+}
+
+// The stream keeps its bytes in pages, leaving all-zero stretches unallocated:
+// writes and reads across page edges, zeros written as data and gaps between
+// writes all read back exactly as written.
+TEST(Component, MetadataStreamReadsBackAcrossPages) {
+  constexpr size_t kPage = TMemoryStream::kPageBytes;
+  TMemoryStream s;
+  std::vector<uint8_t> expected;
+  auto write = [&](const std::vector<uint8_t>& bytes) {
+    s.Write(bytes);
+    expected.insert(expected.end(), bytes.begin(), bytes.end());
+  };
+  auto zeros = [&](size_t n) {
+    s.WriteZeros(n);
+    expected.resize(expected.size() + n, 0);
+  };
+  zeros(kPage * 3 - 5);
+  std::vector<uint8_t> run(kPage * 2 + 17);
+  for (size_t i = 0; i < run.size(); ++i) run[i] = static_cast<uint8_t>(i * 7 + 1);
+  write(run);                                // crosses two page edges
+  write(std::vector<uint8_t>(kPage * 2, 0));  // zeros written as data
+  write({9});                                // into a page that was all zeros
+  zeros(kPage * 40 + 3);
+  write({0, 0, 5});
+  ASSERT_EQ(s.Size(), static_cast<int64_t>(expected.size()));
+  EXPECT_EQ(Contents(s), expected);
+
+  // Any range, clipped at the end of the stream.
+  for (size_t from : {size_t{0}, kPage - 1, kPage * 3 - 6, kPage * 5 + 3, expected.size() - 2}) {
+    std::vector<uint8_t> part(kPage + 10, 0xEE);
+    const size_t n = s.Read(static_cast<int64_t>(from), part);
+    ASSERT_EQ(n, std::min(part.size(), expected.size() - from)) << from;
+    EXPECT_TRUE(std::equal(part.begin(), part.begin() + static_cast<ptrdiff_t>(n),
+                           expected.begin() + static_cast<ptrdiff_t>(from)))
+        << from;
+    EXPECT_TRUE(std::all_of(part.begin() + static_cast<ptrdiff_t>(n), part.end(),
+                            [](uint8_t b) { return b == 0xEE; }))
+        << from;
+  }
+  std::vector<uint8_t> past(4, 0xEE);
+  EXPECT_EQ(s.Read(s.Size(), past), 0u);
+
+  // A move takes the contents and leaves the source empty.
+  TMemoryStream taken = std::move(s);
+  EXPECT_EQ(s.Size(), 0);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(Contents(taken), expected);
+  s.Write(std::vector<uint8_t>{4});
+  EXPECT_EQ(Contents(s), std::vector<uint8_t>{4});
 }
 
 }  // namespace

@@ -164,7 +164,7 @@ TEST_F(DescriptorTest, EmptyIdentifiersAreSpacesAndZeroDateIs1899) {
 TEST_F(DescriptorTest, DescriptorCopyHoldsTheHeadThenFF) {
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
   ASSERT_EQ(DescriptorCopySize, 38912);
-  EXPECT_EQ(std::memcmp(DescriptorCopy.data(), c_.MetadataStream.Data(), 38912), 0);
+  EXPECT_EQ(std::memcmp(DescriptorCopy.data(), MetaBytes(c_.MetadataStream).data(), 38912), 0);
   for (size_t i = 38912; i < DescriptorCopy.size(); ++i) ASSERT_EQ(DescriptorCopy[i], 0xFF) << i;
 }
 

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "iso/iso.h"
@@ -112,8 +113,10 @@ inline bool AddFileEntry(VEZEZadira& C, TDEntry* Dir, const std::string& Name, i
 // sector 0: MetadataStream, then every file of FileTable in order, each padded
 // to whole sectors with zeros. Returns false when a source cannot be read.
 inline bool AssembleImage(const VEZEZadira& C, const fs::path& Out) {
+  std::vector<uint8_t> meta(static_cast<size_t>(C.MetadataStream.Size()));
+  C.MetadataStream.Read(0, meta);
   std::ofstream out(Out, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(C.MetadataStream.Data()), C.MetadataStream.Size());
+  out.write(reinterpret_cast<const char*>(meta.data()), static_cast<std::streamsize>(meta.size()));
   for (const auto& e : FileTable) {
     if ((e->Attr & faDirectory) != 0 || e->SourcePath.empty() || e->ISOSize == 0) continue;
     std::string data = ReadFile(e->SourcePath);
@@ -176,9 +179,20 @@ inline uint32_t BE32(const uint8_t* p) {
 inline uint16_t LE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint16_t BE16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
+// The whole contents of a metadata stream in one piece. The copy is kept until
+// a stream with other contents is asked for, so that pointers into it stay
+// valid for as long as the stream itself does not change.
+inline const std::vector<uint8_t>& MetaBytes(const TMemoryStream& S) {
+  static std::vector<uint8_t> copy;
+  std::vector<uint8_t> now(static_cast<size_t>(S.Size()));
+  S.Read(0, now);
+  if (now != copy) copy = std::move(now);
+  return copy;
+}
+
 // The bytes of image sector Lba (an absolute address) within MetadataStream.
 inline const uint8_t* MetaSector(const VEZEZadira& C, uint32_t Lba) {
-  return C.MetadataStream.Data() + (static_cast<int64_t>(Lba) - C.StartAddress) * 2048;
+  return MetaBytes(C.MetadataStream).data() + (static_cast<int64_t>(Lba) - C.StartAddress) * 2048;
 }
 
 // The directory records of one extent, in order, as (offset in extent, bytes).

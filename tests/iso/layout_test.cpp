@@ -230,8 +230,7 @@ TEST_F(LayoutTest, PreparationTurnsDebugOnAndCanBeRepeated) {
   ASSERT_TRUE(AddFileEntry(c_, Root(), "a.txt", 5));
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
   EXPECT_TRUE(c_.DoDebug);
-  const std::vector<uint8_t> first(c_.MetadataStream.Data(),
-                                   c_.MetadataStream.Data() + c_.MetadataStream.Size());
+  const std::vector<uint8_t> first = MetaBytes(c_.MetadataStream);
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
   EXPECT_EQ(c_.MetadataStream.Size(), static_cast<int64_t>(first.size()));
   EXPECT_EQ(c_.EndSector, 151);
