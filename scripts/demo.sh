@@ -12,3 +12,6 @@ rm -f "$disc" "$disc.state"
 echo
 echo "The disc image is $disc"
 ./build/mburn disc --virtual "$disc"
+echo
+echo "What is on it, as bsdtar reads it:"
+bsdtar -tvf "$disc"
