@@ -21,16 +21,16 @@ std::array<uint8_t, 65537> DescriptorCopy{};
 int32_t DescriptorCopySize = 0;
 
 // ---------------------------------------------------------------- metadata stream
-TMemoryStream::TMemoryStream(TMemoryStream&& Other) noexcept
-    : pages_(std::move(Other.pages_)), size_(std::exchange(Other.size_, 0)) {
-  Other.pages_.clear();
-}
+TMemoryStream::TMemoryStream(TMemoryStream&& Other) noexcept { *this = std::move(Other); }
 
 TMemoryStream& TMemoryStream::operator=(TMemoryStream&& Other) noexcept {
   if (this != &Other) {
     pages_ = std::move(Other.pages_);
+    chunks_ = std::move(Other.chunks_);
+    pagesUsed_ = std::exchange(Other.pagesUsed_, 0);
     size_ = std::exchange(Other.size_, 0);
     Other.pages_.clear();
+    Other.chunks_.clear();
   }
   return *this;
 }
@@ -42,13 +42,13 @@ void TMemoryStream::Write(const void* Data, size_t Count) {
   while (Count > 0) {
     const size_t at = pos % kPageBytes;
     const size_t n = std::min(Count, kPageBytes - at);
-    std::unique_ptr<TPage>& page = pages_[pos / kPageBytes];
-    if (page) {
-      std::memcpy(page->data() + at, p, n);
-    } else if (std::any_of(p, p + n, [](uint8_t b) { return b != 0; })) {
-      page = std::make_unique<TPage>();  // zero-filled
-      std::memcpy(page->data() + at, p, n);
+    uint32_t& ref = pages_[pos / kPageBytes];
+    if (ref == 0 && std::any_of(p, p + n, [](uint8_t b) { return b != 0; })) {
+      if (pagesUsed_ % kChunkPages == 0)
+        chunks_.push_back(std::make_unique<TPage[]>(kChunkPages));  // zero-filled
+      ref = ++pagesUsed_;
     }
+    if (ref != 0) std::memcpy(PageData(ref) + at, p, n);
     p += n;
     pos += n;
     Count -= n;
@@ -71,8 +71,8 @@ size_t TMemoryStream::Read(int64_t Offset, std::span<uint8_t> Dest) const {
   for (size_t left = total; left > 0;) {
     const size_t at = pos % kPageBytes;
     const size_t n = std::min(left, kPageBytes - at);
-    if (const TPage* page = pages_[pos / kPageBytes].get())
-      std::memcpy(out, page->data() + at, n);
+    if (const uint32_t ref = pages_[pos / kPageBytes])
+      std::memcpy(out, PageData(ref) + at, n);
     else
       std::memset(out, 0, n);
     out += n;
@@ -85,6 +85,9 @@ size_t TMemoryStream::Read(int64_t Offset, std::span<uint8_t> Dest) const {
 void TMemoryStream::Clear() {
   pages_.clear();
   pages_.shrink_to_fit();
+  chunks_.clear();
+  chunks_.shrink_to_fit();
+  pagesUsed_ = 0;
   size_ = 0;
 }
 

@@ -70,7 +70,14 @@ public:
 
 private:
   using TPage = std::array<uint8_t, kPageBytes>;
-  std::vector<std::unique_ptr<TPage>> pages_;  // nil = all zeros
+  static constexpr uint32_t kChunkPages = 256;  // pages are allocated 64 KiB at a time
+  uint8_t* PageData(uint32_t Ref) const {
+    return chunks_[(Ref - 1) / kChunkPages][(Ref - 1) % kChunkPages].data();
+  }
+  // Per page of the stream: 0 = all zeros, else 1 + its place in the chunks.
+  std::vector<uint32_t> pages_;
+  std::vector<std::unique_ptr<TPage[]>> chunks_;
+  uint32_t pagesUsed_ = 0;  // pages handed out of the chunks
   int64_t size_ = 0;
 };
 
