@@ -318,6 +318,73 @@ TEST(Outcome, DvdRFlushThatNeverEndsStopsAfterTenMinutes) {
   EXPECT_EQ(s.Clock.Clock.Sleeps(kFlushPollMs), int(kFlushWaitLimitMs / kFlushPollMs));
 }
 
+// ---------------------------------------------------------------- built-in layer
+// An operating system with one CD/DVD node, sr0, whose pass-through requests
+// go to the virtual recorder.
+class TForwardingPlatform final : public TSPTIPlatform {
+public:
+  std::atomic<int> Scans{0}, Closes{0};
+  bool IsCDDrive(int index) override {
+    if (index == 2) ++Scans;
+    return index == 2;
+  }
+  int Open(int) override { return 7; }
+  bool Close(int) override {
+    ++Closes;
+    return true;
+  }
+  bool GetAddress(int, uint8_t& port, uint8_t& target, uint8_t& lun) override {
+    port = target = lun = 0;
+    return true;
+  }
+  bool PassThrough(int, TPassThrough& r) override {
+    SRB_ExecSCSICmd srb{};
+    srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    srb.SRB_Flags = r.Dir == TPassThrough::Direction::In    ? SRB_DIR_IN
+                    : r.Dir == TPassThrough::Direction::Out ? SRB_DIR_OUT
+                                                            : 0;
+    srb.SRB_BufLen = r.Length;
+    srb.SRB_BufPointer = r.Data;
+    srb.SRB_SenseLen = 24;
+    srb.SRB_CDBLen = r.CdbLength;
+    std::memcpy(srb.CDBByte, r.Cdb, sizeof r.Cdb);
+    VRecSendASPI32Command(&srb);  // the drive runs synchronously (sync=1)
+    r.ScsiStatus = srb.SRB_TargStat;
+    r.SenseLength = std::min<uint8_t>(r.SenseLength, 24);
+    std::memcpy(r.Sense, srb.SenseArea, r.SenseLength);
+    return true;
+  }
+};
+
+TEST(Outcome, BuiltInLayerIsBoundAgainAtTheEnd) {
+  TForwardingPlatform platform;
+  SetSPTIPlatform(&platform);
+  struct TRestore {
+    ~TRestore() { SetSPTIPlatform(nullptr); }
+  } restore;
+  {
+    TSetup s;
+    ASSERT_TRUE(s.Open("cd-r", "sync=1"));
+    VEZEZadira& c = *s.Component;
+    ResetASPILayer();  // forget the in-process binding: the built-in layer it is
+    ASSERT_TRUE(c.InitDevices(true, ""));
+    ASSERT_EQ(ASPILayerName(), kBuiltInLayerName);
+    ASSERT_FALSE(c.DeviceList.empty());
+    c.SelectDevice(c.DeviceList[0]);
+    SmallFolder(s.Tmp / "src");
+    ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+    const int scans = platform.Scans, closes = platform.Closes;
+    TRecorderRun run(c);
+    const TOutcome out = run.Record();
+    EXPECT_EQ(out.Error, "");
+    EXPECT_EQ(s.Recorder->Disc().Status, "appendable");
+    EXPECT_GT(platform.Closes, closes) << "the drive handles were closed";
+    EXPECT_GT(platform.Scans, scans) << "and the layer bound again";
+    EXPECT_EQ(ASPILayerName(), kBuiltInLayerName);
+    EXPECT_TRUE(ASPIInitialized());
+  }
+}
+
 // ---------------------------------------------------------------- start and stop
 TEST(Outcome, SecondStartWhileRecordingIsRefusedAndDisturbsNothing) {
   TSetup s;
