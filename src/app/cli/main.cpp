@@ -118,16 +118,19 @@ int Burn(const TCommandLine& line) {
   TProgress progress;
   bool finished = false;
   TBurnWorkflow::THooks hooks;
-  hooks.Status = [](const std::string& text) { std::cout << text << std::endl; };
+  TBurnWorkflow* flow = nullptr;
+  hooks.Status = [&](const std::string& text) {
+    // The outcome comes after the last step of the progress.
+    if (flow && flow->Recording() && (text == kTextDoneOk || text == kTextDoneError)) {
+      progress.Show(flow->ProgressSectors());
+      progress.End();
+    }
+    std::cout << text << std::endl;
+  };
   hooks.Message = [](const std::string& text) { std::cerr << text << std::endl; };
   hooks.Post = [&loop](std::function<void()> call) { loop.Post(std::move(call)); };
   hooks.SetGaugeMax = [&progress](int32_t max) { progress.SetMax(max); };
-  TBurnWorkflow* flow = nullptr;
-  hooks.Finished = [&](const std::string&) {
-    progress.Show(flow->ProgressSectors());
-    progress.End();
-    finished = true;
-  };
+  hooks.Finished = [&](const std::string&) { finished = true; };
   TBurnWorkflow workflow(c, std::move(hooks));
   flow = &workflow;
   workflow.WriteSpeed = static_cast<uint16_t>(line.Speed);

@@ -50,7 +50,8 @@ public:
 
 protected:
   bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Show) place_();
+    // Placed when shown, and again when the dialog settles on another size.
+    if (event->type() == QEvent::Show || event->type() == QEvent::Resize) place_();
     return false;
   }
 
@@ -71,7 +72,7 @@ void TDirectoryEdit::Browse() {
   dialog.setOption(QFileDialog::ShowDirsOnly, true);
   // Qt's own dialog, so that it can be placed beside the field.
   dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-  // Placed once it is shown, when its final size is known.
+  // Placed once it is shown, when its size is known.
   const QRect field(mapToGlobal(QPoint(0, 0)), size());
   const QScreen* screen = this->screen();
   const QRect area = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
