@@ -190,10 +190,19 @@ TEST_F(Mburn, FinalizedDiscHasNoRoomForAnotherSession) {
   EXPECT_NE(lines[1].find("KB ,  TILGJENGELIG 0KB"), std::string::npos) << lines[1];
 }
 
-TEST_F(Mburn, TestWriteLeavesTheDiscBlank) {
+TEST_F(Mburn, TestWriteOnATerminalShowsABarAndLeavesTheDiscBlank) {
   const std::string disc = Path("disc.iso");
-  TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r", "--test-write", "--speed", "1385"});
+  // Under `script` standard error is a terminal: progress is a bar redrawn in place.
+  TRun r = RunProgram("script", {"-q", "-e", "-c",
+                                 std::string(MBURN_BINARY_DIR "/mburn") + " burn " + kSample +
+                                     " --virtual " + disc + ":cd-r --test-write --speed 1385",
+                                 "/dev/null"},
+                      dir_);
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_NE(r.Out.find("\r[########################################] 100%\r\n"
+                       "Burning Done - Sucsessfull"),
+            std::string::npos)
+      << r.Out;
   r = Run({"disc", "--virtual", disc});
   EXPECT_NE(r.Out.find("Disc status: empty"), std::string::npos) << r.Out;
 }

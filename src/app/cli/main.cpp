@@ -81,24 +81,28 @@ public:
   void Show(int32_t sectors) {
     const int64_t clamped = std::max<int64_t>(0, std::min<int64_t>(sectors, max_));
     const int percent = max_ > 0 ? static_cast<int>(clamped * 100 / max_) : 0;
-    if (percent == last_) return;
+    if (percent == last_ && (open_ || !tty_)) return;
     last_ = percent;
     if (tty_) {
       const int filled = percent * 40 / 100;
       std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(),
                    std::string(40 - filled, '.').c_str(), percent);
+      open_ = true;
     } else {
       std::fprintf(stderr, "%d%%\n", percent);
     }
     std::fflush(stderr);
   }
+  // Ends the bar's line, so that a status line starts on a line of its own.
   void End() {
-    if (tty_ && last_ >= 0) std::fputc('\n', stderr);
+    if (tty_ && open_) std::fputc('\n', stderr);
+    open_ = false;
   }
 
 private:
   int32_t max_ = 100;
   int last_ = -1;
+  bool open_ = false;  // the bar stands on the terminal's current line
   bool tty_ = isatty(STDERR_FILENO) != 0;
 };
 
@@ -121,10 +125,9 @@ int Burn(const TCommandLine& line) {
   TBurnWorkflow* flow = nullptr;
   hooks.Status = [&](const std::string& text) {
     // The outcome comes after the last step of the progress.
-    if (flow && flow->Recording() && (text == kTextDoneOk || text == kTextDoneError)) {
+    if (flow && flow->Recording() && (text == kTextDoneOk || text == kTextDoneError))
       progress.Show(flow->ProgressSectors());
-      progress.End();
-    }
+    progress.End();
     std::cout << text << std::endl;
   };
   hooks.Message = [](const std::string& text) { std::cerr << text << std::endl; };

@@ -40,6 +40,7 @@ void TMainLoop::Run(const std::function<bool()>& Done, const std::function<void(
       }
     }
     if (call) call();
+    if (Done()) break;
     if (Clock::now() >= nextTick) {
       Tick();
       nextTick += std::chrono::milliseconds(TickMs);
