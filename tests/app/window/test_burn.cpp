@@ -147,6 +147,22 @@ TEST_F(WindowTest, NoDiscOrNoRecorderStillReachesTheSpaceCheck) {
   EXPECT_TRUE(w.StatusText().endsWith("KB ,  TILGJENGELIG 0KB")) << w.StatusText().toStdString();
 }
 
+TEST_F(WindowTest, EveryPressAddsToTheSameTree) {
+  // A pressed disc takes nothing, so each press stops at the space check.
+  TfrmMain& w = ShowWindow({"rom.iso:cd-rom"});
+  const QString sample = QString::fromStdString(kSampleDir);
+  w.eDirToBurn->setText(sample + "/data");
+  w.bBurn->click();
+  EXPECT_TRUE(w.StatusText().startsWith("NOT ENOUGH SPACE")) << w.StatusText().toStdString();
+  EXPECT_EQ(w.ecdb->FileCount(), 2);  // numbers.csv, random.bin
+  w.bBurn->click();                   // the same folder again adds nothing new
+  EXPECT_EQ(w.ecdb->FileCount(), 2);
+  w.eDirToBurn->setText(sample + "/pictures");
+  w.bBurn->click();
+  EXPECT_EQ(w.ecdb->FileCount(), 3);  // both folders' files together
+  EXPECT_EQ(w.ecdb->DirectoryCount(), 0);
+}
+
 TEST_F(WindowTest, MaskMatchingNothingDoesNothing) {
   TfrmMain& w = ShowWindow({"disc.iso:cd-r"});
   const QString before = w.StatusText();
