@@ -128,6 +128,7 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
   hooks.SetGaugeMax = [this](int32_t max) { pb->SetMaxValue(max); };
   hooks.Finished = [this](const std::string& error) {
     bBurn->setEnabled(burnAllowed_);
+    cbDrives->setEnabled(true);
     emit BurnFinished(QString::fromStdString(error));
   };
   workflow_ = std::make_unique<TBurnWorkflow>(*ecdb, std::move(hooks));
@@ -182,8 +183,9 @@ void TfrmMain::showEvent(QShowEvent* event) {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
-  // Leaving in the middle of a recording would leave the disc unusable.
-  if (workflow_ && workflow_->Recording()) {
+  // Leaving in the middle of a recording would leave the disc unusable; nor
+  // may the window go while BURN CD is still at work in it.
+  if (inBurnClick_ || (workflow_ && workflow_->Recording())) {
     event->ignore();
     return;
   }
@@ -222,11 +224,18 @@ void TfrmMain::cbDrivesChange() {
 
 void TfrmMain::bBurnClick() {
   if (!bBurn->isEnabled()) return;
-  // One recording at a time: the button stays off until this one has ended.
+  // One recording at a time: the button stays off until this one has ended,
+  // and so does the drive list (selecting sends commands to the recorder).
   bBurn->setEnabled(false);
+  cbDrives->setEnabled(false);
+  inBurnClick_ = true;
   const TBurnOutcome outcome =
       workflow_->BurnClick(eDirToBurn->text().toStdString(), eMask->text().toStdString());
-  if (outcome != TBurnOutcome::Started) bBurn->setEnabled(burnAllowed_);
+  inBurnClick_ = false;
+  if (outcome != TBurnOutcome::Started) {
+    bBurn->setEnabled(burnAllowed_);
+    cbDrives->setEnabled(true);
+  }
 }
 
 void TfrmMain::Timer1Timer() { pb->SetProgress(workflow_->ProgressSectors()); }

@@ -75,6 +75,7 @@ private:
   std::unique_ptr<TBurnWorkflow> workflow_;
   bool shown_ = false;
   bool startupDone_ = false;
-  bool burnAllowed_ = true;  // false in the no-transport state
+  bool burnAllowed_ = true;
+  bool inBurnClick_ = false;  // false in the no-transport state
   std::atomic<bool> closing_{false};
 };

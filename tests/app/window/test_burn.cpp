@@ -46,6 +46,7 @@ TEST_F(WindowTest, BurnOnTheVirtualRecorderEndsSuccessfullyAtFullGauge) {
   // the window does not close under it.
   EXPECT_EQ(w.StatusText(), "Burning CD - Please wait");
   EXPECT_FALSE(w.bBurn->isEnabled());
+  EXPECT_FALSE(w.cbDrives->isEnabled());
   EXPECT_FALSE(w.close());
   const int64_t image = w.ecdb->ImageSectors();
   EXPECT_EQ(w.pb->MaxValue(), image);
@@ -53,6 +54,7 @@ TEST_F(WindowTest, BurnOnTheVirtualRecorderEndsSuccessfullyAtFullGauge) {
   EXPECT_EQ(error, "");
   EXPECT_EQ(w.StatusText(), "Burning Done - Sucsessfull");
   EXPECT_TRUE(w.bBurn->isEnabled());
+  EXPECT_TRUE(w.cbDrives->isEnabled());
   // The next tick of the timer brings the gauge to the end.
   ASSERT_TRUE(WaitUntil([&] { return w.pb->PercentDone() == 100; }, 5000));
   EXPECT_EQ(w.pb->Progress(), image);
