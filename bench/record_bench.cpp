@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -81,7 +82,11 @@ TTimed Record(const std::string& folder, const std::string& image, int64_t& byte
   fs::remove(image + ".state", ec);
   ::sync();
   std::string configError;
-  if (!VRecConfigure(image + ":dvd+r", &configError)) {
+  // Extra drive keys for experiments, e.g. MBURN_BENCH_DRIVE_KEYS=sync=1.
+  std::string config = image + ":dvd+r";
+  if (const char* keys = std::getenv("MBURN_BENCH_DRIVE_KEYS"); keys && *keys)
+    config += std::string(",") + keys;
+  if (!VRecConfigure(config, &configError)) {
     error = configError;
     return t;
   }
