@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -20,6 +21,8 @@
 #include "record/record.h"
 #include "stream/stream.h"
 #include "transport/transport.h"
+
+struct TEndCall;
 
 // The one recording of the process. Guarded by gLock except the atomics.
 struct TRecording {
@@ -33,7 +36,7 @@ struct TRecording {
 
   // The end-of-recording call, while it is on its way to the user-interface thread.
   bool InDispatch = false;
-  std::shared_ptr<struct TEndCall> Pending;
+  std::shared_ptr<TEndCall> Pending;
   // A StopRecording on the user-interface thread waiting for the thread.
   bool UiWaiter = false;
 
@@ -265,7 +268,6 @@ void TThWrite::Ending(const std::string& Error) {
       else RunEndCall(call);
       g.lock();
       rec.InDispatch = false;
-      // A dispatcher that dropped the call: nobody else will run it now.
     }
     rec.Pending.reset();
   }
