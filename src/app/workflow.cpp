@@ -90,9 +90,7 @@ TBurnOutcome TBurnWorkflow::BurnClick(const std::string& Folder, const std::stri
   return StartBurning();
 }
 
-bool TBurnWorkflow::AddSource(const std::string& Folder, const std::string& Mask) {
-  // Everything the walk could not add is reported; the first report is what
-  // the user sees, and an incomplete disc is never recorded.
+bool TBurnWorkflow::Reporting(const std::function<bool()>& Call) {
   FirstProblem.clear();
   const TOnDebugMsg previous = component_.OnDebugMessage;
   component_.OnDebugMessage = [this, &previous](TObject* Sender, const std::string& Message,
@@ -100,8 +98,17 @@ bool TBurnWorkflow::AddSource(const std::string& Folder, const std::string& Mask
     if (FirstProblem.empty() && mType != MSG_INFO) FirstProblem = Message;
     if (previous) previous(Sender, Message, mType);
   };
-  const bool added = component_.AddFolder("\\", Folder, Mask, faAnyFile, true, false, false);
+  const bool result = Call();
   component_.OnDebugMessage = previous;
+  return result;
+}
+
+bool TBurnWorkflow::AddSource(const std::string& Folder, const std::string& Mask) {
+  // Everything the walk could not add is reported; the first report is what
+  // the user sees, and an incomplete disc is never recorded.
+  const bool added = Reporting([&] {
+    return component_.AddFolder("\\", Folder, Mask, faAnyFile, true, false, false);
+  });
   if (!added && !FirstProblem.empty()) {
     hooks_.Status(FirstProblem);
     return false;
@@ -114,7 +121,12 @@ TBurnOutcome TBurnWorkflow::StartBurning() {
   if (hooks_.ProcessEvents) hooks_.ProcessEvents();
   if (component_.DirectoryCount() == 0 && component_.FileCount() == 0)
     return TBurnOutcome::NothingToBurn;
-  component_.PrepareImage(false, nullptr);
+  // A layout that failed (an earlier session that could not be carried in)
+  // is never recorded.
+  if (!Reporting([&] { return component_.PrepareImage(false, nullptr); })) {
+    hooks_.Status(FirstProblem.empty() ? kTextPrepareFailed : FirstProblem);
+    return TBurnOutcome::PrepareFailed;
+  }
   const uint32_t freeSectors = component_.FreeSectors();
   const int64_t imageSectors = component_.ImageSectors();
   if (imageSectors > int64_t{freeSectors}) {

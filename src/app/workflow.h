@@ -28,6 +28,7 @@ inline constexpr const char* kTextBurning = "Burning CD - Please wait";
 inline constexpr const char* kTextFinishing = "FINISHING - PLEASE WAIT";
 inline constexpr const char* kTextDoneOk = "Burning Done - Sucsessfull";
 inline constexpr const char* kTextDoneError = "Burning done - With error";
+inline constexpr const char* kTextPrepareFailed = "THE IMAGE COULD NOT BE PREPARED";
 
 // "NOT ENOUGH SPACE. NEEDS <image x 2>KB ,  TILGJENGELIG <free x 2>KB", in
 // 64-bit arithmetic so that discs of 4 GiB and more show their real figures.
@@ -63,6 +64,7 @@ enum class TBurnOutcome {
   NoFolder,        // "Choose a folder first"
   FolderProblem,   // AddFolder refused something: nothing recorded
   NothingToBurn,   // the tree is empty: nothing happens
+  PrepareFailed,   // the layout failed: nothing recorded
   TooLarge,        // the not-enough-space message
   Started,         // the recording thread runs; the end comes through Finished
   StartFailed,     // the cache failed before priming; the end has been reported
@@ -104,6 +106,8 @@ public:
 
 private:
   void WriteDone(const std::string& Error);
+  // Runs the call, keeping the first problem the component reports meanwhile.
+  bool Reporting(const std::function<bool()>& Call);
 
   VEZEZadira& component_;
   THooks hooks_;

@@ -174,6 +174,28 @@ TEST_F(Mburn, BurnWithMaskNoJolietAndDebugTrace) {
   EXPECT_NE(list.Out.find("README.TXT"), std::string::npos) << list.Out;
 }
 
+TEST_F(Mburn, SecondSessionCarriesTheFirstWithImportSession) {
+  const std::string disc = Path("disc.iso");
+  TRun r = Run({"burn", kSample + "/data", "--virtual", disc + ":cd-r"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  r = Run({"disc", "--virtual", disc});
+  const std::string key = "Next writable address: ";
+  const auto at = r.Out.find(key);
+  ASSERT_NE(at, std::string::npos) << r.Out;
+  const std::string start = r.Out.substr(at + key.size(), r.Out.find('\n', at) - at - key.size());
+  r = Run({"burn", kSample + "/pictures", "--virtual", disc, "--import-session", "1"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  // The new session, read from where it starts, holds both folders' files.
+  const std::string into = Path("session2");
+  const TRun x = RunProgram("xorriso", {"-osirrox", "on", "-indev", disc, "-load", "sbsector",
+                                        start, "-extract", "/", into},
+                            dir_);
+  ASSERT_EQ(x.Status, 0) << x.Err;
+  EXPECT_EQ(FilesUnder(into), (std::vector<std::string>{"gauge.png", "numbers.csv", "random.bin"}));
+  EXPECT_EQ(ReadWhole(into + "/random.bin"), ReadWhole(kSample + "/data/random.bin"));
+  EXPECT_EQ(ReadWhole(into + "/gauge.png"), ReadWhole(kSample + "/pictures/gauge.png"));
+}
+
 TEST_F(Mburn, FinalizedDiscHasNoRoomForAnotherSession) {
   const std::string disc = Path("disc.iso");
   TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r", "--finalize"});

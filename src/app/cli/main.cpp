@@ -141,6 +141,7 @@ int Burn(const TCommandLine& line) {
   switch (workflow.BurnClick(line.Folder, line.Mask)) {
     case TBurnOutcome::NoFolder:
     case TBurnOutcome::FolderProblem:
+    case TBurnOutcome::PrepareFailed:
     case TBurnOutcome::TooLarge:
       return kExitNothing;
     case TBurnOutcome::NothingToBurn:
@@ -184,7 +185,10 @@ int Image(const TCommandLine& line) {
               << line.Mask << '\n';
     return kExitNothing;
   }
-  c.PrepareImage(true, nullptr);
+  if (!c.PrepareImage(true, nullptr)) {
+    std::cerr << "mburn: " << kTextPrepareFailed << '\n';
+    return kExitNothing;
+  }
   std::string error;
   if (!WriteImageFile(c, line.Output, error)) {
     std::cerr << error << '\n';
