@@ -244,14 +244,16 @@ TSense Write10(TVDrive& d, TCommand& c) {
       done += size_t(n);
     }
   }
+  const bool startedTrack = track->Written == 0;
   disc.CommitWrite(track, lba, count);
-  if (!test && !d.SaveDisc()) return kWriteError;
+  if (!test && !d.SaveDiscAfterWrite(startedTrack)) return kWriteError;
   return kOk;
 }
 
 // Empties the buffer onto the disc: waits for it, or with Immed reports a long
 // write in progress for as long as it takes.
 void FlushBuffer(TVDrive& d, bool immed) {
+  if (d.SavePending) d.SaveDisc();
   const uint64_t now = Clock().NowMs();
   d.Drain(now);
   const uint32_t rate = d.DrainRate();

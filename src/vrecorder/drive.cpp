@@ -14,6 +14,7 @@
 namespace vrec {
 
 TVDrive::~TVDrive() {
+  if (SavePending) SaveDisc();
   if (ImageFd >= 0) ::close(ImageFd);
   if (Log) std::fclose(Log);
 }
@@ -59,12 +60,22 @@ bool TVDrive::Open(std::string* error) {
 
 void TVDrive::Flush() {
   std::lock_guard lock(Lock);
-  SaveDisc();
+  SaveDisc();  // also whatever writes are pending
   if (ImageFd >= 0) ::fdatasync(ImageFd);
   if (Log) std::fflush(Log);
 }
 
-bool TVDrive::SaveDisc() { return SaveState(Options.Image, Disc, nullptr); }
+bool TVDrive::SaveDisc() {
+  SavePending = false;
+  LastSaveRealMs = SystemClock().NowMs();
+  return SaveState(Options.Image, Disc, nullptr);
+}
+
+bool TVDrive::SaveDiscAfterWrite(bool startedTrack) {
+  if (startedTrack || SystemClock().NowMs() - LastSaveRealMs >= 1000) return SaveDisc();
+  SavePending = true;
+  return true;
+}
 
 void TVDrive::DefaultWriteParams() {
   WriteParams.fill(0);

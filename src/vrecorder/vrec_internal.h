@@ -209,6 +209,14 @@ public:
   uint32_t DrainRate() const;      // kB/s, 0 no limit
   void Drain(uint64_t now);        // empties the buffer by the time passed
   bool SaveDisc();                 // state file; false when it cannot be written
+  // After a WRITE (10): the state file follows the data at once when the write
+  // started a track, else at most once a second of real time, so a long
+  // recording does not replace the file 16 times per MiB. A process killed in
+  // between leaves an open track whose recorded length lags the data a little,
+  // which a following write simply records over.
+  bool SaveDiscAfterWrite(bool startedTrack);
+  uint64_t LastSaveRealMs = 0;     // steady clock, not the process clock
+  bool SavePending = false;
 };
 
 // One command: CDB, data, and the outcome the executor fills in.
