@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
@@ -12,6 +13,14 @@
 #include "vrecorder/vrec_internal.h"
 
 namespace vrec {
+
+namespace {
+// Real time for the state-file throttle; also safe while the process exits.
+uint64_t RealMs() {
+  using namespace std::chrono;
+  return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+}  // namespace
 
 TVDrive::~TVDrive() {
   if (SavePending) SaveDisc();
@@ -67,12 +76,12 @@ void TVDrive::Flush() {
 
 bool TVDrive::SaveDisc() {
   SavePending = false;
-  LastSaveRealMs = SystemClock().NowMs();
+  LastSaveRealMs = RealMs();
   return SaveState(Options.Image, Disc, nullptr);
 }
 
 bool TVDrive::SaveDiscAfterWrite(bool startedTrack) {
-  if (startedTrack || SystemClock().NowMs() - LastSaveRealMs >= 1000) return SaveDisc();
+  if (startedTrack || RealMs() - LastSaveRealMs >= 1000) return SaveDisc();
   SavePending = true;
   return true;
 }
