@@ -89,11 +89,11 @@ bool WriteSettingsFile(const std::string& Path, std::string& Error) {
   return true;
 }
 
-void SetVirtualRecorders(const std::vector<std::string>& Specs) {
+void SetVirtualRecorders(const std::vector<std::string>& Discs) {
   std::string joined;
-  for (const auto& spec : Specs) {
+  for (const auto& disc : Discs) {
     if (!joined.empty()) joined += ';';
-    joined += spec;
+    joined += disc;
   }
   setenv("MBURN_VIRTUAL", joined.c_str(), 1);
 }

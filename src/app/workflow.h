@@ -41,7 +41,7 @@ bool WriteSettingsFile(const std::string& Path, std::string& Error);
 
 // ---------------------------------------------------------------- recorders
 // --virtual IMAGE[:MEDIA] options: MBURN_VIRTUAL is set to them joined by ';'.
-void SetVirtualRecorders(const std::vector<std::string>& Specs);
+void SetVirtualRecorders(const std::vector<std::string>& Discs);
 // The virtual recorder library beside the running executable (/proc/self/exe).
 std::string VirtualRecorderLibrary();
 // InitDevices(False, LibraryPath): the library path is the virtual recorder's

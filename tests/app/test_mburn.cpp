@@ -240,13 +240,13 @@ TEST_F(Mburn, RecordingFailureExitsOneWithTheErrorText) {
 }
 
 TEST_F(Mburn, NothingRecordedExitsTwo) {
-  const std::string spec = Path("disc.iso") + ":cd-r";
+  const std::string disc = Path("disc.iso") + ":cd-r";
   // no folder
-  TRun r = Run({"burn", "", "--virtual", spec});
+  TRun r = Run({"burn", "", "--virtual", disc});
   EXPECT_EQ(r.Status, 2);
   EXPECT_NE(r.Err.find("Choose a folder first"), std::string::npos) << r.Err;
   // nothing matches the mask
-  r = Run({"burn", kSample + "/pictures", "--virtual", spec, "--mask", "*.none"});
+  r = Run({"burn", kSample + "/pictures", "--virtual", disc, "--mask", "*.none"});
   EXPECT_EQ(r.Status, 2);
   EXPECT_NE(r.Err.find("nothing to record"), std::string::npos) << r.Err;
   // a folder that cannot be added whole
@@ -254,11 +254,11 @@ TEST_F(Mburn, NothingRecordedExitsTwo) {
   std::ofstream(Path("src/ok.txt")) << "ok\n";
   const std::string longName = std::string(130, 'n') + ".txt";
   std::ofstream(Path("src/" + longName)) << "refused\n";
-  r = Run({"burn", Path("src"), "--virtual", spec});
+  r = Run({"burn", Path("src"), "--virtual", disc});
   EXPECT_EQ(r.Status, 2);
   EXPECT_NE(r.Out.find(longName), std::string::npos) << r.Out;
   // a drive that is not there
-  r = Run({"burn", kSample, "--virtual", spec, "--drive", "1"});
+  r = Run({"burn", kSample, "--virtual", disc, "--drive", "1"});
   EXPECT_EQ(r.Status, 2);
   // After all of these the disc is still blank.
   r = Run({"disc", "--virtual", Path("disc.iso")});

@@ -87,13 +87,13 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     } else if (arg == "--debug") {
       Line.Debug = true;
     } else if (arg == "--virtual") {
-      std::string spec;
-      if (!takeValue(spec)) return false;
-      if (spec.empty() || spec.find(';') != std::string::npos) {
+      std::string disc;
+      if (!takeValue(disc)) return false;
+      if (disc.empty() || disc.find(';') != std::string::npos) {
         Error = "--virtual needs IMAGE[:MEDIA], without ';'";
         return false;
       }
-      Line.Virtual.push_back(spec);
+      Line.Virtual.push_back(disc);
     } else if (arg == "--mask") {
       if (!takeValue(Line.Mask)) return false;
     } else if (arg == "--drive") {
