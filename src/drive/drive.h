@@ -81,6 +81,9 @@ public:
   std::string LastError;
   std::array<uint8_t, 33> LastSense{};
   bool TargetBusy = false;
+  // The last command got no answer within its time-out (and was aborted); its
+  // sense is empty, which must not be taken for a drive that is merely busy.
+  bool TimedOut = false;
   TDebugWindow* DebugWindow = nullptr;
   TOnDebugMsg OnDebugMessage;
   bool DoDebug = false;

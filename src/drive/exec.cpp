@@ -154,6 +154,7 @@ void TSCSIDevice::DebugMessage(const std::string& Message, uint8_t mType) {
 uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) {
   LastError.clear();
   TargetBusy = false;
+  TimedOut = false;
   LastSense.fill(0);
   if (!ASPIInitialized() || HaId == 0xFE) return SS_ILLEGAL_MODE;
 
@@ -200,6 +201,7 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
     event.Close();
     srb.SRB_Status = SS_ERR;
     srb.SRB_HaStat = HASTAT_TIMEOUT;
+    TimedOut = true;
   }
   return 1;
 }

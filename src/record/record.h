@@ -16,6 +16,7 @@ class TCacheThread;
 // Outcomes handed to OnWriteDone besides the cache's own texts.
 inline constexpr const char* kWriterBusyText = "WRITER BUSY/BUFFER FULL";
 inline constexpr const char* kWriterErrorText = "WRITER ERROR";  // + " [" + LastError + "]"
+inline constexpr const char* kCommandTimeoutText = "COMMAND TIMEOUT";
 inline constexpr const char* kAbortedText = "OPERATION ABORTED BY USER";
 // The two drive waits that have an upper bound here.
 inline constexpr const char* kFormatTimeoutText =

@@ -216,6 +216,9 @@ private:
       if (dev_.Write10(dev_.StartAddress + offset, sectors, kWriteFlags,
                        static_cast<uint32_t>(n), buffer_.data()))
         return true;
+      // A write that never came back is no busy drive: waiting 120 s per try
+      // for 10,000 tries would hang the recording for days.
+      if (dev_.TimedOut) return Fail(std::string(kWriterErrorText) + " [" + kCommandTimeoutText + "]"), false;
       if (dev_.TargetBusy || Asc() == kAscNotReady || Asc() == kAscNoSense) {
         if (!Pause(kBusyRetryMs)) return false;
         if (++tries >= kBusyTries) return Fail(kWriterBusyText), false;

@@ -212,6 +212,22 @@ TEST(Outcome, DriveBusyForEverGivesUpAfterTenThousandTries) {
   EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x5B));
 }
 
+TEST(Outcome, WriteThatNeverCompletesEndsTheRecordingInsteadOfRetrying) {
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r", "sync=1,hang=2A,hang-count=1"));
+  SmallFolder(s.Tmp / "src");
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  s.Clock.Clock.InstantTimeouts = true;
+  TRecorderRun run(*s.Component);
+  const TOutcome out = run.Record();
+  s.Clock.Clock.InstantTimeouts = false;
+  EXPECT_EQ(out.Error, "WRITER ERROR [COMMAND TIMEOUT]");
+  EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(Only(s.Recorder->Log(), 0x2A).size(), 1u);
+  EXPECT_EQ(s.Clock.Clock.Sleeps(kBusyRetryMs), 0);
+  EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x5B));
+}
+
 TEST(Outcome, TestWriteLeavesTheDiscAsItWas) {
   TSetup s;
   ASSERT_TRUE(s.Open("cd-r"));
