@@ -67,9 +67,7 @@ private:
 
 TEST(Outcome, SuccessReportsOnceWithEmptyTextOnTheDispatcherThread) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));
   TUiThread ui;
   VEZEZadira& c = *s.Component;
   c.Dispatcher = [&](const std::function<void()>& call) { ui.Dispatch(call); };
@@ -94,9 +92,7 @@ TEST(Outcome, SuccessReportsOnceWithEmptyTextOnTheDispatcherThread) {
 
 TEST(Outcome, FileMissingBeforePrimingFailsTheStartAndSendsNothing) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));
   const fs::path gone = s.Tmp / "src" / "sub" / "b.bin";
   fs::remove(gone);
   TRecorderRun run(*s.Component);
@@ -121,11 +117,7 @@ TEST(Outcome, FileMissingMidStreamStopsWritingAndLeavesTheTrackOpen) {
   ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
   VEZEZadira& c = *s.Component;
   TRecorderRun run(c);
-  auto previous = c.OnDebugMessage;
-  c.OnDebugMessage = [&](TObject* sender, const std::string& m, uint8_t kind) {
-    if (m.rfind(">>> STARTING WRITE PROCESS", 0) == 0) fs::remove(late);
-    previous(sender, m, kind);
-  };
+  AtWriteLoop(c, [&] { fs::remove(late); });
   const TOutcome out = run.Record();
   EXPECT_TRUE(out.Started);
   EXPECT_EQ(out.WriteDoneCalls, 1);
@@ -143,9 +135,7 @@ TEST(Outcome, FileMissingMidStreamStopsWritingAndLeavesTheTrackOpen) {
 
 TEST(Outcome, WriteErrorIsReportedWithTheDriveTextAndTheDiscIsNotClosed) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r", "write-error=100"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r", "write-error=100"));
   TRecorderRun run(*s.Component);
   const TOutcome out = run.Record();
   EXPECT_TRUE(out.Started);
@@ -166,18 +156,12 @@ TEST(Outcome, WriteErrorIsReportedWithTheDriveTextAndTheDiscIsNotClosed) {
 
 TEST(Outcome, DriveBusyForFiveWritesIsWaitedOut) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));
   VEZEZadira& c = *s.Component;
   TRecorderRun run(c);
-  auto previous = c.OnDebugMessage;
-  c.OnDebugMessage = [&](TObject* sender, const std::string& m, uint8_t kind) {
-    // The write loop starts right after this message: its first five commands
-    // are the first write and four repetitions of it.
-    if (m.rfind(">>> STARTING WRITE PROCESS", 0) == 0) VRecSetBusy(0, 5);
-    previous(sender, m, kind);
-  };
+  // The write loop's first five commands are the first write and four
+  // repetitions of it.
+  AtWriteLoop(c, [&] { VRecSetBusy(0, 5); });
   const TOutcome out = run.Record();
   EXPECT_EQ(out.Error, "");
   EXPECT_EQ(out.WriteDoneCalls, 1);
@@ -194,16 +178,10 @@ TEST(Outcome, DriveBusyForFiveWritesIsWaitedOut) {
 
 TEST(Outcome, DriveBusyForEverGivesUpAfterTenThousandTries) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));
   VEZEZadira& c = *s.Component;
   TRecorderRun run(c);
-  auto previous = c.OnDebugMessage;
-  c.OnDebugMessage = [&](TObject* sender, const std::string& m, uint8_t kind) {
-    if (m.rfind(">>> STARTING WRITE PROCESS", 0) == 0) VRecSetBusy(0, 1000000);
-    previous(sender, m, kind);
-  };
+  AtWriteLoop(c, [&] { VRecSetBusy(0, 1000000); });
   const TOutcome out = run.Record();
   VRecSetBusy(0, 0);
   EXPECT_EQ(out.Error, "WRITER BUSY/BUFFER FULL");
@@ -214,9 +192,7 @@ TEST(Outcome, DriveBusyForEverGivesUpAfterTenThousandTries) {
 
 TEST(Outcome, WriteThatNeverCompletesEndsTheRecordingInsteadOfRetrying) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r", "sync=1,hang=2A,hang-count=1"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r", "sync=1,hang=2A,hang-count=1"));
   s.Clock.Clock.InstantTimeouts = true;
   TRecorderRun run(*s.Component);
   const TOutcome out = run.Record();
@@ -230,9 +206,7 @@ TEST(Outcome, WriteThatNeverCompletesEndsTheRecordingInsteadOfRetrying) {
 
 TEST(Outcome, TestWriteLeavesTheDiscAsItWas) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));
   VEZEZadira& c = *s.Component;
   c.TestWrite = true;
   c.PerformOPC = true;
@@ -255,9 +229,7 @@ TEST(Outcome, TestWriteLeavesTheDiscAsItWas) {
 
 TEST(Outcome, FinalizeTrackOffSkipsClosingButNotTheReset) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));
   VEZEZadira& c = *s.Component;
   c.FinalizeTrack = false;
   TRecorderRun run(c);
@@ -271,9 +243,7 @@ TEST(Outcome, FinalizeTrackOffSkipsClosingButNotTheReset) {
 
 TEST(Outcome, AddressMovedSincePreparationWritesNothing) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));
   VEZEZadira& c = *s.Component;
   c.StartAddress += 16;  // as if the disc had changed since the layout
   TRecorderRun run(c);
@@ -287,9 +257,7 @@ TEST(Outcome, AddressMovedSincePreparationWritesNothing) {
 // ---------------------------------------------------------------- bounded waits
 TEST(Outcome, DvdRwFormatThatNeverEndsStopsAfterThirtyMinutes) {
   TSetup s;
-  ASSERT_TRUE(s.Open("dvd-rw", "format-ms=7200000"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "dvd-rw", "format-ms=7200000"));
   TRecorderRun run(*s.Component);
   const TOutcome out = run.Record();
   EXPECT_EQ(out.Error, kFormatTimeoutText);
@@ -301,9 +269,7 @@ TEST(Outcome, DvdRwFormatThatNeverEndsStopsAfterThirtyMinutes) {
 
 TEST(Outcome, DvdRwFormatOfAMinuteIsWaitedFor) {
   TSetup s;
-  ASSERT_TRUE(s.Open("dvd-rw", "format-ms=60000"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "dvd-rw", "format-ms=60000"));
   TRecorderRun run(*s.Component);
   const TOutcome out = run.Record();
   EXPECT_EQ(out.Error, "");
@@ -317,16 +283,12 @@ TEST(Outcome, DvdRwFormatOfAMinuteIsWaitedFor) {
 
 TEST(Outcome, DvdRFlushThatNeverEndsStopsAfterTenMinutes) {
   TSetup s;
-  ASSERT_TRUE(s.Open("dvd-r", "long-write-ms=7200000"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "dvd-r", "long-write-ms=7200000"));
   VEZEZadira& c = *s.Component;
   TRecorderRun run(c);
-  auto previous = c.OnFinalizingTrack;
-  c.OnFinalizingTrack = [&](TObject* sender) {
+  AtFinalizing(c, [&] {
     s.Clock.Clock.ResetCounts();  // count the flush polls only
-    previous(sender);
-  };
+  });
   const TOutcome out = run.Record();
   EXPECT_EQ(out.Error, kFlushTimeoutText);
   EXPECT_EQ(out.FinalizingCalls, 1);
@@ -404,9 +366,7 @@ TEST(Outcome, BuiltInLayerIsBoundAgainAtTheEnd) {
 // ---------------------------------------------------------------- start and stop
 TEST(Outcome, SecondStartWhileRecordingIsRefusedAndDisturbsNothing) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));
   VEZEZadira& c = *s.Component;
   TRecorderRun run(c);
   std::mutex m;
@@ -447,12 +407,7 @@ TEST(Outcome, StopRecordingAbortsWithoutClosing) {
   TRecorderRun run(c);
   std::atomic<int> writes{0};
   std::thread stopper;
-  auto previous = c.OnDebugMessage;
-  c.OnDebugMessage = [&](TObject* sender, const std::string& msg, uint8_t kind) {
-    if (msg.rfind(">>> STARTING WRITE PROCESS", 0) == 0)
-      stopper = std::thread([&c] { c.StopRecording(); });
-    previous(sender, msg, kind);
-  };
+  AtWriteLoop(c, [&] { stopper = std::thread([&c] { c.StopRecording(); }); });
   const TOutcome out = run.Record();
   stopper.join();
   EXPECT_EQ(out.WriteDoneCalls, 1);
@@ -507,9 +462,7 @@ class DestroyInHandler : public ::testing::TestWithParam<bool> {};
 
 TEST_P(DestroyInHandler, TheThreadLeavesTheComponentAlone) {
   TSetup s;
-  ASSERT_TRUE(s.Open("dvd+rw"));
-  SmallFolder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "dvd+rw"));
   auto& c = *s.Component;
   std::unique_ptr<TUiThread> ui;
   if (GetParam()) {

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -389,6 +390,13 @@ struct TSetup {
     Clock.Clock.ResetCounts();
     return true;
   }
+  // Opens the disc, fills Tmp/src with `fill` and prepares its image.
+  bool OpenAndPrepare(void (*fill)(const fs::path&), const std::string& medium,
+                      const std::string& extra = "") {
+    if (!Open(medium, extra)) return false;
+    fill(Tmp / "src");
+    return Prepare(Tmp / "src");
+  }
   fs::path Image() const { return Tmp / "disc.img"; }
   ~TSetup() {
     Component.reset();  // before the drive goes
@@ -462,3 +470,23 @@ private:
 };
 
 }  // namespace rectest
+
+// Runs `action` as the write loop begins (its ">>> STARTING WRITE PROCESS"
+// message), ahead of the message handler in place. Install after TRecorderRun.
+inline void AtWriteLoop(VEZEZadira& c, std::function<void()> action) {
+  auto previous = c.OnDebugMessage;
+  c.OnDebugMessage = [previous, action = std::move(action)](TObject* sender, const std::string& m,
+                                                            uint8_t kind) {
+    if (m.rfind(">>> STARTING WRITE PROCESS", 0) == 0) action();
+    if (previous) previous(sender, m, kind);
+  };
+}
+
+// Runs `action` as the track is about to be closed, ahead of the handler in place.
+inline void AtFinalizing(VEZEZadira& c, std::function<void()> action) {
+  auto previous = c.OnFinalizingTrack;
+  c.OnFinalizingTrack = [previous, action = std::move(action)](TObject* sender) {
+    action();
+    if (previous) previous(sender);
+  };
+}

@@ -97,9 +97,7 @@ class PerKind : public ::testing::TestWithParam<TKindCase> {};
 TEST_P(PerKind, SendsTheSequenceOfItsDiscKind) {
   const TKindCase k = GetParam();
   TSetup s;
-  ASSERT_TRUE(s.Open(k.Medium));
-  Folder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(Folder, k.Medium));
   VEZEZadira& c = *s.Component;
   c.PerformOPC = true;
   TRecorderRun run(c);
@@ -282,9 +280,7 @@ TEST(Sequence, DvdPlusRwGetsTheNewDescriptorsAtSectorZero) {
 
 TEST(Sequence, FinalizeDiscOnClosesTheCd) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  Folder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(Folder, "cd-r"));
   s.Component->FinalizeDisc = true;
   TRecorderRun run(*s.Component);
   ASSERT_EQ(run.Record().Error, "");
@@ -294,18 +290,14 @@ TEST(Sequence, FinalizeDiscOnClosesTheCd) {
 // A CD whose close answers NOT READY twice: three CLOSE TRACK/SESSION, 1,000 ms apart.
 TEST(Sequence, CdCloseAnsweredNotReadyIsRetried) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  Folder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(Folder, "cd-r"));
   TShimScope shim;
   VEZEZadira& c = *s.Component;
   TRecorderRun run(c);
-  auto previous = c.OnFinalizingTrack;
-  c.OnFinalizingTrack = [&](TObject* sender) {
+  AtFinalizing(c, [&] {
     s.Clock.Clock.ResetCounts();
     FailNext(0x5B, 2, 2, 0x04, 0x08);
-    previous(sender);
-  };
+  });
   ASSERT_EQ(run.Record().Error, "");
   EXPECT_EQ(gShim.Failed, 2);
   EXPECT_EQ(Only(s.Recorder->Log(), 0x5B).size(), 1u) << "the third reached the drive";
@@ -316,18 +308,14 @@ TEST(Sequence, CdCloseAnsweredNotReadyIsRetried) {
 // A close that fails for another reason is sent once more, and that is all.
 TEST(Sequence, CdCloseFailingOtherwiseIsSentOnceMore) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  Folder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(Folder, "cd-r"));
   TShimScope shim;
   VEZEZadira& c = *s.Component;
   TRecorderRun run(c);
-  auto previous = c.OnFinalizingTrack;
-  c.OnFinalizingTrack = [&](TObject* sender) {
+  AtFinalizing(c, [&] {
     s.Clock.Clock.ResetCounts();
     FailNext(0x5B, 5, 5, 0x24, 0x00);
-    previous(sender);
-  };
+  });
   ASSERT_EQ(run.Record().Error, "");
   EXPECT_EQ(gShim.Failed, 2);
   EXPECT_EQ(s.Clock.Clock.Sleeps(kCloseRetryMs), 0);
@@ -336,9 +324,7 @@ TEST(Sequence, CdCloseFailingOtherwiseIsSentOnceMore) {
 // When the first READ BUFFER CAPACITY fails, the write loop never asks again.
 TEST(Sequence, CapacityQueryThatFailsFirstIsNeverRepeatedInTheLoop) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  Folder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(Folder, "cd-r"));
   TShimScope shim;
   FailNext(0x5C, 1, 5, 0x20, 0x00);
   TRecorderRun run(*s.Component);
@@ -359,17 +345,13 @@ TEST(Sequence, CapacityQueryThatFailsFirstIsNeverRepeatedInTheLoop) {
 // A flush without Immed that fails is sent again with Immed.
 TEST(Sequence, FailedFlushIsRepeatedWithImmed) {
   TSetup s;
-  ASSERT_TRUE(s.Open("cd-r"));
-  Folder(s.Tmp / "src");
-  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  ASSERT_TRUE(s.OpenAndPrepare(Folder, "cd-r"));
   TShimScope shim;
   VEZEZadira& c = *s.Component;
   TRecorderRun run(c);
-  auto previous = c.OnFinalizingTrack;
-  c.OnFinalizingTrack = [&](TObject* sender) {
+  AtFinalizing(c, [&] {
     FailNext(0x35, 1, 3, 0x0C, 0x00);
-    previous(sender);
-  };
+  });
   ASSERT_EQ(run.Record().Error, "");
   const auto sync = Only(s.Recorder->Log(), 0x35);
   ASSERT_EQ(sync.size(), 1u);
