@@ -178,4 +178,9 @@ public:
   uint16_t CurrentDiscKind = DK_UNKNOWN;
   uint32_t DeviceBufferSize = 0;
   uint32_t DeviceFreeBufferSize = 0;
+
+private:
+  // The last request the transport left pending completed within the
+  // completion spin: look at the next one's status before blocking on its event.
+  bool quickCompletions_ = true;
 };

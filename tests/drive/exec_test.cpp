@@ -18,7 +18,10 @@ namespace {
 
 // The drive behind the transport: what the next executed request gets.
 struct TExecDrive {
-  enum class TMode { Sync, Async, Never } Mode = TMode::Sync;
+  // LateSignal: the status is final before the call returns "pending", and the
+  // event is signalled from another thread some time later.
+  enum class TMode { Sync, Async, Never, LateSignal } Mode = TMode::Sync;
+  int LateSignalResult = 0;  // what the late write to the event returned
   uint8_t Status = SS_COMP;
   uint8_t HaStat = 0;
   uint8_t TargStat = 0;
@@ -77,6 +80,18 @@ uint32_t Send(void* p) {
       return SS_PENDING;
     case TExecDrive::TMode::Never:
       return SS_PENDING;
+    case TExecDrive::TMode::LateSignal: {
+      const int fd = static_cast<int>(srb.SRB_PostProc);
+      srb.SRB_PostProc = 0;  // Complete stores the status without signalling
+      d.Complete(srb);
+      srb.SRB_PostProc = fd;
+      d.Worker = std::thread([&d, fd] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const uint64_t one = 1;
+        d.LateSignalResult = static_cast<int>(::write(fd, &one, sizeof one));
+      });
+      return SS_PENDING;
+    }
   }
   return SS_ERR;
 }
@@ -235,6 +250,29 @@ TEST_F(ExecCommand, CompletionFromAnotherThreadIsAwaited) {
   EXPECT_EQ(srb.SRB_Status, SS_ERR);
   EXPECT_EQ(device.LastError, "NOT READY (MEDIUM NOT PRESENT)");
   EXPECT_TRUE(drive.Aborts.empty());
+}
+
+// The event must still be open when a library that answered "pending" signals
+// it, even though the status was final at once; closed early, the signal would
+// land on whatever took the descriptor number next.
+TEST_F(ExecCommand, EventOutlivesTheLateSignalOfAPendingRequest) {
+  drive.Mode = TExecDrive::TMode::LateSignal;
+  SRB_ExecSCSICmd srb = Request({0x00, 0, 0, 0, 0, 0});
+  EXPECT_EQ(device.ExecSCSICommand(srb, 10000), 1u);
+  drive.Worker.join();
+  EXPECT_EQ(drive.LateSignalResult, 8);
+  EXPECT_EQ(srb.SRB_Status, SS_COMP);
+  EXPECT_EQ(device.LastError, "");
+  EXPECT_FALSE(device.TimedOut);
+  EXPECT_EQ(::fcntl(static_cast<int>(drive.Seen[0].SRB_PostProc), F_GETFD), -1);
+
+  // The next request, completed from another thread, is not disturbed.
+  drive.Mode = TExecDrive::TMode::Async;
+  srb = Request({0x00, 0, 0, 0, 0, 0});
+  device.ExecSCSICommand(srb, 10000);
+  drive.Worker.join();
+  EXPECT_EQ(srb.SRB_Status, SS_COMP);
+  EXPECT_FALSE(device.TimedOut);
 }
 
 TEST_F(ExecCommand, TimeOutPostsAnAbortAndReportsHostAdapterTimeout) {
