@@ -1,8 +1,11 @@
 // The ASPI side of the virtual recorder: the configured drives, the request
 // queue with the recorder's own thread that completes requests and signals their
 // eventfd, aborting, and the command log.
+#include <sched.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -15,6 +18,8 @@
 using namespace vrec;
 
 namespace {
+
+constexpr auto kNextRequestSpin = std::chrono::microseconds(200);
 
 struct TRequest {
   SRB_ExecSCSICmd* Srb;
@@ -48,6 +53,7 @@ private:
   std::condition_variable Wake;
   std::vector<std::shared_ptr<TVDrive>> Drives;
   std::deque<TRequest> Queue;
+  std::atomic<bool> Queued{false};  // Queue is not empty (read without the lock)
   std::vector<TRequest> Hung;
   SRB_ExecSCSICmd* Running = nullptr;
   bool RunningAbandoned = false;
@@ -144,7 +150,13 @@ void TRecorder::Run(const TRequest& r, bool async) {
   std::array<uint8_t, 16> cdb{};
   std::memcpy(cdb.data(), srb->CDBByte, cdb.size());
   const uint8_t cdbLength = CdbLength(srb);
-  std::vector<uint8_t> data(srb->SRB_BufPointer ? srb->SRB_BufLen : 0);
+  // The command works on a copy of the caller's buffer: a request the caller
+  // gave up on must not touch memory the caller may have freed. One buffer per
+  // executing thread, grown as needed, so a long write allocates nothing.
+  thread_local std::vector<uint8_t> buffer;
+  const size_t length = srb->SRB_BufPointer ? srb->SRB_BufLen : 0;
+  if (buffer.size() < length) buffer.resize(length);
+  const std::span<uint8_t> data(buffer.data(), length);
   const bool out = srb->SRB_Flags & SRB_DIR_OUT, in = srb->SRB_Flags & SRB_DIR_IN;
   // Bytes the command does not transfer stay as the caller left them.
   if (!data.empty()) std::memcpy(data.data(), srb->SRB_BufPointer, data.size());
@@ -228,6 +240,7 @@ uint32_t TRecorder::Exec(SRB_ExecSCSICmd* srb) {
       return SS_ABORTED;
     }
     Queue.push_back(std::move(r));
+    Queued.store(true, std::memory_order_release);
   }
   Wake.notify_one();
   return SS_PENDING;
@@ -249,6 +262,7 @@ uint32_t TRecorder::Abort(SRB_Abort* srb) {
   };
   if (target) {
     take(Queue);
+    Queued.store(!Queue.empty(), std::memory_order_release);
     take(Hung);
     if (Running == target && status != SS_COMP) {
       RunningAbandoned = true;  // its outcome will not be written
@@ -263,12 +277,20 @@ uint32_t TRecorder::Abort(SRB_Abort* srb) {
 void TRecorder::Worker() {
   for (;;) {
     TRequest r{};
+    // A writing host sends its next request a few microseconds after the
+    // last one completed: look for it a little while before going to sleep.
+    const auto until = std::chrono::steady_clock::now() + kNextRequestSpin;
+    // Yielding, not pausing: the host's other threads (its read-ahead) may
+    // need this processor meanwhile.
+    while (!Queued.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < until)
+      sched_yield();
     {
       std::unique_lock lock(Mutex);
       Wake.wait(lock, [&] { return Stop || !Queue.empty(); });
       if (Queue.empty()) return;
       r = std::move(Queue.front());
       Queue.pop_front();
+      Queued.store(!Queue.empty(), std::memory_order_release);
       Running = r.Srb;
       RunningAbandoned = false;
     }
