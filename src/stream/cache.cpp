@@ -75,6 +75,7 @@ TCacheThread::TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBy
                            VEZEZadira& Component)
     : component_(Component),
       capacity_(std::max<int32_t>(2, CacheSize / kCacheBlockBytes)),
+      refillBatch_(std::max<int32_t>(1, capacity_ / 8)),
       imageBytes_(ImageBytes),
       padToMinimum_(PadToMinimum && ImageBytes < kMinimumTrackBytes),
       remaining_(ImageBytes) {
@@ -116,7 +117,10 @@ int32_t TCacheThread::ReadBlock(std::span<uint8_t> Dest) {
       std::memcpy(Dest.data(), block->Data.data(), static_cast<size_t>(n));
       remaining_ -= n;
       spare_.push_back(std::move(block));  // the producer fills it again
-      changed_.notify_all();
+      // The producer is woken once a batch of room has been freed, or when it
+      // waits for the last block to go: not after every single block.
+      if (static_cast<int32_t>(blocks_.size()) <= capacity_ - 1 - refillBatch_ || remaining_ <= 0)
+        room_.notify_one();
     } else if (FFinished) {
       n = 0;
     }
@@ -129,14 +133,19 @@ int32_t TCacheThread::ReadBlock(std::span<uint8_t> Dest) {
 
 bool TCacheThread::WaitForBlock(uint32_t TimeoutMs) {
   std::unique_lock g(lock_);
-  return changed_.wait_for(g, std::chrono::milliseconds(TimeoutMs),
-                           [&] { return !blocks_.empty() || FFinished || FAborted; });
+  // A consumer that has caught up is woken for a batch, not for every block:
+  // each wake-up would cost the producer as much as reading the block.
+  return changed_.wait_for(g, std::chrono::milliseconds(TimeoutMs), [&] {
+    const auto queued = static_cast<int32_t>(blocks_.size());
+    return queued >= refillBatch_ || (queued > 0 && produced_) || FFinished || FAborted;
+  });
 }
 
 void TCacheThread::Abort() {
   std::lock_guard g(lock_);
   FAborted = true;
   changed_.notify_all();
+  room_.notify_all();
 }
 
 std::string TCacheThread::FMessage() const {
@@ -191,7 +200,7 @@ void TCacheThread::Execute() {
   }
   // Drained: wait until the consumer has taken everything.
   std::unique_lock g(lock_);
-  changed_.wait(g, [&] { return remaining_ <= 0 || FAborted; });
+  room_.wait(g, [&] { return remaining_ <= 0 || FAborted; });
   if (remaining_ > 0) {
     g.unlock();
     AbortExit();
@@ -269,6 +278,10 @@ bool TCacheThread::Produce() {
       pad -= block->Count;
       blocks_.push_back(std::move(block));
     }
+  }
+  {
+    std::lock_guard g(lock_);
+    produced_ = true;  // whatever is queued now is all there will be
     changed_.notify_all();
   }
   return true;
@@ -301,7 +314,7 @@ void TCacheThread::AppendStaged() {
   std::lock_guard g(lock_);
   blocks_.push_back(std::move(staging_));
   stagingOffset_ = 0;
-  changed_.notify_all();
+  if (static_cast<int32_t>(blocks_.size()) == refillBatch_) changed_.notify_all();
 }
 
 // Waits while FCapacity - 1 blocks are queued; the priority follows the fill
@@ -313,7 +326,7 @@ bool TCacheThread::WaitForRoom() {
     SetPriorityBand(0);
     FPrimed = true;
     changed_.notify_all();
-    changed_.wait(g, [&] {
+    room_.wait(g, [&] {
       return FAborted || static_cast<int32_t>(blocks_.size()) < capacity_ - 1;
     });
     count = static_cast<int32_t>(blocks_.size());

@@ -112,8 +112,9 @@ public:
   // length; the kind-4 message naming it goes out through the component's
   // DebugMessage from here, on the caller's thread, never from the cache thread.
   int32_t ReadBlock(std::span<uint8_t> Dest);
-  // Waits at most TimeoutMs until ReadBlock would not return -1 (a block is
-  // queued, the stream has ended, or the cache stopped). True when so.
+  // Waits at most TimeoutMs until a batch of blocks is queued (or the rest of
+  // the stream, if shorter), the stream has ended, or the cache stopped.
+  // True when so; ReadBlock may return a block even when it is false.
   bool WaitForBlock(uint32_t TimeoutMs);
   // Stops the cache: the queued blocks are dropped and FMessage becomes
   // "OPERATION ABORTED BY USER" unless a message is already set.
@@ -161,14 +162,17 @@ private:
 
   VEZEZadira& component_;
   const int32_t capacity_;
+  const int32_t refillBatch_;  // free blocks that wake a producer waiting for room
   const int64_t imageBytes_;
   const bool padToMinimum_;
 
   mutable std::mutex lock_;            // FBlocks, FRemaining, the notes
-  std::condition_variable changed_;    // a block taken or queued, a flag set
+  std::condition_variable changed_;    // a block queued, a flag set (the consumer's side)
+  std::condition_variable room_;       // room freed, the stream drained, an abort (the producer's)
   std::deque<std::unique_ptr<TCacheBlock>> blocks_;  // FBlocks
   std::vector<std::unique_ptr<TCacheBlock>> spare_;  // taken blocks, kept for reuse
   int64_t remaining_;
+  bool produced_ = false;              // the whole stream is queued or taken
   std::vector<std::string> notes_;     // kind-4 messages for the consumer's thread to report
 
   mutable std::mutex messageLock_;
