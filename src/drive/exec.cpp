@@ -87,7 +87,12 @@ public:
   ~TEventFd() { Close(); }
   int Get() const { return fd_; }
   void Close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0) return;
+    // Take the signal, if one came, before the descriptor goes: whatever the
+    // signalling thread did before it is then complete for this one.
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
+    ::close(fd_);
     fd_ = -1;
   }
 
@@ -184,7 +189,7 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
   if (!ASPIInitialized() || HaId == 0xFE) return SS_ILLEGAL_MODE;
 
   const bool notify = (srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0;
-  TEventFd event(notify ? ::eventfd(0, EFD_CLOEXEC) : -1);
+  TEventFd event(notify ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1);
   if (notify && event.Get() < 0) {
     // Without an event the completion could not be awaited: fail, unsent.
     srb.SRB_Status = SS_ERR;
