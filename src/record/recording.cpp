@@ -60,9 +60,11 @@ struct TEndCall {
 
 namespace {
 
-std::mutex gLock;
-std::condition_variable gChanged;
-std::shared_ptr<TRecording> gCurrent;
+// Never destroyed: a recording thread that was let go may still be leaving
+// them while the process exits.
+std::mutex& gLock = *new std::mutex;
+std::condition_variable& gChanged = *new std::condition_variable;
+std::shared_ptr<TRecording>& gCurrent = *new std::shared_ptr<TRecording>;
 
 // Runs the end call unless somebody else did; the lock is not held while the
 // handler runs (it may use the component, or stop or destroy it).
