@@ -74,19 +74,28 @@ private:
       Caught.push_back(c);
       box->accept();
     } else if (auto* chooser = qobject_cast<QFileDialog*>(modal)) {
-      c.Kind = "chooser";
-      c.Text = chooser->directory().absolutePath();
-      Caught.push_back(c);
-      if (ChooserAnswer.isEmpty()) {
-        chooser->reject();
-      } else {
-        chooser->setDirectory(ChooserAnswer);
-        chooser->selectFile(ChooserAnswer);
+      if (chooser != answering_) {
+        c.Kind = "chooser";
+        c.Text = chooser->directory().absolutePath();
+        Caught.push_back(c);
+        if (ChooserAnswer.isEmpty()) return chooser->reject();
+        answering_ = chooser;
+        looks_ = 0;
+      }
+      // The dialog lists the folder on a thread of its own; on a busy machine
+      // the answer may not be selectable at once. Accept once the dialog
+      // reports it (or after 5 s, and let the test see what it got).
+      chooser->setDirectory(ChooserAnswer);
+      chooser->selectFile(ChooserAnswer);
+      if (chooser->selectedFiles().value(0) == ChooserAnswer || ++looks_ >= 500) {
+        answering_ = nullptr;
         static_cast<QDialog*>(chooser)->accept();
       }
     }
   }
   QTimer timer_;
+  QFileDialog* answering_ = nullptr;  // the chooser being given ChooserAnswer
+  int looks_ = 0;
 };
 
 // Stands in for the desktop's URL opener.
