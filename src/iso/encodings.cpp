@@ -211,8 +211,9 @@ bool MatchesMask(std::string_view Name, std::string_view Mask) {
 }
 
 // ---------------------------------------------------------------- packed DOS dates
-int32_t DateTimeToFileDate(TDateTime DateTime) {
-  TDateParts p = DecodeDateTime(DateTime);
+int32_t DateTimeToFileDate(TDateTime DateTime) { return PackFileDate(DecodeDateTime(DateTime)); }
+
+int32_t PackFileDate(TDateParts p) {
   if (p.Year < 1980) p = TDateParts{1980, 1, 1, 0, 0, 0, 0};
   if (p.Year > 2107) p = TDateParts{2107, 12, 31, 23, 59, 58, 0};
   const uint32_t date = (static_cast<uint32_t>(p.Year - 1980) << 9) |

@@ -115,14 +115,8 @@ int32_t RecordFileDate(const uint8_t* d) {
   p.Second = std::min<int>(d[5], 59);
   p.Millisecond = 0;
   TDateParts dateOnly{p.Year, p.Month, p.Day, 0, 0, 0, 0};
-  if (!IsValidDateParts(dateOnly) || p.Year < 1980) p = TDateParts{1980, 1, 1, 0, 0, 0, 0};
-  if (p.Year > 2107) p = TDateParts{2107, 12, 31, 23, 59, 58, 0};
-  const uint32_t date = (static_cast<uint32_t>(p.Year - 1980) << 9) |
-                        (static_cast<uint32_t>(p.Month) << 5) | static_cast<uint32_t>(p.Day);
-  const uint32_t time = (static_cast<uint32_t>(p.Hour) << 11) |
-                        (static_cast<uint32_t>(p.Minute) << 5) |
-                        static_cast<uint32_t>(p.Second / 2);
-  return static_cast<int32_t>((date << 16) | time);
+  if (!IsValidDateParts(dateOnly)) p = TDateParts{1980, 1, 1, 0, 0, 0, 0};
+  return PackFileDate(p);
 }
 
 enum class TTree { Joliet, ISO };

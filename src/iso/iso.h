@@ -136,6 +136,9 @@ struct TSearchRec {
 // Packed DOS date and time <-> TDateTime. Years outside 1980-2107 are clamped
 // to the nearest end; the seconds are kept to two.
 int32_t DateTimeToFileDate(TDateTime DateTime);
+// Packs a valid calendar date and time; years before 1980 become 1980-01-01
+// 00:00:00, years after 2107 the last moment of 2107.
+int32_t PackFileDate(TDateParts Parts);
 // False when the packed value is no valid date and time (the result is then 0).
 bool TryFileDateToDateTime(int32_t FileDate, TDateTime& DateTime);
 TDateTime FileDateToDateTime(int32_t FileDate);  // 0 for an invalid value
