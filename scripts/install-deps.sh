@@ -3,7 +3,8 @@
 set -euo pipefail
 pkgs=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
       qt6-base-dev libgl-dev libjpeg-dev xorriso genisoimage libarchive-tools xvfb
-      clang libclang-rt-14-dev)
+      clang libclang-rt-14-dev
+      help2man desktop-file-utils appstream lintian bash-completion dpkg-dev file man-db)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs, builds and runs every test: once as built for use, once more under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then the fuzz targets briefly.
+# Installs, builds and runs every test: once as built for use (then installed
+# and packaged), once more under AddressSanitizer + UndefinedBehaviorSanitizer,
+# then the fuzz targets briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -10,6 +11,8 @@ export QT_QPA_PLATFORM=offscreen
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+# Installed into a prefix, used from there, packaged, installed and removed.
+tests/install/install_test.sh build
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DMBURN_SANITIZE=ON -DMBURN_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"

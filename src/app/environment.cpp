@@ -99,9 +99,18 @@ void SetVirtualRecorders(const std::vector<std::string>& Discs) {
 }
 
 std::string VirtualRecorderLibrary() {
+  constexpr const char* kName = "libmburn-vrecorder.so";
   std::string exe(4096, '\0');
   const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-  if (n <= 0) return "libmburn-vrecorder.so";
+  if (n <= 0) return kName;
   exe.resize(static_cast<size_t>(n));
-  return exe.substr(0, exe.rfind('/') + 1) + "libmburn-vrecorder.so";
+  const std::string dir = exe.substr(0, exe.rfind('/') + 1);
+  for (const std::string& candidate :
+       {dir + kName, dir + MBURN_PLUGIN_DIR_FROM_BIN + "/" + kName}) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+  }
+  return kName;
 }
+
+const char* MicroBurnerVersion() { return MBURN_VERSION; }

@@ -42,8 +42,12 @@ bool WriteSettingsFile(const std::string& Path, std::string& Error);
 // ---------------------------------------------------------------- recorders
 // --virtual IMAGE[:MEDIA] options: MBURN_VIRTUAL is set to them joined by ';'.
 void SetVirtualRecorders(const std::vector<std::string>& Discs);
-// The virtual recorder library beside the running executable (/proc/self/exe).
+// The virtual recorder library: beside the running executable (a build folder),
+// else in the installed library folder relative to it; else the bare name, for
+// the loader's search.
 std::string VirtualRecorderLibrary();
+// The program's version ("1.20").
+const char* MicroBurnerVersion();
 // InitDevices(False, LibraryPath): the library path is the virtual recorder's
 // when --virtual was given, else empty (the usual search, then the built-in layer).
 bool InitRecorders(VEZEZadira& Component, const std::string& LibraryPath);

@@ -13,7 +13,7 @@ void Usage(std::FILE* to) {
                "       vrecorder info IMAGE                describe a disc\n"
                "       vrecorder write IMAGE FILE.iso [--close-disc]\n"
                "                                           record an ISO image as the next session\n"
-               "       vrecorder --help\n\n%s",
+               "       vrecorder --help | --version\n\n%s",
                VRecKeysHelp());
 }
 
@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
   std::string error;
   if (command == "--help" || command == "-h" || command == "help") {
     Usage(stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    std::printf("vrecorder (Micro Burner) %s\n", MBURN_VERSION);
     return 0;
   }
   if (command == "new" && argc == 4) {

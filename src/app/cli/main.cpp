@@ -32,12 +32,15 @@ bool OpenDrive(VEZEZadira& c, const TCommandLine& line, bool select) {
     return false;
   }
   if (!select) return true;
-  if (static_cast<size_t>(line.Drive) >= c.DeviceList.size()) {
+  const int drive = FindDrive(c.DeviceList, line.Drive);
+  if (drive < 0) {
     std::cerr << "mburn: no drive " << line.Drive << " (" << c.DeviceList.size()
-              << " CD/DVD drive(s) found; see mburn drives)\n";
+              << " CD/DVD drive(s) found" << (c.DeviceList.empty() ? "" : ":") << ")\n";
+    for (size_t i = 0; i < c.DeviceList.size(); ++i)
+      std::cerr << "  " << i << "  " << c.DeviceList[i] << '\n';
     return false;
   }
-  std::cout << SelectRecorder(c, c.DeviceList[static_cast<size_t>(line.Drive)]) << '\n';
+  std::cout << SelectRecorder(c, c.DeviceList[static_cast<size_t>(drive)]) << '\n';
   if (c.DeviceDescription.empty()) {
     std::cerr << "mburn: drive " << line.Drive << " cannot be used: " << c.LastError << '\n';
     return false;
@@ -209,7 +212,11 @@ int main(int argc, char** argv) {
     return kExitNothing;
   }
   if (line.Help) {
-    std::cout << kUsage;
+    std::cout << CommandHelp(line.Command);
+    return kExitOk;
+  }
+  if (line.Version) {
+    std::cout << VersionText() << '\n';
     return kExitOk;
   }
   if (line.Command == "drives") return Drives(line);

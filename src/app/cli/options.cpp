@@ -3,38 +3,7 @@
 #include <charconv>
 #include <set>
 
-const char* const kUsage =
-    "Usage: mburn COMMAND [OPTIONS]\n"
-    "\n"
-    "Records a folder onto a writable CD or DVD as an ISO 9660 disc with a Joliet tree.\n"
-    "\n"
-    "Commands:\n"
-    "  drives                      list the CD/DVD drives, one line per drive\n"
-    "  disc [--drive N]            show the disc in drive N: kind, status, recorded\n"
-    "                              sessions, free sectors, next writable address\n"
-    "  burn FOLDER [options]       record FOLDER onto the disc in the drive, leaving the\n"
-    "                              disc open for a further session unless --finalize\n"
-    "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
-    "      --drive N               the drive's number in the list of `mburn drives` (0)\n"
-    "      --speed KBPS            write speed in kilobytes per second (0 = maximum)\n"
-    "      --test-write            simulate: the recorder writes nothing\n"
-    "      --finalize              close the disc: no further session can be added\n"
-    "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
-    "      --volume-id TEXT        the volume identifier\n"
-    "      --import-session N      carry session N of the disc into the new session\n"
-    "  image FOLDER -o FILE [--mask MASK] [--no-joliet] [--volume-id TEXT]\n"
-    "                              write an ISO 9660 image file of FOLDER\n"
-    "\n"
-    "Options of every command:\n"
-    "  --virtual IMAGE[:MEDIA]     use a virtual recorder whose disc is the file IMAGE;\n"
-    "                              a missing IMAGE is a blank disc of MEDIA (cd-r, cd-rw,\n"
-    "                              dvd-r, dvd-rw, dvd-rw-seq, dvd+r, dvd+rw, dvd-ram, ...;\n"
-    "                              default cd-r). Repeat for more drives.\n"
-    "  --debug                     print the burner's message trace to standard error\n"
-    "  --help                      show this text\n"
-    "\n"
-    "Exit status of burn: 0 recorded, 1 the recording failed, 2 nothing was recorded.\n"
-    "Other commands: 0 done, 1 failed, 2 the command line was wrong.\n";
+#include "app/workflow.h"
 
 namespace {
 
@@ -45,6 +14,127 @@ bool ParseNumber(const std::string& text, int& value) {
 }
 
 }  // namespace
+
+
+namespace {
+
+constexpr const char* kCommonOptions =
+    "Options of every command:\n"
+    "  --virtual IMAGE[:MEDIA]     use a virtual recorder whose disc is the file IMAGE;\n"
+    "                              a missing IMAGE is a blank disc of MEDIA (cd-r, cd-rw,\n"
+    "                              dvd-r, dvd-rw, dvd-rw-seq, dvd+r, dvd+rw, dvd-ram, ...;\n"
+    "                              default cd-r). Repeat for more drives.\n"
+    "  --debug                     print the burner's message trace to standard error\n"
+    "  --help                      show this text\n";
+
+constexpr const char* kDriveOption =
+    "      --drive DRIVE           the drive: its number in the list of `mburn drives`\n"
+    "                              (default 0), its node (/dev/sr0 or sr0) or its\n"
+    "                              address (1:0:0)\n";
+
+constexpr const char* kBurnOptions =
+    "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
+    "      --speed KBPS            write speed in kilobytes per second (0 = maximum)\n"
+    "      --test-write            simulate: the recorder writes nothing\n"
+    "      --finalize              close the disc: no further session can be added\n"
+    "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
+    "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n"
+    "      --import-session N      carry session N of the disc into the new session\n";
+
+constexpr const char* kImageOptions =
+    "      -o, --output FILE       the image file to write\n"
+    "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
+    "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
+    "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n";
+
+struct TCommandText {
+  const char* Name;
+  const char* Synopsis;
+  const char* Summary;
+};
+
+constexpr TCommandText kCommands[] = {
+    {"drives", "drives", "list the CD/DVD drives, one line per drive; a\n"
+                         "                              virtual drive shows its image file"},
+    {"disc", "disc [--drive DRIVE]", "show the disc in the drive: kind, status, recorded\n"
+                                     "                              sessions, free sectors, "
+                                     "next writable address"},
+    {"burn", "burn FOLDER [options]", "record FOLDER onto the disc in the drive, leaving the\n"
+                                      "                              disc open for a further "
+                                      "session unless --finalize"},
+    {"image", "image FOLDER -o FILE [options]",
+     "write an ISO 9660 image file of FOLDER, as a recorder\n"
+     "                              would receive it"},
+};
+
+std::string Column(const std::string& left, const char* right) {
+  std::string line = "  " + left;
+  if (line.size() < 30) line.resize(30, ' ');
+  else line += "\n" + std::string(30, ' ');
+  return line + right + "\n";
+}
+
+std::string OptionsOf(const std::string& command) {
+  if (command == "disc") return kDriveOption;
+  if (command == "burn") return std::string(kDriveOption) + kBurnOptions;
+  if (command == "image") return kImageOptions;
+  return {};
+}
+
+std::string FullUsage() {
+  std::string text =
+      "Usage: mburn COMMAND [OPTIONS]\n"
+      "\n"
+      "Records a folder onto a writable CD or DVD as an ISO 9660 disc with a Joliet tree.\n"
+      "\n"
+      "Commands:\n";
+  for (const TCommandText& c : kCommands) {
+    text += Column(c.Synopsis, c.Summary);
+    if (std::string(c.Name) == "burn") text += OptionsOf("burn");
+    if (std::string(c.Name) == "image") text += OptionsOf("image");
+  }
+  return text + "\n" + kCommonOptions +
+         "  --version                   show the version\n"
+         "\n"
+         "`mburn COMMAND --help` shows the help of one command.\n"
+         "Exit status of burn: 0 recorded, 1 the recording failed, 2 nothing was recorded.\n"
+         "Other commands: 0 done, 1 failed, 2 the command line was wrong.\n";
+}
+
+const std::string gUsage = FullUsage();
+
+}  // namespace
+
+const char* const kUsage = gUsage.c_str();
+
+std::string CommandHelp(const std::string& Command) {
+  for (const TCommandText& c : kCommands) {
+    if (Command != c.Name) continue;
+    return std::string("Usage: mburn ") + c.Synopsis + "\n\n" + Column(c.Name, c.Summary) +
+           "\n" + (OptionsOf(Command).empty() ? "" : "Options:\n" + OptionsOf(Command) + "\n") +
+           kCommonOptions;
+  }
+  return kUsage;
+}
+
+std::string VersionText() { return std::string("mburn (Micro Burner) ") + MicroBurnerVersion(); }
+
+int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Name) {
+  // A line is "h:t:l,sr0: IDENTIFICATION" ("?:" when no node is known).
+  std::string node = Name.rfind("/dev/", 0) == 0 ? Name.substr(5) : Name;
+  int number = -1;
+  const bool numeric = ParseNumber(Name, number);
+  for (size_t i = 0; i < DeviceList.size(); ++i) {
+    const std::string& line = DeviceList[i];
+    const auto comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    if (numeric && static_cast<size_t>(number) == i) return static_cast<int>(i);
+    if (!numeric && (line.compare(0, comma, Name) == 0 ||
+                     line.compare(comma + 1, node.size() + 1, node + ":") == 0))
+      return static_cast<int>(i);
+  }
+  return -1;
+}
 
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
                       std::string& Error) {
@@ -84,6 +174,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     };
     if (arg == "--help" || arg == "-h") {
       Line.Help = true;
+    } else if (arg == "--version") {
+      Line.Version = true;
     } else if (arg == "--debug") {
       Line.Debug = true;
     } else if (arg == "--virtual") {
@@ -97,7 +189,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     } else if (arg == "--mask") {
       if (!takeValue(Line.Mask)) return false;
     } else if (arg == "--drive") {
-      if (!takeNumber(Line.Drive)) return false;
+      if (!takeValue(Line.Drive)) return false;
     } else if (arg == "--speed") {
       if (!takeNumber(Line.Speed)) return false;
       if (Line.Speed > 65535) {
@@ -128,7 +220,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     }
   }
   if (positional.empty()) {
-    if (Line.Help) return true;
+    if (Line.Help || Line.Version) return true;
     Error = "no command given";
     return false;
   }
@@ -137,6 +229,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     Error = "unknown command " + Line.Command;
     return false;
   }
+  // `mburn burn --help` is a question about burn, not a burn without its folder.
+  if (Line.Help) return true;
   const bool takesFolder = Line.Command == "burn" || Line.Command == "image";
   const size_t expected = takesFolder ? 2 : 1;
   if (positional.size() > expected) {
@@ -150,7 +244,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     }
     Line.Folder = positional[1];
   }
-  if (Line.Command == "image" && Line.Output.empty() && !Line.Help) {
+  if (Line.Command == "image" && Line.Output.empty()) {
     Error = "image needs -o FILE";
     return false;
   }

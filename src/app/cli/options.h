@@ -9,7 +9,7 @@ struct TCommandLine {
   std::string Folder;        // burn, image
   std::string Output;        // image: -o FILE
   std::string Mask = "*.*";
-  int Drive = 0;             // index into the drive list
+  std::string Drive = "0";  // the list's number, the node (/dev/sr0, sr0) or the address (1:0:0)
   int Speed = 0;             // write speed in KB/s, 0 = the drive's maximum
   bool TestWrite = false;
   bool Finalize = false;
@@ -19,8 +19,16 @@ struct TCommandLine {
   std::vector<std::string> Virtual;  // IMAGE[:MEDIA], one per drive
   bool Debug = false;
   bool Help = false;
+  bool Version = false;
 };
 
 // False with a message in Error when the line cannot be understood.
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line, std::string& Error);
 extern const char* const kUsage;
+// The help of one command (burn, image, ...); kUsage for an empty or unknown one.
+std::string CommandHelp(const std::string& Command);
+// "mburn (Micro Burner) VERSION".
+std::string VersionText();
+// The line of DeviceList that Name means: its number in the list, its node
+// (/dev/sr0 or sr0) or its address (1:0:0); -1 when none.
+int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Name);
