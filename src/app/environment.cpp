@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -111,6 +113,33 @@ std::string VirtualRecorderLibrary() {
     if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
   }
   return kName;
+}
+
+std::vector<std::string> RecorderProblems() {
+  std::vector<std::string> lines;
+  for (const TSPTINodeProblem& p : SPTINodeProblems()) {
+    std::string line = p.Node + ": ";
+    if (p.Error == EACCES || p.Error == EPERM) {
+      line += p.Group.empty()
+                  ? "permission denied"
+                  : "permission denied: only members of group " + p.Group +
+                        " may use it (sudo adduser $USER " + p.Group + ", then log in again)";
+    } else if (p.Error == EBUSY) {
+      line += "busy: another program holds it open exclusively";
+    } else if (p.Error == 0) {
+      line += "the drive did not answer";
+    } else {
+      line += std::strerror(p.Error);
+    }
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::string ASPIErrorText() {
+  const std::vector<std::string> problems = RecorderProblems();
+  return problems.empty() ? std::string(kTextASPIError)
+                          : std::string(kTextASPIError) + " - " + problems.front();
 }
 
 const char* MicroBurnerVersion() { return MBURN_VERSION; }

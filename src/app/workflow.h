@@ -51,6 +51,11 @@ const char* MicroBurnerVersion();
 // InitDevices(False, LibraryPath): the library path is the virtual recorder's
 // when --virtual was given, else empty (the usual search, then the built-in layer).
 bool InitRecorders(VEZEZadira& Component, const std::string& LibraryPath);
+// Why the built-in layer's last scan could not use some CD/DVD nodes, one plain
+// line each: a node the user may not open names its group, a busy one says so.
+std::vector<std::string> RecorderProblems();
+// The status when no transport is bound: the system's text, then the first reason.
+std::string ASPIErrorText();
 // The window's start-up settings of the component: no import, replace files,
 // Joliet on, the disc left open.
 void ApplyStartupSettings(VEZEZadira& Component);

@@ -3,6 +3,7 @@
 #include "transport/transport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <vector>
 
 namespace {
 
@@ -55,6 +57,17 @@ public:
   }
 
   bool Close(int handle) override { return handle >= 0 && ::close(handle) == 0; }
+
+  std::string NodeGroup(int index) override {
+    struct stat st{};
+    if (index < 2 || index > 26 || ::stat(NodePath(index).c_str(), &st) != 0) return {};
+    std::vector<char> buffer(16384);
+    struct group entry{};
+    struct group* found = nullptr;
+    if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+      return found->gr_name;
+    return std::to_string(st.st_gid);
+  }
 
   bool PassThrough(int handle, TPassThrough& request) override {
     sg_io_hdr_t io{};

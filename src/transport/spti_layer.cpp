@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -42,6 +43,8 @@ struct TSPTIState {
 };
 
 constinit TSPTIState gSPTI;
+// Kept apart from the table: a scan that found nothing usable still says why.
+std::vector<TSPTINodeProblem> gProblems;
 std::atomic<bool> gCloseAfterCommand{false};
 
 void ClearLocked() {
@@ -62,8 +65,16 @@ uint8_t CountAdapters() {
 // Sends the scan INQUIRY and reads the address; a drive that cannot be opened
 // or does not answer stays out of the table.
 void ProbeDrive(TSPTIPlatform& os, TSPTIDrive& d, int index) {
+  auto problem = [&](int error) {
+    gProblems.push_back({"/dev/sr" + std::to_string(index - kFirstIndex), error,
+                         os.NodeGroup(index)});
+  };
+  errno = 0;
   const int handle = os.Open(index);
-  if (handle == -1) return;
+  if (handle == -1) {
+    problem(errno != 0 ? errno : EIO);
+    return;
+  }
   gSPTI.ScanBuffer.fill(0);
   TPassThrough request;
   const uint8_t inquiry[6] = {0x12, 0x00, 0x00, 0x00, 0x60, 0x00};
@@ -75,6 +86,7 @@ void ProbeDrive(TSPTIPlatform& os, TSPTIDrive& d, int index) {
   request.TimeoutSec = 120;
   request.SenseLength = 24;
   if (!os.PassThrough(handle, request)) {
+    problem(0);
     os.Close(handle);
     return;
   }
@@ -190,6 +202,7 @@ int SPTIScanDrives() {
   std::lock_guard lock(gSPTI.Lock);
   if (gSPTI.Initialized) return 0;
   ClearLocked();
+  gProblems.clear();
   TSPTIPlatform& os = SPTIPlatform();
   int found = 0;
   for (int index = kFirstIndex; index <= kLastIndex; ++index) {
@@ -224,6 +237,11 @@ bool SPTIShutdown() {
     if (d.Present && d.Handle != -1) os.Close(d.Handle);
   ClearLocked();
   return true;
+}
+
+std::vector<TSPTINodeProblem> SPTINodeProblems() {
+  std::lock_guard lock(gSPTI.Lock);
+  return gProblems;
 }
 
 uint8_t SPTIAdapterCount() {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------- codes
 constexpr uint8_t SC_HA_INQUIRY = 0x00;
@@ -188,6 +189,17 @@ char SPTIDriveLetter(uint8_t HaId, uint8_t Target, uint8_t Lun);
 void SPTICloseAfterCommand(bool close);
 uint8_t SPTIAdapterCount();
 
+// The nodes the last scan found but could not use, so that the user can be told
+// why: Error is the errno of the failed open (EACCES, EBUSY, ...), or 0 for a
+// node that opened but did not answer the scan INQUIRY. Group is the group that
+// owns the node (empty when unknown).
+struct TSPTINodeProblem {
+  std::string Node;  // "/dev/sr0"
+  int Error = 0;
+  std::string Group;
+};
+std::vector<TSPTINodeProblem> SPTINodeProblems();
+
 // A drive "letter" is 'A' + index with index 2..26 standing for /dev/sr0../dev/sr24.
 // The text shown where the letter and ":" would stand: "sr0:", or "?:".
 std::string DriveLetterText(char letter);
@@ -213,10 +225,13 @@ public:
   virtual ~TSPTIPlatform() = default;
   // Drive index 2..26 is /dev/sr(index-2): exists and is a SCSI CD-ROM block device.
   virtual bool IsCDDrive(int index) = 0;
-  virtual int Open(int index) = 0;  // read/write, else read-only; -1 on failure
+  // Read/write, else read-only; -1 on failure with errno set to the reason.
+  virtual int Open(int index) = 0;
   virtual bool Close(int handle) = 0;
   virtual bool PassThrough(int handle, TPassThrough& request) = 0;
   virtual bool GetAddress(int handle, uint8_t& port, uint8_t& target, uint8_t& lun) = 0;
+  // The name of the group that owns the node (its number when it has no name).
+  virtual std::string NodeGroup(int) { return {}; }
 };
 
 TSPTIPlatform& SPTIPlatform();

@@ -120,3 +120,8 @@ bool ParseDriveList(const std::string& config, std::vector<TDriveOptions>* drive
 }
 
 }  // namespace vrec
+
+bool VRecCheckConfig(const std::string& config, std::string* error) {
+  std::vector<vrec::TDriveOptions> drives;
+  return vrec::ParseDriveList(config, &drives, error);
+}

@@ -64,6 +64,9 @@
 // string configures no drive. False with a readable reason on a bad string or an
 // image that cannot be opened; the previous drives are gone either way.
 bool VRecConfigure(const std::string& config, std::string* error);
+// Reads a drive list as VRecConfigure would, without making any drive or disc:
+// false with the reason when it cannot be understood.
+bool VRecCheckConfig(const std::string& config, std::string* error);
 // Flushes every disc state, completes pending requests as aborted, stops the thread.
 void VRecShutdown();
 uint32_t VRecGetASPI32SupportInfo();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +16,8 @@
 
 struct TFakeDrive {
   bool Opens = true;
+  int OpenError = EACCES;  // errno when it does not open
+  std::string Group = "cdrom";
   bool AnswersInquiry = true;
   bool HasAddress = true;
   uint8_t Port = 0, Target = 0, Lun = 0;
@@ -52,7 +55,11 @@ public:
   bool IsCDDrive(int index) override { return Drives.count(index) > 0; }
   int Open(int index) override {
     auto it = Drives.find(index);
-    if (it == Drives.end() || !it->second.Opens) return -1;
+    if (it == Drives.end()) return -1;
+    if (!it->second.Opens) {
+      errno = it->second.OpenError;
+      return -1;
+    }
     ++Opens;
     OpenHandles[NextHandle] = index;
     return NextHandle++;
@@ -80,6 +87,10 @@ public:
     if (n > 0) std::memcpy(request.Sense, d.Sense.data(), n);
     request.SenseLength = static_cast<uint8_t>(n);
     return d.CallSucceeds;
+  }
+  std::string NodeGroup(int index) override {
+    auto it = Drives.find(index);
+    return it == Drives.end() ? std::string() : it->second.Group;
   }
   bool GetAddress(int handle, uint8_t& port, uint8_t& target, uint8_t& lun) override {
     const TFakeDrive& d = Drives[OpenHandles.at(handle)];

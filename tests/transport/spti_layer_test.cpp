@@ -92,6 +92,32 @@ TEST_F(SPTILayer, DrivesThatCannotBeOpenedOrDoNotAnswerAreLeftOut) {
   EXPECT_TRUE(os.OpenHandles.empty());  // the one that did not answer was closed
 }
 
+TEST_F(SPTILayer, NodesThatCannotBeUsedAreNamedWithTheReasonAndTheirGroup) {
+  os.Add(D, 0, 0, 0).Opens = false;  // EACCES
+  TFakeDrive& busy = os.Add(E, 0, 1, 0);
+  busy.Opens = false;
+  busy.OpenError = EBUSY;
+  busy.Group = "disk";
+  os.Add(F, 0, 2, 0).AnswersInquiry = false;
+  // Nothing usable: the layer stays unbound, and still says why.
+  EXPECT_FALSE(InitASPILayer(false, ""));
+  const std::vector<TSPTINodeProblem> problems = SPTINodeProblems();
+  ASSERT_EQ(problems.size(), 3u);
+  const struct { const char* Node; int Error; const char* Group; } expected[] = {
+      {"/dev/sr1", EACCES, "cdrom"}, {"/dev/sr2", EBUSY, "disk"}, {"/dev/sr3", 0, "cdrom"}};
+  for (size_t i = 0; i < problems.size(); ++i) {
+    EXPECT_EQ(problems[i].Node, expected[i].Node);
+    EXPECT_EQ(problems[i].Error, expected[i].Error) << expected[i].Node;
+    EXPECT_EQ(problems[i].Group, expected[i].Group) << expected[i].Node;
+  }
+  // A later scan that finds every node usable forgets them.
+  os.Drives[D].Opens = os.Drives[E].Opens = true;
+  os.Drives[F].AnswersInquiry = true;
+  SPTIShutdown();
+  EXPECT_TRUE(InitASPILayer(false, ""));
+  EXPECT_TRUE(SPTINodeProblems().empty());
+}
+
 TEST_F(SPTILayer, NoDriveLeavesEverythingUnbound) {
   EXPECT_FALSE(InitASPILayer(false, ""));
   EXPECT_FALSE(ASPIInitialized());

@@ -1,14 +1,15 @@
 // mburn: the burner on the command line, for scripts, servers without a
 // display and the tests. It drives the same component through the same
 // workflow as the window and says the same things.
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
 #include "app/workflow.h"
 #include "cli/mainloop.h"
 #include "cli/options.h"
+#include "cli/progress.h"
+#include "cli/reasons.h"
 #include "stream/stream.h"
 
 namespace {
@@ -23,19 +24,48 @@ void SetUpComponent(VEZEZadira& c, const TCommandLine& line) {
     };
 }
 
-// Binds the transport and selects drive N; false (after saying why) when that fails.
+void Note(const std::string& text) {
+  if (!text.empty()) std::cerr << "mburn: " << text << '\n';
+}
+
+// The image of the virtual drive that a drive list line stands for ("0:k:0,"),
+// or empty.
+std::string VirtualImageOf(const TCommandLine& line, const std::string& listLine) {
+  for (size_t k = 0; k < line.Virtual.size(); ++k)
+    if (listLine.rfind("0:" + std::to_string(k) + ":0,", 0) == 0)
+      return VirtualImage(line.Virtual[k]);
+  return {};
+}
+
+// What the scan could not use: nodes the built-in layer may not open or that
+// are busy, and virtual drives that did not answer.
+void ReportScan(const VEZEZadira& c, const TCommandLine& line) {
+  for (const std::string& problem : RecorderProblems()) Note(problem);
+  for (size_t k = 0; k < line.Virtual.size(); ++k) {
+    const std::string address = "0:" + std::to_string(k) + ":0,";
+    const bool listed = std::any_of(c.DeviceList.begin(), c.DeviceList.end(),
+                                    [&](const std::string& l) { return l.rfind(address, 0) == 0; });
+    if (!listed)
+      Note("virtual drive " + std::to_string(k) + " (" + VirtualImage(line.Virtual[k]) +
+           ") did not answer the scan: busy or not answering");
+  }
+}
+
+// Binds the transport and selects the drive; false (after saying why) when that fails.
 bool OpenDrive(VEZEZadira& c, const TCommandLine& line, bool select) {
   const std::string library = line.Virtual.empty() ? std::string() : VirtualRecorderLibrary();
   if (!line.Virtual.empty()) SetVirtualRecorders(line.Virtual);
   if (!InitRecorders(c, library)) {
     std::cout << kTextASPIError << '\n';
+    ReportScan(c, line);
     return false;
   }
+  ReportScan(c, line);
   if (!select) return true;
   const int drive = FindDrive(c.DeviceList, line.Drive);
   if (drive < 0) {
     std::cerr << "mburn: no drive " << line.Drive << " (" << c.DeviceList.size()
-              << " CD/DVD drive(s) found" << (c.DeviceList.empty() ? "" : ":") << ")\n";
+              << " CD/DVD drive(s) found)" << (c.DeviceList.empty() ? "" : ":") << '\n';
     for (size_t i = 0; i < c.DeviceList.size(); ++i)
       std::cerr << "  " << i << "  " << c.DeviceList[i] << '\n';
     return false;
@@ -52,7 +82,10 @@ int Drives(const TCommandLine& line) {
   VEZEZadira c;
   SetUpComponent(c, line);
   if (!OpenDrive(c, line, false)) return kExitFailed;
-  for (const auto& l : c.DeviceList) std::cout << l << '\n';
+  for (const auto& l : c.DeviceList) {
+    const std::string image = VirtualImageOf(line, l);
+    std::cout << l << (image.empty() ? "" : "  " + image) << '\n';
+  }
   if (c.DeviceList.empty()) std::cerr << "mburn: no CD/DVD drive found\n";
   return kExitOk;
 }
@@ -73,43 +106,17 @@ int Disc(const TCommandLine& line) {
             << "Recorded sessions: " << sessions << '\n'
             << "Free sectors: " << freeSectors << '\n'
             << "Next writable address: " << (nextKnown ? std::to_string(next) : "unknown") << '\n';
+  if (c.CurrentDiscKind == DK_UNKNOWN || status < 0) {
+    Note(SpaceReason(c, 0, 0));
+    return kExitFailed;
+  }
   return kExitOk;
 }
 
-// Progress as the window's gauge shows it: a bar on a terminal, else one line
-// per new percentage.
-class TProgress {
-public:
-  void SetMax(int32_t max) { max_ = max; }
-  void Show(int32_t sectors) {
-    const int64_t clamped = std::max<int64_t>(0, std::min<int64_t>(sectors, max_));
-    const int percent = max_ > 0 ? static_cast<int>(clamped * 100 / max_) : 0;
-    if (percent == last_ && (open_ || !tty_)) return;
-    last_ = percent;
-    if (tty_) {
-      const int filled = percent * 40 / 100;
-      std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(),
-                   std::string(40 - filled, '.').c_str(), percent);
-      open_ = true;
-    } else {
-      std::fprintf(stderr, "%d%%\n", percent);
-    }
-    std::fflush(stderr);
-  }
-  // Ends the bar's line, so that a status line starts on a line of its own.
-  void End() {
-    if (tty_ && open_) std::fputc('\n', stderr);
-    open_ = false;
-  }
-
-private:
-  int32_t max_ = 100;
-  int last_ = -1;
-  bool open_ = false;  // the bar stands on the terminal's current line
-  bool tty_ = isatty(STDERR_FILENO) != 0;
-};
+bool IsDvdKind(uint16_t kind) { return kind >= DK_DVDROM && kind <= DK_DVDPLUSR; }
 
 int Burn(const TCommandLine& line) {
+  for (const std::string& note : VolumeIdNotes(line.VolumeId, !line.NoJoliet)) Note(note);
   VEZEZadira c;
   SetUpComponent(c, line);
   if (!OpenDrive(c, line, true)) return kExitNothing;
@@ -130,6 +137,10 @@ int Burn(const TCommandLine& line) {
     // The outcome comes after the last step of the progress.
     if (flow && flow->Recording() && (text == kTextDoneOk || text == kTextDoneError))
       progress.Show(flow->ProgressSectors());
+    if (flow && text == kTextFinishing) {
+      progress.Show(flow->ProgressSectors());
+      progress.WriteLoopEnded();
+    }
     progress.End();
     std::cout << text << std::endl;
   };
@@ -143,9 +154,13 @@ int Burn(const TCommandLine& line) {
 
   switch (workflow.BurnClick(line.Folder, line.Mask)) {
     case TBurnOutcome::NoFolder:
+      return kExitNothing;
     case TBurnOutcome::FolderProblem:
     case TBurnOutcome::PrepareFailed:
+      Note(FileReason(workflow.FirstProblem));
+      return kExitNothing;
     case TBurnOutcome::TooLarge:
+      Note(SpaceReason(c, c.ImageSectors(), c.FreeSectors()));
       return kExitNothing;
     case TBurnOutcome::NothingToBurn:
       std::cerr << "mburn: nothing to record: no file in " << line.Folder << " matches "
@@ -154,19 +169,24 @@ int Burn(const TCommandLine& line) {
     case TBurnOutcome::StartFailed:
       break;
     case TBurnOutcome::Started:
+      progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
       progress.Show(0);
+      // A quick tick, so that the write loop's time is measured closely.
       loop.Run([&] { return finished; }, [&] { progress.Show(workflow.ProgressSectors()); },
-               1000);
+               250);
       break;
   }
   if (!workflow.LastError.empty()) {
     std::cerr << workflow.LastError << '\n';
+    Note(FileReason(workflow.LastError));
     return kExitFailed;
   }
+  Note(progress.Summary());
   return kExitOk;
 }
 
 int Image(const TCommandLine& line) {
+  for (const std::string& note : VolumeIdNotes(line.VolumeId, !line.NoJoliet)) Note(note);
   VEZEZadira c;
   SetUpComponent(c, line);
   if (!line.Virtual.empty()) SetVirtualRecorders(line.Virtual);
@@ -182,7 +202,10 @@ int Image(const TCommandLine& line) {
     std::cout << kTextChooseFolder << '\n';
     return kExitNothing;
   }
-  if (!workflow.AddSource(line.Folder, line.Mask)) return kExitNothing;
+  if (!workflow.AddSource(line.Folder, line.Mask)) {
+    Note(FileReason(workflow.FirstProblem));
+    return kExitNothing;
+  }
   if (c.DirectoryCount() == 0 && c.FileCount() == 0) {
     std::cerr << "mburn: nothing to write: no file in " << line.Folder << " matches "
               << line.Mask << '\n';
@@ -195,6 +218,7 @@ int Image(const TCommandLine& line) {
   std::string error;
   if (!WriteImageFile(c, line.Output, error)) {
     std::cerr << error << '\n';
+    Note(FileReason(error));
     return kExitFailed;
   }
   std::cout << line.Output << ": " << c.ImageSectors() << " sectors, " << c.FileCount()

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "app/workflow.h"
+#include "vrecorder/vrecorder.h"
 
 namespace {
 
@@ -183,6 +184,10 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       if (!takeValue(disc)) return false;
       if (disc.empty() || disc.find(';') != std::string::npos) {
         Error = "--virtual needs IMAGE[:MEDIA], without ';'";
+        return false;
+      }
+      if (std::string why; !VRecCheckConfig(disc, &why)) {
+        Error = "--virtual " + disc + ": " + why;
         return false;
       }
       Line.Virtual.push_back(disc);

@@ -202,7 +202,7 @@ void TfrmMain::FormShow() {
   if (!InitRecorders(*ecdb, options_.LibraryPath)) {
     burnAllowed_ = false;
     bBurn->setEnabled(false);
-    SetStatus(kTextASPIError);
+    SetStatus(ASPIErrorText());
     startupDone_ = true;
     return;
   }
