@@ -6,7 +6,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/workflow.h"
+#include "cli/options.h"
+#include "cli/progress.h"
+#include "cli/reasons.h"
 #include "mburn_run.h"
+#include "transport/fake_platform.h"
 
 namespace fs = std::filesystem;
 
@@ -68,7 +73,8 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
       {"image", kSample},
       {"drives", "--bogus"},
       {"disc", "--drive"},
-      {"disc", "--drive", "x"},
+      {"burn", kSample, "--virtual", "a.iso:cdr"},
+      {"burn", kSample, "--virtual", "a.iso:cd-r,speed=4"},
       {"burn", kSample, "--speed", "99999"},
       {"burn", kSample, "--virtual", "a.iso;b.iso"},
   };
@@ -77,6 +83,38 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
     EXPECT_EQ(r.Status, 2) << (args.empty() ? "" : args[0]);
     EXPECT_NE(r.Err.find("Usage: mburn"), std::string::npos);
   }
+  // A malformed --virtual is named before anything is scanned.
+  EXPECT_NE(Run({"drives", "--virtual", "a.iso:cdr"}).Err.find("unknown medium \"cdr\""),
+            std::string::npos);
+
+  // One command's help: its own options, not the others'.
+  const struct { const char* Command; const char* Has; const char* HasNot; } helps[] = {
+      {"burn", "--test-write", "-o, --output"},
+      {"image", "-o, --output FILE", "--test-write"},
+      {"disc", "--drive DRIVE", "--mask"},
+      {"drives", "--virtual", "--drive"},
+  };
+  for (const auto& h : helps) {
+    const TRun r = Run({h.Command, "--help"});
+    EXPECT_EQ(r.Status, 0) << h.Command << r.Err;
+    EXPECT_EQ(r.Out.rfind(std::string("Usage: mburn ") + h.Command, 0), 0u) << r.Out;
+    EXPECT_NE(r.Out.find(h.Has), std::string::npos) << h.Command;
+    EXPECT_EQ(r.Out.find(h.HasNot), std::string::npos) << h.Command;
+  }
+  const TRun version = Run({"--version"});
+  EXPECT_EQ(version.Status, 0);
+  EXPECT_EQ(version.Out, "mburn (Micro Burner) 1.20\n");
+}
+
+TEST(MburnDriveName, TheNumberTheNodeOrTheAddress) {
+  const std::vector<std::string> list = {"0:0:0,?: VIRTUAL", "1:0:0,sr0: PLEXTOR",
+                                         "1:1:0,sr12: PIONEER"};
+  const struct { const char* Name; int Line; } cases[] = {
+      {"0", 0},     {"2", 2},         {"3", -1},        {"sr0", 1},  {"/dev/sr0", 1},
+      {"sr12", 2},  {"/dev/sr12", 2}, {"sr1", -1},      {"1:0:0", 1}, {"1:1:0", 2},
+      {"0:0:0", 0}, {"1:0", -1},      {"/dev/sda", -1}, {"", -1},    {"?", -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FindDrive(list, c.Name), c.Line) << c.Name;
 }
 
 // ---------------------------------------------------------------- drives, disc
@@ -88,7 +126,42 @@ TEST_F(Mburn, DrivesListsEveryVirtualRecorder) {
   ASSERT_EQ(lines.size(), 2u) << r.Out;
   EXPECT_EQ(lines[0].rfind("0:0:0,?: ", 0), 0u) << lines[0];
   EXPECT_EQ(lines[1].rfind("0:1:0,?: ", 0), 0u) << lines[1];
-  EXPECT_EQ(lines[0].size(), 9u + 28u);  // the address, then the 28 identification bytes
+  // The address, the 28 identification bytes, then the image that tells them apart.
+  EXPECT_EQ(lines[0].substr(9 + 28), "  " + Path("a.iso"));
+  EXPECT_EQ(lines[1].substr(9 + 28), "  " + Path("b.iso"));
+
+  // A drive busy during the scan is left out, and named.
+  const TRun busy = Run({"drives", "--virtual", Path("c.iso:cd-r,busy=5"), "--virtual", Path("d.iso")});
+  ASSERT_EQ(busy.Status, 0) << busy.Err;
+  EXPECT_EQ(Lines(busy.Out).size(), 1u) << busy.Out;
+  EXPECT_NE(busy.Err.find("virtual drive 0 (" + Path("c.iso") + ") did not answer the scan"),
+            std::string::npos)
+      << busy.Err;
+}
+
+// Nodes the built-in layer may not use are named, with the group that owns them,
+// after the system's own text.
+TEST(MburnRecorderProblems, PermissionAndBusyNodesAreNamed) {
+  TScratchDir scratch;
+  TFakePlatform os;
+  os.Add(3, 0, 0, 0).Opens = false;
+  TFakeDrive& busy = os.Add(4, 0, 1, 0);
+  busy.Opens = false;
+  busy.OpenError = EBUSY;
+  ResetASPILayer();
+  SetSPTIPlatform(&os);
+  VEZEZadira c;
+  EXPECT_FALSE(InitRecorders(c, ""));
+  EXPECT_EQ(ASPIErrorText(),
+            "Error while initializing ASPI Layer - /dev/sr1: permission denied: only members of "
+            "group cdrom may use it (sudo adduser $USER cdrom, then log in again)");
+  EXPECT_EQ(RecorderProblems(),
+            (std::vector<std::string>{
+                "/dev/sr1: permission denied: only members of group cdrom may use it (sudo "
+                "adduser $USER cdrom, then log in again)",
+                "/dev/sr2: busy: another program holds it open exclusively"}));
+  ResetASPILayer();
+  SetSPTIPlatform(nullptr);
 }
 
 TEST_F(Mburn, NoTransportIsAFailureForEveryDriveCommand) {
@@ -126,9 +199,77 @@ TEST_F(Mburn, DiscDescribesBlankMediaAndRefusesAMissingDrive) {
   EXPECT_EQ(lines[1], "Disc kind: DVD+R");
   EXPECT_EQ(lines[4], "Free sectors: 2295104");
 
-  r = Run({"disc", a, "--drive", "2"});
-  EXPECT_EQ(r.Status, 1);
-  EXPECT_NE(r.Err.find("no drive 2"), std::string::npos) << r.Err;
+  // The drive by its address; an unknown one lists what there is.
+  r = Run({"disc", a, b, "--drive", "0:1:0"});
+  EXPECT_EQ(Lines(r.Out).at(1), "Disc kind: DVD+R") << r.Out;
+  for (const char* unknown : {"2", "sr0", "x"}) {
+    r = Run({"disc", a, "--drive", unknown});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Err.find(std::string("no drive ") + unknown), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("\n  0  0:0:0,?: "), std::string::npos) << r.Err;
+  }
+}
+
+// The window's one text for every disc nothing can be recorded on; mburn adds why.
+TEST_F(Mburn, NothingCanBeRecordedSaysWhy) {
+  const struct { const char* Media; const char* Reason; bool DiscFails; } cases[] = {
+      {"none", "there is no disc in the drive", true},
+      {"cd-rom", "the disc is a CD-ROM: it cannot be written", false},
+      {"dvd-rom", "the disc is a DVD-ROM: it cannot be written", false},
+      {"cd-r,not-ready=1", "the drive is not ready after 10 s", true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string disc = "--virtual=" + Path("d" + std::to_string(n++) + ".iso:" + c.Media);
+    TRun r = Run({"burn", kSample, disc});
+    EXPECT_EQ(r.Status, 2) << c.Media;
+    EXPECT_NE(r.Out.find("KB ,  TILGJENGELIG 0KB\n"), std::string::npos) << r.Out;
+    EXPECT_EQ(r.Err, std::string("mburn: ") + c.Reason + "\n") << c.Media;
+    r = Run({"disc", disc});
+    EXPECT_EQ(r.Status, c.DiscFails ? 1 : 0) << c.Media << r.Err;
+  }
+}
+
+TEST(MburnReasons, TheOperatingSystemsReasonForAFileThatCannotBeOpened) {
+  EXPECT_EQ(FileReason("CAN'T OPEN FILE \"/nonexistent/a b.txt\" OR FILE IS IN USES BY OTHER "
+                       "SOFTWARE"),
+            "/nonexistent/a b.txt: No such file or directory");
+  EXPECT_EQ(FileReason("CAN'T OPEN FILE \"/dev/null\" OR FILE IS IN USES BY OTHER SOFTWARE"),
+            "/dev/null: it opens now; it may have been in use or replaced meanwhile");
+  EXPECT_EQ(FileReason("WRITER ERROR [MEDIUM ERROR]"), "");
+}
+
+TEST(MburnProgress, PercentMegabytesSpeedAndTimeLeft) {
+  const struct { int64_t Bytes, Total; double Seconds; bool Dvd; const char* Text; } cases[] = {
+      {0, 100'000'000, 0, false, "  0%  0.0 of 100.0 MB"},
+      {25'000'000, 100'000'000, 0.5, false, " 25%  25.0 of 100.0 MB"},
+      // 2,457,600 B/s is 16x CD; 75 MB more at that pace is 30.5 s.
+      {24'576'000, 100'000'000, 10, false, " 24%  24.6 of 100.0 MB  2.5 MB/s (16x CD)  0:31 left"},
+      {13'900'000, 27'800'000, 5, true, " 50%  13.9 of 27.8 MB  2.8 MB/s (2.0x DVD)  0:05 left"},
+      {100'000'000, 100'000'000, 600, false, "100%  100.0 of 100.0 MB  0.2 MB/s (1.1x CD)  0:00 left"},
+      {1'385'000 * 130, 1'385'000 * 250, 130, true,
+       " 52%  180.1 of 346.2 MB  1.4 MB/s (1.0x DVD)  2:00 left"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ProgressText(c.Bytes, c.Total, c.Seconds, c.Dvd), c.Text) << c.Text;
+  EXPECT_EQ(SummaryText(60'300'000, 7.2, true),
+            "wrote 60.3 MB in 7.2 s of writing, 8.4 MB/s (6.0x DVD) on average");
+  EXPECT_EQ(SummaryText(614'400, 0.05, false), "wrote 0.6 MB in less than 0.1 s of writing");
+}
+
+TEST(MburnReasons, VolumeIdsTheDescriptorsCannotCarry) {
+  EXPECT_TRUE(VolumeIdNotes("SAMPLE_2004", true).empty());
+  EXPECT_TRUE(VolumeIdNotes("sample_2004", true).empty());  // recorded in upper case
+  const std::string long33(33, 'A');
+  EXPECT_EQ(VolumeIdNotes(long33, false),
+            (std::vector<std::string>{"--volume-id has 33 characters, the primary descriptor "
+                                      "holds 32: recorded as \"" + std::string(32, 'A') + "\""}));
+  const auto notes = VolumeIdNotes("My disc-1", true);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0], "--volume-id has characters other than A-Z, 0-9 and _ (\" -\"), which ISO "
+                      "9660 readers may refuse: recorded as \"MY DISC-1\" in the primary descriptor");
+  EXPECT_EQ(VolumeIdNotes("ABCDEFGHIJKLMNOPQ", true).size(), 1u);  // 17: too long for Joliet
+  EXPECT_TRUE(VolumeIdNotes("ABCDEFGHIJKLMNOPQ", false).empty());
 }
 
 // ---------------------------------------------------------------- burn
@@ -143,9 +284,12 @@ TEST_F(Mburn, BurnRecordsTheSampleFolderReadableByBsdtar) {
   EXPECT_EQ(lines[1], "Burning CD - Please wait");
   EXPECT_EQ(lines[2], "FINISHING - PLEASE WAIT");
   EXPECT_EQ(lines[3], "Burning Done - Sucsessfull");
-  // Standard error is a file: progress comes as percentage lines, ending at 100.
-  const auto progress = Lines(r.Err);
-  ASSERT_FALSE(progress.empty());
+  // Standard error is a file: progress comes as percentage lines, ending at 100,
+  // then the size and speed of the write loop.
+  auto progress = Lines(r.Err);
+  ASSERT_GE(progress.size(), 2u) << r.Err;
+  EXPECT_EQ(progress.back().rfind("mburn: wrote 0.6 MB in ", 0), 0u) << progress.back();
+  progress.pop_back();
   EXPECT_EQ(progress.back(), "100%");
   for (const auto& line : progress) EXPECT_EQ(line.back(), '%') << line;
 
@@ -210,6 +354,7 @@ TEST_F(Mburn, FinalizedDiscHasNoRoomForAnotherSession) {
   ASSERT_EQ(lines.size(), 2u) << r.Out;
   EXPECT_EQ(lines[1].rfind("NOT ENOUGH SPACE. NEEDS ", 0), 0u) << lines[1];
   EXPECT_NE(lines[1].find("KB ,  TILGJENGELIG 0KB"), std::string::npos) << lines[1];
+  EXPECT_EQ(r.Err, "mburn: the disc is closed: nothing more can be recorded on it\n");
 }
 
 TEST_F(Mburn, TestWriteOnATerminalShowsABarAndLeavesTheDiscBlank) {
@@ -221,8 +366,9 @@ TEST_F(Mburn, TestWriteOnATerminalShowsABarAndLeavesTheDiscBlank) {
                                  "/dev/null"},
                       dir_);
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
-  EXPECT_NE(r.Out.find("\r[########################################] 100%\r\n"
-                       "Burning Done - Sucsessfull"),
+  EXPECT_NE(r.Out.find("\r[##############################] 100%  0.6 of 0.6 MB"), std::string::npos)
+      << r.Out;
+  EXPECT_NE(r.Out.find(" \r\nBurning Done - Sucsessfull\r\nmburn: wrote 0.6 MB in "),
             std::string::npos)
       << r.Out;
   r = Run({"disc", "--virtual", disc});
@@ -286,6 +432,19 @@ TEST_F(Mburn, ImageIsAnISOFileThatToolsRead) {
   const TRun joliet = RunProgram("isoinfo", {"-J", "-f", "-i", image}, dir_);
   EXPECT_NE(joliet.Out.find("/notes/A long file name with spaces.txt"), std::string::npos)
       << joliet.Out;
+}
+
+TEST_F(Mburn, AVolumeIdTooLongIsReportedAsIsoinfoReadsIt) {
+  const std::string image = Path("long.iso");
+  const TRun r = Run({"image", kSample, "-o", image, "--no-joliet", "--volume-id",
+                      "Photos of the summer 2004, part one"});
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  const std::string recorded = "PHOTOS OF THE SUMMER 2004, PART ";
+  EXPECT_NE(r.Err.find("recorded as \"" + recorded + "\""), std::string::npos) << r.Err;
+  const TRun info = RunProgram("isoinfo", {"-d", "-i", image}, dir_);
+  EXPECT_NE(info.Out.find("Volume id: " + recorded.substr(0, recorded.size() - 1) + "\n"),
+            std::string::npos)
+      << info.Out;
 }
 
 TEST_F(Mburn, ImageFailures) {

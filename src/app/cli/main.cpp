@@ -57,7 +57,10 @@ bool OpenDrive(VEZEZadira& c, const TCommandLine& line, bool select) {
   if (!line.Virtual.empty()) SetVirtualRecorders(line.Virtual);
   if (!InitRecorders(c, library)) {
     std::cout << kTextASPIError << '\n';
-    ReportScan(c, line);
+    if (line.Virtual.empty())
+      ReportScan(c, line);
+    else
+      Note("the virtual recorder library " + library + " could not be loaded");
     return false;
   }
   ReportScan(c, line);

@@ -122,7 +122,9 @@ std::string VersionText() { return std::string("mburn (Micro Burner) ") + MicroB
 
 int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Name) {
   // A line is "h:t:l,sr0: IDENTIFICATION" ("?:" when no node is known).
-  std::string node = Name.rfind("/dev/", 0) == 0 ? Name.substr(5) : Name;
+  const std::string node = Name.rfind("/dev/", 0) == 0 ? Name.substr(5) : Name;
+  // "?:" stands for no node at all, so "?" names none.
+  const bool byNode = !node.empty() && node.find_first_of("?:") == std::string::npos;
   int number = -1;
   const bool numeric = ParseNumber(Name, number);
   for (size_t i = 0; i < DeviceList.size(); ++i) {
@@ -131,7 +133,7 @@ int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Nam
     if (comma == std::string::npos) continue;
     if (numeric && static_cast<size_t>(number) == i) return static_cast<int>(i);
     if (!numeric && (line.compare(0, comma, Name) == 0 ||
-                     line.compare(comma + 1, node.size() + 1, node + ":") == 0))
+                     (byNode && line.compare(comma + 1, node.size() + 1, node + ":") == 0)))
       return static_cast<int>(i);
   }
   return -1;
