@@ -216,7 +216,7 @@ TEST_F(Mburn, NothingCanBeRecordedSaysWhy) {
       {"none", "there is no disc in the drive", true},
       {"cd-rom", "the disc is a CD-ROM: it cannot be written", false},
       {"dvd-rom", "the disc is a DVD-ROM: it cannot be written", false},
-      {"cd-r,not-ready=1", "the drive is not ready after 10 s", true},
+      {"cd-r,not-ready=1", "the drive is not ready after ", true},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -224,7 +224,8 @@ TEST_F(Mburn, NothingCanBeRecordedSaysWhy) {
     TRun r = Run({"burn", kSample, disc});
     EXPECT_EQ(r.Status, 2) << c.Media;
     EXPECT_NE(r.Out.find("KB ,  TILGJENGELIG 0KB\n"), std::string::npos) << r.Out;
-    EXPECT_EQ(r.Err, std::string("mburn: ") + c.Reason + "\n") << c.Media;
+    EXPECT_EQ(r.Err.rfind(std::string("mburn: ") + c.Reason, 0), 0u) << r.Err;
+    EXPECT_EQ(Lines(r.Err).size(), 1u) << r.Err;
     r = Run({"disc", disc});
     EXPECT_EQ(r.Status, c.DiscFails ? 1 : 0) << c.Media << r.Err;
   }

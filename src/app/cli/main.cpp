@@ -2,6 +2,7 @@
 // display and the tests. It drives the same component through the same
 // workflow as the window and says the same things.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 
@@ -22,6 +23,15 @@ void SetUpComponent(VEZEZadira& c, const TCommandLine& line) {
     c.OnDebugMessage = [](TObject*, const std::string& message, uint8_t) {
       std::cerr << message << '\n';
     };
+}
+
+const auto gStart = std::chrono::steady_clock::now();
+
+// Whole seconds since mburn started: how long it has waited for the drive at most.
+int SecondsRunning() {
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::steady_clock::now() - gStart)
+                              .count());
 }
 
 void Note(const std::string& text) {
@@ -110,7 +120,7 @@ int Disc(const TCommandLine& line) {
             << "Free sectors: " << freeSectors << '\n'
             << "Next writable address: " << (nextKnown ? std::to_string(next) : "unknown") << '\n';
   if (c.CurrentDiscKind == DK_UNKNOWN || status < 0) {
-    Note(SpaceReason(c, 0, 0));
+    Note(SpaceReason(c, 0, 0, SecondsRunning()));
     return kExitFailed;
   }
   return kExitOk;
@@ -163,7 +173,7 @@ int Burn(const TCommandLine& line) {
       Note(FileReason(workflow.FirstProblem));
       return kExitNothing;
     case TBurnOutcome::TooLarge:
-      Note(SpaceReason(c, c.ImageSectors(), c.FreeSectors()));
+      Note(SpaceReason(c, c.ImageSectors(), c.FreeSectors(), SecondsRunning()));
       return kExitNothing;
     case TBurnOutcome::NothingToBurn:
       std::cerr << "mburn: nothing to record: no file in " << line.Folder << " matches "

@@ -9,7 +9,6 @@
 namespace {
 
 constexpr uint8_t kAscNoMedium = 0x3A;
-constexpr int32_t kReadyBudgetMs = 10000;
 
 bool IsReadOnlyKind(uint16_t kind) {
   return kind == DK_CDROM || kind == DK_DVDROM || kind == DK_DDCDROM;
@@ -19,12 +18,11 @@ bool IsDCharacter(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '
 
 }  // namespace
 
-std::string SpaceReason(VEZEZadira& Component, int64_t ImageSectors, uint32_t FreeSectors) {
+std::string SpaceReason(VEZEZadira& Component, int64_t ImageSectors, uint32_t FreeSectors,
+                        int Seconds) {
   if (!Component.TestUnitReady(10000)) {
     if (Component.LastSense[12] == kAscNoMedium) return "there is no disc in the drive";
-    if (!Component.WaitUntilReady(kReadyBudgetMs, 500))
-      return "the drive is not ready after " + std::to_string(kReadyBudgetMs / 1000) + " s";
-    return "the drive was not ready when its free space was asked for; it is now, try again";
+    return "the drive is not ready after " + std::to_string(Seconds) + " s";
   }
   const uint16_t kind = Component.DiscKind();
   if (kind == DK_UNKNOWN) return "the disc in the drive cannot be read";

@@ -7,9 +7,11 @@
 
 #include "iso/iso.h"
 
-// Why an image of ImageSectors does not fit: no disc, not ready, a read-only
-// medium, a closed disc, or a full one. Asks the drive.
-std::string SpaceReason(VEZEZadira& Component, int64_t ImageSectors, uint32_t FreeSectors);
+// Why an image of ImageSectors does not fit: no disc, not ready (for all the
+// Seconds the program has run), a read-only medium, a closed disc, or a full
+// one. Asks the drive, without waiting for it again.
+std::string SpaceReason(VEZEZadira& Component, int64_t ImageSectors, uint32_t FreeSectors,
+                        int Seconds);
 // For "CAN'T OPEN FILE "path" OR ..." the operating system's reason
 // ("path: Permission denied"); empty for any other text.
 std::string FileReason(const std::string& SystemText);

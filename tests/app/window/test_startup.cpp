@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "transport/fake_platform.h"
 #include "window_fixture.h"
 
 namespace {
@@ -32,6 +33,21 @@ TEST_F(WindowTest, NoTransportDisablesBurning) {
   // The timer keeps the gauge at the component's counter: nothing yet.
   w.Timer1Timer();
   EXPECT_EQ(w.pb->PercentDone(), 0);
+}
+
+TEST_F(WindowTest, NodesThatCannotBeOpenedAreNamedAfterTheSystemsText) {
+  TFakePlatform os;
+  os.Add(2, 0, 0, 0).Opens = false;
+  TFakeDrive& busy = os.Add(3, 0, 1, 0);
+  busy.Opens = false;
+  busy.OpenError = EBUSY;
+  SetSPTIPlatform(&os);
+  TfrmMain& w = ShowWindow({});
+  SetSPTIPlatform(nullptr);
+  EXPECT_EQ(w.StatusText(),
+            "Error while initializing ASPI Layer - /dev/sr0: permission denied: only members "
+            "of group cdrom may use it (sudo adduser $USER cdrom, then log in again)");
+  EXPECT_FALSE(w.bBurn->isEnabled());
 }
 
 TEST_F(WindowTest, TwoVirtualRecordersTheFirstSelected) {
