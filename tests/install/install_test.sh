@@ -68,6 +68,7 @@ if [ -r "$bash_completion" ]; then
   [ "$(complete_line mburn image --te)" = "" ] || fail "image offers burn's options"
   complete_line mburn burn --virtual d.iso:dvd+ | grep -qx "dvd+rw" || fail "media after IMAGE:"
   complete_line mburn burn fold | grep -qx "folder.d" || fail "folders after burn"
+  [ -L "$prefix/share/bash-completion/completions/microburner" ] || fail "no completion of microburner"
 else
   echo "bash-completion is not installed: completion not checked"
 fi
@@ -105,7 +106,7 @@ fi
 deb=$(ls "$tmp"/pkg/mburn_*.deb)
 dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "Depends does not come from dpkg-shlibdeps"
 if command -v lintian >/dev/null; then
-  lintian --fail-on error --suppress-tags-from-file /dev/null "$deb" | tee lintian.out ||
+  lintian --fail-on error "$deb" | tee lintian.out ||
     fail "lintian reports errors"
 else
   echo "lintian is missing: package not checked"
