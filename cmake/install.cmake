@@ -22,6 +22,13 @@ endif()
 # The burner component for other programs: find_package(MicroBurner) gives
 # MicroBurner::mburn; pkg-config --cflags --libs microburner does the same.
 install(TARGETS mburn EXPORT MicroBurnerTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# A stripping install (--strip, the package) takes the debug information out of
+# the archive as well, as Debian does; the symbols stay.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug --enable-deterministic-archives
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:mburn>\")
+  endif()")
 foreach(header common/common.h transport/transport.h drive/drive.h iso/iso.h
         stream/stream.h record/record.h)
   get_filename_component(subdir ${header} DIRECTORY)
