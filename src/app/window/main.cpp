@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   const QStringList args = QApplication::arguments();
   for (qsizetype i = 1; i < args.size(); ++i) {
     const QString& a = args[i];
-    if (a == "--virtual") {
+    if (a == "--virtual" && i + 1 < args.size()) {
       ++i;
     } else if (!a.startsWith("--virtual=") && a != "--debug") {
       std::cerr << "microburner: unknown option " << a.toStdString() << " (try --help)\n";
