@@ -14,11 +14,6 @@ bool ParseNumber(const std::string& text, int& value) {
   return ec == std::errc() && ptr == end && value >= 0;
 }
 
-}  // namespace
-
-
-namespace {
-
 constexpr const char* kCommonOptions =
     "Options of every command:\n"
     "  --virtual IMAGE[:MEDIA]     use a virtual recorder whose disc is the file IMAGE;\n"
