@@ -194,12 +194,14 @@ TEST_F(CacheTest, MetadataOfWholeBlocksLeavesTheFirstFileANewBlock) {
 }
 
 // The 150-sector image of an empty tree: 32, 32, 32, 32, 22 sectors of image
-// and then the same of zeros; FRemaining starts at the image size.
+// and then the same of zeros; FRemaining starts at the image size and grows by
+// the padding once the producer reaches the end, which it may already have done.
 TEST_F(CacheTest, ShortImageIsPaddedTo300Sectors) {
   const Bytes meta = Pattern(150 * 2048, 8);
   SetMetadata(meta);
   TCacheThread cache(k2MiB, true, 150 * 2048, *comp_);
-  EXPECT_EQ(cache.FRemaining(), 307200);
+  const int64_t atStart = cache.FRemaining();
+  EXPECT_TRUE(atStart == 307200 || atStart == 614400) << atStart;
   TDrained d = Drain(cache);
   EXPECT_EQ(d.Blocks, (std::vector<int32_t>{65536, 65536, 65536, 65536, 22 * 2048, 65536, 65536,
                                             65536, 65536, 22 * 2048}));
