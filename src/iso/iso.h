@@ -16,6 +16,8 @@
 #include "common/common.h"
 #include "drive/drive.h"
 
+class TTrackChecksums;  // stream/stream.h
+
 // ---------------------------------------------------------------- events
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 // FullPath is read-only; the names, the date and Skip may be changed by the handler.
@@ -319,6 +321,20 @@ public:
   void StopRecording();
   std::atomic<int64_t> BytesWritten{0};
   TDispatcher Dispatcher;
+
+  // ---- verify (src/record/verify.cpp)
+  // After a recording that ended well, read the track back and compare it
+  // with what the stream held. Off by default.
+  bool VerifyAfterWrite = false;
+  TNotifyEvent OnVerifying;            // on the recording thread, as the read-back begins
+  std::atomic<bool> Verifying{false};  // progress: BytesVerified, as BytesWritten
+  std::atomic<int64_t> BytesVerified{0};
+  // Set before OnWriteDone: whether a verify ran, and its outcome ("" = the
+  // track holds the stream byte for byte).
+  bool VerifyRan = false;
+  std::string VerifyError;
+  // The checksums of the last stream produced whole (a recording or an image file).
+  std::shared_ptr<const TTrackChecksums> TrackChecksums;
 
 private:
   void ReleaseTree();

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "stream/stream.h"
+
 class VEZEZadira;
 class TCacheThread;
 
@@ -71,6 +73,43 @@ private:
   void Ending(const std::string& Error);
   std::shared_ptr<TRecording> recording_;
 };
+
+// ---------------------------------------------------------------- verify
+// Reading a track back and comparing it with what was recorded (verify.cpp).
+inline constexpr uint32_t kVerifyRetryMs = 600;  // between tries of a read answered busy
+inline constexpr int32_t kVerifyTries = 100;     // so at most a minute per request
+inline constexpr const char* kVerifySkippedText = "VERIFY SKIPPED: A TEST WRITE RECORDS NOTHING";
+inline constexpr const char* kVerifyNoChecksumsText =
+    "VERIFY: NO CHECKSUMS OF THE RECORDED STREAM";
+inline constexpr const char* kVerifyDigestText = "VERIFY: THE TRACK'S SHA-256 DIFFERS";
+
+// What a track is compared with: the checksums of the stream that was recorded,
+// an image file (byte for byte), or only a digest.
+struct TVerifyReference {
+  const TTrackChecksums* Checksums = nullptr;
+  TStreamEx* Image = nullptr;  // read from its start, Sectors x 2048 bytes
+  const TSha256* Digest = nullptr;
+};
+
+struct TVerifyResult {
+  std::string Error;   // "" when the track matched
+  bool Read = false;   // every sector was read: Digest is the track's
+  TSha256 Digest{};    // SHA-256 of what was read
+};
+
+// Reads Sectors sectors from Start with READ (10), 32 sectors a request, and
+// compares them with Reference. A request that fails is read again sector by
+// sector to name the first sector that cannot be read. BytesVerified counts
+// the bytes compared; Stop ends the verify as aborted.
+TVerifyResult VerifyTrack(TSCSIDevice& Drive, uint32_t Start, int64_t Sectors,
+                          const TVerifyReference& Reference, std::atomic<int64_t>& BytesVerified,
+                          const std::atomic<bool>& Stop);
+
+// The recording thread's verify, after the sequence ended with RecordingError:
+// runs only for a recording that ended well when VerifyAfterWrite is set, and
+// leaves its outcome in the component's VerifyRan and VerifyError.
+void VerifyAfterRecording(VEZEZadira& Component, const std::string& RecordingError,
+                          const std::atomic<bool>& Stop);
 
 // Raises the calling thread to the highest scheduling priority the system
 // allows within the normal class (nice down to its limit); a refusal is ignored.

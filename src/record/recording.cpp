@@ -245,7 +245,9 @@ void TThWrite::Execute() {
 
   if (ASPILayerName() == kBuiltInLayerName) ReinitASPILayer();
   const std::string error = cache->FMessage();
+  component->TrackChecksums = cache->Checksums();
   cache.reset();  // the recording start (or the next one) releases it
+  VerifyAfterRecording(*component, error, recording_->Stop);
   Ending(error);
 }
 

@@ -175,6 +175,11 @@ bool TCacheThread::WaitFinished(uint32_t TimeoutMs) {
   return changed_.wait_for(g, std::chrono::milliseconds(TimeoutMs), [&] { return FFinished.load(); });
 }
 
+std::shared_ptr<const TTrackChecksums> TCacheThread::Checksums() const {
+  std::lock_guard g(lock_);
+  return produced_ ? checksums_ : nullptr;
+}
+
 int32_t TCacheThread::QueuedBlocks() const {
   std::lock_guard g(lock_);
   return static_cast<int32_t>(blocks_.size());
@@ -276,9 +281,11 @@ bool TCacheThread::Produce() {
       auto block = std::make_unique<TCacheBlock>();  // zero-filled
       block->Count = static_cast<int32_t>(std::min<int64_t>(pad, kCacheBlockBytes));
       pad -= block->Count;
+      checksums_->Add(std::span(block->Data.data(), static_cast<size_t>(block->Count)));
       blocks_.push_back(std::move(block));
     }
   }
+  checksums_->Finish();
   {
     std::lock_guard g(lock_);
     produced_ = true;  // whatever is queued now is all there will be
@@ -310,6 +317,7 @@ void TCacheThread::StageBytes(int32_t n) {
 
 void TCacheThread::AppendStaged() {
   staging_->Count = stagingOffset_;
+  checksums_->Add(std::span(staging_->Data.data(), static_cast<size_t>(stagingOffset_)));
   producedBytes_ += stagingOffset_;
   std::lock_guard g(lock_);
   blocks_.push_back(std::move(staging_));

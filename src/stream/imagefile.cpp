@@ -66,5 +66,6 @@ bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string&
   }
   if (::fsync(out->Handle) != 0)
     return fail("Cannot write file \"" + Path + "\". " + std::strerror(errno));
+  Component.TrackChecksums = cache.Checksums();
   return true;
 }

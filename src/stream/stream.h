@@ -77,6 +77,51 @@ private:
   explicit TFileStreamEx(int fd) : THandleStreamEx(fd) {}
 };
 
+// ---------------------------------------------------------------- checksums
+// SHA-256 of a byte stream, fed in pieces.
+using TSha256 = std::array<uint8_t, 32>;
+struct evp_md_ctx_st;  // the digest library's context
+
+class TSha256Stream {
+public:
+  TSha256Stream();
+  ~TSha256Stream();
+  TSha256Stream(const TSha256Stream&) = delete;
+  TSha256Stream& operator=(const TSha256Stream&) = delete;
+  void Update(std::span<const uint8_t> Data);
+  TSha256 Final();  // the digest; the stream starts again empty
+
+private:
+  evp_md_ctx_st* ctx_;
+};
+
+// The digest as sha256sum prints it: 64 lower-case hex digits.
+std::string Sha256Hex(const TSha256& Digest);
+// Parses 64 hex digits (either case); false for anything else.
+bool ParseSha256Hex(const std::string& Text, TSha256& Digest);
+
+// What a track should hold, taken as the stream is produced: its SHA-256,
+// and one byte per 2048-byte sector (32 bytes per 64 KiB block) that locates
+// the first differing sector when the track is read back. A tag is a hash
+// truncated to 8 bits: one differing sector in 256 shows the same tag, which
+// the digest then catches.
+class TTrackChecksums {
+public:
+  void Add(std::span<const uint8_t> Sectors);  // whole sectors, in stream order
+  void Finish() { digest_ = sha_.Final(); complete_ = true; }
+  bool Complete() const { return complete_; }
+  const TSha256& Digest() const { return digest_; }
+  int64_t SectorCount() const { return static_cast<int64_t>(tags_.size()); }
+  uint8_t Tag(int64_t Sector) const { return tags_[static_cast<size_t>(Sector)]; }
+  static uint8_t TagOf(std::span<const uint8_t> Sector);  // 2048 bytes
+
+private:
+  TSha256Stream sha_;
+  std::vector<uint8_t> tags_;
+  TSha256 digest_{};
+  bool complete_ = false;
+};
+
 // ---------------------------------------------------------------- read-ahead cache
 constexpr int32_t kCacheBlockBytes = 65536;
 constexpr int64_t kMinimumTrackBytes = 300 * 2048;  // pad-to-minimum length
@@ -133,6 +178,10 @@ public:
   std::atomic<bool> FFinished{false};  // nothing more will be delivered
   std::atomic<bool> FAborted{false};
 
+  // The checksums of the stream, once all of it has been produced; nullptr
+  // before that and after a failure.
+  std::shared_ptr<const TTrackChecksums> Checksums() const;
+
   // For inspection (tests, progress).
   int32_t FCapacity() const { return capacity_; }
   int32_t QueuedBlocks() const;
@@ -185,6 +234,8 @@ private:
   std::unique_ptr<TCacheBlock> staging_;  // FStaging: the block being assembled
   int32_t stagingOffset_ = 0;
   int64_t producedBytes_ = 0;
+  // Taken by the producer as it queues each block, off the consumer's thread.
+  std::shared_ptr<TTrackChecksums> checksums_ = std::make_shared<TTrackChecksums>();
   std::thread thread_;
 };
 

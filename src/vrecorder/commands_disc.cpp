@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -176,6 +177,17 @@ TSense Read10(TVDrive& d, TCommand& c) {
   return kOk;
 }
 
+// corrupt-at: the sector is stored with every byte inverted, and the write
+// still succeeds.
+bool StoreCorrupted(TVDrive& d, const TCommand& c, uint32_t lba) {
+  const uint64_t at = uint64_t(d.Options.CorruptAt);
+  std::array<uint8_t, kSectorSize> sector;
+  std::memcpy(sector.data(), c.Data.data() + (at - lba) * kSectorSize, kSectorSize);
+  for (uint8_t& b : sector) b = uint8_t(~b);
+  return ::pwrite(d.ImageFd, sector.data(), sector.size(), off_t(at) * kSectorSize) ==
+         ssize_t(sector.size());
+}
+
 // The write parameters page must describe a data track the medium can take.
 TSense CheckWriteMode(const TVDrive& d) {
   const uint8_t writeType = d.WriteParams[2] & 0x0F, blockType = d.WriteParams[4] & 0x0F;
@@ -243,6 +255,7 @@ TSense Write10(TVDrive& d, TCommand& c) {
       if (n <= 0) return kWriteError;
       done += size_t(n);
     }
+    if (Covers(d.Options.CorruptAt, lba, count) && !StoreCorrupted(d, c, lba)) return kWriteError;
   }
   const bool startedTrack = track->Written == 0;
   disc.CommitWrite(track, lba, count);

@@ -67,6 +67,7 @@ bool ApplyOption(TDriveOptions& o, const std::string& key, const std::string& va
   else if (key == "not-ready") ok = Flag(value, &o.NotReady);
   else if (key == "write-error") ok = Address(value, &o.WriteError);
   else if (key == "read-error") ok = Address(value, &o.ReadError);
+  else if (key == "corrupt-at") ok = Address(value, &o.CorruptAt);
   else if (key == "hang") {
     if (value.empty() || value == "-1") o.Hang = -1;
     else ok = Number(value, &o.Hang, 16) && o.Hang >= 0 && o.Hang <= 0xFF;

@@ -180,6 +180,7 @@ Keys:
   not-ready=0|1      medium commands fail NOT READY 04h/00h
   write-error=LBA    WRITE (10) covering LBA fails 3/0Ch/00h (-1 clears)
   read-error=LBA     READ (10) covering LBA fails 3/11h/00h (-1 clears)
+  corrupt-at=LBA     WRITE (10) covering LBA succeeds, stores LBA inverted
   hang=OP            commands with opcode OP (hex) never complete (-1 clears)
   hang-count=N       only the next N of them hang (default 0: all)
   no-bufe=0|1        no buffer-underrun protection

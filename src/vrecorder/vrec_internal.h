@@ -159,6 +159,7 @@ struct TDriveOptions {
   bool NotReady = false;
   int64_t WriteError = -1;
   int64_t ReadError = -1;
+  int64_t CorruptAt = -1;
   int Hang = -1;
   uint32_t HangCount = 0;
   bool NoBufe = false;

@@ -37,6 +37,8 @@
 //   not-ready=0|1      medium commands fail NOT READY 04h/00h
 //   write-error=LBA    a WRITE (10) covering LBA fails MEDIUM ERROR 0Ch/00h
 //   read-error=LBA     a READ (10) covering LBA fails MEDIUM ERROR 11h/00h
+//   corrupt-at=LBA     a WRITE (10) covering LBA succeeds, but sector LBA is stored
+//                      with every byte inverted (a disc that silently keeps wrong data)
 //   hang=OP            commands with operation code OP (hex) never complete:
 //                      they are not executed, and stay pending until
 //                      SC_ABORT_SRB completes them as aborted
@@ -48,7 +50,8 @@
 //   log=PATH           append one line per command: CDB in hex, SRB status,
 //                      target status, sense key, ASC, ASCQ
 //
-// Use a value of -1 (or an empty value) to clear write-error, read-error and hang.
+// Use a value of -1 (or an empty value) to clear write-error, read-error, corrupt-at
+// and hang.
 //
 // The run-time library takes MBURN_VIRTUAL on its first call and again in
 // GetASPI32SupportInfo when the variable has changed; the library stays loaded,
