@@ -74,11 +74,15 @@ TBurnWorkflow::TBurnWorkflow(VEZEZadira& Component, THooks Hooks)
   component_.OnFinalizingTrack = [this](TObject*) {
     hooks_.Post([this] { hooks_.Status(kTextFinishing); });
   };
+  component_.OnVerifying = [this](TObject*) {
+    hooks_.Post([this] { hooks_.Status(kTextVerifying); });
+  };
 }
 
 TBurnWorkflow::~TBurnWorkflow() {
   component_.OnWriteDone = nullptr;
   component_.OnFinalizingTrack = nullptr;
+  component_.OnVerifying = nullptr;
 }
 
 TBurnOutcome TBurnWorkflow::BurnClick(const std::string& Folder, const std::string& Mask) {
@@ -146,6 +150,7 @@ TBurnOutcome TBurnWorkflow::StartBurning() {
 }
 
 int32_t TBurnWorkflow::ProgressSectors() const {
+  if (component_.Verifying) return static_cast<int32_t>(component_.BytesVerified.load() / 2048);
   return static_cast<int32_t>(component_.BytesWritten.load() / 2048);
 }
 
@@ -153,6 +158,10 @@ void TBurnWorkflow::WriteDone(const std::string& Error) {
   component_.WaitUntilReady(10000, 5000);
   LastError = Error;
   hooks_.Status(Error.empty() ? kTextDoneOk : kTextDoneError);
+  // The recording's outcome stands as it is; the verify's comes after it.
+  VerifyRan = Error.empty() && component_.VerifyRan;
+  VerifyError = VerifyRan ? component_.VerifyError : std::string();
+  if (VerifyRan) hooks_.Status(VerifyError.empty() ? kTextVerifyOk : kTextVerifyError);
   recording_ = false;
   if (hooks_.Finished) hooks_.Finished(Error);
 }

@@ -29,6 +29,10 @@ inline constexpr const char* kTextFinishing = "FINISHING - PLEASE WAIT";
 inline constexpr const char* kTextDoneOk = "Burning Done - Sucsessfull";
 inline constexpr const char* kTextDoneError = "Burning done - With error";
 inline constexpr const char* kTextPrepareFailed = "THE IMAGE COULD NOT BE PREPARED";
+// The verify after a recording (VerifyAfterWrite) and of a disc recorded earlier.
+inline constexpr const char* kTextVerifying = "VERIFYING - PLEASE WAIT";
+inline constexpr const char* kTextVerifyOk = "Verify Done - Every Sector Matches";
+inline constexpr const char* kTextVerifyError = "Verify done - With error";
 
 // "NOT ENOUGH SPACE. NEEDS <image x 2>KB ,  TILGJENGELIG <free x 2>KB", in
 // 64-bit arithmetic so that discs of 4 GiB and more show their real figures.
@@ -104,13 +108,16 @@ public:
   bool AddSource(const std::string& Folder, const std::string& Mask);
   // Lays out, checks the space and starts the recording.
   TBurnOutcome StartBurning();
-  // Sectors handed to the recorder: BytesWritten / 2048, low 32 bits.
+  // Sectors handed to the recorder: BytesWritten / 2048, low 32 bits; while
+  // the track is verified, the sectors read back.
   int32_t ProgressSectors() const;
   bool Recording() const { return recording_; }
 
   // The write speed StartBurning sends (0 = the drive's maximum).
   uint16_t WriteSpeed = 0;
   std::string LastError;       // the error text of the last recording
+  bool VerifyRan = false;      // the last recording was verified ...
+  std::string VerifyError;     // ... with this outcome ("" = it matched)
   std::string FirstProblem;    // the first problem AddFolder reported
 
 private:

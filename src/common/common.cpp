@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -112,6 +115,26 @@ TDateTime FromUnixTimeLocal(std::time_t t) {
   p.Minute = tm.tm_min;
   p.Second = tm.tm_sec > 59 ? 59 : tm.tm_sec;
   return EncodeDateTime(p);
+}
+
+bool SourceDateEpoch(std::time_t& Seconds, bool* Invalid) {
+  if (Invalid) *Invalid = false;
+  const char* text = std::getenv("SOURCE_DATE_EPOCH");
+  if (text == nullptr || *text == '\0') return false;
+  long long value = 0;
+  const char* end = text + std::strlen(text);
+  const auto [at, ec] = std::from_chars(text, end, value);
+  if (ec != std::errc() || at != end || value < 0) {
+    if (Invalid) *Invalid = true;
+    return false;
+  }
+  Seconds = static_cast<std::time_t>(value);
+  return true;
+}
+
+TDateTime ImageClockNow() {
+  std::time_t epoch = 0;
+  return SourceDateEpoch(epoch) ? FromUnixTimeLocal(epoch) : NowLocal();
 }
 
 TDateTime NowLocal() {

@@ -26,6 +26,13 @@ TDateParts DecodeDateTime(TDateTime t);
 bool IsValidDateParts(const TDateParts& p);     // calendar date, 0-23:0-59:0-59
 TDateTime NowLocal();                            // the current local time
 TDateTime FromUnixTimeLocal(std::time_t t);      // a file time as local time
+// SOURCE_DATE_EPOCH (the reproducible-builds convention: seconds since 1970).
+// False when it is unset, and when it is not a whole number of seconds
+// (then *Invalid is set).
+bool SourceDateEpoch(std::time_t& Seconds, bool* Invalid = nullptr);
+// What the image builder takes from the clock: SOURCE_DATE_EPOCH as local
+// time when it is set, so that the same folder gives the same image; else now.
+TDateTime ImageClockNow();
 // Current offset of local time from UTC in 15-minute units (tm_gmtoff / 900).
 int16_t LocalTimeZoneOffset();
 

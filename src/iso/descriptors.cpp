@@ -97,7 +97,7 @@ void VEZEZadira::WriteTerminator() {
 }
 
 bool VEZEZadira::GenerateMetadata() {
-  MetadataTime = NowLocal();
+  MetadataTime = ImageClockNow();
   MetadataStream.Clear();
   // The layout knows the length: everything before the first file.
   MetadataStream.Reserve(static_cast<size_t>(FirstFileSector - StartAddress) * 2048);

@@ -355,7 +355,7 @@ TDEntry* VEZEZadira::CreateDirByName(TDEntry* AParent, const std::string& AName,
   TSearchRec found;
   found.Name = name;
   found.AlternateName = MakeShortName(name);
-  found.Time = DateTimeToFileDate(NowLocal());
+  found.Time = DateTimeToFileDate(ImageClockNow());
   found.Attr = AAttr;
   return AddDirectory(AParent, found, name, found.AlternateName);
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "app/workflow.h"
@@ -11,6 +12,7 @@
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "cli/reasons.h"
+#include "cli/verify_disc.h"
 #include "stream/stream.h"
 
 namespace {
@@ -139,10 +141,12 @@ int Burn(const TCommandLine& line) {
   c.JolietFileSystem = !line.NoJoliet;
   c.IdVolume = line.VolumeId;
   c.ImportSession = static_cast<uint16_t>(line.ImportSession);
+  c.VerifyAfterWrite = line.Verify;
 
   TMainLoop loop;
   c.Dispatcher = [&loop](const std::function<void()>& call) { loop.Dispatch(call); };
   TProgress progress;
+  TProgress verifyProgress;  // the read-back after the recording, a pass of its own
   bool finished = false;
   TBurnWorkflow::THooks hooks;
   TBurnWorkflow* flow = nullptr;
@@ -155,7 +159,12 @@ int Burn(const TCommandLine& line) {
       progress.WriteLoopEnded();
     }
     progress.End();
+    verifyProgress.End();
     std::cout << text << std::endl;
+    if (text == kTextVerifying) {
+      verifyProgress.SetMax(static_cast<int32_t>(c.ImageSectors()));
+      verifyProgress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+    }
   };
   hooks.Message = [](const std::string& text) { std::cerr << text << std::endl; };
   hooks.Post = [&loop](std::function<void()> call) { loop.Post(std::move(call)); };
@@ -185,7 +194,8 @@ int Burn(const TCommandLine& line) {
       progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
       progress.Show(0);
       // A quick tick, so that the write loop's time is measured closely.
-      loop.Run([&] { return finished; }, [&] { progress.Show(workflow.ProgressSectors()); },
+      loop.Run([&] { return finished; },
+               [&] { (c.Verifying ? verifyProgress : progress).Show(workflow.ProgressSectors()); },
                250);
       break;
   }
@@ -195,7 +205,10 @@ int Burn(const TCommandLine& line) {
     return kExitFailed;
   }
   Note(progress.Summary());
-  return kExitOk;
+  const bool differs = workflow.VerifyRan && !workflow.VerifyError.empty();
+  if (differs) std::cerr << workflow.VerifyError << std::endl;
+  PrintTrackDigest(c);
+  return differs ? kExitFailed : kExitOk;
 }
 
 int Image(const TCommandLine& line) {
@@ -236,7 +249,21 @@ int Image(const TCommandLine& line) {
   }
   std::cout << line.Output << ": " << c.ImageSectors() << " sectors, " << c.FileCount()
             << " entries\n";
+  PrintTrackDigest(c);
   return kExitOk;
+}
+
+int Verify(const TCommandLine& line) {
+  VEZEZadira c;
+  SetUpComponent(c, line);
+  if (!OpenDrive(c, line, true)) return kExitNothing;
+  TProgress progress;
+  return VerifyDisc(c, line,
+                    {[&](int32_t max) {
+                       progress.SetMax(max);
+                       progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+                     },
+                     [&](int32_t sectors) { progress.Show(sectors); }, [&] { progress.End(); }});
 }
 
 }  // namespace
@@ -256,8 +283,19 @@ int main(int argc, char** argv) {
     std::cout << VersionText() << '\n';
     return kExitOk;
   }
+  // The image's dates come from it: a value that means no time is refused
+  // rather than quietly replaced by the clock.
+  std::time_t epoch = 0;
+  bool invalidEpoch = false;
+  if ((line.Command == "burn" || line.Command == "image") &&
+      !SourceDateEpoch(epoch, &invalidEpoch) && invalidEpoch) {
+    std::cerr << "mburn: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970, not \""
+              << std::getenv("SOURCE_DATE_EPOCH") << "\"\n";
+    return kExitNothing;
+  }
   if (line.Command == "drives") return Drives(line);
   if (line.Command == "disc") return Disc(line);
   if (line.Command == "burn") return Burn(line);
+  if (line.Command == "verify") return Verify(line);
   return Image(line);
 }

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "app/workflow.h"
+#include "stream/stream.h"
 #include "vrecorder/vrecorder.h"
 
 namespace {
@@ -35,7 +36,13 @@ constexpr const char* kBurnOptions =
     "      --finalize              close the disc: no further session can be added\n"
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n"
-    "      --import-session N      carry session N of the disc into the new session\n";
+    "      --import-session N      carry session N of the disc into the new session\n"
+    "      --verify                read the track back and compare it with what was sent\n";
+
+constexpr const char* kVerifyOptions =
+    "      --session N             the session to check (default: the last one)\n"
+    "      --sha256 HEX            compare with this SHA-256 digest (64 hex digits), or\n"
+    "      --image FILE            compare byte for byte with this image file\n";
 
 constexpr const char* kImageOptions =
     "      -o, --output FILE       the image file to write\n"
@@ -61,6 +68,9 @@ constexpr TCommandText kCommands[] = {
     {"image", "image FOLDER -o FILE [options]",
      "write an ISO 9660 image file of FOLDER, as a recorder\n"
      "                              would receive it"},
+    {"verify", "verify [--drive DRIVE] [--session N] (--sha256 HEX | --image FILE)",
+     "read a session of the disc back and compare it\n"
+     "                              with a SHA-256 digest or an image file"},
 };
 
 std::string Column(const std::string& left, const char* right) {
@@ -74,6 +84,7 @@ std::string OptionsOf(const std::string& command) {
   if (command == "disc") return kDriveOption;
   if (command == "burn") return std::string(kDriveOption) + kBurnOptions;
   if (command == "image") return kImageOptions;
+  if (command == "verify") return std::string(kDriveOption) + kVerifyOptions;
   return {};
 }
 
@@ -88,12 +99,15 @@ std::string FullUsage() {
     text += Column(c.Synopsis, c.Summary);
     if (std::string(c.Name) == "burn") text += OptionsOf("burn");
     if (std::string(c.Name) == "image") text += OptionsOf("image");
+    if (std::string(c.Name) == "verify") text += kVerifyOptions;
   }
   return text + "\n" + kCommonOptions +
          "  --version                   show the version\n"
          "\n"
          "`mburn COMMAND --help` shows the help of one command.\n"
+         "burn, image and verify print the track's SHA-256 on their last line (sha256: HEX).\n"
          "Exit status of burn: 0 recorded, 1 the recording failed, 2 nothing was recorded.\n"
+         "Of verify (and burn --verify): 1 also when the track differs or cannot be read.\n"
          "Other commands: 0 done, 1 failed, 2 the command line was wrong.\n";
 }
 
@@ -136,7 +150,7 @@ int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Nam
 
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
                       std::string& Error) {
-  static const std::set<std::string> commands = {"drives", "disc", "burn", "image"};
+  static const std::set<std::string> commands = {"drives", "disc", "burn", "image", "verify"};
   std::vector<std::string> positional;
   for (size_t i = 0; i < Args.size(); ++i) {
     std::string arg = Args[i];
@@ -212,6 +226,18 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
         Error = "--import-session is at most 255";
         return false;
       }
+    } else if (arg == "--verify") {
+      Line.Verify = true;
+    } else if (arg == "--session") {
+      if (!takeNumber(Line.Session)) return false;
+      if (Line.Session < 1 || Line.Session > 255) {
+        Error = "--session is a session number from 1 to 255";
+        return false;
+      }
+    } else if (arg == "--sha256") {
+      if (!takeValue(Line.Sha256)) return false;
+    } else if (arg == "--image") {
+      if (!takeValue(Line.Image)) return false;
     } else if (arg == "-o" || arg == "--output") {
       if (!takeValue(Line.Output)) return false;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -245,6 +271,18 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       return false;
     }
     Line.Folder = positional[1];
+  }
+  if (Line.Verify && Line.TestWrite) {
+    Error = "--verify cannot check a --test-write: nothing is recorded";
+    return false;
+  }
+  if (Line.Command == "verify" && Line.Sha256.empty() == Line.Image.empty()) {
+    Error = "verify needs either --sha256 HEX or --image FILE";
+    return false;
+  }
+  if (!Line.Sha256.empty() && !ParseSha256Hex(Line.Sha256, Line.Digest)) {
+    Error = "--sha256 needs 64 hexadecimal digits, not \"" + Line.Sha256 + "\"";
+    return false;
   }
   if (Line.Command == "image" && Line.Output.empty()) {
     Error = "image needs -o FILE";

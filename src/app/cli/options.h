@@ -1,11 +1,13 @@
 // mburn's command line: the command, its folder and its options.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 struct TCommandLine {
-  std::string Command;       // drives, disc, burn, image; empty with --help alone
+  std::string Command;       // drives, disc, burn, image, verify; empty with --help alone
   std::string Folder;        // burn, image
   std::string Output;        // image: -o FILE
   std::string Mask = "*.*";
@@ -16,6 +18,13 @@ struct TCommandLine {
   bool NoJoliet = false;
   std::string VolumeId;
   int ImportSession = 0;
+  // verify: read the track back and compare it (burn --verify); the disc's
+  // session to check and what to check it against (verify)
+  bool Verify = false;
+  int Session = 0;           // 0 = the last one
+  std::string Sha256;        // 64 hex digits, as given
+  std::array<uint8_t, 32> Digest{};  // ... and parsed
+  std::string Image;         // an image file
   std::vector<std::string> Virtual;  // IMAGE[:MEDIA], one per drive
   bool Debug = false;
   bool Help = false;
