@@ -12,7 +12,7 @@
 namespace fs = std::filesystem;
 
 TRun RunProgram(const std::string& Program, const std::vector<std::string>& Args,
-                const std::string& Cwd) {
+                const std::string& Cwd, const std::vector<std::string>& Env) {
   TRun run;
   char outName[] = "/tmp/mburn-out-XXXXXX";
   char errName[] = "/tmp/mburn-err-XXXXXX";
@@ -27,6 +27,7 @@ TRun RunProgram(const std::string& Program, const std::vector<std::string>& Args
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(Cwd.c_str()) != 0) _exit(127);
+    for (const auto& e : Env) putenv(const_cast<char*>(e.c_str()));
     const int null = open("/dev/null", O_RDONLY);
     dup2(null, 0);
     dup2(out, 1);
@@ -46,8 +47,14 @@ TRun RunProgram(const std::string& Program, const std::vector<std::string>& Args
   return run;
 }
 
-TRun RunMburn(const std::vector<std::string>& Args, const std::string& Cwd) {
-  return RunProgram(MBURN_BINARY_DIR "/mburn", Args, Cwd);
+TRun RunMburn(const std::vector<std::string>& Args, const std::string& Cwd,
+              const std::vector<std::string>& Env) {
+  return RunProgram(MBURN_BINARY_DIR "/mburn", Args, Cwd, Env);
+}
+
+std::string Sha256Sum(const std::string& File, const std::string& Cwd) {
+  const TRun r = RunProgram("sha256sum", {File}, Cwd);
+  return r.Status == 0 ? r.Out.substr(0, r.Out.find(' ')) : "sha256sum failed: " + r.Err;
 }
 
 std::vector<std::string> FilesUnder(const std::string& Root) {

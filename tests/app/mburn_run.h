@@ -12,11 +12,14 @@ struct TRun {
 };
 
 // Runs MBURN_BINARY_DIR/mburn with Args in directory Cwd, with standard error
-// a file (not a terminal).
-TRun RunMburn(const std::vector<std::string>& Args, const std::string& Cwd);
+// a file (not a terminal), and Env ("NAME=VALUE") added to its environment.
+TRun RunMburn(const std::vector<std::string>& Args, const std::string& Cwd,
+              const std::vector<std::string>& Env = {});
 // Runs any program the same way (bsdtar, isoinfo).
 TRun RunProgram(const std::string& Program, const std::vector<std::string>& Args,
-                const std::string& Cwd);
+                const std::string& Cwd, const std::vector<std::string>& Env = {});
+// The first word of what `sha256sum FILE` prints (a file of Cwd or a path).
+std::string Sha256Sum(const std::string& File, const std::string& Cwd);
 
 // The relative paths of every file under Root, sorted.
 std::vector<std::string> FilesUnder(const std::string& Root);

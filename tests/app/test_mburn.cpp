@@ -12,6 +12,7 @@
 #include "cli/reasons.h"
 #include "mburn_run.h"
 #include "transport/fake_platform.h"
+#include "record/record_helpers.h"
 
 namespace fs = std::filesystem;
 
@@ -62,7 +63,8 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
   EXPECT_EQ(help.Status, 0);
   for (const char* word : {"drives", "disc", "burn", "image", "--virtual", "--mask", "--drive",
                            "--speed", "--test-write", "--finalize", "--no-joliet", "--volume-id",
-                           "--import-session", "--debug", "-o FILE"})
+                           "--import-session", "--debug", "-o FILE", "verify", "--verify",
+                           "--session", "--sha256 HEX", "--image FILE"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
 
   const std::vector<std::vector<std::string>> wrong = {
@@ -77,6 +79,11 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
       {"burn", kSample, "--virtual", "a.iso:cd-r,speed=4"},
       {"burn", kSample, "--speed", "99999"},
       {"burn", kSample, "--virtual", "a.iso;b.iso"},
+      {"burn", kSample, "--verify", "--test-write"},
+      {"verify"},
+      {"verify", "--sha256", "00", "--image", "x.iso"},
+      {"verify", "--sha256", std::string(63, '0') + "g"},
+      {"verify", "--image", "x.iso", "--session", "0"},
   };
   for (const auto& args : wrong) {
     const TRun r = Run(args);
@@ -280,11 +287,12 @@ TEST_F(Mburn, BurnRecordsTheSampleFolderReadableByBsdtar) {
   const TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r", "--volume-id", "SAMPLE_2004"});
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
   const auto lines = Lines(r.Out);
-  ASSERT_EQ(lines.size(), 4u) << r.Out;
+  ASSERT_EQ(lines.size(), 5u) << r.Out;
   EXPECT_EQ(lines[0].rfind("VOLUME SELECTED 0:0:0,?: ", 0), 0u);
   EXPECT_EQ(lines[1], "Burning CD - Please wait");
   EXPECT_EQ(lines[2], "FINISHING - PLEASE WAIT");
   EXPECT_EQ(lines[3], "Burning Done - Sucsessfull");
+  EXPECT_EQ(lines[4].size(), 8u + 64u);  // "sha256: " and the digest
   // Standard error is a file: progress comes as percentage lines, ending at 100,
   // then the size and speed of the write loop.
   auto progress = Lines(r.Err);
@@ -412,6 +420,81 @@ TEST_F(Mburn, NothingRecordedExitsTwo) {
   EXPECT_NE(r.Out.find("Disc status: empty"), std::string::npos) << r.Out;
 }
 
+// ---------------------------------------------------------------- verify
+
+const std::vector<std::string> kEpoch = {"SOURCE_DATE_EPOCH=1700000000", "TZ=UTC"};
+
+// The first word of what a shell pipeline prints.
+std::string FirstWord(const std::string& command, const std::string& cwd) {
+  const TRun r = RunProgram("sh", {"-c", command}, cwd);
+  return r.Out.substr(0, r.Out.find(' '));
+}
+
+TEST_F(Mburn, VerifiedBurnProvesTheTrackByteForByte) {
+  rectest::MakeVariedFolder(Path("varied"), 3);
+  TRun r = RunMburn({"image", Path("varied"), "-o", "varied.iso"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  const std::string digest = Sha256Sum("varied.iso", dir_);
+  EXPECT_EQ(Lines(r.Out).back(), "sha256: " + digest);
+
+  r = RunMburn({"burn", Path("varied"), "--verify", "--virtual", "disc.iso:cd-r"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  const auto lines = Lines(r.Out);
+  ASSERT_EQ(lines.size(), 7u) << r.Out;
+  EXPECT_EQ(lines[3], "VERIFYING - PLEASE WAIT");
+  EXPECT_EQ(lines[4], "Burning Done - Sucsessfull");
+  EXPECT_EQ(lines[5], "Verify Done - Every Sector Matches");
+  EXPECT_EQ(lines[6], "sha256: " + digest);
+  // The disc's track, read as a plain file from where it starts (sector 0).
+  const std::string sectors = std::to_string(fs::file_size(Path("varied.iso")) / 2048);
+  EXPECT_EQ(FirstWord("dd if=disc.iso bs=2048 count=" + sectors + " status=none | sha256sum", dir_),
+            digest);
+
+  // The disc checked again later, against the digest and against the image.
+  for (const std::vector<std::string>& against :
+       {std::vector<std::string>{"--sha256", digest}, {"--image", "varied.iso"}}) {
+    std::vector<std::string> args = {"verify", "--virtual", "disc.iso", "--session", "1"};
+    args.insert(args.end(), against.begin(), against.end());
+    r = Run(args);
+    EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+    EXPECT_EQ(Lines(r.Out).back(), "sha256: " + digest) << r.Out;
+  }
+  r = Run({"verify", "--virtual", "disc.iso", "--sha256", std::string(64, 'a')});
+  EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+  EXPECT_NE(r.Err.find("VERIFY: THE TRACK'S SHA-256 DIFFERS"), std::string::npos) << r.Err;
+}
+
+// An injected fault: the recording still succeeds, the verify after it names the
+// sector, and so does a later verify against the image file.
+TEST_F(Mburn, VerifyFailuresNameTheSectorAndExitOne) {
+  struct TCase {
+    const char* Fault;
+    const char* Text;
+  };
+  const TCase cases[] = {
+      {"corrupt-at=40", "VERIFY: SECTOR 40 DIFFERS FROM THE RECORDED DATA"},
+      {"read-error=77", "VERIFY: SECTOR 77 CANNOT BE READ [MEDIUM ERROR (UNRECOVERED READ ERROR)]"},
+  };
+  TRun r = RunMburn({"image", kSample, "-o", "sample.iso"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  for (const TCase& c : cases) {
+    const std::string disc = std::string("disc-") + c.Fault + ".iso";
+    r = RunMburn({"burn", kSample, "--verify", "--virtual", disc + ":dvd+r," + c.Fault}, dir_,
+                 kEpoch);
+    EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+    const auto lines = Lines(r.Out);
+    ASSERT_GE(lines.size(), 3u) << r.Out;
+    EXPECT_EQ(lines[lines.size() - 3], "Burning Done - Sucsessfull") << c.Fault;
+    EXPECT_EQ(lines[lines.size() - 2], "Verify done - With error") << c.Fault;
+    EXPECT_EQ(lines.back(), "sha256: " + Sha256Sum("sample.iso", dir_)) << c.Fault;
+    EXPECT_NE(r.Err.find(c.Text), std::string::npos) << r.Err;
+
+    r = Run({"verify", "--virtual", disc + ":dvd+r," + c.Fault, "--image", "sample.iso"});
+    EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+    EXPECT_NE(r.Err.find(c.Text), std::string::npos) << r.Err;
+  }
+}
+
 // ---------------------------------------------------------------- image
 
 TEST_F(Mburn, ImageIsAnISOFileThatToolsRead) {
@@ -428,6 +511,7 @@ TEST_F(Mburn, ImageIsAnISOFileThatToolsRead) {
   EXPECT_NE(r.Out.find(": " + std::to_string(size / 2048) + " sectors"), std::string::npos)
       << r.Out;
   EXPECT_EQ(size, 300u * 2048);
+  EXPECT_EQ(Lines(r.Out).back(), "sha256: " + Sha256Sum(image, dir_));
   EXPECT_NE(info.Out.find("Volume size is: "), std::string::npos) << info.Out;
   // The Joliet tree keeps the long names (bsdtar above has read the others).
   const TRun joliet = RunProgram("isoinfo", {"-J", "-f", "-i", image}, dir_);
@@ -446,6 +530,40 @@ TEST_F(Mburn, AVolumeIdTooLongIsReportedAsIsoinfoReadsIt) {
   EXPECT_NE(info.Out.find("Volume id: " + recorded.substr(0, recorded.size() - 1) + "\n"),
             std::string::npos)
       << info.Out;
+}
+
+// With SOURCE_DATE_EPOCH the dates the image would take from the clock take
+// that time, so the same folder gives the same bytes; the files keep their own.
+TEST_F(Mburn, ImagesAreReproducibleWithSourceDateEpoch) {
+  rectest::MakeVariedFolder(Path("varied"), 9, false);
+  ASSERT_EQ(RunProgram("touch", {"-d", "2001-02-03 04:05:06 UTC", "varied/sector.dat"}, dir_).Status,
+            0);
+  for (const char* name : {"one.iso", "two.iso"}) {
+    const TRun r = RunMburn({"image", Path("varied"), "-o", name}, dir_, kEpoch);
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  }
+  EXPECT_TRUE(ReadWhole(Path("one.iso")) == ReadWhole(Path("two.iso")));
+  // The root's own records ("." and "..") carry the epoch, the file its own time.
+  const TRun dates = RunProgram("/usr/bin/python3", {"-c", R"(
+import pycdlib, sys
+iso = pycdlib.PyCdlib()
+iso.open(sys.argv[1])
+for c in iso.list_children(iso_path='/'):
+    d = c.date
+    print(c.file_identifier().decode('latin-1'), d.years_since_1900 + 1900, d.month,
+          d.day_of_month, d.hour, d.minute, d.second, d.gmtoffset)
+)", "one.iso"}, dir_);
+  ASSERT_EQ(dates.Status, 0) << dates.Err;
+  const auto lines = Lines(dates.Out);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), ". 2023 11 14 22 13 20 0"), lines.end()) << dates.Out;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), ".. 2023 11 14 22 13 20 0"), lines.end()) << dates.Out;
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "SECTOR.DAT;1 2001 2 3 4 5 6 0"), lines.end())
+      << dates.Out;
+
+  const TRun bad = RunMburn({"image", Path("varied"), "-o", "bad.iso"}, dir_,
+                            {"SOURCE_DATE_EPOCH=yesterday"});
+  EXPECT_EQ(bad.Status, 2);
+  EXPECT_NE(bad.Err.find("SOURCE_DATE_EPOCH"), std::string::npos) << bad.Err;
 }
 
 TEST_F(Mburn, ImageFailures) {

@@ -1,6 +1,6 @@
-// Every writable medium, end to end: a varied folder is recorded on the virtual
-// recorder and read back by two independent readers, then a second folder is
-// recorded onto the same disc as a new session.
+// Every writable medium, end to end: a varied folder is recorded and verified
+// on the virtual recorder and read back by two independent readers, then a
+// second folder is recorded onto the same disc as a new session.
 #include "record/record_helpers.h"
 
 namespace rectest {
@@ -11,6 +11,10 @@ struct TSession {
   int64_t Sectors = 0;      // recorded, padding included
   int64_t TrackLength = 0;  // the image itself
   TOutcome Outcome;
+  bool VerifyRan = false;
+  std::string VerifyError = "not run";
+  int64_t BytesVerified = 0;
+  std::string Digest;       // SHA-256 of the stream, as the cache took it
 };
 
 // Records `folder` as a new session with a fresh component (the image tree is
@@ -27,8 +31,13 @@ TSession RecordFolder(const fs::path& folder) {
   s.Start = c.StartAddress;
   s.Sectors = c.ImageSectors();
   s.TrackLength = c.TrackLength;
+  c.VerifyAfterWrite = true;
   TRecorderRun run(c);
   s.Outcome = run.Record();
+  s.VerifyRan = c.VerifyRan;
+  s.VerifyError = c.VerifyError;
+  s.BytesVerified = c.BytesVerified;
+  if (c.TrackChecksums) s.Digest = Sha256Hex(c.TrackChecksums->Digest());
   return s;
 }
 
@@ -49,6 +58,18 @@ void ExpectSuccess(const TSession& s) {
   EXPECT_EQ(s.Outcome.Error, "");
   EXPECT_EQ(s.Outcome.FinalizingCalls, 1);
   EXPECT_EQ(s.Outcome.BytesWritten, s.Sectors * 2048);
+  EXPECT_TRUE(s.VerifyRan);
+  EXPECT_EQ(s.VerifyError, "");
+  EXPECT_EQ(s.BytesVerified, s.Sectors * 2048);
+}
+
+// sha256sum of the track as it lies in the disc image.
+std::string DigestOnDisc(const fs::path& image, const TSession& s) {
+  std::string out;
+  Shell("dd if=" + Quote(image.string()) + " bs=2048 skip=" + std::to_string(s.Start) +
+            " count=" + std::to_string(s.Sectors) + " status=none | sha256sum",
+        &out);
+  return out.substr(0, out.find(' '));
 }
 
 // Both readers extract the session at start; both must give the folder back.
@@ -82,6 +103,7 @@ TEST_P(EveryMedium, RecordsTwoSessionsThatReadBackByteForByte) {
 
   const TSession first = RecordFolder(tmp / "first");
   ExpectSuccess(first);
+  EXPECT_EQ(first.Digest, DigestOnDisc(image, first));
   EXPECT_EQ(first.Start, 0u);
   EXPECT_EQ(VolumeSpaceSize(image, first.Start), first.Start + first.TrackLength);
   ExpectReadsBack(tmp, image, first.Start, tmp / "first", "first");
@@ -99,6 +121,7 @@ TEST_P(EveryMedium, RecordsTwoSessionsThatReadBackByteForByte) {
 
   const TSession second = RecordFolder(tmp / "second");
   ExpectSuccess(second);
+  EXPECT_EQ(second.Digest, DigestOnDisc(image, second));
   EXPECT_EQ(second.Start, expected);
   EXPECT_GE(second.Start, first.Start + first.Sectors);
   EXPECT_EQ(VolumeSpaceSize(image, second.Start), second.Start + second.TrackLength);

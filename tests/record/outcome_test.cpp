@@ -227,6 +227,60 @@ TEST(Outcome, TestWriteLeavesTheDiscAsItWas) {
   EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; }));
 }
 
+// The verify after a recording: the recording's own outcome stays "", the
+// verify's is left in the component before OnWriteDone, and the track is read
+// back in 32-sector requests from its start (one sector at a time only to find
+// the sector that a failed request could not read).
+TEST(Outcome, VerifyReadsTheTrackBackAndNamesTheFirstBadSector) {
+  struct TCase {
+    const char* Medium;
+    const char* Fault;
+    bool Verify, TestWrite;
+    const char* Error;
+    std::vector<std::pair<uint32_t, uint16_t>> LastReads;  // after the last write
+  };
+  const std::string unreadable = "VERIFY: SECTOR 33 CANNOT BE READ [MEDIUM ERROR (UNRECOVERED READ ERROR)]";
+  const TCase cases[] = {
+      {"cd-r", "", false, false, "", {}},
+      {"cd-r", "", true, false, "", {{256, 32}, {288, 12}}},
+      {"cd-r", "corrupt-at=250", true, false, "VERIFY: SECTOR 250 DIFFERS FROM THE RECORDED DATA",
+       {{224, 32}}},
+      {"dvd+r", "read-error=33", true, false, unreadable.c_str(), {{32, 32}, {32, 1}, {33, 1}}},
+      {"cd-r", "", true, true, kVerifySkippedText, {}},
+  };
+  for (const TCase& t : cases) {
+    SCOPED_TRACE(std::string(t.Medium) + " " + t.Fault + (t.TestWrite ? " test write" : ""));
+    TSetup s;
+    ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, t.Medium, t.Fault));
+    VEZEZadira& c = *s.Component;
+    ASSERT_EQ(c.ImageSectors(), 300);  // padded: the verify reads the padding too
+    c.VerifyAfterWrite = t.Verify;
+    c.TestWrite = t.TestWrite;
+    int verifying = 0;
+    c.OnVerifying = [&](TObject*) { ++verifying; };
+    TRecorderRun run(c);
+    const TOutcome out = run.Record();
+    EXPECT_EQ(out.Error, "");
+    EXPECT_EQ(c.VerifyRan, t.Verify);
+    EXPECT_EQ(c.VerifyError, t.Error);
+    EXPECT_EQ(verifying, t.Verify && !t.TestWrite ? 1 : 0);
+    if (std::string(t.Error).empty()) {
+      EXPECT_EQ(c.BytesVerified, t.Verify && !t.TestWrite ? 300 * 2048 : 0);
+    }
+    const auto log = s.Recorder->Log();
+    const auto lastWrite = std::find_if(log.rbegin(), log.rend(), [](const TLogged& l) {
+                             return l.Op() == 0x2A;
+                           }).base();
+    std::vector<std::pair<uint32_t, uint16_t>> reads;
+    for (const TLogged& l : Only({lastWrite, log.end()}, 0x28)) reads.emplace_back(l.Lba(), l.Count());
+    if (!t.LastReads.empty()) {
+      ASSERT_GE(reads.size(), t.LastReads.size());
+      reads.erase(reads.begin(), reads.end() - static_cast<ptrdiff_t>(t.LastReads.size()));
+    }
+    EXPECT_EQ(reads, t.LastReads);
+  }
+}
+
 TEST(Outcome, FinalizeTrackOffSkipsClosingButNotTheReset) {
   TSetup s;
   ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));

@@ -3,6 +3,7 @@
 // key, asynchronous completion and the command log.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -253,7 +254,7 @@ TEST_F(Drive, NotReadyFault) {
 }
 
 TEST_F(Drive, WriteAndReadErrorsAtAnAddress) {
-  Configure(Path("cd.img") + ",sync=1,write-error=40,read-error=3");
+  Configure(Path("cd.img") + ",sync=1,write-error=40,read-error=3,corrupt-at=65");
   EXPECT_TRUE(Write10(0, 0, 32).Good());
   EXPECT_TRUE(Write10(0, 32, 32).Is(3, 0x0C, 0x00));
   EXPECT_EQ(Be32(TrackInfo(0, 0xFF), 12), 32u);  // nothing of it recorded
@@ -264,6 +265,11 @@ TEST_F(Drive, WriteAndReadErrorsAtAnAddress) {
   EXPECT_TRUE(Read10(0, 2, 2, &data).Is(3, 0x11, 0x00));
   VRecSetReadError(0, -1);
   EXPECT_TRUE(Read10(0, 2, 2, &data).Good());
+  // corrupt-at: the write succeeds, but that one sector keeps every byte inverted.
+  EXPECT_TRUE(Write10(0, 64, 32).Good());
+  ASSERT_TRUE(Read10(0, 64, 3, &data).Good());
+  EXPECT_EQ(std::count(data.begin(), data.end(), 0xA5), 2 * 2048);
+  EXPECT_EQ(std::count(data.begin() + 2048, data.begin() + 4096, 0x5A), 2048);
 }
 
 TEST_F(Drive, AsyncCompletionSignalsTheEvent) {
