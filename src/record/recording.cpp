@@ -245,9 +245,15 @@ void TThWrite::Execute() {
 
   if (ASPILayerName() == kBuiltInLayerName) ReinitASPILayer();
   const std::string error = cache->FMessage();
-  component->TrackChecksums = cache->Checksums();
+  bool detached;
+  {
+    std::lock_guard g(gLock);
+    detached = recording_->Detached;
+  }
+  // A component that let the thread go may be gone: touch nothing of it.
+  if (!detached) component->TrackChecksums = cache->Checksums();
   cache.reset();  // the recording start (or the next one) releases it
-  VerifyAfterRecording(*component, error, recording_->Stop);
+  if (!detached) VerifyAfterRecording(*component, error, recording_->Stop);
   Ending(error);
 }
 
