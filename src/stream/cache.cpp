@@ -94,6 +94,7 @@ TCacheThread::TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBy
       continue;
     sources_.push_back({e->SourcePath, e->ISOSize});
   }
+  checksums_->Reserve(std::max(ImageBytes, padToMinimum_ ? kMinimumTrackBytes : 0) / kSector);
   thread_ = std::thread([this] { Execute(); });
 }
 

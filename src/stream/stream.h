@@ -107,6 +107,7 @@ bool ParseSha256Hex(const std::string& Text, TSha256& Digest);
 // the digest then catches.
 class TTrackChecksums {
 public:
+  void Reserve(int64_t Sectors) { tags_.reserve(static_cast<size_t>(Sectors)); }
   void Add(std::span<const uint8_t> Sectors);  // whole sectors, in stream order
   void Finish() { digest_ = sha_.Final(); complete_ = true; }
   bool Complete() const { return complete_; }

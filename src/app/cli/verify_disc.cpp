@@ -18,6 +18,7 @@ namespace {
 enum : int { kMatches = 0, kDiffers = 1, kNothingChecked = 2 };
 constexpr int64_t kShortestTrack = 300;  // sectors: short tracks are padded
 
+// The drive leaves the track information's numbers in host order.
 uint32_t Host32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, sizeof v);
@@ -37,7 +38,8 @@ bool VolumeSectors(VEZEZadira& c, uint32_t start, int64_t& sectors) {
   std::array<uint8_t, 2048> pvd{};
   if (!c.Read10(start + 16, 1, pvd.data(), pvd.size())) return false;
   if (pvd[0] != 1 || std::memcmp(&pvd[1], "CD001", 5) != 0) return false;
-  const uint32_t end = Host32(&pvd[80]);  // little-endian half of the both-order field
+  const uint32_t end = uint32_t{pvd[80]} | uint32_t{pvd[81]} << 8 | uint32_t{pvd[82]} << 16 |
+                       uint32_t{pvd[83]} << 24;  // the little-endian half
   if (end <= start) return false;
   sectors = std::max<int64_t>(int64_t{end} - start, kShortestTrack);
   return true;
