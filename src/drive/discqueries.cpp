@@ -1,5 +1,6 @@
 // Questions about the disc in the drive, built on the MMC commands: its kind,
 // its status, its sessions, its free space, and waiting until the drive is ready.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -103,9 +104,10 @@ int TSCSIDevice::RecordedSessions() {
   if (!RefreshDiscInformation()) return 0;
   if ((DiscInfo[2] & 0x03) == 0) return 0;  // empty disc
   const int sessions = DiscInfo[4];
-  // An empty last session is the open one waiting for data.
+  // An empty last session is the open one waiting for data; a drive that
+  // counts no session at all still has none that holds data.
   const int lastSessionState = DiscInfo[2] >> 2 & 0x03;
-  return lastSessionState == 0 ? sessions - 1 : sessions;
+  return lastSessionState == 0 ? std::max(sessions - 1, 0) : sessions;
 }
 
 uint16_t TSCSIDevice::DiscKind() {

@@ -21,11 +21,39 @@ enum : uint8_t {
   MSG_FILE = 4,
 };
 
-// Receives every reported message as a new line (the window's memo).
+class TDebugWindowRef;
+
+// Receives every reported message as a new line (the window's memo). When it
+// goes, every reference to it is cleared, so no device writes to a memo that
+// is gone.
 class TDebugWindow {
 public:
-  virtual ~TDebugWindow() = default;
+  TDebugWindow() = default;
+  TDebugWindow(const TDebugWindow&) = delete;
+  TDebugWindow& operator=(const TDebugWindow&) = delete;
+  virtual ~TDebugWindow();
   virtual void AddLine(const std::string& line) = 0;
+
+private:
+  friend class TDebugWindowRef;
+  std::vector<TDebugWindowRef*> references_;
+};
+
+// A reference to a memo that becomes empty when the memo is destroyed.
+class TDebugWindowRef {
+public:
+  TDebugWindowRef() = default;
+  TDebugWindowRef(const TDebugWindowRef&) = delete;
+  TDebugWindowRef& operator=(const TDebugWindowRef&) = delete;
+  ~TDebugWindowRef() { *this = nullptr; }
+  TDebugWindowRef& operator=(TDebugWindow* window);
+  TDebugWindow* operator->() const { return window_; }
+  TDebugWindow* get() const { return window_; }
+  explicit operator bool() const { return window_ != nullptr; }
+
+private:
+  friend class TDebugWindow;
+  TDebugWindow* window_ = nullptr;
 };
 
 using TOnDebugMsg = std::function<void(TObject* Sender, const std::string& Message, uint8_t mType)>;
@@ -84,7 +112,7 @@ public:
   // The last command got no answer within its time-out (and was aborted); its
   // sense is empty, which must not be taken for a drive that is merely busy.
   bool TimedOut = false;
-  TDebugWindow* DebugWindow = nullptr;
+  TDebugWindowRef DebugWindow;
   TOnDebugMsg OnDebugMessage;
   bool DoDebug = false;
 
