@@ -2,7 +2,6 @@
 // posts it through the bound transport, waits for completion, decodes a failure
 // into LastError and writes the error trace line. Also the message channel, the
 // command names of the trace and the byte-order helpers.
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
@@ -107,13 +106,18 @@ private:
 
 // A completion event for one request. Descriptor 0 (what eventfd gives when
 // standard input is closed) reads as "no event" in the request, so the event
-// never takes one of the three standard descriptors.
+// never takes a standard descriptor: those it is given are held until a
+// higher one comes, then given back.
 int MakeCompletionEvent() {
-  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0 || fd > STDERR_FILENO) return fd;
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  ::close(fd);
-  return moved;
+  int held[STDERR_FILENO + 1];
+  int count = 0;
+  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  while (fd >= 0 && fd <= STDERR_FILENO) {
+    held[count++] = fd;
+    fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  }
+  while (count > 0) ::close(held[--count]);
+  return fd;
 }
 
 // Most requests of a recording finish within tens of microseconds once the
