@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "record/record.h"
+
 std::string NotEnoughSpaceText(int64_t ImageSectors, uint32_t FreeSectors) {
   const int64_t needKB = ImageSectors * 2048 / 1024;
   const int64_t freeKB = int64_t{FreeSectors} * 2048 / 1024;
@@ -77,6 +79,7 @@ TBurnWorkflow::TBurnWorkflow(VEZEZadira& Component, THooks Hooks)
 }
 
 TBurnWorkflow::~TBurnWorkflow() {
+  component_.StopRecording();  // the recording thread calls these handlers
   component_.OnWriteDone = nullptr;
   component_.OnFinalizingTrack = nullptr;
 }
@@ -86,6 +89,7 @@ TBurnOutcome TBurnWorkflow::BurnClick(const std::string& Folder, const std::stri
     hooks_.Message(kTextChooseFolder);
     return TBurnOutcome::NoFolder;
   }
+  if (Refused()) return TBurnOutcome::Busy;
   if (!AddSource(Folder, Mask)) return TBurnOutcome::FolderProblem;
   return StartBurning();
 }
@@ -116,7 +120,14 @@ bool TBurnWorkflow::AddSource(const std::string& Folder, const std::string& Mask
   return true;
 }
 
+bool TBurnWorkflow::Refused() {
+  if (!component_.RecordingRuns()) return false;
+  hooks_.Status(kAlreadyRecordingText);
+  return true;
+}
+
 TBurnOutcome TBurnWorkflow::StartBurning() {
+  if (Refused()) return TBurnOutcome::Busy;
   component_.SetWriteSpeed(WriteSpeed);
   if (hooks_.ProcessEvents) hooks_.ProcessEvents();
   if (component_.DirectoryCount() == 0 && component_.FileCount() == 0)
@@ -150,9 +161,15 @@ int32_t TBurnWorkflow::ProgressSectors() const {
 }
 
 void TBurnWorkflow::WriteDone(const std::string& Error) {
-  component_.WaitUntilReady(10000, 5000);
+  // A start refused for a recording that has not ended leaves the drive to it.
+  if (Error != kAlreadyRecordingText) component_.WaitUntilReady(10000, 5000);
   LastError = Error;
   hooks_.Status(Error.empty() ? kTextDoneOk : kTextDoneError);
-  recording_ = false;
-  if (hooks_.Finished) hooks_.Finished(Error);
+  // After this handler the recording thread still asks the drive once whether
+  // it is ready: the end is told once the thread has ended.
+  hooks_.Post([this, Error] {
+    component_.WaitForRecording();
+    recording_ = false;
+    if (hooks_.Finished) hooks_.Finished(Error);
+  });
 }

@@ -77,6 +77,7 @@ enum class TBurnOutcome {
   TooLarge,        // the not-enough-space message
   Started,         // the recording thread runs; the end comes through Finished
   StartFailed,     // the cache failed before priming; the end has been reported
+  Busy,            // a recording has not ended yet: refused, its text the status
 };
 
 class TBurnWorkflow {
@@ -87,11 +88,12 @@ public:
     std::function<void()> ProcessEvents;                    // let the front end repaint
     std::function<void(std::function<void()>)> Post;        // to the UI thread, no waiting
     std::function<void(int32_t)> SetGaugeMax;
-    // The end of a recording, after the final wait: Error empty on success.
+    // The end of a recording, once its thread has ended: Error empty on success.
     std::function<void(const std::string& Error)> Finished;
   };
 
-  // Takes the component's OnWriteDone and OnFinalizingTrack.
+  // Takes the component's OnWriteDone and OnFinalizingTrack; stops a recording
+  // that still runs before it lets go of them.
   TBurnWorkflow(VEZEZadira& Component, THooks Hooks);
   ~TBurnWorkflow();
   TBurnWorkflow(const TBurnWorkflow&) = delete;
@@ -115,6 +117,9 @@ public:
 
 private:
   void WriteDone(const std::string& Error);
+  // True, with the status said, while a recording has not ended: its thread
+  // still uses the drive and reads the tree.
+  bool Refused();
   // Runs the call, keeping the first problem the component reports meanwhile.
   bool Reporting(const std::function<bool()>& Call);
 

@@ -27,8 +27,8 @@ using TAddDirEvent = std::function<void(TObject* Sender, std::string& LongName,
                                         std::string& ShortName, bool& Skip)>;
 using TWriteDoneEvent = std::function<void(TObject* Sender, const std::string& Error)>;
 using TEraseDoneEvent = std::function<void(TObject* Sender, bool WithError)>;
-// Runs the call on the user-interface thread and waits for it; empty = run on
-// the calling thread.
+// Hands the call to the user-interface thread, which runs it now or later (the
+// recording thread waits for it either way); empty = run on the calling thread.
 using TDispatcher = std::function<void(const std::function<void()>& call)>;
 
 // ---------------------------------------------------------------- attributes
@@ -314,9 +314,16 @@ public:
   TDateTime MetadataTime = 0;
 
   // ---- recording (src/record)
+  // True when the recording thread was started; false when the start failed,
+  // or was refused because a recording has not ended yet, after OnWriteDone.
   bool StartRecording();
-  // Stops a running recording and waits for its threads.
+  // Stops a running recording and waits for its threads. The owner of the
+  // component's handlers calls it (or WaitForRecording) before it goes.
   void StopRecording();
+  // Waits until this component's recording has ended, thread and all.
+  void WaitForRecording();
+  // A recording of any component has not ended: a start would be refused.
+  bool RecordingRuns() const;
   std::atomic<int64_t> BytesWritten{0};
   TDispatcher Dispatcher;
 

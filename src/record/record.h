@@ -26,7 +26,7 @@ inline constexpr const char* kFlushTimeoutText =
 // The drive's next writable address is not the one the image was laid out for.
 inline constexpr const char* kAddressMovedText = "NEXT WRITABLE ADDRESS CHANGED SINCE PREPARATION";
 inline constexpr const char* kStreamShortText = "INTERNAL ERROR 0005: STREAM ENDED EARLY";
-// A StartRecording while a recording runs (reported as an error message).
+// A StartRecording while a recording runs (an error message and the outcome).
 inline constexpr const char* kAlreadyRecordingText = "A RECORDING IS ALREADY RUNNING";
 
 // ---------------------------------------------------------------- timing
@@ -61,7 +61,7 @@ struct TRecording;
 // The recording thread. It has no state of its own beyond the thread: what it
 // uses lives in the component, in the cache and in the shared record of the
 // one recording that may run at a time. It runs at the highest priority the
-// system allows and ends by itself; StopRecording waits for it.
+// system allows and ends by itself; StopRecording and WaitForRecording wait for it.
 class TThWrite {
 public:
   explicit TThWrite(std::shared_ptr<TRecording> Recording) : recording_(std::move(Recording)) {}

@@ -391,6 +391,7 @@ TEST(Outcome, SecondStartWhileRecordingIsRefusedAndDisturbsNothing) {
   const TOutcome out = run.Record();
   second.join();
   EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.Refusals, 1);
   EXPECT_EQ(out.Error, "");
   EXPECT_EQ(out.BytesWritten, c.ImageSectors() * 2048);
   EXPECT_TRUE(run.MessageSeen(kAlreadyRecordingText));
@@ -436,8 +437,8 @@ TEST(Outcome, DestroyingTheComponentStopsTheRecordingAndWaits) {
     error = e;
     doneThread = std::this_thread::get_id();
   };
-  // A dispatcher that could never reach this thread while it is blocked.
-  c.Dispatcher = [](const std::function<void()>&) { ADD_FAILURE() << "dispatcher used"; };
+  // A dispatcher whose calls would reach this thread only once it is free again.
+  c.Dispatcher = [](const std::function<void()>&) {};
   c.OnDebugMessage = [&](TObject*, const std::string& msg, uint8_t) {
     if (msg.rfind(">>> STARTING WRITE PROCESS", 0) != 0) return;
     std::lock_guard g(m);

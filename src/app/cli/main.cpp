@@ -141,7 +141,7 @@ int Burn(const TCommandLine& line) {
   c.ImportSession = static_cast<uint16_t>(line.ImportSession);
 
   TMainLoop loop;
-  c.Dispatcher = [&loop](const std::function<void()>& call) { loop.Dispatch(call); };
+  c.Dispatcher = [&loop](const std::function<void()>& call) { loop.Post(call); };
   TProgress progress;
   bool finished = false;
   TBurnWorkflow::THooks hooks;
@@ -174,6 +174,8 @@ int Burn(const TCommandLine& line) {
       return kExitNothing;
     case TBurnOutcome::TooLarge:
       Note(SpaceReason(c, c.ImageSectors(), c.FreeSectors(), SecondsRunning()));
+      return kExitNothing;
+    case TBurnOutcome::Busy:
       return kExitNothing;
     case TBurnOutcome::NothingToBurn:
       std::cerr << "mburn: nothing to record: no file in " << line.Folder << " matches "
