@@ -506,5 +506,117 @@ TEST_P(DestroyInHandler, TheThreadLeavesTheComponentAlone) {
 
 INSTANTIATE_TEST_SUITE_P(Dispatch, DestroyInHandler, ::testing::Bool());
 
+// ---------------------------------------------------------------- destruction
+// The owner of the handlers (as the window's workflow) and then the component
+// go at one point of a recording, on the thread that started it; the
+// ThreadSanitizer run of these tests checks the hand-offs. Every point ends
+// with one outcome, no handler runs once its owner is gone, and no recording
+// is left running.
+enum class TPoint { Priming, Writing, Finalizing, EndCall, AfterEndCall };
+
+struct TDestroyCase {
+  const char* Name;
+  TPoint Point;
+  const char* Error;  // the outcome; nullptr: either
+};
+
+// Holds the thread at the point until the test thread has begun to destroy.
+struct TGate {
+  std::mutex M;
+  std::condition_variable Changed;
+  bool Reached = false, Destroying = false;
+  void Reach(bool hold) {
+    std::unique_lock g(M);
+    Reached = true;
+    Changed.notify_all();
+    if (hold) Changed.wait_for(g, std::chrono::minutes(2), [&] { return Destroying; });
+  }
+  bool AwaitThenDestroy() {
+    std::unique_lock g(M);
+    const bool reached = Changed.wait_for(g, std::chrono::minutes(2), [&] { return Reached; });
+    Destroying = true;
+    Changed.notify_all();
+    return reached;
+  }
+};
+
+struct TEnd {
+  std::mutex M;
+  int Calls = 0;
+  std::string Error;
+};
+
+// Holds the component's handlers; waits for the recording before it lets go of them.
+struct TOwner {
+  VEZEZadira& C;
+  TEnd& End;
+  TOwner(VEZEZadira& c, TEnd& end) : C(c), End(end) {
+    C.OnWriteDone = [this](TObject*, const std::string& error) {
+      std::lock_guard g(End.M);
+      ++End.Calls;
+      End.Error = error;
+    };
+    C.OnFinalizingTrack = [this](TObject*) { std::lock_guard g(End.M); };
+  }
+  ~TOwner() {
+    C.StopRecording();
+    C.OnWriteDone = nullptr;
+    C.OnFinalizingTrack = nullptr;
+    C.OnDebugMessage = nullptr;
+  }
+};
+
+class DestroyAt : public ::testing::TestWithParam<TDestroyCase> {};
+
+TEST_P(DestroyAt, EveryThreadEndsWithOneOutcomeAndNoHandlerOutlivesItsOwner) {
+  const TDestroyCase& t = GetParam();
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  WriteFile(s.Tmp / "src" / "big.bin", Pattern(9 * 1024 * 1024, 10));
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  TUiThread ui;
+  c.Dispatcher = [&ui](const std::function<void()>& call) { ui.Dispatch(call); };
+  TEnd end;
+  auto owner = std::make_unique<TOwner>(c, end);
+  TGate gate;
+  const TWriteDoneEvent done = c.OnWriteDone;
+  c.OnWriteDone = [&, done](TObject* sender, const std::string& error) {
+    if (t.Point == TPoint::EndCall) gate.Reach(true);
+    done(sender, error);
+    if (t.Point == TPoint::AfterEndCall) gate.Reach(false);
+  };
+  if (t.Point == TPoint::Writing) AtWriteLoop(c, [&] { gate.Reach(true); });
+  if (t.Point == TPoint::Finalizing) AtFinalizing(c, [&] { gate.Reach(true); });
+  std::thread stopper;
+  if (t.Point == TPoint::Priming) {
+    stopper = std::thread([&] {
+      for (int i = 0; i < 100000 && !c.RecordingRuns(); ++i) std::this_thread::yield();
+      c.StopRecording();
+      gate.Reach(false);
+    });
+  }
+  c.StartRecording();
+  EXPECT_TRUE(gate.AwaitThenDestroy());
+  owner.reset();
+  s.Component.reset();
+  if (stopper.joinable()) stopper.join();
+  std::lock_guard g(end.M);
+  EXPECT_EQ(end.Calls, 1);
+  if (t.Error) {
+    EXPECT_EQ(end.Error, t.Error);
+  }
+  EXPECT_FALSE(VEZEZadira().RecordingRuns());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, DestroyAt,
+    ::testing::Values(TDestroyCase{"Priming", TPoint::Priming, kAbortedText},
+                      TDestroyCase{"Writing", TPoint::Writing, kAbortedText},
+                      TDestroyCase{"Finalizing", TPoint::Finalizing, nullptr},
+                      TDestroyCase{"EndCall", TPoint::EndCall, ""},
+                      TDestroyCase{"AfterEndCall", TPoint::AfterEndCall, ""}),
+    [](const ::testing::TestParamInfo<TDestroyCase>& info) { return info.param.Name; });
+
 }  // namespace
 }  // namespace rectest

@@ -82,6 +82,32 @@ TEST_F(WindowTest, WriteErrorEndsWithError) {
   EXPECT_TRUE(w.close());
 }
 
+// While a recording ends (its end handler runs, its thread still has a
+// command to send) a press is refused with a status text; BURN CD comes back
+// once the thread has ended, and a press then records normally.
+TEST_F(WindowTest, PressDuringTheEndingIsRefusedAndTheNextRecords) {
+  TfrmMain& w = ShowWindow({"disc.iso:cd-r"});
+  w.eDirToBurn->setText(QString::fromStdString(kSampleDir));
+  TBurnOutcome during = TBurnOutcome::Started;
+  bool buttonOn = true;
+  const TWriteDoneEvent handler = w.ecdb->OnWriteDone;
+  w.ecdb->OnWriteDone = [&, handler](TObject* sender, const std::string& error) {
+    handler(sender, error);
+    buttonOn = w.bBurn->isEnabled();
+    w.bBurn->click();
+    during = w.Workflow().BurnClick(kSampleDir, "*.*");
+  };
+  BurnAndWait(w);
+  EXPECT_FALSE(buttonOn);
+  EXPECT_EQ(during, TBurnOutcome::Busy);
+  EXPECT_EQ(w.StatusText(), "A RECORDING IS ALREADY RUNNING");
+  EXPECT_TRUE(w.bBurn->isEnabled());
+  w.ecdb->OnWriteDone = handler;
+  BurnAndWait(w);
+  EXPECT_EQ(w.StatusText(), "Burning Done - Sucsessfull");
+  EXPECT_EQ(w.ecdb->RecordedSessions(), 2);
+}
+
 TEST_F(WindowTest, ClosedDiscHasNoSpace) {
   TfrmMain& w = ShowWindow({"disc.iso:cd-r"});
   w.eDirToBurn->setText(QString::fromStdString(kSampleDir));
