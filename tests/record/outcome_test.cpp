@@ -1,6 +1,8 @@
 // The outcomes of a recording as the application sees them: the events, the
 // end-of-recording text, BytesWritten, what reached the recorder, and the
 // recording start and stop around a running recording.
+#include <future>
+
 #include "record/record_helpers.h"
 
 namespace rectest {
@@ -508,62 +510,15 @@ INSTANTIATE_TEST_SUITE_P(Dispatch, DestroyInHandler, ::testing::Bool());
 
 // ---------------------------------------------------------------- destruction
 // The owner of the handlers (as the window's workflow) and then the component
-// go at one point of a recording, on the thread that started it; the
-// ThreadSanitizer run of these tests checks the hand-offs. Every point ends
-// with one outcome, no handler runs once its owner is gone, and no recording
-// is left running.
+// go, on the thread that started the recording, at one point of it; the
+// ThreadSanitizer run checks the hand-offs. Each point ends with one outcome,
+// no handler runs once its owner is gone, and no recording is left running.
 enum class TPoint { Priming, Writing, Finalizing, EndCall, AfterEndCall };
 
 struct TDestroyCase {
   const char* Name;
   TPoint Point;
   const char* Error;  // the outcome; nullptr: either
-};
-
-// Holds the thread at the point until the test thread has begun to destroy.
-struct TGate {
-  std::mutex M;
-  std::condition_variable Changed;
-  bool Reached = false, Destroying = false;
-  void Reach(bool hold) {
-    std::unique_lock g(M);
-    Reached = true;
-    Changed.notify_all();
-    if (hold) Changed.wait_for(g, std::chrono::minutes(2), [&] { return Destroying; });
-  }
-  bool AwaitThenDestroy() {
-    std::unique_lock g(M);
-    const bool reached = Changed.wait_for(g, std::chrono::minutes(2), [&] { return Reached; });
-    Destroying = true;
-    Changed.notify_all();
-    return reached;
-  }
-};
-
-struct TEnd {
-  std::mutex M;
-  int Calls = 0;
-  std::string Error;
-};
-
-// Holds the component's handlers; waits for the recording before it lets go of them.
-struct TOwner {
-  VEZEZadira& C;
-  TEnd& End;
-  TOwner(VEZEZadira& c, TEnd& end) : C(c), End(end) {
-    C.OnWriteDone = [this](TObject*, const std::string& error) {
-      std::lock_guard g(End.M);
-      ++End.Calls;
-      End.Error = error;
-    };
-    C.OnFinalizingTrack = [this](TObject*) { std::lock_guard g(End.M); };
-  }
-  ~TOwner() {
-    C.StopRecording();
-    C.OnWriteDone = nullptr;
-    C.OnFinalizingTrack = nullptr;
-    C.OnDebugMessage = nullptr;
-  }
 };
 
 class DestroyAt : public ::testing::TestWithParam<TDestroyCase> {};
@@ -577,34 +532,41 @@ TEST_P(DestroyAt, EveryThreadEndsWithOneOutcomeAndNoHandlerOutlivesItsOwner) {
   VEZEZadira& c = *s.Component;
   TUiThread ui;
   c.Dispatcher = [&ui](const std::function<void()>& call) { ui.Dispatch(call); };
-  TEnd end;
-  auto owner = std::make_unique<TOwner>(c, end);
-  TGate gate;
-  const TWriteDoneEvent done = c.OnWriteDone;
-  c.OnWriteDone = [&, done](TObject* sender, const std::string& error) {
-    if (t.Point == TPoint::EndCall) gate.Reach(true);
-    done(sender, error);
-    if (t.Point == TPoint::AfterEndCall) gate.Reach(false);
+  auto owner = std::make_unique<TRecorderRun>(c);
+  // The point is reached; the thread there waits until the destruction has begun.
+  std::promise<void> reached, destroying;
+  const std::shared_future<void> begun = destroying.get_future().share();
+  auto hold = [&] {
+    reached.set_value();
+    begun.wait_for(std::chrono::minutes(2));
   };
-  if (t.Point == TPoint::Writing) AtWriteLoop(c, [&] { gate.Reach(true); });
-  if (t.Point == TPoint::Finalizing) AtFinalizing(c, [&] { gate.Reach(true); });
+  std::atomic<int> calls{0};
+  std::string error;
+  const TWriteDoneEvent done = c.OnWriteDone;
+  c.OnWriteDone = [&, done](TObject* sender, const std::string& e) {
+    if (t.Point == TPoint::EndCall) hold();
+    done(sender, e);
+    error = e;
+    if (++calls == 1 && t.Point == TPoint::AfterEndCall) reached.set_value();
+  };
+  if (t.Point == TPoint::Writing) AtWriteLoop(c, hold);
+  if (t.Point == TPoint::Finalizing) AtFinalizing(c, hold);
   std::thread stopper;
-  if (t.Point == TPoint::Priming) {
+  if (t.Point == TPoint::Priming)
     stopper = std::thread([&] {
-      for (int i = 0; i < 100000 && !c.RecordingRuns(); ++i) std::this_thread::yield();
+      for (int i = 0; i < 1000000 && !c.RecordingRuns(); ++i) std::this_thread::yield();
       c.StopRecording();
-      gate.Reach(false);
+      reached.set_value();
     });
-  }
   c.StartRecording();
-  EXPECT_TRUE(gate.AwaitThenDestroy());
+  EXPECT_EQ(reached.get_future().wait_for(std::chrono::minutes(2)), std::future_status::ready);
+  destroying.set_value();
   owner.reset();
   s.Component.reset();
   if (stopper.joinable()) stopper.join();
-  std::lock_guard g(end.M);
-  EXPECT_EQ(end.Calls, 1);
+  EXPECT_EQ(calls, 1);
   if (t.Error) {
-    EXPECT_EQ(end.Error, t.Error);
+    EXPECT_EQ(error, t.Error);
   }
   EXPECT_FALSE(VEZEZadira().RecordingRuns());
 }
