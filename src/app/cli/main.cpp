@@ -144,12 +144,15 @@ int Burn(const TCommandLine& line) {
   c.Dispatcher = [&loop](const std::function<void()>& call) { loop.Post(call); };
   TProgress progress;
   bool finished = false;
+  bool outcomeShown = false;  // the recording thread may still be ending: no more progress
   TBurnWorkflow::THooks hooks;
   TBurnWorkflow* flow = nullptr;
   hooks.Status = [&](const std::string& text) {
     // The outcome comes after the last step of the progress.
-    if (flow && flow->Recording() && (text == kTextDoneOk || text == kTextDoneError))
+    if (flow && flow->Recording() && (text == kTextDoneOk || text == kTextDoneError)) {
       progress.Show(flow->ProgressSectors());
+      outcomeShown = true;
+    }
     if (flow && text == kTextFinishing) {
       progress.Show(flow->ProgressSectors());
       progress.WriteLoopEnded();
@@ -187,7 +190,10 @@ int Burn(const TCommandLine& line) {
       progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
       progress.Show(0);
       // A quick tick, so that the write loop's time is measured closely.
-      loop.Run([&] { return finished; }, [&] { progress.Show(workflow.ProgressSectors()); },
+      loop.Run([&] { return finished; },
+               [&] {
+                 if (!outcomeShown) progress.Show(workflow.ProgressSectors());
+               },
                250);
       break;
   }
