@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -117,7 +118,7 @@ TEST_F(TreeTest, NamesOfFilesWithAndWithoutDot) {
   File("src/a.txt", 3000);
   ASSERT_TRUE(AddAll("src"));
   const TDEntry* root = c_.RootDirectory();
-  const TFEntry* readme = c_.FindEntry(c_.RootDirectory(), "readme.");
+  const TFEntry* readme = c_.FindEntry(c_.RootDirectory(), "README.");
   ASSERT_NE(readme, nullptr);
   EXPECT_EQ(readme->LongName, "README.");
   EXPECT_EQ(readme->ISOName, "README.");
@@ -126,7 +127,7 @@ TEST_F(TreeTest, NamesOfFilesWithAndWithoutDot) {
   EXPECT_EQ(readme->JolietSize, 5);
   EXPECT_FALSE(readme->Imported);
   EXPECT_EQ(readme->Attr & (faArchive | faDirectory), static_cast<uint32_t>(faArchive));
-  const TFEntry* a = c_.FindEntry(c_.RootDirectory(), "A.TXT");
+  const TFEntry* a = c_.FindEntry(c_.RootDirectory(), "a.txt");
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->LongName, "a.txt");
   EXPECT_EQ(a->ISOName, "A.TXT");
@@ -147,17 +148,18 @@ TEST_F(TreeTest, SubfoldersBecomeDirectoriesWithPaths) {
   File("src/top.bin", 3);
   ASSERT_TRUE(AddAll("src"));
   EXPECT_EQ(c_.DirectoryCount(), 2);
-  const TDEntry* docs = c_.FindDirectory("\\docs\\");
+  const TDEntry* docs = c_.FindDirectory("\\Docs\\");
   ASSERT_NE(docs, nullptr);
-  EXPECT_EQ(docs->Path, "\\DOCS");
+  EXPECT_EQ(c_.FindDirectory("\\docs"), nullptr);  // paths compare exactly
+  EXPECT_EQ(docs->Path, "\\Docs");
   EXPECT_EQ(docs->LongName, "Docs");
   EXPECT_EQ(docs->ISOName, "DOCS");
   EXPECT_EQ(docs->Parent, c_.RootDirectory());
   const TDEntry* letters = c_.FindDirectory("\\Docs\\Letters");
   ASSERT_NE(letters, nullptr);
-  EXPECT_EQ(letters->Path, "\\DOCS\\LETTERS");
+  EXPECT_EQ(letters->Path, "\\Docs\\Letters");
   EXPECT_EQ(letters->Parent, docs);
-  const TFEntry* docsEntry = c_.FindEntry(c_.RootDirectory(), "docs");
+  const TFEntry* docsEntry = c_.FindEntry(c_.RootDirectory(), "Docs");
   ASSERT_NE(docsEntry, nullptr);
   EXPECT_EQ(docsEntry->SubDir, docs);
   EXPECT_EQ(docsEntry->Attr & faDirectory, static_cast<uint32_t>(faDirectory));
@@ -230,23 +232,37 @@ TEST_F(TreeTest, HandlersMayRenameAndRedate) {
     date = when;
   };
   ASSERT_TRUE(AddAll("src"));
-  TDEntry* d = c_.FindDirectory("\\RENAMED DIR");
+  TDEntry* d = c_.FindDirectory("\\Renamed Dir");
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->ISOName, "RENAMED");
-  const TFEntry* e = c_.FindEntry(d, "new name.TXT");
+  const TFEntry* e = c_.FindEntry(d, "New Name.txt");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->ISOName, "NEW.TXT");  // upper-cased after the handler
   EXPECT_EQ(e->DateTime, when);
   CheckInvariants();
 }
 
-TEST_F(TreeTest, FolderNamesDifferingInCaseShareOneDirectory) {
+// Linux names are case-sensitive: names differing only in case are two
+// entries (files) or two directories (folders, also from two calls), each with
+// an ISO name of its own; the same name again is found again.
+TEST_F(TreeTest, NamesDifferingInCaseAreTwo) {
   File("one/Docs/a.txt");
+  File("one/Makefile");
+  File("one/makefile");
+  File("one/ok.txt");
   File("two/DOCS/b.txt");
+  File("two/Docs/c.txt");
   ASSERT_TRUE(AddAll("one"));
   ASSERT_TRUE(AddAll("two"));
-  EXPECT_EQ(c_.DirectoryCount(), 1);
-  EXPECT_EQ(Names(c_.FindDirectory("\\docs")), (std::vector<std::string>{"a.txt", "b.txt"}));
+  EXPECT_EQ(c_.DirectoryCount(), 2);
+  EXPECT_EQ(Names(c_.FindDirectory("\\Docs")), (std::vector<std::string>{"a.txt", "c.txt"}));
+  EXPECT_EQ(Names(c_.FindDirectory("\\DOCS")), (std::vector<std::string>{"b.txt"}));
+  EXPECT_EQ(c_.FindDirectory("\\docs"), nullptr);
+  std::map<std::string, std::string> iso;
+  for (const TFEntry* e = c_.RootDirectory()->Entries; e != nullptr; e = e->Next) iso[e->LongName] = e->ISOName;
+  EXPECT_EQ(iso, (std::map<std::string, std::string>{{"DOCS", "DOCS_1"}, {"Docs", "DOCS"},
+                                                     {"Makefile.", "MAKEFILE."}, {"makefile.", "MAKEFI_1."},
+                                                     {"ok.txt", "OK.TXT"}}));
   CheckInvariants();
 }
 
@@ -267,17 +283,17 @@ TEST_F(TreeTest, AddingTheSameFolderTwice) {
   ASSERT_TRUE(AddAll("src"));
   ASSERT_EQ(FileTable.size(), before.size());
   for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(FileTable[i].get(), before[i]);
-  EXPECT_EQ(c_.FindEntry(c_.RootDirectory(), "B.TXT")->ISOSize, 99);
+  EXPECT_EQ(c_.FindEntry(c_.RootDirectory(), "b.txt")->ISOSize, 99);
   CheckInvariants();
 }
 
 TEST_F(TreeTest, SameNameFromAnotherSourceIsReportedAndFails) {
   File("one/same.txt", 1);
-  File("two/SAME.TXT", 2);
+  File("two/same.txt", 2);
   File("two/other.txt", 3);
   ASSERT_TRUE(AddAll("one"));
   EXPECT_FALSE(AddAll("two"));
-  EXPECT_TRUE(HasMessage(P("two/SAME.TXT"), MSG_FILE));
+  EXPECT_TRUE(HasMessage(P("two/same.txt"), MSG_FILE));
   EXPECT_EQ(c_.FindEntry(c_.RootDirectory(), "same.txt")->ISOSize, 1);
   EXPECT_NE(c_.FindEntry(c_.RootDirectory(), "other.txt"), nullptr);  // the walk went on
   CheckInvariants();
@@ -296,7 +312,7 @@ TEST_F(TreeTest, ReplaceKeepsTheNameIndexRight) {
                     int32_t, int64_t, bool&) { longName = "y.dat"; };
   ASSERT_TRUE(c_.AddFile(root, found, "/src/x2.dat", 1234));
   EXPECT_EQ(c_.FindEntry(root, "x.dat"), nullptr);
-  const TFEntry* e = c_.FindEntry(root, "Y.DAT");
+  const TFEntry* e = c_.FindEntry(root, "y.dat");
   ASSERT_NE(e, nullptr);
   EXPECT_TRUE(e->Imported);
   EXPECT_EQ(e->ISOExtent, 1234);
@@ -310,9 +326,9 @@ TEST_F(TreeTest, AFolderEntryIsNeverReplacedByAFile) {
   ASSERT_NE(c_.ForcePath("\\data.bin"), nullptr);
   c_.ReplaceFile = true;
   TSearchRec found;
-  found.Name = "DATA.BIN";
+  found.Name = "data.bin";
   found.Size = 5;
-  EXPECT_FALSE(c_.AddFile(root, found, "/x/DATA.BIN", 0));
+  EXPECT_FALSE(c_.AddFile(root, found, "/x/data.bin", 0));
   EXPECT_NE(c_.FindEntry(root, "data.bin")->SubDir, nullptr);
   CheckInvariants();
 }
@@ -433,11 +449,15 @@ TEST_F(TreeTest, AddingIntoASubdirectory) {
   ASSERT_NE(c_.ForcePath("\\Target\\Deep"), nullptr);
   File("src/a.txt");
   ASSERT_TRUE(c_.AddFolder("\\target\\deep\\", P("src"), "", faAnyFile, false, false, false));
-  EXPECT_NE(c_.FindEntry(c_.FindDirectory("\\TARGET\\DEEP"), "a.txt"), nullptr);
-  // ForcePath makes names with the 13-character rule.
+  EXPECT_NE(c_.FindEntry(c_.FindDirectory("\\Target\\Deep"), "a.txt"), nullptr);
+  // ForcePath makes unique 8.3 names of d-characters, as the folder walk does.
   ASSERT_NE(c_.ForcePath("\\my folder{1}.tmp"), nullptr);
-  EXPECT_EQ(c_.FindDirectory("\\MY FOLDER{1}.TMP")->ISOName, "MY_FOLDER_1_.");
-  EXPECT_EQ(c_.FindDirectory("\\MY FOLDER{1}.TMP")->LongName, "my folder{1}.tmp");
+  ASSERT_NE(c_.ForcePath("\\MYFOLD"), nullptr);
+  ASSERT_NE(c_.ForcePath("\\my folder{2}"), nullptr);
+  EXPECT_EQ(c_.FindDirectory("\\my folder{1}.tmp")->ISOName, "MYFOLD_1");
+  EXPECT_EQ(c_.FindDirectory("\\MYFOLD")->ISOName, "MYFOLD");
+  EXPECT_EQ(c_.FindDirectory("\\my folder{2}")->ISOName, "MYFOLD_2");
+  EXPECT_EQ(c_.FindDirectory("\\my folder{1}.tmp")->LongName, "my folder{1}.tmp");
   CheckInvariants();
 }
 
@@ -463,10 +483,12 @@ TEST_F(TreeTest, KeepSourcePathForms) {
   std::replace(full.begin(), full.end(), '/', '\\');
   ASSERT_NE(c_.FindDirectory(full + "\\B"), nullptr) << full;
 
-  // Drive form: "C:" is dropped. The folder cannot be read here, but the
-  // directories of its path are made all the same.
+  // Drive form: "C:" is dropped. The folder cannot be read here, so the
+  // directories made for its path are taken back with the refused call.
+  ASSERT_NE(c_.ForcePath("\\Win"), nullptr);
   EXPECT_FALSE(c_.AddFolder("\\", "C:\\Win\\Folder", "*.*", faAnyFile, true, true, false));
-  EXPECT_NE(c_.FindDirectory("\\WIN\\FOLDER"), nullptr);
+  EXPECT_NE(c_.FindDirectory("\\Win"), nullptr);
+  EXPECT_EQ(c_.FindDirectory("\\Win\\Folder"), nullptr);
   EXPECT_TRUE(HasMessage("C:\\Win\\Folder", MSG_FILE));
   CheckInvariants();
 }

@@ -138,7 +138,9 @@ int Burn(const TCommandLine& line) {
   c.TestWrite = line.TestWrite;
   c.JolietFileSystem = !line.NoJoliet;
   c.IdVolume = line.VolumeId;
-  c.ImportSession = static_cast<uint16_t>(line.ImportSession);
+  // A reader shows the last session only: unless told otherwise, the new one
+  // carries the files of the last (255 = the last session; none on a blank disc).
+  c.ImportSession = line.NoImport ? 0 : static_cast<uint16_t>(line.ImportSession < 0 ? 255 : line.ImportSession);
 
   TMainLoop loop;
   c.Dispatcher = [&loop](const std::function<void()>& call) { loop.Dispatch(call); };
