@@ -149,14 +149,14 @@ struct TImportFixture : ::testing::Test {
 };
 
 // ---------------------------------------------------------------- the import's cases
-TEST_F(TImportFixture, LastSessionIsTakenForFFAndForANumberBeyondIt) {
+TEST_F(TImportFixture, LastSessionIsTakenForFFAndANumberBeyondItRefused) {
   Disc.SetSessions(3);
   for (uint8_t s = 1; s <= 3; ++s) {
     const uint32_t start = 1000 * (s - 1);
     const uint32_t len = PutDirectory(Disc, start + 20, start + 20, {{"S" + std::to_string(s) + ".TXT;1", start + 30, 5}});
     PutSession(Disc, s, start, 100, start + 20, len);
   }
-  for (int asked : {255, 5, 128}) {  // 80h-FEh name no session either: the last one
+  for (int asked : {255, 128}) {  // 80h-FEh name no session either: the last one
     C.ResetImageBuilder(kMaxFiles, kMaxDirs);
     Messages.clear();
     EXPECT_TRUE(C.ImportPreviousSession(static_cast<int8_t>(asked), nullptr));
@@ -167,6 +167,11 @@ TEST_F(TImportFixture, LastSessionIsTakenForFFAndForANumberBeyondIt) {
   C.ResetImageBuilder(kMaxFiles, kMaxDirs);
   EXPECT_TRUE(C.ImportPreviousSession(2, nullptr));
   EXPECT_NE(Entry("\\", "S2.TXT"), nullptr);
+  // A session the disc does not have is refused, not replaced by another.
+  C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+  EXPECT_EQ(C.ImportSessionTree(5, nullptr), VEZEZadira::TImportResult::Failed);
+  EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION 5 (THE DISC HOLDS 3 SESSIONS)", MSG_FILE), 1);
+  EXPECT_EQ(C.FileCount(), 0);
 }
 
 TEST_F(TImportFixture, BlankDiscImportsNothingAndSaysNothing) {
@@ -183,7 +188,7 @@ TEST_F(TImportFixture, UnreadableTrackOrNoDescriptorIsReported) {
   EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION # 1", MSG_FILE), 1);
   Disc.Tracks[1] = {0, 100};
   Disc.Sector(99);
-  EXPECT_FALSE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_EQ(C.ImportSessionTree(1, nullptr), VEZEZadira::TImportResult::Failed);
   EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION 1 (ISO IMAGE NOT FOUND)", MSG_FILE), 1);
 }
 
@@ -194,7 +199,7 @@ TEST_F(TImportFixture, JolietNamesArePreferredAndVersionsRemoved) {
   TFEntry* e = Entry("\\", "Notes 2004.doc");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->LongName, "Notes 2004.doc");
-  EXPECT_EQ(e->ISOName, "NOTES_2004.DO");
+  EXPECT_EQ(e->ISOName, "NOTES2_1.DOC");  // a generated 8.3 name of d-characters
   EXPECT_EQ(Entry("\\", "ISO.TXT"), nullptr);
   ASSERT_NE(Entry("\\Sub Folder", "inner file.txt"), nullptr);
   EXPECT_EQ(Entry("\\Sub Folder", "inner file.txt")->ISOSize, 7);
@@ -287,7 +292,7 @@ TEST_F(TImportFixture, ISORecordsAreSteppedByTheirLengthNotTheirName) {
   EXPECT_EQ(C.FileCount(), 2);
 }
 
-TEST_F(TImportFixture, BadRecordsEndTheDirectoryWithAMessage) {
+TEST_F(TImportFixture, BadRecordsEndTheImportWithAMessage) {
   struct TCase {
     const char* Name;
     std::function<void(uint8_t* sector, size_t secondRecord)> Spoil;
@@ -327,9 +332,8 @@ TEST_F(TImportFixture, BadRecordsEndTheDirectoryWithAMessage) {
     ISODisc({{"FIRST.TXT;1", 200, 5}, {"SECOND.TXT;1", 201, 5}, {"THIRD.TXT;1", 202, 5}});
     uint8_t* s = Disc.Sector(20);
     t.Spoil(s, 34 + 34 + s[68]);
-    EXPECT_TRUE(C.ImportPreviousSession(1, nullptr));
-    EXPECT_NE(Entry("\\", "FIRST.TXT"), nullptr);
-    EXPECT_EQ(Entry("\\", "THIRD.TXT"), nullptr);
+    EXPECT_EQ(C.ImportSessionTree(1, nullptr), VEZEZadira::TImportResult::Failed);
+    EXPECT_EQ(C.FileCount(), 0);  // nothing of a session that cannot be carried whole
     EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION, ", MSG_FILE), 1);
   }
 }
@@ -396,15 +400,63 @@ TEST_F(TImportFixture, EmptyFileAtExtentZeroIsAnImportedEmptyFile) {
   EXPECT_EQ(C.FileSectors, 0);  // nothing of the old session is written again
 }
 
-TEST_F(TImportFixture, UnreadableDirectorySectorKeepsWhatWasAdded) {
-  std::vector<TRec> recs;
-  for (int i = 0; i < 60; ++i) recs.push_back({"F" + std::to_string(i) + ".TXT;1", uint32_t(200 + i), 10});
-  ISODisc(recs);
-  Disc.BadSectors.insert(21);
+// A read error anywhere in the session (a descriptor, a directory sector)
+// ends the import with a message naming the sector, takes back what it had
+// added, and the preparation fails: nothing would be recorded.
+TEST_F(TImportFixture, ReadErrorsEndTheImportNamingTheSector) {
+  const struct {
+    uint32_t Bad;
+    const char* Message;
+  } cases[] = {
+      {21, ">>> ERROR IMPORTING SESSION, DIRECTORY SECTOR 21 CANNOT BE READ: \\"},
+      {16, ">>> ERROR IMPORTING SESSION 1 (VOLUME DESCRIPTOR SECTOR 16 CANNOT BE READ)"},
+  };
+  for (const auto& t : cases) {
+    SCOPED_TRACE(t.Bad);
+    C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+    Messages.clear();
+    Disc = TMemoryDisc{};
+    std::vector<TRec> recs;
+    for (int i = 0; i < 60; ++i) recs.push_back({"F" + std::to_string(i) + ".TXT;1", uint32_t(200 + i), 10});
+    ISODisc(recs);
+    Disc.BadSectors.insert(t.Bad);
+    EXPECT_EQ(C.ImportSessionTree(1, nullptr), VEZEZadira::TImportResult::Failed);
+    EXPECT_EQ(Count(t.Message, MSG_FILE), 1);
+    EXPECT_EQ(C.FileCount(), 0);
+    C.ImportSession = 1;
+    EXPECT_FALSE(C.PrepareImage(false, nullptr));
+  }
+}
+
+// Names from the disc: only a trailing version (";" and digits) is removed;
+// a name no entry can carry is refused with a message naming it; an entry the
+// user added keeps its place, an old folder of the same name merges with it.
+TEST_F(TImportFixture, NamesFromTheDiscAndWhatTheUserAdded) {
+  JolietDisc({{J("x;1.txt;1"), 200, 1},
+              {J("x;2.txt;1"), 201, 2},
+              {J("semi;"), 202, 3},
+              {J("notes.txt;1"), 203, 4},
+              {J("Sub"), 40, 2048, 0x02},
+              {J("a/b;1"), 204, 5},
+              {J("a\\b;1"), 205, 5},
+              {J(".."), 206, 5},
+              {std::string("\0a\0\0\0b", 6), 207, 5}});
+  PutDirectory(Disc, 40, 30, {{J("old.txt;1"), 210, 6}, {J("mine.txt;1"), 211, 7}});
+  C.ReplaceFile = true;
+  ASSERT_TRUE(C.AddFile(C.RootDirectory(), isotest::Found("notes.txt", 11), "/src/notes.txt", 0));
+  TDEntry* sub = isotest::AddDir(C, C.RootDirectory(), "Sub");
+  ASSERT_TRUE(C.AddFile(sub, isotest::Found("mine.txt", 12), "/src/Sub/mine.txt", 0));
   ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
-  EXPECT_GT(C.FileCount(), 0);
-  EXPECT_LT(C.FileCount(), 60);
-  EXPECT_NE(Entry("\\", "F0.TXT"), nullptr);
+  for (const char* name : {"x;1.txt", "x;2.txt", "semi;."}) EXPECT_NE(Entry("\\", name), nullptr) << name;
+  EXPECT_EQ(Entry("\\", "notes.txt")->SourcePath, "/src/notes.txt");
+  EXPECT_FALSE(Entry("\\", "notes.txt")->Imported);
+  EXPECT_EQ(Entry("\\Sub", "mine.txt")->SourcePath, "/src/Sub/mine.txt");
+  EXPECT_TRUE(Entry("\\Sub", "old.txt")->Imported);
+  EXPECT_EQ(C.DirectoryCount(), 1);
+  // (a name holding a NUL is named up to the NUL)
+  for (const std::string& name : {std::string("\\a/b"), std::string("\\a\\b"), std::string("\\.."), std::string("\\a")})
+    EXPECT_EQ(Count("INVALID NAME, NOT IMPORTED: " + name, MSG_FILE), 1) << name;
+  EXPECT_EQ(C.FileCount(), 2 + 1 + 3 + 1);  // the user's two and Sub, x;1, x;2, semi;, old.txt
 }
 
 TEST_F(TImportFixture, FilesInSeveralExtentsAreNotCarriedCut) {
