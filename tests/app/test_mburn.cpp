@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
 
 #include "app/workflow.h"
 #include "cli/options.h"
@@ -49,6 +53,51 @@ protected:
   std::string dir_;
   int extractions_ = 0;
 };
+
+// "isoinfo -l" (or -J -l) of an image: per directory, its names in record
+// order, without "." and ".." and without the version.
+std::map<std::string, std::vector<std::string>> ListedNames(const std::string& image, bool joliet,
+                                                            const std::string& cwd) {
+  std::vector<std::string> args = {"-l", "-i", image};
+  if (joliet) args.insert(args.begin(), "-J");
+  const TRun r = RunProgram("isoinfo", args, cwd);
+  std::map<std::string, std::vector<std::string>> out;
+  std::string dir;
+  for (const std::string& line : Lines(r.Out)) {
+    if (line.rfind("Directory listing of ", 0) == 0) {
+      dir = line.substr(21);
+      out[dir];
+      continue;
+    }
+    const size_t bracket = line.find("]  ");
+    if (bracket == std::string::npos) continue;
+    std::string name = line.substr(bracket + 3);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (name == "." || name == "..") continue;
+    if (name.size() > 2 && name.compare(name.size() - 2, 2, ";1") == 0) name.resize(name.size() - 2);
+    out[dir].push_back(name);
+  }
+  return out;
+}
+
+// The order of ISO 9660 directory records: by name, then by extension (from
+// the last "."), each compared as if padded with spaces.
+bool RecordOrder(const std::string& a, const std::string& b) {
+  auto split = [](const std::string& s) {
+    const size_t dot = s.rfind('.');
+    return dot == std::string::npos ? std::pair{s, std::string()} : std::pair{s.substr(0, dot), s.substr(dot + 1)};
+  };
+  auto padded = [](std::string x, std::string y) {
+    const size_t n = std::max(x.size(), y.size());
+    x.resize(n, ' ');
+    y.resize(n, ' ');
+    return x.compare(y);
+  };
+  const auto [an, ae] = split(a);
+  const auto [bn, be] = split(b);
+  const int c = padded(an, bn);
+  return c != 0 ? c < 0 : padded(ae, be) < 0;
+}
 
 bool HasOpticalDrive() {
   struct stat st {};
@@ -339,6 +388,122 @@ TEST_F(Mburn, SecondSessionCarriesTheFirstWithImportSession) {
   EXPECT_EQ(FilesUnder(into), (std::vector<std::string>{"gauge.png", "numbers.csv", "random.bin"}));
   EXPECT_EQ(ReadWhole(into + "/random.bin"), ReadWhole(kSample + "/data/random.bin"));
   EXPECT_EQ(ReadWhole(into + "/gauge.png"), ReadWhole(kSample + "/pictures/gauge.png"));
+}
+
+// A folder burnt again after a change: by default the new session carries the
+// earlier files (read where the first session put them) and the changed file
+// is the new version; --no-import leaves the earlier files out; a session the
+// disc does not have is refused and nothing is recorded.
+TEST_F(Mburn, UpdatingADiscKeepsTheEarlierFilesAndTheNewVersionWins) {
+  const struct {
+    std::vector<std::string> Options;
+    int Status;
+    std::vector<std::string> Files;  // of the new session
+  } cases[] = {
+      {{}, 0, {"keep.txt", "new.txt", "notes.txt"}},
+      {{"--import-session", "1"}, 0, {"keep.txt", "new.txt", "notes.txt"}},
+      {{"--no-import"}, 0, {"new.txt", "notes.txt"}},
+      {{"--import-session", "9"}, 2, {}},
+  };
+  for (const auto& t : cases) {
+    SCOPED_TRACE(t.Options.empty() ? "default" : t.Options[0]);
+    const std::string src = Path("src"), disc = Path("update.iso");
+    fs::remove_all(src);
+    fs::remove(disc);
+    fs::create_directories(src);
+    std::ofstream(src + "/notes.txt") << "old";
+    std::ofstream(src + "/keep.txt") << "keep";
+    ASSERT_EQ(Run({"burn", src, "--virtual", disc + ":cd-r"}).Status, 0);
+    TRun r = Run({"disc", "--virtual", disc});
+    const std::string key = "Next writable address: ";
+    const auto at = r.Out.find(key);
+    ASSERT_NE(at, std::string::npos) << r.Out;
+    const std::string start = r.Out.substr(at + key.size(), r.Out.find('\n', at) - at - key.size());
+
+    std::ofstream(src + "/notes.txt", std::ios::trunc) << "NEW VERSION";
+    fs::remove(src + "/keep.txt");
+    std::ofstream(src + "/new.txt") << "fresh";
+    std::vector<std::string> args = {"burn", src, "--virtual", disc};
+    args.insert(args.end(), t.Options.begin(), t.Options.end());
+    r = Run(args);
+    ASSERT_EQ(r.Status, t.Status) << r.Out << r.Err;
+    if (t.Status != 0) {
+      EXPECT_NE(r.Out.find("ERROR IMPORTING SESSION 9 (THE DISC HOLDS 1 SESSION)"), std::string::npos) << r.Out;
+      EXPECT_NE(Run({"disc", "--virtual", disc}).Out.find("Recorded sessions: 1"), std::string::npos);
+      continue;
+    }
+    const std::string into = Path("session2");
+    fs::remove_all(into);
+    const TRun x = RunProgram("xorriso", {"-osirrox", "on", "-indev", disc, "-load", "sbsector", start,
+                                          "-extract", "/", into},
+                              dir_);
+    ASSERT_EQ(x.Status, 0) << x.Err;
+    EXPECT_EQ(FilesUnder(into), t.Files);
+    EXPECT_EQ(ReadWhole(into + "/notes.txt"), "NEW VERSION");
+    if (t.Files.size() == 3) {
+      EXPECT_EQ(ReadWhole(into + "/keep.txt"), "keep");
+      // ... read from the first session, whose files lie before the second's start.
+      const TRun lba = RunProgram("xorriso", {"-indev", disc, "-load", "sbsector", start, "-find",
+                                              "/keep.txt", "-exec", "report_lba", "--"},
+                                  dir_);
+      std::smatch m;
+      ASSERT_TRUE(std::regex_search(lba.Out, m, std::regex("File data lba: +0 , +([0-9]+) ,"))) << lba.Out;
+      EXPECT_LT(std::stoul(m[1].str()), std::stoul(start));
+    }
+  }
+}
+
+// Linux names: names differing only in case, 200-byte UTF-8 names (CJK and
+// emoji), names with ";", 50 names sharing one 8.3 stem and a dangling link.
+// Every file arrives byte for byte through the Joliet tree; every ISO name is
+// a unique 8.3 name of d-characters in its directory; both trees list their
+// records in ISO 9660 order; the link's is the only message.
+TEST_F(Mburn, LinuxNamesAllArriveWithUniqueISONamesInOrder) {
+  const std::string src = Path("src"), disc = Path("names.iso");
+  std::map<std::string, std::string> files = {
+      {"Makefile", "upper"}, {"makefile", "lower"}, {"ok.txt", "ok"}, {"Docs/a.txt", "a"},
+      {"DOCS/b.txt", "b"}, {"x;1.txt", "semi 1"}, {"x;2.txt", "semi 2"}, {"a;b;c", "semis"}};
+  std::string cjk, emoji;
+  while (cjk.size() < 198) cjk += "\xE6\x97\xA5";         // 日, 66 times
+  while (emoji.size() < 196) emoji += "\xF0\x9F\x98\x80";  // U+1F600, 49 times
+  files[cjk + ".t"] = "cjk";
+  files[emoji + ".t"] = "emoji";
+  for (int i = 0; i < 50; ++i) files["holiday photo " + std::to_string(i) + ".jpeg"] = std::to_string(i);
+  for (const auto& [name, content] : files) {
+    fs::create_directories(fs::path(src + "/" + name).parent_path());
+    std::ofstream(src + "/" + name) << content;
+  }
+  fs::create_symlink(Path("nowhere"), src + "/dangling.txt");
+  const TRun r = Run({"burn", src, "--virtual", disc + ":cd-r", "--debug"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  std::vector<std::string> messages;
+  for (const std::string& line : Lines(r.Err))
+    if (line.rfind(">>> ", 0) != 0 && line.back() != '%') messages.push_back(line);
+  EXPECT_EQ(messages, std::vector<std::string>{"LINK LEADS NOWHERE (No such file or directory), SKIPPED: " +
+                                               src + "/dangling.txt"});
+
+  const std::string into = Path("out");
+  ASSERT_EQ(RunProgram("xorriso", {"-osirrox", "on", "-indev", disc, "-extract", "/", into}, dir_).Status, 0);
+  EXPECT_EQ(FilesUnder(into), FilesUnder(src));  // the dangling link is no regular file
+  for (const auto& [name, content] : files) EXPECT_EQ(ReadWhole(into + "/" + name), content) << name;
+
+  const std::regex file83("[A-Z0-9_]{1,8}\\.[A-Z0-9_]{0,3}"), dir83("[A-Z0-9_]{1,8}");
+  const auto iso = ListedNames(disc, false, dir_);
+  EXPECT_EQ(iso.size(), 3u);
+  for (const auto& [dir, names] : iso) {
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size()) << dir;
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end(), RecordOrder)) << dir;
+    for (const std::string& n : names)
+      EXPECT_TRUE(std::regex_match(n, file83) || std::regex_match(n, dir83)) << dir << n;
+  }
+  EXPECT_EQ(iso.at("/").size(), 2u + files.size() - 2);  // two folders, the files of the root
+  // The Joliet tree in its own order; isoinfo shows only ASCII names as they are.
+  for (const auto& [dir, names] : ListedNames(disc, true, dir_)) {
+    std::vector<std::string> ascii;
+    for (const std::string& n : names)
+      if (std::all_of(n.begin(), n.end(), [](char c) { return (c & 0x80) == 0 && c != '_'; })) ascii.push_back(n);
+    EXPECT_TRUE(std::is_sorted(ascii.begin(), ascii.end(), RecordOrder)) << dir;
+  }
 }
 
 TEST_F(Mburn, FinalizedDiscHasNoRoomForAnotherSession) {
