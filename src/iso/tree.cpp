@@ -567,12 +567,8 @@ std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isD
   // Found again (a folder added twice) or about to be replaced: the same ISO name.
   if (const TFEntry* e = gNameIndex.Find(dir, name); e != nullptr && ((e->Attr & faDirectory) != 0) == isDir)
     return e->ISOName;
-  std::string upper = UpperCase(name);
-  if (!isDir && upper.back() == '.') upper.pop_back();
-  if (IsValid83(upper, isDir)) {
-    const std::string asAdded = isDir || upper.find('.') != std::string::npos ? upper : upper + '.';
-    if (dir->ISONamesInUse.count(asAdded) == 0) return {};
-  }
+  const std::string upper = UpperCase(name);  // the ISO name the Part's rules would give
+  if (IsValid83(upper, isDir) && dir->ISONamesInUse.count(upper) == 0) return {};
   // Leading dots belong to the stem ("bashrc" of ".bashrc"); the extension
   // comes from the last dot.
   std::string_view rest(longName);
