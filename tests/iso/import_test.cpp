@@ -426,6 +426,12 @@ TEST_F(TImportFixture, ReadErrorsEndTheImportNamingTheSector) {
     C.ImportSession = 1;
     EXPECT_FALSE(C.PrepareImage(false, nullptr));
   }
+  // An entry the tree cannot take (its limit reached) is no smaller loss.
+  C.ResetImageBuilder(40, kMaxDirs);
+  Disc.BadSectors.clear();
+  EXPECT_EQ(C.ImportSessionTree(1, nullptr), VEZEZadira::TImportResult::Failed);
+  EXPECT_EQ(Count("MAXIMUM FILES CAN BE 40", MSG_LIMIT), 1);
+  EXPECT_EQ(C.FileCount(), 0);
 }
 
 // Names from the disc: only a trailing version (";" and digits) is removed;
