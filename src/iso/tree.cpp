@@ -128,7 +128,7 @@ struct TJournalState {
   // Entries that existed before the walk and were replaced, with their fields as they were.
   std::unordered_map<TFEntry*, TFEntry> Replaced;
 };
-TJournalState* gJournal = nullptr;
+std::unique_ptr<TJournalState> gJournal;
 
 // Removes the marked items from a table. Removals during a walk are of the
 // newest records, so the scan starts at the end and stops as soon as every
@@ -567,7 +567,7 @@ std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isD
   // Found again (a folder added twice) or about to be replaced: the same ISO name.
   if (const TFEntry* e = gNameIndex.Find(dir, name); e != nullptr && ((e->Attr & faDirectory) != 0) == isDir)
     return e->ISOName;
-  const std::string upper = UpperCase(name);  // the ISO name the Part's rules would give
+  const std::string upper = UpperCase(name);  // the ISO name without an alternate name
   if (IsValid83(upper, isDir) && dir->ISONamesInUse.count(upper) == 0) return {};
   // Leading dots belong to the stem ("bashrc" of ".bashrc"); the extension
   // comes from the last dot.
@@ -591,13 +591,11 @@ std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isD
 
 // ---------------------------------------------------------------- taking a walk back
 TTreeJournal::TTreeJournal() : owner_(gJournal == nullptr) {
-  if (owner_) gJournal = new TJournalState{gSerial, {}};
+  if (owner_) gJournal = std::make_unique<TJournalState>(TJournalState{gSerial, {}});
 }
 
 TTreeJournal::~TTreeJournal() {
-  if (!owner_) return;
-  delete gJournal;
-  gJournal = nullptr;
+  if (owner_) gJournal.reset();
 }
 
 void TTreeJournal::RollBack(VEZEZadira& c) {
