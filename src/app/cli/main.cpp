@@ -138,7 +138,17 @@ int Burn(const TCommandLine& line) {
   c.TestWrite = line.TestWrite;
   c.JolietFileSystem = !line.NoJoliet;
   c.IdVolume = line.VolumeId;
-  c.ImportSession = static_cast<uint16_t>(line.ImportSession);
+  // A reader shows the last session only: unless told otherwise, a new session
+  // on a disc left open carries the files of the last one (255).
+  if (line.NoImport)
+    c.ImportSession = 0;
+  else if (line.ImportSession >= 0)
+    c.ImportSession = static_cast<uint16_t>(line.ImportSession);
+  else {
+    // Asked of a drive that is ready: one still spinning up would say nothing.
+    if (!c.TestUnitReady(10000)) c.WaitUntilReady(10000, 500);
+    c.ImportSession = c.DiscStatus() == 1 ? 255 : 0;
+  }
 
   TMainLoop loop;
   c.Dispatcher = [&loop](const std::function<void()>& call) { loop.Post(call); };

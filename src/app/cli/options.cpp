@@ -35,7 +35,9 @@ constexpr const char* kBurnOptions =
     "      --finalize              close the disc: no further session can be added\n"
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n"
-    "      --import-session N      carry session N of the disc into the new session\n";
+    "      --import-session N      carry session N of the disc into the new session\n"
+    "                              (default: the last session, so earlier files stay)\n"
+    "      --no-import             do not carry the earlier sessions' files\n";
 
 constexpr const char* kImageOptions =
     "      -o, --output FILE       the image file to write\n"
@@ -212,6 +214,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
         Error = "--import-session is at most 255";
         return false;
       }
+    } else if (arg == "--no-import") {
+      Line.NoImport = true;
     } else if (arg == "-o" || arg == "--output") {
       if (!takeValue(Line.Output)) return false;
     } else if (arg.size() > 1 && arg[0] == '-') {

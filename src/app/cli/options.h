@@ -15,7 +15,8 @@ struct TCommandLine {
   bool Finalize = false;
   bool NoJoliet = false;
   std::string VolumeId;
-  int ImportSession = 0;
+  int ImportSession = -1;    // burn: -1 = the last session (when the disc holds one)
+  bool NoImport = false;
   std::vector<std::string> Virtual;  // IMAGE[:MEDIA], one per drive
   bool Debug = false;
   bool Help = false;

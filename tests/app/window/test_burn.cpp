@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QProcess>
 #include <fstream>
 
 #include "window_fixture.h"
@@ -213,6 +214,16 @@ TEST_F(WindowTest, FolderThatCannotBeAddedWholeIsNotRecorded) {
   EXPECT_FALSE(w.StatusText().startsWith("Burning"));
   EXPECT_TRUE(w.bBurn->isEnabled());
   EXPECT_EQ(w.ecdb->DiscStatus(), 0);  // still blank
+  // The refused press left nothing in the tree: the next press records only its own folder.
+  EXPECT_EQ(w.ecdb->FileCount(), 0);
+  w.eDirToBurn->setText(QString::fromStdString(kSampleDir) + "/pictures");
+  BurnAndWait(w);
+  EXPECT_EQ(w.StatusText().toStdString(), "Burning Done - Sucsessfull");
+  EXPECT_EQ(w.ecdb->FileCount(), 1);  // gauge.png
+  QProcess tar;
+  tar.start("bsdtar", {"-tf", "disc.iso"});
+  ASSERT_TRUE(tar.waitForFinished(60000));
+  EXPECT_EQ(QString(tar.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts), (QStringList{".", "gauge.png"}));
 }
 
 TEST(SpaceMessage, FiguresInKilobytesWithoutWrapping) {
