@@ -33,6 +33,9 @@ inline constexpr const char* kFlushFailedText = "SYNCHRONIZE CACHE FAILED";
 inline constexpr const char* kCloseTrackFailedText = "CLOSING THE TRACK FAILED";
 inline constexpr const char* kCloseSessionFailedText = "CLOSING THE SESSION FAILED";
 inline constexpr const char* kFinalizeFailedText = "FINALIZING THE DISC FAILED";
+// The built-in layer could not have the drive to itself for the recording.
+inline constexpr const char* kDriveInUseText = "THE DRIVE IS IN USE BY ANOTHER PROGRAM";
+inline constexpr const char* kDriveNotOpenedText = "THE DRIVE CANNOT BE OPENED FOR RECORDING";
 // A test write must never change the disc.
 inline constexpr const char* kTestWriteRefusedText = "THE WRITER REFUSED THE TEST WRITE";
 

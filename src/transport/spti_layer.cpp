@@ -27,6 +27,7 @@ struct TSPTIDrive {
   uint8_t Lun = 0;
   uint8_t DriveIndex = 0;
   bool Present = false;
+  bool Exclusive = false;  // held for a recording or an erase: not closed between commands
   int Handle = -1;
   std::array<uint8_t, 40> InquiryData{};
 };
@@ -163,7 +164,7 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
     return SS_COMP;
   }
   TSPTIPlatform& os = SPTIPlatform();
-  if (d->Handle == -1) d->Handle = os.Open(d->DriveIndex);
+  if (d->Handle == -1) d->Handle = d->Exclusive ? os.OpenExclusive(d->DriveIndex) : os.Open(d->DriveIndex);
 
   TPassThrough request;
   request.CdbLength = std::min<uint8_t>(srb.SRB_CDBLen, sizeof request.Cdb);
@@ -192,7 +193,7 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
     // A call that failed below the target says why, so the failure has a text.
     if (!sent && request.HostStatus != 0) srb.SRB_HaStat = request.HostStatus;
   }
-  if (gCloseAfterCommand && d->Handle != -1 && os.Close(d->Handle)) d->Handle = -1;
+  if (gCloseAfterCommand && !d->Exclusive && d->Handle != -1 && os.Close(d->Handle)) d->Handle = -1;
   return srb.SRB_Status;
 }
 
@@ -282,6 +283,20 @@ char SPTIDriveLetter(uint8_t HaId, uint8_t Target, uint8_t Lun) {
 }
 
 void SPTICloseAfterCommand(bool close) { gCloseAfterCommand = close; }
+
+bool SPTIHoldExclusive(uint8_t HaId, uint8_t Target, uint8_t Lun, bool Hold) {
+  std::lock_guard lock(gSPTI.Lock);
+  TSPTIDrive* d = FindDrive(HaId, Target, Lun);
+  if (!d) return !Hold;
+  TSPTIPlatform& os = SPTIPlatform();
+  // The shared handle goes first: the exclusive open is a handle of its own.
+  if (d->Handle != -1 && os.Close(d->Handle)) d->Handle = -1;
+  d->Exclusive = false;
+  if (!Hold) return true;
+  d->Handle = os.OpenExclusive(d->DriveIndex);
+  d->Exclusive = d->Handle != -1;
+  return d->Exclusive;
+}
 
 std::string DriveLetterText(char letter) {
   const int index = static_cast<unsigned char>(letter) - 'A';

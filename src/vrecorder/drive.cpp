@@ -50,13 +50,12 @@ bool TVDrive::Open(std::string* error) {
   } else {
     // An image that is not a virtual disc of ours (a copy of some ISO image):
     // a closed disc holding it, to be read and imported, never written. On a
-    // named writable sequential medium it is that medium, finalised; else a
-    // pressed CD or DVD of its size.
+    // named writable sequential medium it is that medium, finalised; on a
+    // named overwritable one a DVD-ROM; unnamed, a pressed CD or DVD of its size.
     const uint32_t sectors = uint32_t((st.st_size + kSectorSize - 1) / kSectorSize);
     TMedium as = sectors <= kCdCapacity ? TMedium::CdRom : TMedium::DvdRom;
-    if (Options.Medium && (!MediumInfo(medium).Writable || !MediumInfo(medium).Overwritable))
-      as = medium;
-    if (as == TMedium::None) as = TMedium::CdRom;
+    if (Options.Medium && medium != TMedium::None)
+      as = MediumInfo(medium).Overwritable ? TMedium::DvdRom : medium;
     Disc = TDisc::Pressed(as, std::min(sectors, TDisc::Pressed(as, 0).Capacity()));
     ReadOnlyImage = true;
   }

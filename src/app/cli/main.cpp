@@ -110,7 +110,8 @@ public:
   }
 
 private:
-  static constexpr uint64_t kFirstMs = 3000, kEveryMs = 5000;
+  // Past the 5 s that the final wait for the drive always takes.
+  static constexpr uint64_t kFirstMs = 8000, kEveryMs = 5000;
   const char* what_ = nullptr;
   uint64_t since_ = 0;
   uint64_t next_ = kFirstMs;
