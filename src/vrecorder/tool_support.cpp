@@ -182,6 +182,9 @@ Keys:
   read-error=LBA     READ (10) covering LBA fails 3/11h/00h (-1 clears)
   hang=OP            commands with opcode OP (hex) never complete (-1 clears)
   hang-count=N       only the next N of them hang (default 0: all)
+  fail=OP            commands with opcode OP (hex) fail 4/44h/00h (-1 clears)
+  new[=1]            an existing image without state becomes a blank disc
+                     (without it, such an image is a closed disc, never written)
   no-bufe=0|1        no buffer-underrun protection
   slow-drain=KBPS    the buffer drains at KBPS whatever write-speed says
   log=PATH           one line per command: CDB, status, target status, sense

@@ -393,18 +393,14 @@ TEST(Outcome, WhatDoesNotFinishTheDiscOrMustNotTouchItIsNoSuccess) {
   };
   const std::string hardware = " [HARDWARE ERROR (INTERNAL TARGET FAILURE)]";
   const TCase cases[] = {
-      {"cd-r", "hang=5B", false, false, "CLOSING THE SESSION FAILED [COMMAND TIMEOUT]",
-       "appendable", true},
-      {"cd-r", "fail=35", false, false, "SYNCHRONIZE CACHE FAILED", "appendable", true},
-      {"dvd+r", "fail=5B", false, false, "CLOSING THE TRACK FAILED", "appendable", true},
-      {"dvd-r", "fail=5B", false, false, "CLOSING THE TRACK FAILED", "appendable", true},
-      {"cd-r", "fail=55", true, false, "THE WRITER REFUSED THE TEST WRITE", "empty", false},
-      {"dvd+rw", "", true, false, "TEST WRITE IS NOT POSSIBLE ON DVD+RW: NOTHING RECORDED", "empty",
-       false},
-      {"dvd-ram", "", false, true, "DVD-RAM CANNOT BE FINALIZED: NOTHING RECORDED", "other", false},
-      {"dvd-r", "", false, true, "", "complete", true},
-      {"dvd+r", "", false, true, "", "complete", true},
-      {"dvd-rw-seq", "", false, true, "", "complete", true},
+      {"cd-r", "hang=5B", 0, 0, "CLOSING THE SESSION FAILED [COMMAND TIMEOUT]", "appendable", 1},
+      {"cd-r", "fail=35", 0, 0, "SYNCHRONIZE CACHE FAILED", "appendable", 1},
+      {"dvd+r", "fail=5B", 0, 0, "CLOSING THE TRACK FAILED", "appendable", 1},
+      {"dvd-r", "fail=5B", 0, 0, "CLOSING THE TRACK FAILED", "appendable", 1},
+      {"cd-r", "fail=55", 1, 0, "THE WRITER REFUSED THE TEST WRITE", "empty", 0},
+      {"dvd+rw", "", 1, 0, "TEST WRITE IS NOT POSSIBLE ON DVD+RW: NOTHING RECORDED", "empty", 0},
+      {"dvd+r", "", 0, 1, "", "complete", 1},
+      {"dvd-rw-seq", "", 0, 1, "", "complete", 1},
   };
   for (const TCase& k : cases) {
     SCOPED_TRACE(std::string(k.Medium) + " " + k.Extra);
