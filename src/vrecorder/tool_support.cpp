@@ -57,6 +57,16 @@ bool VRecCreateDisc(const std::string& image, const std::string& medium, std::st
 }
 
 bool VRecReadDiscInfo(const std::string& image, TVRecDiscInfo* info, std::string* error) {
+  struct stat st {};
+  if (::access(StatePath(image).c_str(), F_OK) != 0 && ::stat(image.c_str(), &st) == 0) {
+    // No state file: the disc a drive would make of the image (a closed one).
+    TDriveOptions o;
+    o.Image = image;
+    TVDrive d(o);
+    if (!d.Open(error)) return false;
+    *info = d.Disc.Describe();
+    return true;
+  }
   TDisc disc;
   if (!LoadState(image, &disc, error)) return false;
   *info = disc.Describe();

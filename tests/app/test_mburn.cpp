@@ -457,6 +457,8 @@ TEST_F(Mburn, NoSuccessWithADiscReadersCannotUse) {
     EXPECT_NE((r.Out + r.Err).find(step.Says), std::string::npos) << step.Args[3] << "\n" << r.Out << r.Err;
   }
   close(held);
+  const TRun mine = RunProgram(MBURN_BINARY_DIR "/vrecorder", {"info", "mine.iso"}, dir_);
+  EXPECT_NE(mine.Out.find("disc status: complete"), std::string::npos) << mine.Out;
   EXPECT_EQ(ReadWhole(Path("mine.iso")), ReadWhole(s + "/README.txt"));
   EXPECT_FALSE(fs::exists(Path("mine.iso.state")));
   EXPECT_FALSE(fs::exists(Path("held.iso.state")));
