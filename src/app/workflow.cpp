@@ -32,17 +32,8 @@ bool NextWritableAddress(VEZEZadira& Component, uint32_t& Address) {
   Address = 0;
   const uint16_t kind = Component.DiscKind();
   if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
-    // No sessions on these: the next session goes after the volume that the
-    // last descriptor found describes.
-    std::array<uint8_t, 2048> sector{};
-    for (uint32_t n = 32; n >= 16; --n) {
-      if (!Component.Read10(n, 1, sector.data(), sector.size())) continue;
-      if (std::memcmp(&sector[1], "CD001", 5) == 0 && (sector[0] == 1 || sector[0] == 2)) {
-        Address = uint32_t{sector[80]} | uint32_t{sector[81]} << 8 | uint32_t{sector[82]} << 16 |
-                  uint32_t{sector[83]} << 24;
-        break;
-      }
-    }
+    // No sessions on these: the next session goes after the recorded volume.
+    Address = Component.RecordedVolumeEnd();
     return true;
   }
   uint8_t track = 0;
@@ -147,6 +138,14 @@ TBurnOutcome TBurnWorkflow::StartBurning() {
   hooks_.Status(kTextBurning);
   recording_ = true;
   LastError.clear();
+  // The recording's file problems are counted for its outcome; the handler
+  // goes back in WriteDone, while the recording thread waits for it.
+  fileProblems_ = 0;
+  outerMessage_ = component_.OnDebugMessage;
+  component_.OnDebugMessage = [this](TObject* Sender, const std::string& Message, uint8_t mType) {
+    if (mType == MSG_FILE) ++fileProblems_;
+    if (outerMessage_) outerMessage_(Sender, Message, mType);
+  };
   if (!component_.StartRecording()) {
     // The component has already raised OnWriteDone with the cache's message.
     recording_ = false;
@@ -164,7 +163,13 @@ void TBurnWorkflow::WriteDone(const std::string& Error) {
   // A start refused for a recording that has not ended leaves the drive to it.
   if (Error != kAlreadyRecordingText) component_.WaitUntilReady(10000, 5000);
   LastError = Error;
-  hooks_.Status(Error.empty() ? kTextDoneOk : kTextDoneError);
+  component_.OnDebugMessage = outerMessage_;
+  if (!Error.empty())
+    hooks_.Status(kTextDoneError);
+  else if (fileProblems_ > 0)
+    hooks_.Status(std::string(kTextDoneOk) + " - " + kTextShortenedFile);
+  else
+    hooks_.Status(kTextDoneOk);
   // After this handler the recording thread still asks the drive once whether
   // it is ready: the end is told once the thread has ended.
   hooks_.Post([this, Error] {

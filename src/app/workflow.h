@@ -5,6 +5,7 @@
 // they make the same calls and say the same things.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,6 +30,9 @@ inline constexpr const char* kTextFinishing = "FINISHING - PLEASE WAIT";
 inline constexpr const char* kTextDoneOk = "Burning Done - Sucsessfull";
 inline constexpr const char* kTextDoneError = "Burning done - With error";
 inline constexpr const char* kTextPrepareFailed = "THE IMAGE COULD NOT BE PREPARED";
+// Added to the outcome when the recording reported a file problem (a file that
+// grew after the layout is recorded cut to its laid-out length).
+inline constexpr const char* kTextShortenedFile = "THE RECORDING HOLDS A SHORTENED FILE";
 
 // "NOT ENOUGH SPACE. NEEDS <image x 2>KB ,  TILGJENGELIG <free x 2>KB", in
 // 64-bit arithmetic so that discs of 4 GiB and more show their real figures.
@@ -109,6 +113,8 @@ public:
   // Sectors handed to the recorder: BytesWritten / 2048, low 32 bits.
   int32_t ProgressSectors() const;
   bool Recording() const { return recording_; }
+  // File problems (kind 4 messages) the running or last recording reported.
+  int FileProblems() const { return fileProblems_; }
 
   // The write speed StartBurning sends (0 = the drive's maximum).
   uint16_t WriteSpeed = 0;
@@ -125,5 +131,7 @@ private:
 
   VEZEZadira& component_;
   THooks hooks_;
-  bool recording_ = false;
+  std::atomic<bool> recording_{false};
+  std::atomic<int> fileProblems_{0};
+  TOnDebugMsg outerMessage_;  // the message handler in place before the recording
 };

@@ -77,6 +77,10 @@ enum : uint16_t {
 };
 const char* DiscKindNames(uint16_t kind);  // "UNKNOWN" for anything out of range
 
+// A disc whose last session an earlier recording left open or damaged.
+inline constexpr const char* kUnfinishedSessionText = "THE DISC HOLDS AN UNFINISHED SESSION";
+inline constexpr const char* kDamagedSessionText = "THE DISC HOLDS A DAMAGED SESSION";
+
 // DeviceCapabilities bits.
 enum : uint32_t {
   DC_READ_CDR = 0x00000001, DC_READ_CDRW = 0x00000002, DC_READ_METHOD2 = 0x00000004,
@@ -151,6 +155,9 @@ public:
   bool ProbeWriteModes();
   bool ProbeWriteType(TWriteType type);
   bool SetWriteParameters(bool TestWrite, bool UnderrunProtection, uint16_t DiscKind);
+  // Sends the page of the last SetWriteParameters again with the multi-session
+  // field at 00b: the next session close also closes the disc (DVD-R, DVD-RW).
+  bool SendFinalSessionPage();
   uint16_t GetMaxReadSpeed();
   uint16_t GetCurrentWriteSpeed();
 
@@ -195,6 +202,15 @@ public:
   uint16_t DiscKind();
   uint32_t FreeSectors();
   bool SendTimestamp(TDateTime DateTime);
+  // Overwritable media have no sessions: where the volume recorded on them
+  // ends, from the first volume descriptor found from sector 32 down to 16
+  // (its volume space size); 0 when there is none.
+  uint32_t RecordedVolumeEnd();
+  // Why a recording onto the disc in the drive must not start: a test write
+  // the medium cannot simulate, a finalisation it cannot take, or a last
+  // session left unfinished or damaged by an earlier recording. "" when it may
+  // start. Reads CurrentDiscKind, CurrentProfile, TestWrite and FinalizeDisc.
+  std::string RecordingRefusal();
 
   std::array<uint8_t, 56> DiscInfo{};
   std::array<uint8_t, 38> TrackInfo{};
@@ -204,6 +220,7 @@ public:
   std::array<uint8_t, 498> ScratchBuffer{};
   std::array<uint8_t, 512> ModeBuffer{};
   uint16_t CurrentDiscKind = DK_UNKNOWN;
+  uint16_t CurrentProfile = 0;  // the MMC profile DiscKind last saw (0: none)
   uint32_t DeviceBufferSize = 0;
   uint32_t DeviceFreeBufferSize = 0;
 

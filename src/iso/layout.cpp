@@ -23,10 +23,6 @@ uint32_t GetHost32(const uint8_t* p) {
   return v;
 }
 
-uint32_t GetLE32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
 }  // namespace
 
 bool VEZEZadira::GetNextWritableAddress() {
@@ -43,15 +39,7 @@ bool VEZEZadira::GetNextWritableAddress() {
   if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
     // No sessions on these media: the new image goes after the volume that the
     // disc already carries, found by its descriptor near sector 16.
-    std::array<uint8_t, 2048> sector{};
-    for (uint32_t n = 32; n >= 16; --n) {
-      sector.fill(0);
-      if (!Read10(n, 1, sector.data(), static_cast<uint32_t>(sector.size()))) continue;
-      if (std::memcmp(&sector[1], "CD001", 5) == 0 && (sector[0] == 1 || sector[0] == 2)) {
-        StartAddress = GetLE32(&sector[80]);
-        break;
-      }
-    }
+    StartAddress = RecordedVolumeEnd();
     return true;
   }
 
@@ -131,6 +119,12 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
     CurrentDiscKind = DiscKind();
     if (!GetNextWritableAddress()) DebugMessage(">>> ERROR GETTING NEXT WRITABLE ADDRESS", MSG_ERROR);
     if (StartAddress > kInvalidAddress) StartAddress = 0;
+    // Nothing is laid out for a disc that must not be recorded as it stands.
+    if (const std::string refusal = RecordingRefusal(); !refusal.empty()) {
+      DebugMessage(refusal, MSG_ERROR);
+      DoDebug = true;
+      return false;
+    }
     if (ImportSession != 0) {
       // An import that failed ends the preparation: nothing is recorded.
       try {

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -214,9 +215,21 @@ void TThWrite::Execute() {
   }
   RaiseThreadPriority();
   component->BytesWritten = 0;
-  RunDiscSequence({*component, *cache, recording_->Stop});
+  // One recording per drive: the built-in layer holds it exclusively meanwhile.
+  const bool builtIn = ASPILayerName() == kBuiltInLayerName;
+  if (builtIn && !SPTIHoldExclusive(component->HaId, component->Target, component->Lun, true)) {
+    const int why = errno;
+    cache->SetMessage(why == EBUSY ? std::string(kDriveInUseText)
+                                   : std::string(kDriveNotOpenedText) + " [" + std::strerror(why) + "]");
+    cache->Abort();
+  } else {
+    RunDiscSequence({*component, *cache, recording_->Stop});
+  }
 
-  if (ASPILayerName() == kBuiltInLayerName) ReinitASPILayer();
+  if (builtIn) {
+    SPTIHoldExclusive(component->HaId, component->Target, component->Lun, false);
+    ReinitASPILayer();
+  }
   const std::string error = cache->FMessage();
   cache.reset();  // the recording start (or the next one) releases it
   Ending(error);

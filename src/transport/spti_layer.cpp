@@ -28,6 +28,7 @@ struct TSPTIDrive {
   uint8_t Lun = 0;
   uint8_t DriveIndex = 0;
   bool Present = false;
+  bool Exclusive = false;  // held for a recording or an erase: not closed between commands
   int Handle = -1;
   int Calls = 0;  // pass-through calls running on Handle: it stays open until they return
   std::array<uint8_t, 40> InquiryData{};
@@ -178,7 +179,8 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
     srb.SRB_Status = SS_COMP;
     return SS_COMP;
   }
-  if (d->Handle == -1) d->Handle = os.Open(d->DriveIndex);
+  if (d->Handle == -1)
+    d->Handle = d->Exclusive ? os.OpenExclusive(d->DriveIndex) : os.Open(d->DriveIndex);
   const int handle = d->Handle;
   ++d->Calls;
   // The call may take up to its time-out: others may use the table meanwhile.
@@ -213,7 +215,8 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
   }
   lock.lock();
   if (--d->Calls == 0) CallsEnded().notify_all();
-  if (gCloseAfterCommand && d->Calls == 0 && d->Handle != -1 && os.Close(d->Handle))
+  if (gCloseAfterCommand && !d->Exclusive && d->Calls == 0 && d->Handle != -1 &&
+      os.Close(d->Handle))
     d->Handle = -1;
   return srb.SRB_Status;
 }
@@ -309,6 +312,22 @@ char SPTIDriveLetter(uint8_t HaId, uint8_t Target, uint8_t Lun) {
 }
 
 void SPTICloseAfterCommand(bool close) { gCloseAfterCommand = close; }
+
+bool SPTIHoldExclusive(uint8_t HaId, uint8_t Target, uint8_t Lun, bool Hold) {
+  std::unique_lock lock(gSPTI.Lock);
+  TSPTIDrive* d = FindDrive(HaId, Target, Lun);
+  if (!d) return !Hold;
+  TSPTIPlatform& os = SPTIPlatform();
+  // A handle in use by a running call is closed once that call has returned.
+  CallsEnded().wait(lock, [d] { return d->Calls == 0; });
+  // The shared handle goes first: the exclusive open is a handle of its own.
+  if (d->Handle != -1 && os.Close(d->Handle)) d->Handle = -1;
+  d->Exclusive = false;
+  if (!Hold) return true;
+  d->Handle = os.OpenExclusive(d->DriveIndex);
+  d->Exclusive = d->Handle != -1;
+  return d->Exclusive;
+}
 
 std::string DriveLetterText(char letter) {
   const int index = static_cast<unsigned char>(letter) - 'A';

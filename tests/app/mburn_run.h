@@ -14,6 +14,10 @@ struct TRun {
 // Runs MBURN_BINARY_DIR/mburn with Args in directory Cwd, with standard error
 // a file (not a terminal).
 TRun RunMburn(const std::vector<std::string>& Args, const std::string& Cwd);
+// Runs mburn in the background and, once it has said that the recording
+// begins, the shell commands While ($p is mburn's process id); then waits for it.
+TRun RunMburnWhileRecording(const std::vector<std::string>& Args, const std::string& While,
+                            const std::string& Cwd);
 // Runs any program the same way (bsdtar, isoinfo).
 TRun RunProgram(const std::string& Program, const std::vector<std::string>& Args,
                 const std::string& Cwd);

@@ -1,7 +1,10 @@
 // mburn end to end: every command, every exit status, and what a burn and an
 // image hold, read back by independent tools and compared with the sources.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -540,6 +543,77 @@ TEST_F(Mburn, NothingRecordedExitsTwo) {
   // After all of these the disc is still blank.
   r = Run({"disc", "--virtual", Path("disc.iso")});
   EXPECT_NE(r.Out.find("Disc status: empty"), std::string::npos) << r.Out;
+}
+
+// ---------------------------------------------------------------- no false success
+
+// Every way to a disc that readers cannot use ends with a non-zero status and
+// a text, and nothing is written that should not be.
+TEST_F(Mburn, NoSuccessWithADiscReadersCannotUse) {
+  const std::string s = kSample;
+  fs::create_directories(Path("folder"));
+  fs::create_symlink("/dev/full", Path("full"));
+  fs::create_symlink("/dev/null", Path("null"));
+  struct TStep {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Says;  // in standard output or error
+  };
+  const std::vector<TStep> steps = {
+      {{"burn", s, "--virtual", "c.iso:cd-r,fail=5B"}, 1,
+       "CLOSING THE SESSION FAILED [HARDWARE ERROR (INTERNAL TARGET FAILURE)]"},
+      {{"burn", s + "/data", "--virtual", "c.iso"}, 2, "THE DISC HOLDS AN UNFINISHED SESSION"},
+      {{"disc", "--virtual", "c.iso"}, 0, "THE DISC HOLDS AN UNFINISHED SESSION"},
+      {{"burn", s, "--virtual", "t.iso:dvd+r", "--test-write"}, 2, "TEST WRITE IS NOT POSSIBLE ON DVD+R"},
+      {{"burn", s, "--virtual", "f.iso:dvd+rw", "--finalize"}, 2, "DVD+RW CANNOT BE FINALIZED"},
+      // Finalised, with a flush long enough to be told about.
+      {{"burn", s, "--virtual", "e.iso:dvd-r,long-write-ms=9000", "--finalize"}, 0,
+       "mburn: waiting for the drive to flush its cache: 8 s so far"},
+      {{"disc", "--virtual", "e.iso"}, 0, "Disc status: complete"},
+      // Somebody's image is a closed disc; a folder is no disc.
+      {{"burn", s, "--virtual", "mine.iso:cd-r"}, 2, "NOT ENOUGH SPACE"},
+      {{"disc", "--virtual", "folder"}, 1, "is a folder"},
+      {{"image", s, "-o", "full"}, 1, "No space left on device"},
+      {{"image", s, "-o", "null"}, 0, ""},
+      // The drive is held (by this test): the second user is told.
+      {{"burn", s, "--virtual", "held.iso:cd-r"}, 2, "the drive is in use"},
+  };
+  fs::copy_file(s + "/README.txt", Path("mine.iso"));
+  const int held = open(Path("held.iso").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  for (const TStep& step : steps) {
+    const TRun r = Run(step.Args);
+    EXPECT_EQ(r.Status, step.Status) << step.Args[0] << " " << step.Args[3] << "\n" << r.Out << r.Err;
+    EXPECT_NE((r.Out + r.Err).find(step.Says), std::string::npos) << step.Args[3] << "\n" << r.Out << r.Err;
+  }
+  close(held);
+  const TRun mine = RunProgram(MBURN_BINARY_DIR "/vrecorder", {"info", "mine.iso"}, dir_);
+  EXPECT_NE(mine.Out.find("disc status: complete"), std::string::npos) << mine.Out;
+  EXPECT_EQ(ReadWhole(Path("mine.iso")), ReadWhole(s + "/README.txt"));
+  EXPECT_FALSE(fs::exists(Path("mine.iso.state")));
+  EXPECT_FALSE(fs::exists(Path("held.iso.state")));
+  EXPECT_TRUE(fs::is_symlink(Path("full")) && fs::is_symlink(Path("null")));
+  const TRun info = RunProgram(MBURN_BINARY_DIR "/vrecorder", {"info", "c.iso"}, dir_);
+  EXPECT_NE(info.Out.find("track 1: start 0, end 300, incomplete"), std::string::npos) << info.Out;
+}
+
+// Ctrl-C stops the recording at a block boundary; a file that grew after the
+// layout is recorded cut, and the outcome says so.
+TEST_F(Mburn, InterruptedAndShortenedRecordingsSaySo) {
+  TRun r = RunMburnWhileRecording(
+      {"burn", kSample, "--virtual", "i.iso:cd-r,write-speed=20,buffer-kb=64"}, "kill -INT $p", dir_);
+  EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+  EXPECT_EQ(Lines(r.Out).back(), "Burning done - With error");
+  EXPECT_NE(r.Err.find("OPERATION ABORTED BY USER"), std::string::npos) << r.Err;
+
+  fs::create_directories(Path("grows"));
+  for (const char* name : {"grows/a.bin", "grows/b.bin"})
+    std::ofstream(Path(name)) << std::string(8 << 20, 'g');
+  r = RunMburnWhileRecording({"burn", Path("grows"), "--virtual", "g.iso:cd-r,write-speed=4000,buffer-kb=64"},
+                             "echo more >> grows/a.bin; echo more >> grows/b.bin", dir_);
+  EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_EQ(Lines(r.Out).back(), "Burning Done - Sucsessfull - THE RECORDING HOLDS A SHORTENED FILE");
+  EXPECT_NE(r.Err.find("GREW AFTER PREPARATION"), std::string::npos) << r.Err;
 }
 
 // ---------------------------------------------------------------- image

@@ -309,6 +309,13 @@ public:
     return index == 2;
   }
   int Open(int) override { return 7; }
+  // A recording holds the drive exclusively; Busy plays another program holding it.
+  std::atomic<int> Exclusive{0};
+  bool Busy = false;
+  int OpenExclusive(int) override {
+    ++Exclusive;
+    return Busy ? (errno = EBUSY, -1) : 7;
+  }
   bool Close(int) override {
     ++Closes;
     return true;
@@ -358,10 +365,63 @@ TEST(Outcome, BuiltInLayerIsBoundAgainAtTheEnd) {
     const TOutcome out = run.Record();
     EXPECT_EQ(out.Error, "");
     EXPECT_EQ(s.Recorder->Disc().Status, "appendable");
+    EXPECT_EQ(platform.Exclusive, 1) << "the recording had the drive to itself";
     EXPECT_GT(platform.Closes, closes) << "the drive handles were closed";
     EXPECT_GT(platform.Scans, scans) << "and the layer bound again";
     EXPECT_EQ(ASPILayerName(), kBuiltInLayerName);
     EXPECT_TRUE(ASPIInitialized());
+
+    // Held by another program: nothing is sent, and the recording says why.
+    platform.Busy = true;
+    s.Recorder->ClearLog();
+    ASSERT_TRUE(c.PrepareImage(false, nullptr));
+    s.Recorder->ClearLog();
+    TRecorderRun second(c);
+    EXPECT_EQ(second.Record().Error, kDriveInUseText);
+    EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x2A));
+  }
+}
+
+// A recording that could not finish the disc, or that would change it in a
+// test write, is no success; a finalisation leaves a complete disc.
+TEST(Outcome, WhatDoesNotFinishTheDiscOrMustNotTouchItIsNoSuccess) {
+  struct TCase {
+    const char* Medium;
+    const char* Extra;
+    bool TestWrite, Finalize;
+    const char* Error;
+    const char* Status;  // of the disc afterwards
+    bool Writes;         // any WRITE (10) sent
+  };
+  const std::string hardware = " [HARDWARE ERROR (INTERNAL TARGET FAILURE)]";
+  const TCase cases[] = {
+      {"cd-r", "hang=5B", 0, 0, "CLOSING THE SESSION FAILED [COMMAND TIMEOUT]", "appendable", 1},
+      {"cd-r", "fail=35", 0, 0, "SYNCHRONIZE CACHE FAILED", "appendable", 1},
+      {"dvd+r", "fail=5B", 0, 0, "CLOSING THE TRACK FAILED", "appendable", 1},
+      {"dvd-r", "fail=5B", 0, 0, "CLOSING THE TRACK FAILED", "appendable", 1},
+      {"cd-r", "fail=55", 1, 0, "THE WRITER REFUSED THE TEST WRITE", "empty", 0},
+      {"dvd+rw", "", 1, 0, "TEST WRITE IS NOT POSSIBLE ON DVD+RW: NOTHING RECORDED", "empty", 0},
+      {"dvd+r", "", 0, 1, "", "complete", 1},
+      {"dvd-rw-seq", "", 0, 1, "", "complete", 1},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(std::string(k.Medium) + " " + k.Extra);
+    TSetup s;
+    ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, k.Medium, std::string("sync=1,") + k.Extra));
+    VEZEZadira& c = *s.Component;
+    c.TestWrite = k.TestWrite;
+    c.FinalizeDisc = k.Finalize;
+    s.Clock.Clock.InstantTimeouts = true;  // the hung close times out at once
+    TRecorderRun run(c);
+    const std::string error = run.Record().Error;
+    s.Clock.Clock.InstantTimeouts = false;
+    const bool faulted = std::string(k.Extra).find("fail=") != std::string::npos;
+    EXPECT_EQ(error, k.Error + (faulted ? hardware : ""));
+    EXPECT_EQ(s.Recorder->Disc().Status, k.Status);
+    EXPECT_EQ(HasOp(s.Recorder->Log(), 0x2A), k.Writes);
+    if (*k.Error && k.Writes) {
+      EXPECT_FALSE(s.Recorder->Disc().Sessions.back().Closed);
+    }
   }
 }
 

@@ -19,7 +19,9 @@ constexpr const char* kCommonOptions =
     "  --virtual IMAGE[:MEDIA]     use a virtual recorder whose disc is the file IMAGE;\n"
     "                              a missing IMAGE is a blank disc of MEDIA (cd-r, cd-rw,\n"
     "                              dvd-r, dvd-rw, dvd-rw-seq, dvd+r, dvd+rw, dvd-ram, ...;\n"
-    "                              default cd-r). Repeat for more drives.\n"
+    "                              default cd-r). An IMAGE of your own is a closed\n"
+    "                              disc, never written (IMAGE:MEDIA,new blanks it).\n"
+    "                              Repeat for more drives.\n"
     "  --debug                     print the burner's message trace to standard error\n"
     "  --help                      show this text\n";
 
