@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "record/record.h"
+
 std::string NotEnoughSpaceText(int64_t ImageSectors, uint32_t FreeSectors) {
   const int64_t needKB = ImageSectors * 2048 / 1024;
   const int64_t freeKB = int64_t{FreeSectors} * 2048 / 1024;
@@ -30,17 +32,8 @@ bool NextWritableAddress(VEZEZadira& Component, uint32_t& Address) {
   Address = 0;
   const uint16_t kind = Component.DiscKind();
   if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
-    // No sessions on these: the next session goes after the volume that the
-    // last descriptor found describes.
-    std::array<uint8_t, 2048> sector{};
-    for (uint32_t n = 32; n >= 16; --n) {
-      if (!Component.Read10(n, 1, sector.data(), sector.size())) continue;
-      if (std::memcmp(&sector[1], "CD001", 5) == 0 && (sector[0] == 1 || sector[0] == 2)) {
-        Address = uint32_t{sector[80]} | uint32_t{sector[81]} << 8 | uint32_t{sector[82]} << 16 |
-                  uint32_t{sector[83]} << 24;
-        break;
-      }
-    }
+    // No sessions on these: the next session goes after the recorded volume.
+    Address = Component.RecordedVolumeEnd();
     return true;
   }
   uint8_t track = 0;
@@ -80,6 +73,7 @@ TBurnWorkflow::TBurnWorkflow(VEZEZadira& Component, THooks Hooks)
 }
 
 TBurnWorkflow::~TBurnWorkflow() {
+  component_.StopRecording();  // the recording thread calls these handlers
   component_.OnWriteDone = nullptr;
   component_.OnFinalizingTrack = nullptr;
   component_.OnVerifying = nullptr;
@@ -90,6 +84,7 @@ TBurnOutcome TBurnWorkflow::BurnClick(const std::string& Folder, const std::stri
     hooks_.Message(kTextChooseFolder);
     return TBurnOutcome::NoFolder;
   }
+  if (Refused()) return TBurnOutcome::Busy;
   if (!AddSource(Folder, Mask)) return TBurnOutcome::FolderProblem;
   return StartBurning();
 }
@@ -120,7 +115,14 @@ bool TBurnWorkflow::AddSource(const std::string& Folder, const std::string& Mask
   return true;
 }
 
+bool TBurnWorkflow::Refused() {
+  if (!component_.RecordingRuns()) return false;
+  hooks_.Status(kAlreadyRecordingText);
+  return true;
+}
+
 TBurnOutcome TBurnWorkflow::StartBurning() {
+  if (Refused()) return TBurnOutcome::Busy;
   component_.SetWriteSpeed(WriteSpeed);
   if (hooks_.ProcessEvents) hooks_.ProcessEvents();
   if (component_.DirectoryCount() == 0 && component_.FileCount() == 0)
@@ -140,6 +142,14 @@ TBurnOutcome TBurnWorkflow::StartBurning() {
   hooks_.Status(kTextBurning);
   recording_ = true;
   LastError.clear();
+  // The recording's file problems are counted for its outcome; the handler
+  // goes back in WriteDone, while the recording thread waits for it.
+  fileProblems_ = 0;
+  outerMessage_ = component_.OnDebugMessage;
+  component_.OnDebugMessage = [this](TObject* Sender, const std::string& Message, uint8_t mType) {
+    if (mType == MSG_FILE) ++fileProblems_;
+    if (outerMessage_) outerMessage_(Sender, Message, mType);
+  };
   if (!component_.StartRecording()) {
     // The component has already raised OnWriteDone with the cache's message.
     recording_ = false;
@@ -155,13 +165,25 @@ int32_t TBurnWorkflow::ProgressSectors() const {
 }
 
 void TBurnWorkflow::WriteDone(const std::string& Error) {
-  component_.WaitUntilReady(10000, 5000);
+  // A start refused for a recording that has not ended leaves the drive to it.
+  if (Error != kAlreadyRecordingText) component_.WaitUntilReady(10000, 5000);
   LastError = Error;
-  hooks_.Status(Error.empty() ? kTextDoneOk : kTextDoneError);
+  component_.OnDebugMessage = outerMessage_;
+  if (!Error.empty())
+    hooks_.Status(kTextDoneError);
+  else if (fileProblems_ > 0)
+    hooks_.Status(std::string(kTextDoneOk) + " - " + kTextShortenedFile);
+  else
+    hooks_.Status(kTextDoneOk);
   // The recording's outcome stands as it is; the verify's comes after it.
   VerifyRan = Error.empty() && component_.VerifyRan;
   VerifyError = VerifyRan ? component_.VerifyError : std::string();
   if (VerifyRan) hooks_.Status(VerifyError.empty() ? kTextVerifyOk : kTextVerifyError);
-  recording_ = false;
-  if (hooks_.Finished) hooks_.Finished(Error);
+  // After this handler the recording thread still asks the drive once whether
+  // it is ready: the end is told once the thread has ended.
+  hooks_.Post([this, Error] {
+    component_.WaitForRecording();
+    recording_ = false;
+    if (hooks_.Finished) hooks_.Finished(Error);
+  });
 }

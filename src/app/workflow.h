@@ -5,6 +5,7 @@
 // they make the same calls and say the same things.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -33,6 +34,9 @@ inline constexpr const char* kTextPrepareFailed = "THE IMAGE COULD NOT BE PREPAR
 inline constexpr const char* kTextVerifying = "VERIFYING - PLEASE WAIT";
 inline constexpr const char* kTextVerifyOk = "Verify Done - Every Sector Matches";
 inline constexpr const char* kTextVerifyError = "Verify done - With error";
+// Added to the outcome when the recording reported a file problem (a file that
+// grew after the layout is recorded cut to its laid-out length).
+inline constexpr const char* kTextShortenedFile = "THE RECORDING HOLDS A SHORTENED FILE";
 
 // "NOT ENOUGH SPACE. NEEDS <image x 2>KB ,  TILGJENGELIG <free x 2>KB", in
 // 64-bit arithmetic so that discs of 4 GiB and more show their real figures.
@@ -81,6 +85,7 @@ enum class TBurnOutcome {
   TooLarge,        // the not-enough-space message
   Started,         // the recording thread runs; the end comes through Finished
   StartFailed,     // the cache failed before priming; the end has been reported
+  Busy,            // a recording has not ended yet: refused, its text the status
 };
 
 class TBurnWorkflow {
@@ -91,11 +96,12 @@ public:
     std::function<void()> ProcessEvents;                    // let the front end repaint
     std::function<void(std::function<void()>)> Post;        // to the UI thread, no waiting
     std::function<void(int32_t)> SetGaugeMax;
-    // The end of a recording, after the final wait: Error empty on success.
+    // The end of a recording, once its thread has ended: Error empty on success.
     std::function<void(const std::string& Error)> Finished;
   };
 
-  // Takes the component's OnWriteDone and OnFinalizingTrack.
+  // Takes the component's OnWriteDone and OnFinalizingTrack; stops a recording
+  // that still runs before it lets go of them.
   TBurnWorkflow(VEZEZadira& Component, THooks Hooks);
   ~TBurnWorkflow();
   TBurnWorkflow(const TBurnWorkflow&) = delete;
@@ -112,6 +118,8 @@ public:
   // the track is verified, the sectors read back.
   int32_t ProgressSectors() const;
   bool Recording() const { return recording_; }
+  // File problems (kind 4 messages) the running or last recording reported.
+  int FileProblems() const { return fileProblems_; }
 
   // The write speed StartBurning sends (0 = the drive's maximum).
   uint16_t WriteSpeed = 0;
@@ -122,10 +130,15 @@ public:
 
 private:
   void WriteDone(const std::string& Error);
+  // True, with the status said, while a recording has not ended: its thread
+  // still uses the drive and reads the tree.
+  bool Refused();
   // Runs the call, keeping the first problem the component reports meanwhile.
   bool Reporting(const std::function<bool()>& Call);
 
   VEZEZadira& component_;
   THooks hooks_;
-  bool recording_ = false;
+  std::atomic<bool> recording_{false};
+  std::atomic<int> fileProblems_{0};
+  TOnDebugMsg outerMessage_;  // the message handler in place before the recording
 };

@@ -2,6 +2,7 @@
 // big-endian field helpers of the MMC wire formats.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -34,10 +35,21 @@ inline bool Refuse(TSCSIDevice& device, const char* reason) {
   return false;
 }
 
+// The status is written by the library, possibly on its own thread, and after
+// a time-out possibly still while this one gives the request up: every access
+// to it is atomic.
+inline uint8_t RequestStatus(SRB_ExecSCSICmd& srb) {
+  return std::atomic_ref<uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
+}
+inline void SetRequestStatus(SRB_ExecSCSICmd& srb, uint8_t status, uint8_t haStatus) {
+  std::atomic_ref<uint8_t>(srb.SRB_HaStat).store(haStatus, std::memory_order_relaxed);
+  std::atomic_ref<uint8_t>(srb.SRB_Status).store(status, std::memory_order_release);
+}
+
 // Runs the request; true exactly when it completed.
 inline bool Run(TSCSIDevice& device, SRB_ExecSCSICmd& srb, uint32_t timeoutMs) {
   device.ExecSCSICommand(srb, timeoutMs);
-  return srb.SRB_Status == SS_COMP;
+  return RequestStatus(srb) == SS_COMP;
 }
 
 inline void PutBE16(uint8_t* p, uint16_t v) {

@@ -1,5 +1,6 @@
 // Questions about the disc in the drive, built on the MMC commands: its kind,
 // its status, its sessions, its free space, and waiting until the drive is ready.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -28,6 +29,12 @@ constexpr std::array<TProfileKind, 13> kProfileKinds = {{
     {0x001A, DK_DVDPLUSRW}, {0x001B, DK_DVDPLUSR}, {0x0020, DK_DDCDROM},  {0x0021, DK_DDCDR},
     {0x0022, DK_DDCDRW},
 }};
+
+// Media without sessions, written anywhere: DVD+RW, DVD-RAM, and DVD-RW in
+// restricted overwrite (profile 0013h; kind 7 also covers sequential DVD-RW).
+bool IsOverwritable(uint16_t kind, uint16_t profile) {
+  return kind == DK_DVDPLUSRW || kind == DK_DVDRAM || (kind == DK_DVDRW_RO && profile != 0x0014);
+}
 
 uint16_t KindOfProfile(uint16_t profile) {
   for (const auto& entry : kProfileKinds)
@@ -103,17 +110,20 @@ int TSCSIDevice::RecordedSessions() {
   if (!RefreshDiscInformation()) return 0;
   if ((DiscInfo[2] & 0x03) == 0) return 0;  // empty disc
   const int sessions = DiscInfo[4];
-  // An empty last session is the open one waiting for data.
+  // An empty last session is the open one waiting for data; a drive that
+  // counts no session at all still has none that holds data.
   const int lastSessionState = DiscInfo[2] >> 2 & 0x03;
-  return lastSessionState == 0 ? sessions - 1 : sessions;
+  return lastSessionState == 0 ? std::max(sessions - 1, 0) : sessions;
 }
 
 uint16_t TSCSIDevice::DiscKind() {
   ConfigBuffer.fill(0);
+  CurrentProfile = 0;
   uint16_t kind = DK_UNKNOWN;
   if (GetConfiguration(2, 0, static_cast<uint16_t>(ConfigBuffer.size()), ConfigBuffer.data())) {
     ToHost16(&ConfigBuffer[6]);
-    kind = KindOfProfile(GetHost16(&ConfigBuffer[6]));
+    CurrentProfile = GetHost16(&ConfigBuffer[6]);
+    kind = KindOfProfile(CurrentProfile);
     if (kind != DK_UNKNOWN) return kind;
   }
 
@@ -136,6 +146,7 @@ uint16_t TSCSIDevice::DiscKind() {
 
 uint32_t TSCSIDevice::FreeSectors() {
   const uint16_t kind = DiscKind();
+  const bool overwritable = IsOverwritable(kind, CurrentProfile);
 
   // With finalisation asked for, the drive reports the space of a disc that
   // takes no further session.
@@ -144,7 +155,9 @@ uint32_t TSCSIDevice::FreeSectors() {
   SetWriteParameters(false, UnderrunProtection, CurrentDiscKind);
   FinalizeDisc = finalize;
 
-  if (DiscStatus() == 2) return 0;  // complete
+  // Written overwritable media call themselves complete, yet take a further
+  // volume after the one they hold.
+  if (!overwritable && DiscStatus() == 2) return 0;  // complete
   RefreshDiscInformation();
 
   bool read = ReadTrackInformation(kind == DK_DVDRAM ? 1 : 0xFF);
@@ -152,7 +165,47 @@ uint32_t TSCSIDevice::FreeSectors() {
   if (!read) return 0;
   const uint32_t freeBlocks = GetHost32(&TrackInfo[16]);
   const uint32_t trackSize = GetHost32(&TrackInfo[24]);
-  return freeBlocks > trackSize ? freeBlocks : trackSize;
+  const uint32_t space = freeBlocks > trackSize ? freeBlocks : trackSize;
+  if (!overwritable) return space;
+  // The room after the recorded volume, where the layout puts the next one
+  // (the next writable address on restricted-overwrite DVD-RW, as it does).
+  const uint32_t used = kind == DK_DVDRW_RO ? GetHost32(&TrackInfo[12]) : RecordedVolumeEnd();
+  return space > used ? space - used : 0;
+}
+
+uint32_t TSCSIDevice::RecordedVolumeEnd() {
+  std::array<uint8_t, 2048> sector{};
+  for (uint32_t n = 32; n >= 16; --n) {
+    sector.fill(0);
+    if (!Read10(n, 1, sector.data(), static_cast<uint32_t>(sector.size()))) continue;
+    if (std::memcmp(&sector[1], "CD001", 5) == 0 && (sector[0] == 1 || sector[0] == 2))
+      return uint32_t{sector[80]} | uint32_t{sector[81]} << 8 | uint32_t{sector[82]} << 16 |
+             uint32_t{sector[83]} << 24;
+  }
+  return 0;
+}
+
+std::string TSCSIDevice::RecordingRefusal() {
+  const uint16_t kind = CurrentDiscKind;
+  const bool overwritable = IsOverwritable(kind, CurrentProfile);
+  // Only CDs, DVD-R and sequential DVD-RW know simulation; elsewhere the
+  // drive ignores the test write bit and records for real.
+  const bool simulates = kind == DK_CDR || kind == DK_CDRW || kind == DK_DVDR ||
+                         (kind == DK_DVDRW_RO && !overwritable);
+  const std::string name = DiscKindNames(kind);
+  if (TestWrite && !simulates) return "TEST WRITE IS NOT POSSIBLE ON " + name + ": NOTHING RECORDED";
+  if (FinalizeDisc && !TestWrite && overwritable)
+    return name + " CANNOT BE FINALIZED: NOTHING RECORDED";
+  if (overwritable || !RefreshDiscInformation()) return "";
+  // A recording that failed leaves its track and session open; a new session
+  // after it would hang off a tree that no reader can follow.
+  const int status = DiscInfo[2] & 0x03;
+  const int lastSession = DiscInfo[2] >> 2 & 0x03;
+  bool damaged = lastSession == 2;
+  if (status == 1 && ReadTrackInformation(DiscInfo[6])) damaged = damaged || (TrackInfo[5] & 0x20);
+  if (status == 1 && (lastSession == 1 || damaged))
+    return std::string(damaged ? kDamagedSessionText : kUnfinishedSessionText) + ": NOTHING RECORDED";
+  return "";
 }
 
 bool TSCSIDevice::WaitUntilReady(int32_t BudgetMs, int32_t StepMs) {

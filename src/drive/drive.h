@@ -21,11 +21,39 @@ enum : uint8_t {
   MSG_FILE = 4,
 };
 
-// Receives every reported message as a new line (the window's memo).
+class TDebugWindowRef;
+
+// Receives every reported message as a new line (the window's memo). When it
+// goes, every reference to it is cleared, so no device writes to a memo that
+// is gone.
 class TDebugWindow {
 public:
-  virtual ~TDebugWindow() = default;
+  TDebugWindow() = default;
+  TDebugWindow(const TDebugWindow&) = delete;
+  TDebugWindow& operator=(const TDebugWindow&) = delete;
+  virtual ~TDebugWindow();
   virtual void AddLine(const std::string& line) = 0;
+
+private:
+  friend class TDebugWindowRef;
+  std::vector<TDebugWindowRef*> references_;
+};
+
+// A reference to a memo that becomes empty when the memo is destroyed.
+class TDebugWindowRef {
+public:
+  TDebugWindowRef() = default;
+  TDebugWindowRef(const TDebugWindowRef&) = delete;
+  TDebugWindowRef& operator=(const TDebugWindowRef&) = delete;
+  ~TDebugWindowRef() { *this = nullptr; }
+  TDebugWindowRef& operator=(TDebugWindow* window);
+  TDebugWindow* operator->() const { return window_; }
+  TDebugWindow* get() const { return window_; }
+  explicit operator bool() const { return window_ != nullptr; }
+
+private:
+  friend class TDebugWindow;
+  TDebugWindow* window_ = nullptr;
 };
 
 using TOnDebugMsg = std::function<void(TObject* Sender, const std::string& Message, uint8_t mType)>;
@@ -48,6 +76,10 @@ enum : uint16_t {
   DK_DDCDROM = 11, DK_DDCDR = 12, DK_DDCDRW = 13,
 };
 const char* DiscKindNames(uint16_t kind);  // "UNKNOWN" for anything out of range
+
+// A disc whose last session an earlier recording left open or damaged.
+inline constexpr const char* kUnfinishedSessionText = "THE DISC HOLDS AN UNFINISHED SESSION";
+inline constexpr const char* kDamagedSessionText = "THE DISC HOLDS A DAMAGED SESSION";
 
 // DeviceCapabilities bits.
 enum : uint32_t {
@@ -84,7 +116,7 @@ public:
   // The last command got no answer within its time-out (and was aborted); its
   // sense is empty, which must not be taken for a drive that is merely busy.
   bool TimedOut = false;
-  TDebugWindow* DebugWindow = nullptr;
+  TDebugWindowRef DebugWindow;
   TOnDebugMsg OnDebugMessage;
   bool DoDebug = false;
 
@@ -123,6 +155,9 @@ public:
   bool ProbeWriteModes();
   bool ProbeWriteType(TWriteType type);
   bool SetWriteParameters(bool TestWrite, bool UnderrunProtection, uint16_t DiscKind);
+  // Sends the page of the last SetWriteParameters again with the multi-session
+  // field at 00b: the next session close also closes the disc (DVD-R, DVD-RW).
+  bool SendFinalSessionPage();
   uint16_t GetMaxReadSpeed();
   uint16_t GetCurrentWriteSpeed();
 
@@ -167,6 +202,15 @@ public:
   uint16_t DiscKind();
   uint32_t FreeSectors();
   bool SendTimestamp(TDateTime DateTime);
+  // Overwritable media have no sessions: where the volume recorded on them
+  // ends, from the first volume descriptor found from sector 32 down to 16
+  // (its volume space size); 0 when there is none.
+  uint32_t RecordedVolumeEnd();
+  // Why a recording onto the disc in the drive must not start: a test write
+  // the medium cannot simulate, a finalisation it cannot take, or a last
+  // session left unfinished or damaged by an earlier recording. "" when it may
+  // start. Reads CurrentDiscKind, CurrentProfile, TestWrite and FinalizeDisc.
+  std::string RecordingRefusal();
 
   std::array<uint8_t, 56> DiscInfo{};
   std::array<uint8_t, 38> TrackInfo{};
@@ -176,6 +220,7 @@ public:
   std::array<uint8_t, 498> ScratchBuffer{};
   std::array<uint8_t, 512> ModeBuffer{};
   uint16_t CurrentDiscKind = DK_UNKNOWN;
+  uint16_t CurrentProfile = 0;  // the MMC profile DiscKind last saw (0: none)
   uint32_t DeviceBufferSize = 0;
   uint32_t DeviceFreeBufferSize = 0;
 

@@ -14,7 +14,11 @@
 #include <cstdio>
 #include <string_view>
 
+#include "drive/command.h"
 #include "drive/drive.h"
+
+using drivecmd::RequestStatus;
+using drivecmd::SetRequestStatus;
 
 namespace {
 
@@ -100,9 +104,20 @@ private:
   int fd_ = -1;
 };
 
-// The status is written by the library, possibly on its own thread.
-uint8_t LoadStatus(SRB_ExecSCSICmd& srb) {
-  return std::atomic_ref<uint8_t>(srb.SRB_Status).load(std::memory_order_acquire);
+// A completion event for one request. Descriptor 0 (what eventfd gives when
+// standard input is closed) reads as "no event" in the request, so the event
+// never takes a standard descriptor: those it is given are held until a
+// higher one comes, then given back.
+int MakeCompletionEvent() {
+  int held[STDERR_FILENO + 1];
+  int count = 0;
+  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  while (fd >= 0 && fd <= STDERR_FILENO) {
+    held[count++] = fd;
+    fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  }
+  while (count > 0) ::close(held[--count]);
+  return fd;
 }
 
 // Most requests of a recording finish within tens of microseconds once the
@@ -114,7 +129,7 @@ constexpr auto kCompletionSpin = std::chrono::microseconds(200);
 
 void SpinForCompletion(SRB_ExecSCSICmd& srb) {
   const auto until = std::chrono::steady_clock::now() + kCompletionSpin;
-  while (LoadStatus(srb) == SS_PENDING && std::chrono::steady_clock::now() < until) sched_yield();
+  while (RequestStatus(srb) == SS_PENDING && std::chrono::steady_clock::now() < until) sched_yield();
 }
 
 // Waits, on the real clock and briefly, for the signal of a request whose
@@ -135,14 +150,14 @@ bool IsTraced(const SRB_ExecSCSICmd& srb, uint8_t status) {
   return !(srb.SenseArea[12] == 0x04 && srb.SenseArea[13] == 0x08);
 }
 
-std::string TraceLine(const SRB_ExecSCSICmd& srb, const std::string& error) {
+std::string TraceLine(const SRB_ExecSCSICmd& srb, uint8_t status, const std::string& error) {
   std::string line = "<<< ";
   line += CommandName(srb.CDBByte[0]) + " ";
   line += "(" + Hex(srb.CDBByte[0], 2) + ") {" + Hex(srb.SRB_Flags, 2) + "|" +
           Hex(srb.SRB_CDBLen, 2) + "} - ";
   line += std::to_string(srb.SRB_HaId) + ":" + Hex(srb.SRB_Target, 1) + ":" +
           std::to_string(srb.SRB_Lun);
-  line += " <" + Hex(srb.SRB_Status, 2) + ">" + " [" + Hex(srb.SRB_BufLen, 5) + "]" + " ";
+  line += " <" + Hex(status, 2) + ">" + " [" + Hex(srb.SRB_BufLen, 5) + "]" + " ";
   for (int i = 1; i < 16; ++i) line += Hex(srb.CDBByte[i], 2) + " ";
   line += " |";
   if (srb.SRB_BufPointer) {
@@ -176,6 +191,17 @@ void ReverseBytes(const void* src, void* dst, int n) {
   for (int i = 0; i < n; ++i) d[n - 1 - i] = s[i];
 }
 
+TDebugWindow::~TDebugWindow() {
+  for (TDebugWindowRef* reference : references_) reference->window_ = nullptr;
+}
+
+TDebugWindowRef& TDebugWindowRef::operator=(TDebugWindow* window) {
+  if (window_) std::erase(window_->references_, this);
+  window_ = window;
+  if (window_) window_->references_.push_back(this);
+  return *this;
+}
+
 void TSCSIDevice::DebugMessage(const std::string& Message, uint8_t mType) {
   if (DebugWindow) DebugWindow->AddLine(Message);
   if (OnDebugMessage) OnDebugMessage(this, Message, mType);
@@ -189,10 +215,10 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
   if (!ASPIInitialized() || HaId == 0xFE) return SS_ILLEGAL_MODE;
 
   const bool notify = (srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0;
-  TEventFd event(notify ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1);
+  TEventFd event(notify ? MakeCompletionEvent() : -1);
   if (notify && event.Get() < 0) {
     // Without an event the completion could not be awaited: fail, unsent.
-    srb.SRB_Status = SS_ERR;
+    SetRequestStatus(srb, SS_ERR, HASTAT_OK);
     LastError = "NO COMPLETION EVENT";
     return 1;
   }
@@ -209,15 +235,15 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
   const uint32_t sent = ASPISendCommand(&srb);
   const bool promised = event.Get() >= 0 && sent == SS_PENDING;
   if (promised && quickCompletions_) SpinForCompletion(srb);
-  if (event.Get() >= 0 && LoadStatus(srb) == SS_PENDING) Clock().WaitEvent(event.Get(), waitLimit);
+  if (event.Get() >= 0 && RequestStatus(srb) == SS_PENDING) Clock().WaitEvent(event.Get(), waitLimit);
   // A library that answered "pending" signals the event after it has written
   // the status. Closing the event before that signal would let it land on
   // whatever the descriptor number is given to next: the next request's event,
   // taken for a completion, or even an open file.
-  if (promised && LoadStatus(srb) != SS_PENDING) AwaitLateSignal(event.Get());
+  if (promised && RequestStatus(srb) != SS_PENDING) AwaitLateSignal(event.Get());
   if (promised) quickCompletions_ = std::chrono::steady_clock::now() - sentAt < kCompletionSpin;
 
-  const uint8_t status = LoadStatus(srb);
+  const uint8_t status = RequestStatus(srb);
   if (status != SS_PENDING && status != SS_COMP) {
     std::string text = StatusText(status, srb.SRB_HaStat, srb.SRB_TargStat);
     if (status == SS_ERR && srb.SRB_HaStat == HASTAT_OK && srb.SRB_TargStat == STATUS_BUSY)
@@ -228,7 +254,7 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
     std::copy(std::begin(srb.SenseArea), std::end(srb.SenseArea), LastSense.begin());
     if (srb.SenseArea[7] != 0) LastError += " (" + code + ")";
   }
-  if (IsTraced(srb, status)) DebugMessage(TraceLine(srb, LastError), MSG_ERROR);
+  if (IsTraced(srb, status)) DebugMessage(TraceLine(srb, status, LastError), MSG_ERROR);
 
   if (status == SS_PENDING) {
     // Timed out: ask the transport to drop the request before its event goes away.
@@ -238,8 +264,7 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
     abort.SRB_ToAbort = &srb;
     ASPISendCommand(&abort);
     event.Close();
-    srb.SRB_Status = SS_ERR;
-    srb.SRB_HaStat = HASTAT_TIMEOUT;
+    SetRequestStatus(srb, SS_ERR, HASTAT_TIMEOUT);
     TimedOut = true;
   }
   return 1;

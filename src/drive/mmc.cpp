@@ -79,7 +79,8 @@ bool TSCSIDevice::Write10(uint32_t LBA, uint16_t Count, uint8_t Flags, uint32_t 
   // A request still pending was posted and is running; one that was refused
   // before posting also reads as pending, but nothing was written then.
   if (ExecSCSICommand(srb, 120000) == SS_ILLEGAL_MODE) return false;
-  return srb.SRB_Status == SS_COMP || srb.SRB_Status == SS_PENDING;
+  const uint8_t status = RequestStatus(srb);
+  return status == SS_COMP || status == SS_PENDING;
 }
 
 bool TSCSIDevice::SynchronizeCache(uint32_t TimeoutMs, bool Immed) {

@@ -268,6 +268,12 @@ bool TSCSIDevice::SetWriteParameters(bool TestWrite, bool UnderrunProtection, ui
   return ModeSelect10(list.data(), static_cast<uint16_t>(list.size()));
 }
 
+bool TSCSIDevice::SendFinalSessionPage() {
+  WriteParamsPage[3] &= 0x3F;
+  const auto list = WriteParamsList(WriteParamsPage, 8);
+  return ModeSelect10(list.data(), static_cast<uint16_t>(list.size()));
+}
+
 uint16_t TSCSIDevice::GetMaxReadSpeed() {
   return ReadCapabilities() ? GetHost16(&CapabilitiesPage[8]) : 0;
 }

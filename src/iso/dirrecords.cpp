@@ -109,13 +109,69 @@ TRecordFields EntryFields(TImageTree Tree, const TFEntry& Entry, uint32_t Base,
   return f;
 }
 
+// ECMA-119 9.3 order of a directory's records, each tree by its own
+// identifiers: "." and ".." first, then by name and by extension (from the
+// last "." of a file), each compared as if padded with spaces; the version is
+// ";1" throughout. The list order (FileTable order) stays as it is.
+struct TSortKey {
+  int Rank = 2;  // 0 ".", 1 "..", 2 any other
+  std::u16string Name, Ext;
+  uint32_t Serial = 0;
+};
+
+int ComparePadded(const std::u16string& a, const std::u16string& b) {
+  for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+    const char16_t x = i < a.size() ? a[i] : u' ';
+    const char16_t y = i < b.size() ? b[i] : u' ';
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return 0;
+}
+
+bool KeyLess(const TSortKey& a, const TSortKey& b) {
+  if (a.Rank != b.Rank) return a.Rank < b.Rank;
+  if (const int n = ComparePadded(a.Name, b.Name); n != 0) return n < 0;
+  if (const int x = ComparePadded(a.Ext, b.Ext); x != 0) return x < 0;
+  return a.Serial < b.Serial;
+}
+
+std::vector<const TFEntry*> SortedEntries(TImageTree Tree, const TDEntry& Dir) {
+  std::vector<std::pair<TSortKey, const TFEntry*>> keyed;
+  for (const TFEntry* e = Dir.Entries; e != nullptr; e = e->Next) {
+    const std::string& name = TreeName(Tree, *e);
+    TSortKey k;
+    k.Serial = e->Serial;
+    if (name == "." || name == "..") {
+      k.Rank = name == "." ? 0 : 1;
+    } else {
+      // ISO names are bytes; Joliet names compare by their UTF-16 units.
+      if (Tree == TImageTree::ISO)
+        for (const unsigned char c : name) k.Name.push_back(c);
+      else
+        k.Name = Utf8ToUtf16(name);
+      const size_t dot = IsDirectoryEntry(*e) ? std::u16string::npos : k.Name.rfind(u'.');
+      if (dot != std::u16string::npos) {
+        k.Ext = k.Name.substr(dot + 1);
+        k.Name.resize(dot);
+      }
+    }
+    keyed.emplace_back(std::move(k), e);
+  }
+  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return KeyLess(a.first, b.first); });
+  std::vector<const TFEntry*> out;
+  out.reserve(keyed.size());
+  for (const auto& [k, e] : keyed) out.push_back(e);
+  return out;
+}
+
 // The walk over one directory's extent. With Out it appends the records and
 // the zero fill; without, it only counts. Returns the bytes of the extent.
 int64_t WalkDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile,
                       TDateTime Now, TMemoryStream* Out) {
   int64_t sectors = 1;
   int spaceLeft = 2048;
-  const TFEntry* first = Dir.Entries;
+  const std::vector<const TFEntry*> entries = SortedEntries(Tree, Dir);
+  const TFEntry* first = entries.empty() ? nullptr : entries.front();
   if (first == nullptr || TreeName(Tree, *first) != ".") {
     if (Out != nullptr) {
       const TDEntry& parent = Dir.Parent != nullptr ? *Dir.Parent : Dir;
@@ -128,7 +184,7 @@ int64_t WalkDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32
     }
     spaceLeft -= 2 * kDotRecordLength;
   }
-  for (const TFEntry* e = first; e != nullptr; e = e->Next) {
+  for (const TFEntry* e : entries) {
     const int length = RecordLength(EntryNameLength(Tree, *e));
     if (length > spaceLeft) {
       // Records never cross a sector boundary.
@@ -178,7 +234,8 @@ void VEZEZadira::WritePathTable(TImageTree Tree, uint32_t Base, TPathTableType T
   for (size_t i = 1; i < order.size(); ++i) {
     const TDEntry& d = *order[i];
     append(Base + static_cast<uint32_t>(DirOffset(Tree, d)),
-           static_cast<uint16_t>(d.Parent->Number), DirectoryName(Tree, d.ISOName, d.LongName));
+           static_cast<uint16_t>(Tree == TImageTree::ISO ? d.Parent->Number : d.Parent->JolietNumber),
+           DirectoryName(Tree, d.ISOName, d.LongName));
   }
   const int64_t written = MetadataStream.Size() - start;
   MetadataStream.WriteZeros(static_cast<size_t>(Sectors(written) * 2048 - written));

@@ -122,6 +122,10 @@ std::string JolietBytes(std::string_view Text) {
 void PutJolietText(const std::string& Text, uint8_t* Dest, size_t Width) {
   std::u16string u = Utf8ToUtf16(Text);
   if (u.size() * 2 < Width) u.append((Width - u.size() * 2 + 1) / 2, u' ');
+  // A field that ends inside a surrogate pair ends with a space instead: half
+  // a character is no character.
+  if (const size_t last = Width / 2; last > 0 && last < u.size() && u[last - 1] >= 0xD800 && u[last - 1] <= 0xDBFF)
+    u[last - 1] = u' ';
   for (size_t i = 0; i < Width; ++i) {
     const char16_t c = u[i / 2];
     Dest[i] = static_cast<uint8_t>(i % 2 == 0 ? c >> 8 : c & 0xFF);

@@ -1,6 +1,9 @@
 // The folder walk: a source folder's subfolders and files added to the tree
 // through the platform's directory search (openat/readdir with fstatat,
-// symbolic links followed, loops and special files skipped).
+// symbolic links followed, loops, links that lead nowhere and special files
+// skipped). Names come sorted, as the search of the original platform gave
+// them, so that one folder gives one tree on every machine; each gets the 8.3
+// alternate name that search would have reported.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -114,6 +117,7 @@ struct TWalk {
       item.Name = de->d_name;
       if (::fstatat(fd, de->d_name, &item.St, 0) != 0) item.Error = errno;  // links followed
     }
+    std::sort(items.begin(), items.end(), [](const TItem& a, const TItem& b) { return a.Name < b.Name; });
 
     if (Recurse)
       for (const TItem& item : items)
@@ -122,13 +126,20 @@ struct TWalk {
     for (const TItem& item : items) {
       if (!MatchesMask(item.Name, Mask)) continue;
       const std::string path = source + item.Name;
+      struct stat link {};
+      if ((item.Error == ENOENT || item.Error == ELOOP) &&
+          ::fstatat(fd, item.Name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
+        // A link that leads nowhere has no content to lose.
+        Refuse(C, "LINK LEADS NOWHERE (" + SystemText(item.Error) + "), SKIPPED", path);
+        continue;
+      }
       if (item.Error != 0) {
         Refuse(C, "CANNOT BE READ (" + SystemText(item.Error) + ")", path);
         ok = false;
         continue;
       }
       if (!S_ISREG(item.St.st_mode)) continue;  // folders; sockets, FIFOs and devices never
-      const TSearchRec found = FoundOf(item);
+      TSearchRec found = FoundOf(item);
       if ((found.Attr & ~AttrMask & (faHidden | faSysFile | faVolumeID | faDirectory)) != 0) continue;
       if (ArchiveOnly && (found.Attr & faArchive) == 0) continue;
       if (path.size() >= PATH_MAX) {
@@ -141,6 +152,7 @@ struct TWalk {
         ok = false;
         continue;
       }
+      found.AlternateName = AlternateNameFor(dir, item.Name, false);
       if (AddFileImpl(C, dir, found, path, 0, true) == TAddOutcome::Refused) ok = false;
     }
     return ok;
@@ -154,7 +166,8 @@ struct TWalk {
       if (C.DoDebug) C.DebugMessage(">>> LINK LOOP SKIPPED: " + path, MSG_INFO);
       return true;
     }
-    const TSearchRec found = FoundOf(item);
+    TSearchRec found = FoundOf(item);
+    found.AlternateName = AlternateNameFor(dir, item.Name, true);
     std::string longName = item.Name;
     std::string shortName = found.AlternateName.empty() ? UpperCase(longName) : found.AlternateName;
     bool skip = false;
@@ -192,6 +205,15 @@ std::string KeptPath(const std::string& source) {
 bool VEZEZadira::AddFolderToDir(TDEntry* ADir, const std::string& ASource,
                                 const std::string& AMask, int32_t AttrMask, bool Recurse,
                                 bool KeepSourcePath, bool ArchiveOnly) {
+  // A call that cannot add its folder whole takes back what it added.
+  TTreeJournal journal;
+  const bool added = WalkFolder(ADir, ASource, AMask, AttrMask, Recurse, KeepSourcePath, ArchiveOnly);
+  if (!added) journal.RollBack(*this);
+  return added;
+}
+
+bool VEZEZadira::WalkFolder(TDEntry* ADir, const std::string& ASource, const std::string& AMask,
+                            int32_t AttrMask, bool Recurse, bool KeepSourcePath, bool ArchiveOnly) {
   TDEntry* dir = ADir;
   if (KeepSourcePath && dir != nullptr) {
     std::string relative = KeptPath(ASource);

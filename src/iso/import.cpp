@@ -7,6 +7,9 @@
 // every extent against the end of what the disc holds; a directory is never
 // read twice (a loop, or two directories sharing sectors) and the nesting is
 // bounded, so a hostile disc costs at most one read per sector it holds.
+// Whatever the import cannot read or carry ends it with a message naming the
+// sector or the entry, and the preparation with it: a new session that
+// silently lacks part of the old one would hide those files for good.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -93,12 +96,22 @@ std::string ISOName(const uint8_t* name, size_t bytes) {
   return std::string(name, end);
 }
 
-// Removes the version suffix (";1"); a name that begins with ";" keeps it,
-// since nothing would be left of it.
+// Removes the version suffix: a ";" followed by digits at the end. Any other
+// ";" belongs to the name ("x;1.txt" stays). A name that is nothing but a
+// version keeps it, since nothing would be left of it.
 std::string WithoutVersion(std::string name) {
-  const size_t semicolon = name.find(';', 1);
-  if (semicolon != std::string::npos) name.erase(semicolon);
+  const size_t semicolon = name.rfind(';');
+  if (semicolon == std::string::npos || semicolon == 0 || semicolon + 1 == name.size()) return name;
+  if (name.find_first_not_of("0123456789", semicolon + 1) == std::string::npos) name.erase(semicolon);
   return name;
+}
+
+// A name from the disc that no entry can carry: empty, "." or "..", or
+// holding "/", "\" or a NUL.
+bool HasNul(const uint8_t* name, size_t bytes, bool joliet) {
+  for (size_t i = 0; i + (joliet ? 1 : 0) < bytes; i += joliet ? 2 : 1)
+    if (name[i] == 0 && (!joliet || name[i + 1] == 0)) return true;
+  return false;
 }
 
 // The recorded date and time (record bytes 18-23) as a packed DOS date. The
@@ -127,6 +140,7 @@ class TSessionImport {
 public:
   TSessionImport(VEZEZadira& c, uint64_t discEnd) : c_(c), discEnd_(discEnd) {}
 
+  // False when the import must end: the reason has been reported.
   bool ImportJolietDirectory(uint32_t extent, uint32_t length, TDEntry* dir) {
     return ReadDirectory(TTree::Joliet, extent, length, dir, 0);
   }
@@ -159,7 +173,6 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
                                    int depth) {
   const bool joliet = tree == TTree::Joliet;
   const int64_t sectors = Sectors(length);
-  bool result = false;
   // A buffer per directory level: the records of this sector are still
   // being read when a subdirectory has been read.
   std::vector<uint8_t> sector(2048);
@@ -167,12 +180,16 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
 
   for (int64_t i = 0; i < sectors; ++i) {
     const auto lba = static_cast<uint32_t>(extent + i);
+    const std::string where = " SECTOR " + std::to_string(lba);
     if (!readSectors_.insert(lba).second) {
-      Report("DIRECTORY SECTOR " + std::to_string(lba) + " READ TWICE", ItemName(dir, ""));
-      return result;
+      Report("DIRECTORY" + where + " READ TWICE", ItemName(dir, ""));
+      return false;
     }
     std::fill(sector.begin(), sector.end(), uint8_t{0});
-    if (!c_.Read10(lba, 1, sector.data(), static_cast<uint32_t>(sector.size()))) return result;
+    if (!c_.Read10(lba, 1, sector.data(), static_cast<uint32_t>(sector.size()))) {
+      Report("DIRECTORY" + where + " CANNOT BE READ", ItemName(dir, ""));
+      return false;
+    }
 
     size_t offset = 0;
     while (offset + kFixedPart <= sector.size()) {
@@ -181,8 +198,8 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
       if (recordLength == 0) break;  // the rest of the sector holds no record
       const size_t nameLength = r[32];
       if (recordLength < kFixedPart + 1 || offset + recordLength > sector.size()) {
-        Report("BAD DIRECTORY RECORD IN SECTOR " + std::to_string(lba), ItemName(dir, ""));
-        return result;
+        Report("BAD DIRECTORY RECORD IN" + where, ItemName(dir, ""));
+        return false;
       }
       if (nameLength >= (joliet ? kJolietNameLimit : kISONameLimit)) {
         // Skipped: the entry has no name it could be carried under.
@@ -194,52 +211,52 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
         continue;
       }
       if (kFixedPart + nameLength > recordLength) {
-        Report("BAD DIRECTORY RECORD IN SECTOR " + std::to_string(lba), ItemName(dir, ""));
-        return result;
+        Report("BAD DIRECTORY RECORD IN" + where, ItemName(dir, ""));
+        return false;
       }
       offset += recordLength;
       const uint8_t* rawName = r + kFixedPart;
-      if (nameLength == 1 && (rawName[0] == 0 || rawName[0] == 1)) {
-        result = true;  // the directory itself and its parent
-        continue;
-      }
+      if (nameLength == 1 && (rawName[0] == 0 || rawName[0] == 1)) continue;  // itself, its parent
 
       const uint8_t flags = r[25];
       const std::string name = WithoutVersion(joliet ? JolietName(rawName, nameLength)
                                                      : ISOName(rawName, nameLength));
       const std::string item = ItemName(dir, name);
-      const uint32_t where = GetLE32(r + 2);
+      const uint32_t at = GetLE32(r + 2);
       const uint32_t size = GetLE32(r + 10);
       if ((flags & kFlagAssociated) != 0) continue;  // a companion file of another record
-      if (name.empty() || name == "." || name == "..") {
-        Report("INVALID NAME", item);
+      if (IsImpossibleName(name) || HasNul(rawName, nameLength, joliet)) {
+        Report("INVALID NAME, NOT IMPORTED", item);
         continue;
       }
 
       TSearchRec found;
       found.Name = name;
-      found.AlternateName = MakeShortName(name);
       found.Size = size;
       found.Attr = ((flags & kFlagHidden) != 0 ? faHidden : 0) |
                    ((flags & kFlagDirectory) != 0 ? faDirectory : 0);
       found.Time = RecordFileDate(r + 18);
 
       if ((flags & kFlagDirectory) != 0) {
-        result = true;
         if (depth + 1 > kMaxDepth) {
           Report("DIRECTORIES NESTED MORE THAN 255 LEVELS, SKIPPED", item);
           continue;
         }
-        if (size != 0 && readSectors_.count(where) != 0) {
+        if (size != 0 && readSectors_.count(at) != 0) {
           Report("DIRECTORY LOOP, SKIPPED", item);
           continue;
         }
-        if (!OnDisc(where, size)) {
+        if (!OnDisc(at, size)) {
           Report("DIRECTORY OUTSIDE THE DISC", item);
-          return result;
+          return false;
         }
-        TDEntry* sub = AddDirectoryNamed(c_, dir, found, name, found.AlternateName, item, true);
-        if (sub != nullptr) ReadDirectory(tree, where, size, sub, depth + 1);
+        // A file the user added under that name wins over the old folder.
+        if (const TFEntry* e = c_.FindEntry(dir, name); e != nullptr && e->SubDir == nullptr) continue;
+        found.AlternateName = AlternateNameFor(dir, name, true);
+        TDEntry* sub = AddDirectoryNamed(c_, dir, found, name,
+                                         found.AlternateName.empty() ? UpperCase(name) : found.AlternateName,
+                                         item, true);
+        if (sub == nullptr || !ReadDirectory(tree, at, size, sub, depth + 1)) return false;
         continue;
       }
 
@@ -249,21 +266,22 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
           (!partsOf.empty() && name == partsOf)) {
         if (partsOf != name) Report("FILE RECORDED IN PARTS, NOT IMPORTED", item);
         partsOf = (flags & kFlagMultiExtent) != 0 ? name : std::string();
-        result = true;
         continue;
       }
       partsOf.clear();
-      if (size != 0 && !OnDisc(where, size)) {
+      if (size != 0 && !OnDisc(at, size)) {
         Report("FILE OUTSIDE THE DISC", item);
-        return result;
+        return false;
       }
       // An empty file may be recorded with extent 0: it is still an imported
       // file, with no data to read.
-      AddFileImpl(c_, dir, found, std::string(), static_cast<int32_t>(where), true, true);
-      result = true;
+      found.AlternateName = AlternateNameFor(dir, name, false);
+      if (AddFileImpl(c_, dir, found, std::string(), static_cast<int32_t>(at), true, true) ==
+          TAddOutcome::Refused)
+        return false;  // the tree has said why (a limit, a name it cannot write)
     }
   }
-  return result;
+  return true;
 }
 
 // A descriptor of the wanted type: "CD001" and, for Joliet, the escape
@@ -282,20 +300,31 @@ bool IsTerminator(const std::array<uint8_t, 2048>& s) {
 }  // namespace
 
 bool VEZEZadira::ImportPreviousSession(int8_t Session, TDEntry* Directory) {
+  return ImportSessionTree(Session, Directory) == TImportResult::Imported;
+}
+
+VEZEZadira::TImportResult VEZEZadira::ImportSessionTree(int8_t Session, TDEntry* Directory) {
   if (Directory == nullptr) Directory = RootDirectory();
-  if (Directory == nullptr) return false;
+  if (Directory == nullptr) return TImportResult::Nothing;
   const int recorded = RecordedSessions();
-  if (recorded <= 0) return false;
+  if (recorded <= 0) return TImportResult::Nothing;
   // FFh asks for the last session; so does any other negative number, which
-  // could name no track.
+  // could name no track. A number the disc does not have is refused: taking
+  // another session in its place would carry files nobody asked for.
   int session = Session;
-  if (session < 0 || recorded < session) session = recorded;
-  if (session == 0) return false;
+  if (session < 0) session = recorded;
+  if (session == 0) return TImportResult::Nothing;
+  if (session > recorded) {
+    DebugMessage(">>> ERROR IMPORTING SESSION " + std::to_string(session) + " (THE DISC HOLDS " +
+                     std::to_string(recorded) + " SESSION" + (recorded == 1 ? "" : "S") + ")",
+                 MSG_FILE);
+    return TImportResult::Failed;
+  }
 
   DebugMessage(">>> IMPORTING SESSION # " + std::to_string(session), MSG_INFO);
   if (!ReadTrackInformation(static_cast<uint8_t>(session))) {
     DebugMessage(">>> ERROR IMPORTING SESSION # " + std::to_string(session), MSG_FILE);
-    return false;
+    return TImportResult::Failed;
   }
   const uint32_t start = GetHost32(&TrackInfo[8]);
   const uint32_t trackSize = GetHost32(&TrackInfo[24]);
@@ -311,8 +340,13 @@ bool VEZEZadira::ImportPreviousSession(int8_t Session, TDEntry* Directory) {
          ++lba) {
       if (lba > 0xFFFFFFFFull) break;
       sector.fill(0);
-      if (!Read10(static_cast<uint32_t>(lba), 1, sector.data(), static_cast<uint32_t>(sector.size())))
-        continue;  // matches nothing
+      if (!Read10(static_cast<uint32_t>(lba), 1, sector.data(), static_cast<uint32_t>(sector.size()))) {
+        // An unreadable descriptor could be the one that names the tree.
+        DebugMessage(">>> ERROR IMPORTING SESSION " + std::to_string(session) +
+                         " (VOLUME DESCRIPTOR SECTOR " + std::to_string(lba) + " CANNOT BE READ)",
+                     MSG_FILE);
+        return TImportResult::Failed;
+      }
       if (IsTerminator(sector)) break;
       if (!IsDescriptor(sector, type)) continue;
       const uint32_t rootExtent = GetLE32(&sector[158]);
@@ -321,16 +355,17 @@ bool VEZEZadira::ImportPreviousSession(int8_t Session, TDEntry* Directory) {
         DebugMessage(">>> ERROR IMPORTING SESSION " + std::to_string(session) +
                          " (ROOT DIRECTORY OUTSIDE THE DISC)",
                      MSG_FILE);
-        return false;
+        return TImportResult::Failed;
       }
-      if (type == 2)
-        import.ImportJolietDirectory(rootExtent, rootLength, Directory);
-      else
-        import.ImportISODirectory(rootExtent, rootLength, Directory);
-      return true;
+      // A failed import leaves nothing of the old session behind.
+      TTreeJournal journal;
+      const bool read = type == 2 ? import.ImportJolietDirectory(rootExtent, rootLength, Directory)
+                                  : import.ImportISODirectory(rootExtent, rootLength, Directory);
+      if (!read) journal.RollBack(*this);
+      return read ? TImportResult::Imported : TImportResult::Failed;
     }
   }
   DebugMessage(">>> ERROR IMPORTING SESSION " + std::to_string(session) + " (ISO IMAGE NOT FOUND)",
                MSG_FILE);
-  return false;
+  return TImportResult::Failed;
 }

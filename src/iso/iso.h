@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/common.h"
@@ -29,8 +30,8 @@ using TAddDirEvent = std::function<void(TObject* Sender, std::string& LongName,
                                         std::string& ShortName, bool& Skip)>;
 using TWriteDoneEvent = std::function<void(TObject* Sender, const std::string& Error)>;
 using TEraseDoneEvent = std::function<void(TObject* Sender, bool WithError)>;
-// Runs the call on the user-interface thread and waits for it; empty = run on
-// the calling thread.
+// Hands the call to the user-interface thread, which runs it now or later (the
+// recording thread waits for it either way); empty = run on the calling thread.
 using TDispatcher = std::function<void(const std::function<void()>& call)>;
 
 // ---------------------------------------------------------------- attributes
@@ -92,16 +93,21 @@ struct TDEntry {
   std::string LongName;         // Joliet name; "CD Root Directory" for the root
   int64_t ISODirSize = 0;       // bytes of the ISO extent (layout)
   int64_t JolietDirSize = 0;    // bytes of the Joliet extent (layout)
-  std::string Path;             // "\" for the root, else "\A\B" upper-cased
+  std::string Path;             // "\" for the root, else "\A\B" (long names as they are)
   int32_t ISODirOffset = 0;     // sector offset within the ISO directory area (layout)
   int32_t JolietDirOffset = 0;  // the same in the Joliet directory area (layout)
   int32_t Number = 0;           // path-table number, root = 1 (layout)
+  int32_t JolietNumber = 0;     // the same in the Joliet path table (layout)
   TDEntry* Parent = nullptr;    // the root's parent is the root
   TFEntry* Entries = nullptr;   // first entry, in the order added
   // Private to the tree: the last entry of the list (for appending) and the
   // directory's own entry in its parent's list (nil for the root).
   TFEntry* LastEntry = nullptr;
   TFEntry* OwnEntry = nullptr;
+  // Private to the tree: the ISO names its entries use (with their counts),
+  // and per shortened stem the next counter of a generated 8.3 name to try.
+  std::unordered_map<std::string, uint32_t> ISONamesInUse;
+  std::unordered_map<std::string, uint32_t> NextCounter;
 };
 
 // An entry of a directory: a file, or a subdirectory as seen from its parent.
@@ -132,7 +138,7 @@ struct TSearchRec {
   int64_t Size = 0;           // 64-bit size
   int32_t Attr = 0;           // faReadOnly ... faArchive
   std::string Name;           // the long name
-  std::string AlternateName;  // the 8.3 name; always empty on Linux
+  std::string AlternateName;  // the 8.3 name the folder walk made, empty when the name is one
 };
 
 // Packed DOS date and time <-> TDateTime. Years outside 1980-2107 are clamped
@@ -299,6 +305,11 @@ public:
   // last one) and adds it under Directory (nil = the root) as imported entries.
   // True when a volume descriptor of the session was found and its tree read.
   bool ImportPreviousSession(int8_t Session, TDEntry* Directory);
+  // The same, telling nothing to import (no recorded session) from an import
+  // that failed (a read error, a record it cannot parse, a session the disc
+  // does not have, no volume in it): a failed import ends the preparation.
+  enum class TImportResult { Nothing, Imported, Failed };
+  TImportResult ImportSessionTree(int8_t Session, TDEntry* Directory);
 
   // Layout results: absolute sector numbers on the disc.
   uint32_t StartAddress = 0;
@@ -316,9 +327,16 @@ public:
   TDateTime MetadataTime = 0;
 
   // ---- recording (src/record)
+  // True when the recording thread was started; false when the start failed,
+  // or was refused because a recording has not ended yet, after OnWriteDone.
   bool StartRecording();
-  // Stops a running recording and waits for its threads.
+  // Stops a running recording and waits for its threads. The owner of the
+  // component's handlers calls it (or WaitForRecording) before it goes.
   void StopRecording();
+  // Waits until this component's recording has ended, thread and all.
+  void WaitForRecording();
+  // A recording of any component has not ended: a start would be refused.
+  bool RecordingRuns() const;
   std::atomic<int64_t> BytesWritten{0};
   TDispatcher Dispatcher;
 
@@ -338,6 +356,9 @@ public:
 
 private:
   void ReleaseTree();
+  // AddFolderToDir without taking back what a refused call added.
+  bool WalkFolder(TDEntry* ADir, const std::string& ASource, const std::string& AMask,
+                  int32_t AttrMask, bool Recurse, bool KeepSourcePath, bool ArchiveOnly);
 
   int32_t cacheSize_ = 4194304;
   uint16_t writeSpeed_ = 0;

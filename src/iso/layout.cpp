@@ -23,10 +23,6 @@ uint32_t GetHost32(const uint8_t* p) {
   return v;
 }
 
-uint32_t GetLE32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
 }  // namespace
 
 bool VEZEZadira::GetNextWritableAddress() {
@@ -43,15 +39,7 @@ bool VEZEZadira::GetNextWritableAddress() {
   if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
     // No sessions on these media: the new image goes after the volume that the
     // disc already carries, found by its descriptor near sector 16.
-    std::array<uint8_t, 2048> sector{};
-    for (uint32_t n = 32; n >= 16; --n) {
-      sector.fill(0);
-      if (!Read10(n, 1, sector.data(), static_cast<uint32_t>(sector.size()))) continue;
-      if (std::memcmp(&sector[1], "CD001", 5) == 0 && (sector[0] == 1 || sector[0] == 2)) {
-        StartAddress = GetLE32(&sector[80]);
-        break;
-      }
-    }
+    StartAddress = RecordedVolumeEnd();
     return true;
   }
 
@@ -85,32 +73,43 @@ void VEZEZadira::OrderDirectories() {
   std::vector<uint32_t> fill(firstChild.begin(), firstChild.end() - 1);
   for (size_t i = 1; i < n; ++i) children[fill[parentOf[i]]++] = static_cast<uint32_t>(i);
 
-  std::vector<uint32_t> order;
-  order.reserve(n);
-  order.push_back(0);
-  std::vector<bool> placed(n, false);
-  placed[0] = true;
-  for (size_t head = 0; head < order.size(); ++head) {
-    const uint32_t p = order[head];
-    const size_t begin = order.size();
-    for (uint32_t k = firstChild[p]; k < firstChild[p + 1]; ++k) {
-      if (placed[children[k]]) continue;
-      placed[children[k]] = true;
-      order.push_back(children[k]);
+  // Each tree ranks siblings by its own identifiers: the ISO names as bytes,
+  // the Joliet names by their UTF-16 units.
+  std::vector<std::u16string> joliet(n);
+  for (size_t i = 0; i < n; ++i) joliet[i] = Utf8ToUtf16(DirTable[i]->LongName);
+  auto levelOrder = [&](auto less) {
+    std::vector<uint32_t> order;
+    order.reserve(n);
+    order.push_back(0);
+    std::vector<bool> placed(n, false);
+    placed[0] = true;
+    for (size_t head = 0; head < order.size(); ++head) {
+      const uint32_t p = order[head];
+      const size_t begin = order.size();
+      for (uint32_t k = firstChild[p]; k < firstChild[p + 1]; ++k) {
+        if (placed[children[k]]) continue;
+        placed[children[k]] = true;
+        order.push_back(children[k]);
+      }
+      std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(begin), order.end(), less);
     }
-    std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(begin), order.end(),
-                     [](uint32_t a, uint32_t b) { return DirTable[a]->ISOName < DirTable[b]->ISOName; });
-  }
-  // A record that no parent chain reaches would be lost: keep it, at the end.
-  for (size_t i = 1; i < n; ++i)
-    if (!placed[i]) order.push_back(static_cast<uint32_t>(i));
-
+    // A record that no parent chain reaches would be lost: keep it, at the end.
+    for (size_t i = 1; i < n; ++i)
+      if (!placed[i]) order.push_back(static_cast<uint32_t>(i));
+    return order;
+  };
+  const std::vector<uint32_t> iso =
+      levelOrder([](uint32_t a, uint32_t b) { return DirTable[a]->ISOName < DirTable[b]->ISOName; });
+  const std::vector<uint32_t> jol =
+      levelOrder([&joliet](uint32_t a, uint32_t b) { return joliet[a] < joliet[b]; });
   ISOPathOrder.resize(n);
+  JolietPathOrder.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    ISOPathOrder[i] = DirTable[order[i]].get();
+    ISOPathOrder[i] = DirTable[iso[i]].get();
     ISOPathOrder[i]->Number = static_cast<int32_t>(i + 1);
+    JolietPathOrder[i] = DirTable[jol[i]].get();
+    JolietPathOrder[i]->JolietNumber = static_cast<int32_t>(i + 1);
   }
-  JolietPathOrder = ISOPathOrder;
 }
 
 bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
@@ -120,11 +119,20 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
     CurrentDiscKind = DiscKind();
     if (!GetNextWritableAddress()) DebugMessage(">>> ERROR GETTING NEXT WRITABLE ADDRESS", MSG_ERROR);
     if (StartAddress > kInvalidAddress) StartAddress = 0;
+    // Nothing is laid out for a disc that must not be recorded as it stands.
+    if (const std::string refusal = RecordingRefusal(); !refusal.empty()) {
+      DebugMessage(refusal, MSG_ERROR);
+      DoDebug = true;
+      return false;
+    }
     if (ImportSession != 0) {
-      // The import may end the preparation with an error (a date it cannot
-      // carry); the tree keeps what was added before it.
+      // An import that failed ends the preparation: nothing is recorded.
       try {
-        ImportPreviousSession(static_cast<int8_t>(ImportSession & 0xFF), ImportDir);
+        if (ImportSessionTree(static_cast<int8_t>(ImportSession & 0xFF), ImportDir) ==
+            TImportResult::Failed) {
+          DoDebug = true;
+          return false;
+        }
       } catch (const std::exception& e) {
         DebugMessage(e.what(), MSG_FILE);
         DoDebug = true;

@@ -2,6 +2,7 @@
 // finding and adding directories and files, and removing them again; the
 // folder walk that fills it is in folder.cpp. Path and name look-ups go
 // through hash indexes so that a tree at full capacity is built in linear time.
+// Long names compare exactly: on this platform Makefile and makefile are two.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,25 +24,16 @@ namespace {
 std::unordered_map<std::string_view, TDEntry*> gDirIndex;
 uint32_t gSerial = 0;
 
-char Fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Fold(a[i]) != Fold(b[i])) return false;
-  return true;
-}
-
 uint64_t NameKey(const TDEntry* dir, std::string_view name) {
   uint64_t h = 1469598103934665603ull ^ reinterpret_cast<uintptr_t>(dir);
   for (char c : name) {
-    h ^= static_cast<uint8_t>(Fold(c));
+    h ^= static_cast<uint8_t>(c);
     h *= 1099511628211ull;
   }
   return h ^ (h >> 29);
 }
 
-// (directory, upper-cased long name) -> entries: an open-addressing table with
+// (directory, long name) -> entries: an open-addressing table with
 // linear probing, one slot per entry, compared in full on look-up. Names may
 // repeat (a handler may rename onto an existing name), so a look-up visits
 // every slot of its probe run.
@@ -78,7 +70,7 @@ public:
     for (size_t i = h & mask_; slots_[i].Entry != nullptr; i = (i + 1) & mask_) {
       TFEntry* e = slots_[i].Entry;
       if (slots_[i].Hash != h || e == Tombstone()) continue;
-      if (e->Owner == dir && SameText(e->LongName, name) && (best == nullptr || e->Serial < best->Serial))
+      if (e->Owner == dir && e->LongName == name && (best == nullptr || e->Serial < best->Serial))
         best = e;
     }
     return best;
@@ -117,9 +109,26 @@ private:
 
 TNameIndex gNameIndex;
 
-void IndexEntry(TFEntry* e) { gNameIndex.Insert(e); }
+void IndexEntry(TFEntry* e) {
+  gNameIndex.Insert(e);
+  ++e->Owner->ISONamesInUse[e->ISOName];
+}
 
-void UnindexEntry(TFEntry* e) { gNameIndex.Erase(e); }
+void UnindexEntry(TFEntry* e) {
+  gNameIndex.Erase(e);
+  TDEntry* dir = e->Owner;
+  const auto it = dir->ISONamesInUse.find(e->ISOName);
+  if (it != dir->ISONamesInUse.end() && --it->second == 0) dir->ISONamesInUse.erase(it);
+  dir->NextCounter.clear();  // a counter below the hints may be free again
+}
+
+// The journal of the folder walk now running, if any.
+struct TJournalState {
+  uint32_t FirstSerial = 0;
+  // Entries that existed before the walk and were replaced, with their fields as they were.
+  std::unordered_map<TFEntry*, TFEntry> Replaced;
+};
+std::unique_ptr<TJournalState> gJournal;
 
 // Removes the marked items from a table. Removals during a walk are of the
 // newest records, so the scan starts at the end and stops as soon as every
@@ -263,14 +272,14 @@ void CollectSubtree(TFEntry* e, std::unordered_set<const TFEntry*>& entries,
   }
 }
 
-// The directory path of a record: "\" + long names from the top, upper-cased.
+// The directory path of a record: "\" + long names from the top.
 std::string DirectoryPath(const TDEntry* d) {
   std::vector<const TDEntry*> chain;
   for (; d->Parent != d; d = d->Parent) chain.push_back(d);
   if (chain.empty()) return "\\";
   std::string path;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) path += "\\" + (*it)->LongName;
-  return UpperCase(path);
+  return path;
 }
 
 }  // namespace
@@ -278,7 +287,7 @@ std::string DirectoryPath(const TDEntry* d) {
 // ---------------------------------------------------------------- look-ups
 TDEntry* VEZEZadira::FindDirectory(const std::string& APath) {
   if (APath.empty() || APath == "\\") return RootDirectory();
-  std::string key = UpperCase(APath);
+  std::string key = APath;
   if (key.back() == '\\') key.pop_back();
   const auto it = gDirIndex.find(key);
   return it == gDirIndex.end() ? nullptr : it->second;
@@ -304,9 +313,20 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
     Refuse(c, "FOLDER NAME WITH A BACKSLASH, NOT ADDED", item);
     return nullptr;
   }
+  // An empty name or "." would find the parent itself again (to be walked,
+  // then pruned, while it is being walked).
+  if (IsImpossibleName(longName)) {
+    Refuse(c, "INVALID NAME, NOT ADDED", item);
+    return nullptr;
+  }
   std::string candidate = parent->Path + "\\" + longName;
   if (candidate.starts_with("\\\\")) candidate.erase(0, 1);
   if (TDEntry* existing = c.FindDirectory(candidate)) return existing;
+  // A file of that name stays a file; a second entry of one name would hide it.
+  if (c.FindEntry(parent, longName) != nullptr) {
+    Refuse(c, "NAME ALREADY PRESENT, NOT ADDED", item);
+    return nullptr;
+  }
 
   if (const std::string problem = NameProblem(shortName, longName, false); !problem.empty()) {
     Refuse(c, problem + ", NOT ADDED", item);
@@ -354,10 +374,11 @@ TDEntry* VEZEZadira::CreateDirByName(TDEntry* AParent, const std::string& AName,
   if (name.ends_with('\\')) name.pop_back();
   TSearchRec found;
   found.Name = name;
-  found.AlternateName = MakeShortName(name);
+  found.AlternateName = AlternateNameFor(AParent, name, true);
   found.Time = DateTimeToFileDate(ImageClockNow());
   found.Attr = AAttr;
-  return AddDirectory(AParent, found, name, found.AlternateName);
+  return AddDirectory(AParent, found, name,
+                      found.AlternateName.empty() ? UpperCase(name) : found.AlternateName);
 }
 
 TDEntry* VEZEZadira::ForcePath(const std::string& APath) {
@@ -421,12 +442,16 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   std::string longName = found.Name;
   if (!isDir && !HasDot(longName)) longName += '.';
   TFEntry* existing = c.FindEntry(dir, longName);
+  // What the user added wins over an earlier session's entry of that name:
+  // the new session carries the new file and leaves the old one out.
+  if (imported && existing != nullptr && !existing->Imported) return TAddOutcome::Duplicate;
   std::string shortName = found.AlternateName.empty() ? UpperCase(longName) : found.AlternateName;
   if (!isDir && !HasDot(shortName)) shortName += '.';
   TDateTime date = FileDateToDateTime(found.Time);
   bool skip = false;
   const bool replace = existing != nullptr && c.ReplaceFile;
-  const bool tooLong = longName.size() >= 128;
+  // The limit counts the characters the Joliet record holds (UTF-16 units).
+  const bool tooLong = Utf16Length(longName) >= 128;
   if (tooLong) skip = true;
   if (c.OnAddFile) c.OnAddFile(&c, fullPath, longName, shortName, date, found.Attr, found.Size, skip);
 
@@ -435,6 +460,10 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   if (skip) {
     if (!tooLong) return TAddOutcome::Skipped;  // the handler's choice
     if (walk) Refuse(c, "FILE NAME OF 128 CHARACTERS OR MORE, NOT ADDED", item);
+    return TAddOutcome::Refused;
+  }
+  if (IsImpossibleName(longName)) {
+    Refuse(c, "INVALID NAME, NOT ADDED", item);
     return TAddOutcome::Refused;
   }
   if (!isDir && found.Size > kLargestExtent) {
@@ -457,6 +486,7 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   }
   if (replace) {
     e = existing;
+    if (gJournal != nullptr && e->Serial < gJournal->FirstSerial) gJournal->Replaced.try_emplace(e, *e);
     UnindexEntry(e);  // the handler may have changed the name
   } else {
     e = NewEntry(c);
@@ -487,4 +517,111 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
 bool VEZEZadira::AddFile(TDEntry* ADir, const TSearchRec& Found, const std::string& AFullPath,
                          int32_t ExistingSector) {
   return AddFileImpl(*this, ADir, Found, AFullPath, ExistingSector, false) == TAddOutcome::Added;
+}
+
+// ---------------------------------------------------------------- 8.3 names
+namespace {
+
+bool IsDChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
+
+bool AllDChars(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return IsDChar(c); });
+}
+
+// A valid 8.3 name of d-characters (either case): a stem of 1 to 8, for a
+// file an optional "." and an extension of up to 3. A folder has no extension.
+bool IsValid83(const std::string& upper, bool isDir) {
+  const size_t dot = upper.find('.');
+  if (isDir || dot == std::string::npos) return !upper.empty() && upper.size() <= 8 && AllDChars(upper);
+  const std::string_view stem = std::string_view(upper).substr(0, dot);
+  const std::string_view ext = std::string_view(upper).substr(dot + 1);
+  return !stem.empty() && stem.size() <= 8 && ext.size() <= 3 && AllDChars(stem) && AllDChars(ext);
+}
+
+// The d-characters of a piece of a long name: letters upper-cased, spaces
+// and dots dropped, every other character (a UTF-8 sequence counting as one)
+// an underscore.
+std::string DChars(std::string_view s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const auto b = static_cast<uint8_t>(s[i]);
+    if (b == ' ' || b == '.') continue;
+    if ((b & 0xC0) == 0x80) continue;  // the rest of a sequence already replaced
+    const char u = UpperCase(std::string_view(&s[i], 1))[0];
+    out += IsDChar(u) ? u : '_';
+  }
+  return out;
+}
+
+}  // namespace
+
+bool IsImpossibleName(const std::string& name) {
+  return name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+         name.find('\\') != std::string::npos;
+}
+
+std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isDir) {
+  if (dir == nullptr) return {};
+  std::string name = longName;
+  if (!isDir && name.find('.') == std::string::npos) name += '.';  // as the file is added
+  // Found again (a folder added twice) or about to be replaced: the same ISO name.
+  if (const TFEntry* e = gNameIndex.Find(dir, name); e != nullptr && ((e->Attr & faDirectory) != 0) == isDir)
+    return e->ISOName;
+  const std::string upper = UpperCase(name);  // the ISO name without an alternate name
+  if (IsValid83(upper, isDir) && dir->ISONamesInUse.count(upper) == 0) return {};
+  // Leading dots belong to the stem ("bashrc" of ".bashrc"); the extension
+  // comes from the last dot.
+  std::string_view rest(longName);
+  while (rest.starts_with('.')) rest.remove_prefix(1);
+  const size_t dot = isDir ? std::string_view::npos : rest.rfind('.');
+  const std::string stem = DChars(rest.substr(0, dot));
+  const std::string ext = dot == std::string_view::npos ? std::string() : DChars(rest.substr(dot + 1)).substr(0, 3);
+  const std::string tail = isDir ? std::string() : "." + ext;
+  const std::string hint = stem.substr(0, 6) + tail;
+  auto& counters = dir->NextCounter;
+  for (uint32_t n = std::max<uint32_t>(counters[hint], 1);; ++n) {
+    const std::string digits = "_" + std::to_string(n);
+    const std::string candidate = stem.substr(0, 8 - std::min<size_t>(digits.size(), 8)) + digits + tail;
+    if (dir->ISONamesInUse.count(candidate) == 0) {
+      counters[hint] = n + 1;
+      return candidate;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- taking a walk back
+TTreeJournal::TTreeJournal() : owner_(gJournal == nullptr) {
+  if (owner_) gJournal = std::make_unique<TJournalState>(TJournalState{gSerial, {}});
+}
+
+TTreeJournal::~TTreeJournal() {
+  if (owner_) gJournal.reset();
+}
+
+void TTreeJournal::RollBack(VEZEZadira& c) {
+  if (!owner_) return;  // the outer call decides
+  const uint32_t first = gJournal->FirstSerial;
+  auto added = [first](const TFEntry* e) { return e != nullptr && e->Serial >= first; };
+  // The newest first, so that each removal finds its records at the tables' end.
+  std::vector<TFEntry*> tops;
+  for (auto it = FileTable.rbegin(); it != FileTable.rend(); ++it) {
+    TFEntry* e = it->get();
+    if (added(e) && !added(e->Owner->OwnEntry)) tops.push_back(e);
+  }
+  for (TFEntry* e : tops) c.RemoveEntry(e->Owner, e);
+  for (auto& [e, before] : gJournal->Replaced) {
+    UnindexEntry(e);
+    e->ISOName = before.ISOName;
+    e->LongName = before.LongName;
+    e->SourcePath = before.SourcePath;
+    e->Imported = before.Imported;
+    e->DateTime = before.DateTime;
+    e->ISOSize = before.ISOSize;
+    e->JolietSize = before.JolietSize;
+    e->ISOExtent = before.ISOExtent;
+    e->JolietExtent = before.JolietExtent;
+    e->Attr = before.Attr;
+    IndexEntry(e);
+  }
+  gJournal->Replaced.clear();
 }

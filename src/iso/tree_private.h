@@ -25,3 +25,30 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
 TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
                         const std::string& fullPath, int32_t existingSector, bool walk,
                         bool imported = false);
+
+// The 8.3 alternate name the directory search gives a long name about to be
+// added to dir: empty when the long name is itself a valid 8.3 name of
+// d-characters whose upper-cased form is free in dir; otherwise a name made
+// of A-Z, 0-9 and "_" (a short stem, "_" and a counter, the extension from
+// the last "."), unique among dir's ISO names. An entry of that exact long
+// name already in dir keeps its ISO name (it is found again or replaced).
+std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isDir);
+
+// Names no entry can carry: empty, ".", "..", or holding "/" or "\".
+bool IsImpossibleName(const std::string& name);
+
+// While a folder walk runs, what it changed, so that a call that could not
+// add its folder whole can take everything back.
+class TTreeJournal {
+public:
+  TTreeJournal();
+  ~TTreeJournal();
+  TTreeJournal(const TTreeJournal&) = delete;
+  TTreeJournal& operator=(const TTreeJournal&) = delete;
+  // Removes every entry and directory added since the journal began and puts
+  // back the fields of every entry replaced meanwhile.
+  void RollBack(VEZEZadira& c);
+
+private:
+  bool owner_ = false;  // the outermost journal of nested walks keeps the record
+};

@@ -28,8 +28,18 @@ inline constexpr const char* kFlushTimeoutText =
 // The drive's next writable address is not the one the image was laid out for.
 inline constexpr const char* kAddressMovedText = "NEXT WRITABLE ADDRESS CHANGED SINCE PREPARATION";
 inline constexpr const char* kStreamShortText = "INTERNAL ERROR 0005: STREAM ENDED EARLY";
-// A StartRecording while a recording runs (reported as an error message).
+// A StartRecording while a recording runs (an error message and the outcome).
 inline constexpr const char* kAlreadyRecordingText = "A RECORDING IS ALREADY RUNNING";
+// The drive did not finish the disc: + " [" + the drive's error text + "]".
+inline constexpr const char* kFlushFailedText = "SYNCHRONIZE CACHE FAILED";
+inline constexpr const char* kCloseTrackFailedText = "CLOSING THE TRACK FAILED";
+inline constexpr const char* kCloseSessionFailedText = "CLOSING THE SESSION FAILED";
+inline constexpr const char* kFinalizeFailedText = "FINALIZING THE DISC FAILED";
+// The built-in layer could not have the drive to itself for the recording.
+inline constexpr const char* kDriveInUseText = "THE DRIVE IS IN USE BY ANOTHER PROGRAM";
+inline constexpr const char* kDriveNotOpenedText = "THE DRIVE CANNOT BE OPENED FOR RECORDING";
+// A test write must never change the disc.
+inline constexpr const char* kTestWriteRefusedText = "THE WRITER REFUSED THE TEST WRITE";
 
 // ---------------------------------------------------------------- timing
 inline constexpr uint32_t kStartPollMs = 100;        // StartRecording's look at the cache
@@ -42,6 +52,16 @@ inline constexpr uint32_t kFlushPollMs = 1000;       // DVD-R/-RW flush progress
 inline constexpr uint64_t kFlushWaitLimitMs = 10ull * 60 * 1000;
 inline constexpr uint32_t kCloseRetryMs = 1000;      // CD close answered busy
 inline constexpr int32_t kCloseTries = 1000;
+
+// ---------------------------------------------------------------- waits
+// What the running recording waits for, while it waits: What is a constant
+// text ("THE DRIVE TO CLOSE THE SESSION"), SinceMs the process clock when the
+// wait began. What is nullptr while nothing is awaited.
+struct TRecordingWait {
+  const char* What = nullptr;
+  uint64_t SinceMs = 0;
+};
+TRecordingWait CurrentRecordingWait();
 
 // ---------------------------------------------------------------- the sequence
 // Everything the sequence works with besides the component: the cache it takes
@@ -63,7 +83,7 @@ struct TRecording;
 // The recording thread. It has no state of its own beyond the thread: what it
 // uses lives in the component, in the cache and in the shared record of the
 // one recording that may run at a time. It runs at the highest priority the
-// system allows and ends by itself; StopRecording waits for it.
+// system allows and ends by itself; StopRecording and WaitForRecording wait for it.
 class TThWrite {
 public:
   explicit TThWrite(std::shared_ptr<TRecording> Recording) : recording_(std::move(Recording)) {}

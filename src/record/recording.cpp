@@ -2,43 +2,45 @@
 // read-ahead cache once and starts TThWrite; the thread runs the disc sequence
 // and ends by reporting the outcome on the user-interface thread.
 //
-// One recording runs at a time in the process. Its shared record lives as long
-// as anybody holds it (the recording start, the thread, a stopping caller), so
-// a thread that must outlive its component (the component was destroyed from
-// inside the end-of-recording handler) never touches freed memory.
+// One recording runs at a time in the process; one record under one lock
+// describes it. Its end is one hand-off through that record: the thread copies
+// under the lock what it will call, leaves the call there for the user-
+// interface thread and waits until it has run; an owner that stops or awaits
+// the recording on that thread runs the call itself. The owner waits for the
+// recording thread before it goes. Only a component destroyed from inside its
+// own end-of-recording handler, or from the recording thread, lets go of the
+// recording instead; the thread then touches nothing of it.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "iso/iso.h"
 #include "record/record.h"
 #include "stream/stream.h"
 #include "transport/transport.h"
 
-struct TEndCall;
-
-// The one recording of the process. Guarded by gLock except the atomics.
+// The one recording of the process. Guarded by gLock except Stop.
 struct TRecording {
-  VEZEZadira* Component = nullptr;          // nullptr once detached from it
+  VEZEZadira* Component = nullptr;  // nullptr once the component has let go of it
   std::shared_ptr<TCacheThread> Cache;
   std::thread Thread;
-  std::thread::id StartThread;              // the caller of StartRecording: the UI thread
+  std::thread::id UiThread;         // the caller of StartRecording
   std::atomic<bool> Stop{false};
-  bool Running = false;                     // priming, or the thread's body not ended
-  bool Detached = false;                    // the component may be gone: touch nothing of it
-
-  // The end-of-recording call, while it is on its way to the user-interface thread.
-  bool InDispatch = false;
-  std::shared_ptr<TEndCall> Pending;
-  // A StopRecording on the user-interface thread waiting for the thread.
-  bool UiWaiter = false;
+  bool Running = false;             // priming, or the thread's body not ended
+  // The end-of-recording hand-off: the call the thread leaves and waits for,
+  // taken and run by whoever comes first.
+  std::function<void()> EndCall;
+  std::thread::id EndCaller;        // the thread running it
+  bool EndCallDone = false;
 
   ~TRecording() {
     if (Thread.joinable()) {
@@ -46,16 +48,6 @@ struct TRecording {
       else Thread.join();
     }
   }
-};
-
-// OnWriteDone with its arguments, run once by whoever claims it first.
-struct TEndCall {
-  TWriteDoneEvent Handler;
-  TObject* Sender = nullptr;
-  std::string Error;
-  bool Claimed = false;
-  std::thread::id Claimer;  // the thread that runs (or ran) the handler
-  bool Done = false;
 };
 
 namespace {
@@ -66,27 +58,60 @@ std::mutex& gLock = *new std::mutex;
 std::condition_variable& gChanged = *new std::condition_variable;
 std::shared_ptr<TRecording>& gCurrent = *new std::shared_ptr<TRecording>;
 
-// Runs the end call unless somebody else did; the lock is not held while the
-// handler runs (it may use the component, or stop or destroy it).
-void RunEndCall(const std::shared_ptr<TEndCall>& call) {
-  {
-    std::lock_guard g(gLock);
-    if (call->Claimed) return;
-    call->Claimed = true;
-    call->Claimer = std::this_thread::get_id();
-  }
-  call->Handler(call->Sender, call->Error);
-  std::lock_guard g(gLock);
-  call->Done = true;
+// Runs the end call unless it has been taken; the lock is not held while it
+// runs (the handler may use the component, or stop or destroy it).
+void RunEndCall(TRecording& rec) {
+  std::unique_lock g(gLock);
+  if (!rec.EndCall) return;
+  const std::function<void()> call = std::exchange(rec.EndCall, nullptr);
+  rec.EndCaller = std::this_thread::get_id();
+  g.unlock();
+  call();
+  g.lock();
+  rec.EndCaller = {};
+  rec.EndCallDone = true;
   gChanged.notify_all();
 }
 
-// Takes a finished recording's thread and cache out of the process-wide record;
-// the caller releases them outside the lock.
-void TakeRemains(TRecording& rec, std::thread& thread, std::shared_ptr<TCacheThread>& cache) {
-  if (rec.Thread.joinable() && rec.Thread.get_id() != std::this_thread::get_id())
-    thread = std::move(rec.Thread);
-  cache = std::move(rec.Cache);
+// Waits until the component's recording has ended, asking it to stop first
+// when told to, and releases its thread and cache.
+void EndRecording(const VEZEZadira* component, bool stop) {
+  std::unique_lock g(gLock);
+  const std::shared_ptr<TRecording> rec = gCurrent;
+  if (!rec || rec->Component != component) return;
+  if (stop && rec->Running) {
+    rec->Stop = true;
+    if (rec->Cache) {
+      rec->Cache->SetMessage(kAbortedText);
+      rec->Cache->Abort();
+    }
+  }
+  const auto self = std::this_thread::get_id();
+  if (rec->Running && (rec->Thread.get_id() == self || rec->EndCaller == self)) {
+    // From the recording thread, or from inside the end-of-recording handler:
+    // the recording cannot end while this waits. It goes on without the
+    // component and touches nothing of it.
+    rec->Component = nullptr;
+    return;
+  }
+  // The end call may be waiting for this very thread: then it runs here.
+  const bool onUiThread = rec->UiThread == self;
+  while (rec->Running) {
+    if (onUiThread && rec->EndCall) {
+      g.unlock();
+      RunEndCall(*rec);
+      g.lock();
+    } else {
+      gChanged.wait(g);
+    }
+  }
+  std::thread thread = std::move(rec->Thread);
+  std::shared_ptr<TCacheThread> cache = std::move(rec->Cache);
+  rec->Component = nullptr;
+  if (gCurrent == rec) gCurrent.reset();
+  g.unlock();
+  if (thread.joinable()) thread.join();
+  cache.reset();  // stops and waits for the cache thread
 }
 
 }  // namespace
@@ -110,23 +135,27 @@ void RaiseThreadPriority() {
 bool VEZEZadira::StartRecording() {
   std::thread oldThread;
   std::shared_ptr<TCacheThread> oldCache;
-  std::shared_ptr<TRecording> rec;
+  auto rec = std::make_shared<TRecording>();
   {
     std::lock_guard g(gLock);
     if (gCurrent && gCurrent->Running) {
-      // The running recording keeps its cache and thread; this call changes nothing.
-      rec = nullptr;
+      rec.reset();  // the running recording keeps its cache and thread
     } else {
-      if (gCurrent) TakeRemains(*gCurrent, oldThread, oldCache);
-      rec = std::make_shared<TRecording>();
+      if (gCurrent) {
+        oldThread = std::move(gCurrent->Thread);
+        oldCache = std::move(gCurrent->Cache);
+      }
       rec->Component = this;
-      rec->StartThread = std::this_thread::get_id();
+      rec->UiThread = std::this_thread::get_id();
       rec->Running = true;
       gCurrent = rec;
     }
   }
   if (!rec) {
+    // The recording thread still uses the drive: refused, with an outcome.
     DebugMessage(kAlreadyRecordingText, MSG_ERROR);
+    const TWriteDoneEvent handler = OnWriteDone;
+    if (handler) handler(this, kAlreadyRecordingText);
     return false;
   }
   // The previous recording's thread has ended its body; its cache goes before
@@ -140,94 +169,39 @@ bool VEZEZadira::StartRecording() {
     std::lock_guard g(gLock);
     rec->Cache = cache;
   }
-
   for (;;) {
-    if (cache->FPrimed) break;
-    const std::string message = cache->FMessage();
-    if (!message.empty()) {
-      TWriteDoneEvent handler = OnWriteDone;
-      {
-        std::lock_guard g(gLock);
-        rec->Running = false;
-        gChanged.notify_all();
-      }
-      // Last: the handler may destroy the component.
-      if (handler) handler(this, message);
-      return false;
+    if (cache->FPrimed) {
+      // The thread waits for the lock before its body begins, so it starts
+      // only once it is recorded; after a stop it is not started at all.
+      std::lock_guard g(gLock);
+      if (rec->Stop) break;
+      rec->Thread = std::thread([rec] { TThWrite(rec).Execute(); });
+      return true;
     }
+    if (!cache->FMessage().empty()) break;
     Clock().Sleep(kStartPollMs);
   }
-
-  // The thread waits for the lock before its body begins, so it starts only
-  // once it is recorded as the current recording thread.
-  std::lock_guard g(gLock);
-  rec->Thread = std::thread([rec] { TThWrite(rec).Execute(); });
-  return true;
+  std::string message = cache->FMessage();
+  if (message.empty()) message = kAbortedText;  // stopped before the cache was made
+  const TWriteDoneEvent handler = OnWriteDone;
+  {
+    std::lock_guard g(gLock);
+    rec->Running = false;
+    gChanged.notify_all();
+  }
+  // Last: the handler may destroy the component.
+  if (handler) handler(this, message);
+  return false;
 }
 
-// ---------------------------------------------------------------- StopRecording
-void VEZEZadira::StopRecording() {
-  std::unique_lock g(gLock);
-  std::shared_ptr<TRecording> rec = gCurrent;
-  if (!rec || rec->Component != this) return;
+// ---------------------------------------------------------------- the end
+void VEZEZadira::StopRecording() { EndRecording(this, true); }
 
-  if (rec->Running) {
-    rec->Stop = true;
-    if (rec->Cache) {
-      rec->Cache->SetMessage(kAbortedText);
-      rec->Cache->Abort();
-    }
-    const auto self = std::this_thread::get_id();
-    const bool onRecordingThread = rec->Thread.get_id() == self;
-    const bool onStartThread = rec->StartThread == self;
-    const bool inHandler = rec->Pending && rec->Pending->Claimed && !rec->Pending->Done &&
-                           rec->Pending->Claimer == self;
-    // Cases in which the recording cannot end while this call waits: the call
-    // comes from the end-of-recording handler (on whichever thread it runs),
-    // from the recording thread itself, from the user-interface thread while
-    // the recording thread waits for it there, or from inside the recording start.
-    if (onRecordingThread || inHandler || (onStartThread && rec->InDispatch) ||
-        (onStartThread && !rec->Thread.joinable())) {
-      std::shared_ptr<TEndCall> pending = rec->Pending;
-      if (pending && !pending->Claimed && onStartThread) {
-        // The handler has not run yet: run it here, on the user-interface
-        // thread, while the component still exists.
-        g.unlock();
-        RunEndCall(pending);
-        g.lock();
-      }
-      // The thread goes on alone and touches nothing of the component.
-      rec->Detached = true;
-      rec->Component = nullptr;
-      if (rec->Thread.joinable()) rec->Thread.detach();
-      if (gCurrent == rec) gCurrent.reset();
-      return;
-    }
-    // Wait; an end-of-recording call for the user-interface thread is run here
-    // when this is that thread, since it cannot take the call while it waits.
-    if (onStartThread) rec->UiWaiter = true;
-    while (rec->Running) {
-      if (rec->Pending && !rec->Pending->Claimed && onStartThread && !rec->InDispatch) {
-        auto pending = rec->Pending;
-        g.unlock();
-        RunEndCall(pending);
-        g.lock();
-        continue;
-      }
-      gChanged.wait(g);
-    }
-    rec->UiWaiter = false;
-  }
+void VEZEZadira::WaitForRecording() { EndRecording(this, false); }
 
-  std::thread thread;
-  std::shared_ptr<TCacheThread> cache;
-  TakeRemains(*rec, thread, cache);
-  rec->Component = nullptr;
-  rec->Detached = true;
-  if (gCurrent == rec) gCurrent.reset();
-  g.unlock();
-  if (thread.joinable()) thread.join();
-  cache.reset();  // stops and waits for the cache thread
+bool VEZEZadira::RecordingRuns() const {
+  std::lock_guard g(gLock);
+  return gCurrent && gCurrent->Running;
 }
 
 // ---------------------------------------------------------------- the thread
@@ -241,9 +215,21 @@ void TThWrite::Execute() {
   }
   RaiseThreadPriority();
   component->BytesWritten = 0;
-  RunDiscSequence({*component, *cache, recording_->Stop});
+  // One recording per drive: the built-in layer holds it exclusively meanwhile.
+  const bool builtIn = ASPILayerName() == kBuiltInLayerName;
+  if (builtIn && !SPTIHoldExclusive(component->HaId, component->Target, component->Lun, true)) {
+    const int why = errno;
+    cache->SetMessage(why == EBUSY ? std::string(kDriveInUseText)
+                                   : std::string(kDriveNotOpenedText) + " [" + std::strerror(why) + "]");
+    cache->Abort();
+  } else {
+    RunDiscSequence({*component, *cache, recording_->Stop});
+  }
 
-  if (ASPILayerName() == kBuiltInLayerName) ReinitASPILayer();
+  if (builtIn) {
+    SPTIHoldExclusive(component->HaId, component->Target, component->Lun, false);
+    ReinitASPILayer();
+  }
   const std::string error = cache->FMessage();
   bool detached;
   {
@@ -260,29 +246,23 @@ void TThWrite::Execute() {
 void TThWrite::Ending(const std::string& Error) {
   TRecording& rec = *recording_;
   std::unique_lock g(gLock);
-  if (!rec.Detached && rec.Component->OnWriteDone) {
-    auto call = std::make_shared<TEndCall>();
-    call->Handler = rec.Component->OnWriteDone;
-    call->Sender = rec.Component;
-    call->Error = Error;
-    rec.Pending = call;
-    if (rec.UiWaiter) {
-      // The user-interface thread waits in StopRecording and runs the call there.
-      gChanged.notify_all();
-      gChanged.wait(g, [&] { return call->Done; });
-    } else {
-      TDispatcher dispatcher = rec.Component->Dispatcher;
-      rec.InDispatch = true;
-      g.unlock();
-      if (dispatcher) dispatcher([call] { RunEndCall(call); });
-      else RunEndCall(call);
-      g.lock();
-      rec.InDispatch = false;
-    }
-    rec.Pending.reset();
+  if (rec.Component && rec.Component->OnWriteDone) {
+    // What the call needs is copied now: the owner may change the component's
+    // handlers once the call has run.
+    VEZEZadira* sender = rec.Component;
+    rec.EndCall = [handler = sender->OnWriteDone, sender, Error] { handler(sender, Error); };
+    const TDispatcher dispatcher = sender->Dispatcher;
+    gChanged.notify_all();  // an owner waiting on the user-interface thread takes it
+    g.unlock();
+    if (dispatcher)
+      dispatcher([recording = recording_] { RunEndCall(*recording); });
+    else
+      RunEndCall(rec);
+    g.lock();
+    gChanged.wait(g, [&] { return rec.EndCallDone; });
   }
-  if (!rec.Detached) {
-    VEZEZadira* component = rec.Component;
+  // The handler may have let go of the component.
+  if (VEZEZadira* component = rec.Component) {
     g.unlock();
     component->ProbeUnitReady();
     g.lock();

@@ -37,6 +37,35 @@ constexpr std::array<uint8_t, 28> kStreamingDescriptor = {
     0x00, 0x00, 0x03, 0xE8,  // write time, ms
 };
 
+// What the recording waits for (CurrentRecordingWait). The start is stored
+// before the text, so a reader that sees the text sees its start.
+std::atomic<const char*> gWaitWhat{nullptr};
+std::atomic<uint64_t> gWaitSince{0};
+
+constexpr const char* kWaitReady = "the drive to become ready";
+constexpr const char* kWaitFormat = "the drive to format the DVD-RW";
+constexpr const char* kWaitWrite = "the drive to take the data";
+constexpr const char* kWaitFlush = "the drive to flush its cache";
+constexpr const char* kWaitClose = "the drive to close the track and session";
+
+// Marks one wait for as long as it lives; nested notes keep the outer one's start.
+class TWaitNote {
+public:
+  explicit TWaitNote(const char* What) : previous_(gWaitWhat.load()) {
+    if (previous_ == What) return;
+    gWaitSince = Clock().NowMs();
+    gWaitWhat = What;
+  }
+  ~TWaitNote() {
+    if (previous_ != gWaitWhat.load()) gWaitWhat = previous_;
+  }
+  TWaitNote(const TWaitNote&) = delete;
+  TWaitNote& operator=(const TWaitNote&) = delete;
+
+private:
+  const char* previous_;
+};
+
 class TDiscSequence {
 public:
   explicit TDiscSequence(const TRecordingContext& c)
@@ -46,7 +75,7 @@ public:
     if (!Prepare()) return;
     WriteLoop();
     if (!Finish()) return;
-    Close();
+    if (!Close()) return;
     ResetDrive();
   }
 
@@ -75,10 +104,20 @@ private:
   }
 
   uint8_t Asc() const { return dev_.LastSense[12]; }
+  // Why the command just sent failed: its sense text, or that it never answered.
+  std::string Reason() const {
+    return dev_.TimedOut || dev_.LastError.empty() ? std::string(kCommandTimeoutText)
+                                                   : dev_.LastError;
+  }
+  // Ends the recording with Text + " [" + why the last command failed + "]".
+  bool FailCommand(const char* Text) {
+    Fail(std::string(Text) + " [" + Reason() + "]");
+    return false;
+  }
   uint16_t Kind() const { return dev_.CurrentDiscKind; }
 
-  void SendWriteParameters() {
-    dev_.SetWriteParameters(dev_.TestWrite, dev_.UnderrunProtection, dev_.CurrentDiscKind);
+  bool SendWriteParameters() {
+    return dev_.SetWriteParameters(dev_.TestWrite, dev_.UnderrunProtection, dev_.CurrentDiscKind);
   }
 
   // Looks at Done() every StepMs (SleepFirst: the first look after one step)
@@ -109,20 +148,26 @@ private:
     dev_.LoadEject(false);
     if (Kind() != DK_DVDPLUSRW) dev_.RezeroUnit();
     dev_.SetCDSpeed(dev_.ReadSpeed, dev_.WriteSpeed());
-    dev_.WaitUntilReady(10000, 1000);
+    {
+      TWaitNote note(kWaitReady);
+      dev_.WaitUntilReady(10000, 1000);
+    }
 
     speed_ = dev_.GetCurrentWriteSpeed();
     // The first page of a recording always asks for a finalised disc; the
     // user's wish is sent again before the session is closed.
     const bool finalize = dev_.FinalizeDisc;
     dev_.FinalizeDisc = true;
-    SendWriteParameters();
+    const bool pageSent = SendWriteParameters();
     dev_.FinalizeDisc = finalize;
+    // A drive that did not take the test write bit would record for real.
+    if (!pageSent && dev_.TestWrite) return FailCommand(kTestWriteRefusedText);
 
     if (Kind() == DK_DVDRW_RO) {
       std::copy(kFormatList.begin(), kFormatList.end(), dev_.ScratchBuffer.begin());
       if (dev_.FormatUnit(0x11, dev_.ScratchBuffer.data(), kFormatList.size())) {
         // The format runs in the background: the drive answers NOT READY until done.
+        TWaitNote note(kWaitFormat);
         const bool done = PollUntil(kFormatPollMs, kFormatWaitLimitMs, true, [&] {
           dev_.RefreshDiscInformation();
           return Asc() != kAscNotReady;
@@ -143,6 +188,9 @@ private:
                     kAddressMovedText, dev_.StartAddress, laidOut);
       return Fail(text), false;
     }
+    // What the layout refused is refused here too, before anything is written.
+    if (const std::string refusal = dev_.RecordingRefusal(); !refusal.empty())
+      return Fail(refusal), false;
     track_ = dev_.RecordedSessions() + 1;
 
     if (Kind() == DK_DVDR) {
@@ -172,12 +220,17 @@ private:
     int32_t countdown = kCapacityEvery;
     int32_t n = cache_.ReadBlock(buffer_);
 
-    if (Kind() == DK_DVDPLUSRW || (Kind() == DK_DVDRW_RO && !sequentialRw_)) {
+    if (Kind() == DK_DVDPLUSRW || Kind() == DK_DVDRAM || (Kind() == DK_DVDRW_RO && !sequentialRw_)) {
       // Overwritable media have no sessions: sectors 0-31 get the new image's
-      // system area and volume descriptors, wherever the image itself starts.
+      // system area and volume descriptors, wherever the image itself starts,
+      // so that readers, who look at sector 16, find the new volume.
       // Not on a sequential DVD-RW: there it would take the next writable
       // address from under the stream, and every write after it would fail.
-      dev_.Write10(0, 32, kWriteFlags, kCacheBlockBytes, DescriptorCopy.data());
+      TWaitNote note(kWaitWrite);
+      if (!dev_.Write10(0, 32, kWriteFlags, kCacheBlockBytes, DescriptorCopy.data())) {
+        FailCommand(kWriterErrorText);
+        return;
+      }
       dev_.SynchronizeCache(1800000, false);
     }
 
@@ -212,6 +265,7 @@ private:
   // drive is busy. False with the message set.
   bool WriteBlock(uint32_t offset, int32_t n) {
     const auto sectors = static_cast<uint16_t>(n / 2048);
+    TWaitNote note(kWaitWrite);
     for (int32_t tries = 0;;) {
       if (dev_.Write10(dev_.StartAddress + offset, sectors, kWriteFlags,
                        static_cast<uint32_t>(n), buffer_.data()))
@@ -235,72 +289,90 @@ private:
       dev_.ReadBufferCapacity(bufferLength, freeLength);
     }
     if (dev_.OnFinalizingTrack) dev_.OnFinalizingTrack(&dev_);
+    TWaitNote note(kWaitFlush);
+    // A flush that fails for good leaves data in the drive that never reaches
+    // the disc: no close, and the recording is no success.
     if (Kind() == DK_DVDR || Kind() == DK_DVDRW_RO) {
-      dev_.SynchronizeCache(1800000, true);
-      // The drive answers READ DISC INFORMATION again once the flush is done;
-      // meanwhile the free buffer shown counts down.
-      dev_.DeviceFreeBufferSize = dev_.DeviceBufferSize;
-      const bool done = PollUntil(kFlushPollMs, kFlushWaitLimitMs, false, [&] {
-        if (dev_.RefreshDiscInformation()) return true;
-        dev_.DeviceFreeBufferSize -= dev_.DeviceBufferSize / 960;
-        return false;
-      });
-      if (!done && !Failed()) Fail(kFlushTimeoutText);
-    } else if (!dev_.SynchronizeCache(120000, false)) {
-      dev_.SynchronizeCache(120000, true);
+      if (!dev_.SynchronizeCache(1800000, true)) {
+        FailCommand(kFlushFailedText);
+      } else {
+        // The drive answers READ DISC INFORMATION again once the flush is done;
+        // meanwhile the free buffer shown counts down.
+        dev_.DeviceFreeBufferSize = dev_.DeviceBufferSize;
+        const bool done = PollUntil(kFlushPollMs, kFlushWaitLimitMs, false, [&] {
+          if (dev_.RefreshDiscInformation()) return true;
+          dev_.DeviceFreeBufferSize -= dev_.DeviceBufferSize / 960;
+          return false;
+        });
+        if (!done && !Failed()) Fail(kFlushTimeoutText);
+      }
+    } else if (!dev_.SynchronizeCache(120000, false) && !dev_.SynchronizeCache(120000, true)) {
+      FailCommand(kFlushFailedText);
     }
     dev_.DeviceBufferSize = 0;
     dev_.DeviceFreeBufferSize = 0;
     return !Failed() && !Stopped();
   }
 
-  // ---- closing by disc kind
-  void Close() {
-    if (dev_.TestWrite || Kind() == DK_DVDRAM || !dev_.FinalizeTrack) return;
+  // ---- closing by disc kind; false when a close failed (the message is set).
+  // A disc whose session was not closed is no success: readers do not see it.
+  bool Close() {
+    if (dev_.TestWrite || Kind() == DK_DVDRAM || !dev_.FinalizeTrack) return true;
+    TWaitNote note(kWaitClose);
     // Now with the user's FinalizeDisc: for CDs it decides whether the disc
     // stays open for a further session.
     if (Kind() != DK_DVDR) SendWriteParameters();
+    // DVD-R and sequential DVD-RW close the disc with the session when the
+    // page's multi-session field says no further session follows.
+    const bool finalSession = dev_.FinalizeDisc && (Kind() == DK_DVDR || Kind() == DK_DVDRW_RO);
+    if (finalSession && !dev_.SendFinalSessionPage()) return FailCommand(kFinalizeFailedText);
     const auto t = static_cast<uint8_t>(track_);
     switch (Kind()) {
       case DK_DVDPLUSR:
-        dev_.CloseTrackSessionRaw(false, 1, 0, 0, t);
-        dev_.CloseTrackSessionRaw(false, 2, 0, 0, 0xFF);
-        break;
+        if (!dev_.CloseTrackSessionRaw(false, 1, 0, 0, t)) return FailCommand(kCloseTrackFailedText);
+        // Function 5 closes the session and finalises the disc.
+        if (dev_.FinalizeDisc)
+          return dev_.CloseTrackSessionRaw(false, 5, 0, 0, 0xFF) || FailCommand(kFinalizeFailedText);
+        return dev_.CloseTrackSessionRaw(false, 2, 0, 0, 0xFF) || FailCommand(kCloseSessionFailedText);
       case DK_DVDR:
-        dev_.CloseTrackSessionRaw(false, 1, 0, 0, t);
+        if (!dev_.CloseTrackSessionRaw(false, 1, 0, 0, t)) return FailCommand(kCloseTrackFailedText);
+        // The track after the reservation is empty; the session close below
+        // closes it in any case, so its own close may be refused.
         dev_.CloseTrackSessionRaw(false, 1, 0, 0, static_cast<uint8_t>(track_ + 1));
-        dev_.CloseTrackSessionRaw(false, 2, 0, 0, static_cast<uint8_t>(track_ + 2));
-        break;
+        return dev_.CloseTrackSessionRaw(false, 2, 0, 0, static_cast<uint8_t>(track_ + 2)) ||
+               FailCommand(kCloseSessionFailedText);
       case DK_DVDRW_RO:
-        dev_.CloseTrackSessionRaw(true, 2, 0, 0, 0);
-        break;
+        return dev_.CloseTrackSessionRaw(true, 2, 0, 0, 0) || FailCommand(kCloseSessionFailedText);
       case DK_DVDPLUSRW:
-        dev_.CloseTrackSessionRaw(false, 3, 0, 0, 0xFF);
-        break;
+        return dev_.CloseTrackSessionRaw(false, 3, 0, 0, 0xFF) ||
+               FailCommand(kCloseSessionFailedText);
       default:
-        CloseCDSession();
-        break;
+        return CloseCDSession();
     }
   }
 
-  void CloseCDSession() {
+  bool CloseCDSession() {
     for (int32_t tries = 0;;) {
-      if (dev_.CloseTrackSession(false, dev_.CloseTrackImmediate, false)) return;
-      if (dev_.TargetBusy || Asc() == kAscNotReady) {
+      if (dev_.CloseTrackSession(false, dev_.CloseTrackImmediate, false)) return true;
+      if (!dev_.TimedOut && (dev_.TargetBusy || Asc() == kAscNotReady)) {
         ++tries;
-        if (!Pause(kCloseRetryMs)) return;
+        if (!Pause(kCloseRetryMs)) return false;
         if (tries < kCloseTries) continue;
-        return;  // gone on without a message, as the drive may still close it
+        return FailCommand(kCloseSessionFailedText);  // busy for all the tries
       }
-      dev_.CloseTrackSession(false, dev_.CloseTrackImmediate, false);
-      return;
+      // Any other failure: once more, then the session stays open for good.
+      return dev_.CloseTrackSession(false, dev_.CloseTrackImmediate, false) ||
+             FailCommand(kCloseSessionFailedText);
     }
   }
 
   // ---- final wait and drive reset
   void ResetDrive() {
     if (Stopped()) return;
-    dev_.WaitUntilReady(240000, 5000);
+    {
+      TWaitNote note(kWaitReady);
+      dev_.WaitUntilReady(240000, 5000);
+    }
     if (Kind() != DK_DVDRAM) {
       uint32_t bufferLength = 0, freeLength = 0;
       dev_.ReadBufferCapacity(bufferLength, freeLength);
@@ -329,6 +401,13 @@ private:
 };
 
 }  // namespace
+
+TRecordingWait CurrentRecordingWait() {
+  TRecordingWait wait;
+  wait.What = gWaitWhat.load();
+  wait.SinceMs = gWaitSince.load();
+  return wait;
+}
 
 void RunDiscSequence(const TRecordingContext& Context) {
   auto sequence = std::make_unique<TDiscSequence>(Context);

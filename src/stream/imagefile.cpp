@@ -1,5 +1,6 @@
 // A prepared image written into a file through the read-ahead cache: the same
 // stream a recorder would receive, for `mburn image` and for the image tests.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,13 +28,22 @@ bool WriteAll(TStreamEx& s, const uint8_t* data, int32_t count) {
 }  // namespace
 
 bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error) {
+  struct stat before {};
+  const bool existed = ::lstat(Path.c_str(), &before) == 0;
   auto out = TFileStreamEx::Open(Path, fmCreate, Error);
   if (!out) return false;
-  // A failed image is not left behind looking like a finished one.
+  struct stat opened {};
+  const bool regular = ::fstat(out->Handle, &opened) == 0 && S_ISREG(opened.st_mode);
+  // A failed image is not left behind looking like a finished one; but only a
+  // regular file that this run created is removed: never a device, a link or
+  // somebody's file.
   auto fail = [&](const std::string& text) {
     Error = text;
     out.reset();
-    ::unlink(Path.c_str());
+    struct stat now {};
+    if (!existed && regular && ::lstat(Path.c_str(), &now) == 0 && now.st_ino == opened.st_ino &&
+        now.st_dev == opened.st_dev)
+      ::unlink(Path.c_str());
     return false;
   };
 
@@ -64,7 +74,8 @@ bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string&
                   expected);
     return fail(text);
   }
-  if (::fsync(out->Handle) != 0)
+  // Devices such as /dev/null take no sync; only files must reach their disk.
+  if (::fsync(out->Handle) != 0 && (regular || errno != EINVAL))
     return fail("Cannot write file \"" + Path + "\". " + std::strerror(errno));
   Component.TrackChecksums = cache.Checksums();
   return true;

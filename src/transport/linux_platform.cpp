@@ -56,6 +56,12 @@ public:
     return fd < 0 ? -1 : fd;
   }
 
+  int OpenExclusive(int index) override {
+    if (index < 2 || index > 26) return errno = ENODEV, -1;
+    const int fd = ::open(NodePath(index).c_str(), O_RDWR | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+    return fd < 0 ? -1 : fd;
+  }
+
   bool Close(int handle) override { return handle >= 0 && ::close(handle) == 0; }
 
   std::string NodeGroup(int index) override {

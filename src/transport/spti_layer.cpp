@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
@@ -27,12 +28,15 @@ struct TSPTIDrive {
   uint8_t Lun = 0;
   uint8_t DriveIndex = 0;
   bool Present = false;
+  bool Exclusive = false;  // held for a recording or an erase: not closed between commands
   int Handle = -1;
+  int Calls = 0;  // pass-through calls running on Handle: it stays open until they return
   std::array<uint8_t, 40> InquiryData{};
 };
 
 // Process-wide; constant-initialised so that it outlives the transport's own
-// finalisation, which still shuts the layer down.
+// finalisation, which still shuts the layer down. The lock guards the table
+// only: a pass-through call runs without it.
 struct TSPTIState {
   std::mutex Lock;
   bool Initialized = false;
@@ -46,6 +50,17 @@ constinit TSPTIState gSPTI;
 // Kept apart from the table: a scan that found nothing usable still says why.
 std::vector<TSPTINodeProblem> gProblems;
 std::atomic<bool> gCloseAfterCommand{false};
+
+// Signalled when a drive's last running call returns. Never destroyed, like the table.
+std::condition_variable& CallsEnded() {
+  static std::condition_variable& ended = *new std::condition_variable;
+  return ended;
+}
+
+bool CallsRunning() {
+  return std::any_of(gSPTI.Drives.begin(), gSPTI.Drives.end(),
+                     [](const TSPTIDrive& d) { return d.Calls > 0; });
+}
 
 void ClearLocked() {
   gSPTI.Initialized = false;
@@ -145,6 +160,8 @@ uint32_t GetDeviceType(SRB_GDEVBlock& srb) {
 }
 
 uint32_t Execute(SRB_ExecSCSICmd& srb) {
+  TSPTIPlatform& os = SPTIPlatform();
+  std::unique_lock lock(gSPTI.Lock);
   TSPTIDrive* d = FindDrive(srb.SRB_HaId, srb.SRB_Target, srb.SRB_Lun);
   if (!d) {
     srb.SRB_Status = SS_NO_DEVICE;
@@ -162,8 +179,12 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
     srb.SRB_Status = SS_COMP;
     return SS_COMP;
   }
-  TSPTIPlatform& os = SPTIPlatform();
-  if (d->Handle == -1) d->Handle = os.Open(d->DriveIndex);
+  if (d->Handle == -1)
+    d->Handle = d->Exclusive ? os.OpenExclusive(d->DriveIndex) : os.Open(d->DriveIndex);
+  const int handle = d->Handle;
+  ++d->Calls;
+  // The call may take up to its time-out: others may use the table meanwhile.
+  lock.unlock();
 
   TPassThrough request;
   request.CdbLength = std::min<uint8_t>(srb.SRB_CDBLen, sizeof request.Cdb);
@@ -180,8 +201,8 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
   request.SenseLength = std::min<uint8_t>(srb.SRB_SenseLen, sizeof request.Sense);
 
   // A drive that cannot be opened does not answer selection.
-  if (d->Handle == -1) request.HostStatus = kSelectionTimeout;
-  const bool sent = d->Handle != -1 && os.PassThrough(d->Handle, request);
+  if (handle == -1) request.HostStatus = kSelectionTimeout;
+  const bool sent = handle != -1 && os.PassThrough(handle, request);
   if (sent && request.ScsiStatus == STATUS_GOOD) {
     srb.SRB_Status = SS_COMP;
   } else {
@@ -192,7 +213,11 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
     // A call that failed below the target says why, so the failure has a text.
     if (!sent && request.HostStatus != 0) srb.SRB_HaStat = request.HostStatus;
   }
-  if (gCloseAfterCommand && d->Handle != -1 && os.Close(d->Handle)) d->Handle = -1;
+  lock.lock();
+  if (--d->Calls == 0) CallsEnded().notify_all();
+  if (gCloseAfterCommand && !d->Exclusive && d->Calls == 0 && d->Handle != -1 &&
+      os.Close(d->Handle))
+    d->Handle = -1;
   return srb.SRB_Status;
 }
 
@@ -230,8 +255,10 @@ int SPTIScanDrives() {
 }
 
 bool SPTIShutdown() {
-  std::lock_guard lock(gSPTI.Lock);
+  std::unique_lock lock(gSPTI.Lock);
   if (!gSPTI.Initialized) return false;
+  // A handle is closed only once the calls on it have returned (each within its time-out).
+  CallsEnded().wait(lock, [] { return !CallsRunning(); });
   TSPTIPlatform& os = SPTIPlatform();
   for (TSPTIDrive& d : gSPTI.Drives)
     if (d.Present && d.Handle != -1) os.Close(d.Handle);
@@ -257,13 +284,16 @@ uint32_t SPTIGetASPI32SupportInfo() {
 
 uint32_t SPTISendASPI32Command(void* srb) {
   if (!srb) return SS_ERR;
-  std::lock_guard lock(gSPTI.Lock);
   auto* header = static_cast<SRB_Header*>(srb);
   switch (header->SRB_Cmd) {
-    case SC_HA_INQUIRY:
+    case SC_HA_INQUIRY: {
+      std::lock_guard lock(gSPTI.Lock);
       return HostAdapterInquiry(*static_cast<SRB_HAInquiry*>(srb));
-    case SC_GET_DEV_TYPE:
+    }
+    case SC_GET_DEV_TYPE: {
+      std::lock_guard lock(gSPTI.Lock);
       return GetDeviceType(*static_cast<SRB_GDEVBlock*>(srb));
+    }
     case SC_EXEC_SCSI_CMD:
       return Execute(*static_cast<SRB_ExecSCSICmd*>(srb));
     case SC_GET_DISK_INFO:
@@ -282,6 +312,22 @@ char SPTIDriveLetter(uint8_t HaId, uint8_t Target, uint8_t Lun) {
 }
 
 void SPTICloseAfterCommand(bool close) { gCloseAfterCommand = close; }
+
+bool SPTIHoldExclusive(uint8_t HaId, uint8_t Target, uint8_t Lun, bool Hold) {
+  std::unique_lock lock(gSPTI.Lock);
+  TSPTIDrive* d = FindDrive(HaId, Target, Lun);
+  if (!d) return !Hold;
+  TSPTIPlatform& os = SPTIPlatform();
+  // A handle in use by a running call is closed once that call has returned.
+  CallsEnded().wait(lock, [d] { return d->Calls == 0; });
+  // The shared handle goes first: the exclusive open is a handle of its own.
+  if (d->Handle != -1 && os.Close(d->Handle)) d->Handle = -1;
+  d->Exclusive = false;
+  if (!Hold) return true;
+  d->Handle = os.OpenExclusive(d->DriveIndex);
+  d->Exclusive = d->Handle != -1;
+  return d->Exclusive;
+}
 
 std::string DriveLetterText(char letter) {
   const int index = static_cast<unsigned char>(letter) - 'A';

@@ -187,6 +187,10 @@ uint32_t SPTISendASPI32Command(void* srb);
 // 'A' + drive index of the first entry with that address; 7Fh when none.
 char SPTIDriveLetter(uint8_t HaId, uint8_t Target, uint8_t Lun);
 void SPTICloseAfterCommand(bool close);
+// The built-in layer holds the drive at the address exclusively while a
+// recording or an erase runs (Hold), and lets it go afterwards. False when the
+// drive could not be had: errno EBUSY means another program uses it.
+bool SPTIHoldExclusive(uint8_t HaId, uint8_t Target, uint8_t Lun, bool Hold);
 uint8_t SPTIAdapterCount();
 
 // The nodes the last scan found but could not use, so that the user can be told
@@ -227,6 +231,9 @@ public:
   virtual bool IsCDDrive(int index) = 0;
   // Read/write, else read-only; -1 on failure with errno set to the reason.
   virtual int Open(int index) = 0;
+  // Read/write and exclusive (O_EXCL: no other exclusive user, not mounted),
+  // for a recording or an erase; -1 with errno set on failure (EBUSY: in use).
+  virtual int OpenExclusive(int index) { return Open(index); }
   virtual bool Close(int handle) = 0;
   virtual bool PassThrough(int handle, TPassThrough& request) = 0;
   virtual bool GetAddress(int handle, uint8_t& port, uint8_t& target, uint8_t& lun) = 0;

@@ -305,6 +305,11 @@ void Execute(TVDrive& d, TCommand& c) {
     c.TargetStatus = 0x08;
     return;
   }
+  if (d.Options.Fail >= 0 && !c.Cdb.empty() && c.Cdb[0] == d.Options.Fail) {
+    c.Sense = TSense{4, 0x44, 0x00};  // INTERNAL TARGET FAILURE
+    c.TargetStatus = 0x02;
+    return;
+  }
   c.Sense = Dispatch(d, c);
   c.TargetStatus = c.Sense.Ok() ? 0x00 : 0x02;
 }

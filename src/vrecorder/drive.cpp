@@ -1,6 +1,7 @@
 // One emulated recorder: opening or creating its disc, the drive buffer that
 // drains at the write speed, and the state that outlives a command.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,38 +30,55 @@ TVDrive::~TVDrive() {
 }
 
 bool TVDrive::Open(std::string* error) {
+  auto fail = [error](const std::string& text) {
+    if (error) *error = text;
+    return false;
+  };
   const std::string& image = Options.Image;
   struct stat st {};
   const bool exists = ::stat(image.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return fail("disc image " + image + " is a folder, not a file");
+  if (exists && !S_ISREG(st.st_mode))
+    return fail("disc image " + image + " is a device or special file, not a regular file");
   const bool haveState = ::access(StatePath(image).c_str(), F_OK) == 0;
+  const bool blank = !exists || Options.New;
   const TMedium medium = Options.Medium.value_or(TMedium::CdR);
-  if (exists && haveState) {
+  if (blank) {
+    Disc = TDisc::Blank(medium);
+  } else if (haveState) {
     if (!LoadState(image, &Disc, error)) return false;
   } else {
-    const uint32_t sectors = exists ? uint32_t((st.st_size + kSectorSize - 1) / kSectorSize) : 0;
-    if (!MediumInfo(medium).Writable && medium != TMedium::None) {
-      Disc = TDisc::Pressed(medium, sectors);
-    } else {
-      Disc = TDisc::Blank(medium);
-      if (Disc.Info().Overwritable && sectors > 0) {
-        Disc.HighWater = std::min(sectors, Disc.Capacity());
-        Disc.Tracks[0].Written = Disc.HighWater;
-      }
-    }
+    // An image that is not a virtual disc of ours (a copy of some ISO image):
+    // a closed disc holding it, to be read and imported, never written. On a
+    // named writable sequential medium it is that medium, finalised; on a
+    // named overwritable one a DVD-ROM; unnamed, a pressed CD or DVD of its size.
+    const uint32_t sectors = uint32_t((st.st_size + kSectorSize - 1) / kSectorSize);
+    TMedium as = sectors <= kCdCapacity ? TMedium::CdRom : TMedium::DvdRom;
+    if (Options.Medium && medium != TMedium::None)
+      as = MediumInfo(medium).Overwritable ? TMedium::DvdRom : medium;
+    Disc = TDisc::Pressed(as, std::min(sectors, TDisc::Pressed(as, 0).Capacity()));
+    ReadOnlyImage = true;
   }
-  ImageFd = ::open(image.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (ImageFd < 0 && exists) ImageFd = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
-  if (ImageFd < 0) {
-    if (error) *error = "cannot open disc image " + image + ": " + std::strerror(errno);
-    return false;
+  ImageFd = ReadOnlyImage ? ::open(image.c_str(), O_RDONLY | O_CLOEXEC)
+                          : ::open(image.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (ImageFd < 0) return fail("cannot open disc image " + image + ": " + std::strerror(errno));
+  // One process at a time has the drive: the lock lasts as long as the image
+  // is open here, and guards the state file beside it, which only its holder writes.
+  if (::flock(ImageFd, LOCK_EX | LOCK_NB) != 0) {
+    const bool busy = errno == EWOULDBLOCK;
+    const std::string reason = std::strerror(errno);
+    ::close(ImageFd);
+    ImageFd = -1;
+    return fail(busy ? "the drive is in use: disc image " + image + " is held by another process"
+                     : "cannot lock disc image " + image + ": " + reason);
   }
-  if (!(exists && haveState) && !SaveState(image, Disc, error)) return false;
+  // Asked for explicitly: whatever the file held is gone.
+  if (exists && Options.New && ::ftruncate(ImageFd, 0) != 0)
+    return fail("cannot blank disc image " + image + ": " + std::strerror(errno));
+  if (blank && !SaveState(image, Disc, error)) return false;
   if (!Options.LogPath.empty()) {
     Log = std::fopen(Options.LogPath.c_str(), "a");
-    if (!Log) {
-      if (error) *error = "cannot open command log " + Options.LogPath + ": " + std::strerror(errno);
-      return false;
-    }
+    if (!Log) return fail("cannot open command log " + Options.LogPath + ": " + std::strerror(errno));
   }
   DefaultWriteParams();
   BufferStamp = Clock().NowMs();
@@ -76,6 +94,7 @@ void TVDrive::Flush() {
 
 bool TVDrive::SaveDisc() {
   SavePending = false;
+  if (ReadOnlyImage) return true;  // nothing of it changes, nothing is written
   LastSaveRealMs = RealMs();
   return SaveState(Options.Image, Disc, nullptr);
 }

@@ -72,6 +72,10 @@ bool ApplyOption(TDriveOptions& o, const std::string& key, const std::string& va
     if (value.empty() || value == "-1") o.Hang = -1;
     else ok = Number(value, &o.Hang, 16) && o.Hang >= 0 && o.Hang <= 0xFF;
   } else if (key == "hang-count") ok = Number(value, &o.HangCount);
+  else if (key == "fail") {
+    if (value.empty() || value == "-1") o.Fail = -1;
+    else ok = Number(value, &o.Fail, 16) && o.Fail >= 0 && o.Fail <= 0xFF;
+  } else if (key == "new") ok = Flag(value, &o.New);
   else if (key == "no-bufe") ok = Flag(value, &o.NoBufe);
   else if (key == "slow-drain") ok = Number(value, &o.SlowDrain);
   else if (key == "log") o.LogPath = value;
@@ -110,6 +114,11 @@ bool ParseDriveList(const std::string& config, std::vector<TDriveOptions>* drive
       kv = next;
       if (pair.empty()) continue;
       const size_t eq = pair.find('=');
+      // A bare "new" asks for a blank disc, as "new=1" does.
+      if (pair == "new") {
+        o.New = true;
+        continue;
+      }
       if (eq == std::string::npos)
         return Fail(error, "virtual drive option without a value: \"" + pair + "\"");
       if (!ApplyOption(o, Trim(pair.substr(0, eq)), Trim(pair.substr(eq + 1)), error)) return false;

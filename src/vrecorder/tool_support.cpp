@@ -57,6 +57,16 @@ bool VRecCreateDisc(const std::string& image, const std::string& medium, std::st
 }
 
 bool VRecReadDiscInfo(const std::string& image, TVRecDiscInfo* info, std::string* error) {
+  struct stat st {};
+  if (::access(StatePath(image).c_str(), F_OK) != 0 && ::stat(image.c_str(), &st) == 0) {
+    // No state file: the disc a drive would make of the image (a closed one).
+    TDriveOptions o;
+    o.Image = image;
+    TVDrive d(o);
+    if (!d.Open(error)) return false;
+    *info = d.Disc.Describe();
+    return true;
+  }
   TDisc disc;
   if (!LoadState(image, &disc, error)) return false;
   *info = disc.Describe();
@@ -183,6 +193,9 @@ Keys:
   corrupt-at=LBA     WRITE (10) covering LBA succeeds, stores LBA inverted
   hang=OP            commands with opcode OP (hex) never complete (-1 clears)
   hang-count=N       only the next N of them hang (default 0: all)
+  fail=OP            commands with opcode OP (hex) fail 4/44h/00h (-1 clears)
+  new[=1]            an existing image without state becomes a blank disc
+                     (without it, such an image is a closed disc, never written)
   no-bufe=0|1        no buffer-underrun protection
   slow-drain=KBPS    the buffer drains at KBPS whatever write-speed says
   log=PATH           one line per command: CDB, status, target status, sense

@@ -162,6 +162,8 @@ struct TDriveOptions {
   int64_t CorruptAt = -1;
   int Hang = -1;
   uint32_t HangCount = 0;
+  int Fail = -1;                 // operation code that fails 4/44h/00h
+  bool New = false;              // an existing image becomes a blank disc of Medium
   bool NoBufe = false;
   uint32_t SlowDrain = 0;
   std::string LogPath;
@@ -210,6 +212,9 @@ public:
   uint32_t DrainRate() const;      // kB/s, 0 no limit
   void Drain(uint64_t now);        // empties the buffer by the time passed
   bool SaveDisc();                 // state file; false when it cannot be written
+  // An image that was there without its state file: a closed disc, read as it
+  // is; neither the image nor a state file beside it is ever written.
+  bool ReadOnlyImage = false;
   // After a WRITE (10): the state file follows the data at once when the write
   // started a track, else at most once a second of real time, so a long
   // recording does not replace the file 16 times per MiB. A process killed in

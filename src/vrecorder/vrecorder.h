@@ -8,7 +8,10 @@
 // Drive k is host adapter 0, target k, lun 0. IMAGE is the disc image (sector n at
 // byte n * 2048, sparse); its state lives beside it in IMAGE.state. A missing image
 // is created as a blank disc of MEDIA (default cd-r); an existing one keeps the
-// medium and state it has (MEDIA is then only used when the state file is missing).
+// medium and state it has. An existing image without a state file is a closed disc
+// holding it (MEDIA when a sequential one is named, else a CD-ROM or DVD-ROM), never
+// written, unless `new` asks for a blank disc of MEDIA. A folder or a device is
+// refused. The image is locked while a drive has it: a second one is "in use".
 //
 // MEDIA: none, cd-rom, cd-r, cd-rw, dvd-rom, dvd-r, dvd-rw (restricted overwrite),
 //        dvd-rw-seq (sequential), dvd+r, dvd+rw, dvd-ram.
@@ -43,6 +46,9 @@
 //                      they are not executed, and stay pending until
 //                      SC_ABORT_SRB completes them as aborted
 //   hang-count=N       only the next N such commands hang (default 0: all)
+//   fail=OP            commands with operation code OP (hex) fail 4/44h/00h
+//  disc
+//   new[=1]            an existing image becomes a blank disc of MEDIA (emptied)
 //   no-bufe=0|1        no buffer-underrun protection: page 2Ah byte 4 bit 7
 //                      clear and BUFE in page 05h without effect
 //   slow-drain=KBPS    the buffer drains at KBPS whatever write-speed says
@@ -50,8 +56,8 @@
 //   log=PATH           append one line per command: CDB in hex, SRB status,
 //                      target status, sense key, ASC, ASCQ
 //
-// Use a value of -1 (or an empty value) to clear write-error, read-error, corrupt-at
-// and hang.
+// Use a value of -1 (or an empty value) to clear write-error, read-error, corrupt-at,
+// hang and fail.
 //
 // The run-time library takes MBURN_VIRTUAL on its first call and again in
 // GetASPI32SupportInfo when the variable has changed; the library stays loaded,

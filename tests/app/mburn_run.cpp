@@ -57,6 +57,17 @@ std::string Sha256Sum(const std::string& File, const std::string& Cwd) {
   return r.Status == 0 ? r.Out.substr(0, r.Out.find(' ')) : "sha256sum failed: " + r.Err;
 }
 
+TRun RunMburnWhileRecording(const std::vector<std::string>& Args, const std::string& While,
+                            const std::string& Cwd) {
+  const std::string script =
+      "\"$0\" \"$@\" >.run.out 2>.run.err & p=$!; i=0; "
+      "until grep -q 'Burning CD' .run.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done; " +
+      While + "; wait $p; s=$?; cat .run.out; cat .run.err >&2; exit $s";
+  std::vector<std::string> args = {"-c", script, MBURN_BINARY_DIR "/mburn"};
+  args.insert(args.end(), Args.begin(), Args.end());
+  return RunProgram("sh", args, Cwd);
+}
+
 std::vector<std::string> FilesUnder(const std::string& Root) {
   std::vector<std::string> files;
   std::error_code ec;

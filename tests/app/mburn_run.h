@@ -15,6 +15,10 @@ struct TRun {
 // a file (not a terminal), and Env ("NAME=VALUE") added to its environment.
 TRun RunMburn(const std::vector<std::string>& Args, const std::string& Cwd,
               const std::vector<std::string>& Env = {});
+// Runs mburn in the background and, once it has said that the recording
+// begins, the shell commands While ($p is mburn's process id); then waits for it.
+TRun RunMburnWhileRecording(const std::vector<std::string>& Args, const std::string& While,
+                            const std::string& Cwd);
 // Runs any program the same way (bsdtar, isoinfo).
 TRun RunProgram(const std::string& Program, const std::vector<std::string>& Args,
                 const std::string& Cwd, const std::vector<std::string>& Env = {});

@@ -1,10 +1,17 @@
 // mburn end to end: every command, every exit status, and what a burn and an
 // image hold, read back by independent tools and compared with the sources.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
 
 #include "app/workflow.h"
 #include "cli/options.h"
@@ -50,6 +57,30 @@ protected:
   std::string dir_;
   int extractions_ = 0;
 };
+
+// "isoinfo -f" (or -J -f) of an image: per directory, its names in record
+// order, without the version.
+std::map<std::string, std::vector<std::string>> ListedNames(const std::string& image, bool joliet,
+                                                            const std::string& cwd) {
+  std::map<std::string, std::vector<std::string>> out;
+  for (std::string path : Lines(RunProgram("isoinfo", {joliet ? "-J" : "-R", "-f", "-i", image}, cwd).Out)) {
+    if (path.ends_with(";1")) path.resize(path.size() - 2);
+    const size_t slash = path.rfind('/');
+    out[path.substr(0, slash + 1)].push_back(path.substr(slash + 1));
+  }
+  return out;
+}
+
+// The order of ISO 9660 directory records: by name, then by extension (from
+// the last "."), each padded with spaces (for names without control
+// characters, a shorter one first).
+bool RecordOrder(const std::string& a, const std::string& b) {
+  auto split = [](const std::string& s) {
+    const size_t dot = s.rfind('.');
+    return dot == std::string::npos ? std::pair{s, std::string()} : std::pair{s.substr(0, dot), s.substr(dot + 1)};
+  };
+  return split(a) < split(b);
+}
 
 bool HasOpticalDrive() {
   struct stat st {};
@@ -349,6 +380,108 @@ TEST_F(Mburn, SecondSessionCarriesTheFirstWithImportSession) {
   EXPECT_EQ(ReadWhole(into + "/gauge.png"), ReadWhole(kSample + "/pictures/gauge.png"));
 }
 
+// A folder burnt again after a change: by default the new session carries the
+// earlier files (read where the first session put them) and the changed file
+// is the new version; --no-import leaves the earlier files out; a session the
+// disc does not have is refused and nothing is recorded.
+TEST_F(Mburn, UpdatingADiscKeepsTheEarlierFilesAndTheNewVersionWins) {
+  const std::vector<std::string> all = {"keep.txt", "new.txt", "notes.txt"}, fresh = {"new.txt", "notes.txt"};
+  for (const auto& [option, files] : {std::pair{"--import-session=1", all}, std::pair{"--debug", all},
+                                      std::pair{"--no-import", fresh}, std::pair{"--import-session=9", fresh}}) {
+    SCOPED_TRACE(option);
+    const std::string src = Path("src"), disc = Path("update.iso"), into = Path("session2");
+    for (const auto& p : {src, disc, into}) fs::remove_all(p);
+    fs::create_directories(src);
+    std::ofstream(src + "/notes.txt") << "old";
+    std::ofstream(src + "/keep.txt") << "keep";
+    ASSERT_EQ(Run({"burn", src, "--virtual", disc + ":cd-r"}).Status, 0);
+    std::smatch m;
+    const std::string info = Run({"disc", "--virtual", disc}).Out;
+    ASSERT_TRUE(std::regex_search(info, m, std::regex("Next writable address: ([0-9]+)"))) << info;
+    const std::string start = m[1];
+    std::ofstream(src + "/notes.txt", std::ios::trunc) << "NEW VERSION";
+    fs::remove(src + "/keep.txt");
+    std::ofstream(src + "/new.txt") << "fresh";
+    const TRun r = Run({"burn", src, "--virtual", disc, option});
+    if (std::string(option).ends_with("9")) {
+      EXPECT_EQ(r.Status, 2);
+      EXPECT_NE(r.Out.find("ERROR IMPORTING SESSION 9 (THE DISC HOLDS 1 SESSION)"), std::string::npos) << r.Out;
+      EXPECT_NE(Run({"disc", "--virtual", disc}).Out.find("Recorded sessions: 1"), std::string::npos);
+      continue;
+    }
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    const std::vector<std::string> at = {"-indev", disc, "-load", "sbsector", start};
+    auto xorriso = [&](std::vector<std::string> args) {
+      args.insert(args.begin(), at.begin(), at.end());
+      return RunProgram("xorriso", args, dir_);
+    };
+    ASSERT_EQ(xorriso({"-osirrox", "on", "-extract", "/", into}).Status, 0);
+    EXPECT_EQ(FilesUnder(into), files);
+    EXPECT_EQ(ReadWhole(into + "/notes.txt"), "NEW VERSION");
+    if (files.size() < 3) continue;
+    EXPECT_EQ(ReadWhole(into + "/keep.txt"), "keep");
+    // ... read from the first session, whose files lie before the second's start.
+    const std::string lba = xorriso({"-find", "/keep.txt", "-exec", "report_lba", "--"}).Out;
+    ASSERT_TRUE(std::regex_search(lba, m, std::regex("File data lba: +0 , +([0-9]+) ,"))) << lba;
+    EXPECT_LT(std::stoul(m[1].str()), std::stoul(start));
+  }
+}
+
+// Linux names: names differing only in case, 200-byte UTF-8 names (CJK and
+// emoji), names with ";", 50 names sharing one 8.3 stem and a dangling link.
+// Every file arrives byte for byte through the Joliet tree; every ISO name is
+// a unique 8.3 name of d-characters in its directory; both trees list their
+// records in ISO 9660 order; the link's is the only message.
+TEST_F(Mburn, LinuxNamesAllArriveWithUniqueISONamesInOrder) {
+  const std::string src = Path("src"), disc = Path("names.iso");
+  std::map<std::string, std::string> files = {
+      {"Makefile", "upper"}, {"makefile", "lower"}, {"ok.txt", "ok"}, {"Docs/a.txt", "a"},
+      {"DOCS/b.txt", "b"}, {"x;1.txt", "semi 1"}, {"x;2.txt", "semi 2"}, {"a;b;c", "semis"}};
+  std::string cjk, emoji;
+  while (cjk.size() < 198) cjk += "\xE6\x97\xA5";         // 日, 66 times
+  while (emoji.size() < 196) emoji += "\xF0\x9F\x98\x80";  // U+1F600, 49 times
+  files[cjk + ".t"] = "cjk";
+  files[emoji + ".t"] = "emoji";
+  for (int i = 0; i < 50; ++i) files["holiday photo " + std::to_string(i) + ".jpeg"] = std::to_string(i);
+  for (const auto& [name, content] : files) {
+    fs::create_directories(fs::path(src + "/" + name).parent_path());
+    std::ofstream(src + "/" + name) << content;
+  }
+  fs::create_symlink(Path("nowhere"), src + "/dangling.txt");
+  const TRun r = Run({"burn", src, "--virtual", disc + ":cd-r", "--debug"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  std::vector<std::string> messages;
+  for (const std::string& line : Lines(r.Err))
+    if (line.rfind(">>> ", 0) != 0 && line.rfind("mburn: wrote", 0) != 0 && line.back() != '%')
+      messages.push_back(line);
+  EXPECT_EQ(messages, std::vector<std::string>{"LINK LEADS NOWHERE (No such file or directory), SKIPPED: " +
+                                               src + "/dangling.txt"});
+
+  const std::string into = Path("out");
+  ASSERT_EQ(RunProgram("xorriso", {"-osirrox", "on", "-indev", disc, "-extract", "/", into}, dir_).Status, 0);
+  EXPECT_EQ(FilesUnder(into), FilesUnder(src));  // the dangling link is no regular file
+  for (const auto& [name, content] : files) EXPECT_EQ(ReadWhole(into + "/" + name), content) << name;
+
+  const std::regex file83("[A-Z0-9_]{1,8}\\.[A-Z0-9_]{0,3}"), dir83("[A-Z0-9_]{1,8}");
+  const auto iso = ListedNames(disc, false, dir_);
+  EXPECT_EQ(iso.size(), 3u);  // "/", "/DOCS/", "/DOCS_1/"
+  for (const auto& [dir, names] : iso) {
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size()) << dir;
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end(), RecordOrder)) << dir;
+    for (const std::string& n : names)
+      EXPECT_TRUE(std::regex_match(n, file83) || std::regex_match(n, dir83)) << dir << n;
+  }
+  EXPECT_EQ(iso.at("/").size(), 2u + files.size() - 2);  // two folders, the files of the root
+  EXPECT_EQ(iso.at("/")[3], "HOLIDA_1.JPE");  // after A_B_C_1., DOCS, DOCS_1
+  // The Joliet tree in its own order; isoinfo shows only ASCII names as they are.
+  for (const auto& [dir, names] : ListedNames(disc, true, dir_)) {
+    std::vector<std::string> ascii;
+    for (const std::string& n : names)
+      if (std::all_of(n.begin(), n.end(), [](char c) { return (c & 0x80) == 0 && c != '_'; })) ascii.push_back(n);
+    EXPECT_TRUE(std::is_sorted(ascii.begin(), ascii.end(), RecordOrder)) << dir;
+  }
+}
+
 TEST_F(Mburn, FinalizedDiscHasNoRoomForAnotherSession) {
   const std::string disc = Path("disc.iso");
   TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r", "--finalize"});
@@ -487,6 +620,77 @@ TEST_F(Mburn, VerifyFailuresNameTheSectorAndExitOne) {
     EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
     EXPECT_NE(r.Err.find(c.Text), std::string::npos) << r.Err;
   }
+}
+
+// ---------------------------------------------------------------- no false success
+
+// Every way to a disc that readers cannot use ends with a non-zero status and
+// a text, and nothing is written that should not be.
+TEST_F(Mburn, NoSuccessWithADiscReadersCannotUse) {
+  const std::string s = kSample;
+  fs::create_directories(Path("folder"));
+  fs::create_symlink("/dev/full", Path("full"));
+  fs::create_symlink("/dev/null", Path("null"));
+  struct TStep {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Says;  // in standard output or error
+  };
+  const std::vector<TStep> steps = {
+      {{"burn", s, "--virtual", "c.iso:cd-r,fail=5B"}, 1,
+       "CLOSING THE SESSION FAILED [HARDWARE ERROR (INTERNAL TARGET FAILURE)]"},
+      {{"burn", s + "/data", "--virtual", "c.iso"}, 2, "THE DISC HOLDS AN UNFINISHED SESSION"},
+      {{"disc", "--virtual", "c.iso"}, 0, "THE DISC HOLDS AN UNFINISHED SESSION"},
+      {{"burn", s, "--virtual", "t.iso:dvd+r", "--test-write"}, 2, "TEST WRITE IS NOT POSSIBLE ON DVD+R"},
+      {{"burn", s, "--virtual", "f.iso:dvd+rw", "--finalize"}, 2, "DVD+RW CANNOT BE FINALIZED"},
+      // Finalised, with a flush long enough to be told about.
+      {{"burn", s, "--virtual", "e.iso:dvd-r,long-write-ms=9000", "--finalize"}, 0,
+       "mburn: waiting for the drive to flush its cache: 8 s so far"},
+      {{"disc", "--virtual", "e.iso"}, 0, "Disc status: complete"},
+      // Somebody's image is a closed disc; a folder is no disc.
+      {{"burn", s, "--virtual", "mine.iso:cd-r"}, 2, "NOT ENOUGH SPACE"},
+      {{"disc", "--virtual", "folder"}, 1, "is a folder"},
+      {{"image", s, "-o", "full"}, 1, "No space left on device"},
+      {{"image", s, "-o", "null"}, 0, ""},
+      // The drive is held (by this test): the second user is told.
+      {{"burn", s, "--virtual", "held.iso:cd-r"}, 2, "the drive is in use"},
+  };
+  fs::copy_file(s + "/README.txt", Path("mine.iso"));
+  const int held = open(Path("held.iso").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  for (const TStep& step : steps) {
+    const TRun r = Run(step.Args);
+    EXPECT_EQ(r.Status, step.Status) << step.Args[0] << " " << step.Args[3] << "\n" << r.Out << r.Err;
+    EXPECT_NE((r.Out + r.Err).find(step.Says), std::string::npos) << step.Args[3] << "\n" << r.Out << r.Err;
+  }
+  close(held);
+  const TRun mine = RunProgram(MBURN_BINARY_DIR "/vrecorder", {"info", "mine.iso"}, dir_);
+  EXPECT_NE(mine.Out.find("disc status: complete"), std::string::npos) << mine.Out;
+  EXPECT_EQ(ReadWhole(Path("mine.iso")), ReadWhole(s + "/README.txt"));
+  EXPECT_FALSE(fs::exists(Path("mine.iso.state")));
+  EXPECT_FALSE(fs::exists(Path("held.iso.state")));
+  EXPECT_TRUE(fs::is_symlink(Path("full")) && fs::is_symlink(Path("null")));
+  const TRun info = RunProgram(MBURN_BINARY_DIR "/vrecorder", {"info", "c.iso"}, dir_);
+  EXPECT_NE(info.Out.find("track 1: start 0, end 300, incomplete"), std::string::npos) << info.Out;
+}
+
+// Ctrl-C stops the recording at a block boundary; a file that grew after the
+// layout is recorded cut, and the outcome says so.
+TEST_F(Mburn, InterruptedAndShortenedRecordingsSaySo) {
+  TRun r = RunMburnWhileRecording(
+      {"burn", kSample, "--virtual", "i.iso:cd-r,write-speed=20,buffer-kb=64"}, "kill -INT $p", dir_);
+  EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+  EXPECT_EQ(Lines(r.Out).back(), "Burning done - With error");
+  EXPECT_NE(r.Err.find("OPERATION ABORTED BY USER"), std::string::npos) << r.Err;
+
+  fs::create_directories(Path("grows"));
+  for (const char* name : {"grows/a.bin", "grows/b.bin"})
+    std::ofstream(Path(name)) << std::string(8 << 20, 'g');
+  r = RunMburnWhileRecording({"burn", Path("grows"), "--virtual", "g.iso:cd-r,write-speed=4000,buffer-kb=64"},
+                             "echo more >> grows/a.bin; echo more >> grows/b.bin", dir_);
+  EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_EQ(Lines(r.Out).back(), "Burning Done - Sucsessfull - THE RECORDING HOLDS A SHORTENED FILE");
+  EXPECT_NE(r.Err.find("GREW AFTER PREPARATION"), std::string::npos) << r.Err;
 }
 
 // ---------------------------------------------------------------- image

@@ -119,6 +119,9 @@ TEST_F(DiscQueriesTest, DiscStatusAndRecordedSessions) {
   drive.discInfo = DiscInformation(1, 1, false, 2, 2);  // last session incomplete
   EXPECT_EQ(device.RecordedSessions(), 2);
 
+  drive.discInfo = DiscInformation(1, 0, false, 0, 0);  // no session counted, the last empty
+  EXPECT_EQ(device.RecordedSessions(), 0);
+
   drive.discInfo = DiscInformation(2, 3, false, 3, 3);  // finalised
   EXPECT_EQ(device.DiscStatus(), 2);
   EXPECT_EQ(device.RecordedSessions(), 3);

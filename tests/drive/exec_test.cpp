@@ -7,7 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -29,6 +32,7 @@ struct TExecDrive {
   std::vector<uint8_t> Data;  // written into the data buffer
   std::vector<SRB_ExecSCSICmd> Seen;
   std::vector<SRB_Abort> Aborts;
+  bool AbortLater = false;  // the abort is reported on another thread, after the call
   std::thread Worker;
 
   // Set by the clock when the caller starts to wait, so that the worker
@@ -61,6 +65,12 @@ uint32_t Send(void* p) {
   auto* header = static_cast<SRB_Header*>(p);
   if (header->SRB_Cmd == SC_ABORT_SRB) {
     d.Aborts.push_back(*static_cast<SRB_Abort*>(p));
+    if (d.AbortLater) {
+      auto* aborted = static_cast<SRB_ExecSCSICmd*>(d.Aborts.back().SRB_ToAbort);
+      d.Worker = std::thread([aborted] {
+        std::atomic_ref<uint8_t>(aborted->SRB_Status).store(SS_ABORTED, std::memory_order_release);
+      });
+    }
     return SS_COMP;
   }
   auto& srb = *static_cast<SRB_ExecSCSICmd*>(p);
@@ -230,11 +240,22 @@ TEST_F(ExecCommand, RequestCarriesTheSelectedAddressAndLunBits) {
   EXPECT_EQ(noEvent, 0);
 }
 
-TEST_F(ExecCommand, CompletionEventIsClosedAfterTheCommand) {
+// With standard input closed a new descriptor would be 0, which reads as "no event".
+TEST_F(ExecCommand, CompletionEventIsAboveTheStandardStreamsAndClosedAfterTheCommand) {
+  const int input = ::dup(STDIN_FILENO);
+  ::close(STDIN_FILENO);
+  drive.Mode = TExecDrive::TMode::Async;
   SRB_ExecSCSICmd srb = Request({0x00, 0, 0, 0, 0, 0});
   device.ExecSCSICommand(srb, 10000);
+  drive.Worker.join();
   const int fd = static_cast<int>(drive.Seen[0].SRB_PostProc);
-  EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+  const int closed = ::fcntl(fd, F_GETFD);
+  ::dup2(input, STDIN_FILENO);
+  ::close(input);
+  EXPECT_GT(fd, STDERR_FILENO);
+  EXPECT_EQ(closed, -1);
+  EXPECT_EQ(srb.SRB_Status, SS_COMP);
+  EXPECT_FALSE(device.TimedOut);
 }
 
 TEST_F(ExecCommand, CompletionFromAnotherThreadIsAwaited) {
@@ -297,6 +318,14 @@ TEST_F(ExecCommand, TimeOutPostsAnAbortAndReportsHostAdapterTimeout) {
   srb = Request({0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, SRB_EVENT_NOTIFY | SRB_DIR_OUT);
   device.ExecSCSICommand(srb, 240000);
   EXPECT_EQ(clock.Waits.back(), 240000u);
+
+  // The library reports the abort from its own thread while the caller gives up.
+  drive.AbortLater = true;
+  srb = Request({0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, SRB_EVENT_NOTIFY | SRB_DIR_OUT);
+  device.ExecSCSICommand(srb, 10000);
+  drive.Worker.join();
+  EXPECT_TRUE(device.TimedOut);
+  EXPECT_NE(srb.SRB_Status, SS_COMP);
 }
 
 TEST_F(ExecCommand, TargetBusyIsReportedWithoutSenseDecoding) {
@@ -432,7 +461,7 @@ TEST(DebugMessage, GoesToTheWindowThenTheEvent) {
   TSCSIDevice device;
   std::vector<std::string> order;
   struct TWindow : TDebugWindow {
-    std::vector<std::string>* Order;
+    std::vector<std::string>* Order = nullptr;
     void AddLine(const std::string& line) override { Order->push_back("window " + line); }
   } window;
   window.Order = &order;
@@ -444,6 +473,16 @@ TEST(DebugMessage, GoesToTheWindowThenTheEvent) {
   };
   device.DebugMessage(">>> hello", MSG_LIMIT);
   EXPECT_EQ(order, (std::vector<std::string>{"window >>> hello", "event >>> hello 3"}));
+
+  {  // a memo that goes first is forgotten, and forgets a device that went before it
+    TWindow gone;
+    device.DebugWindow = &gone;
+    TSCSIDevice other;
+    other.DebugWindow = &gone;
+  }
+  EXPECT_FALSE(device.DebugWindow);
+  device.DebugMessage("after", MSG_ERROR);
+  EXPECT_EQ(order.back(), "event after 0");
 }
 
 TEST(ByteOrder, SwapsAndReverses) {
@@ -507,24 +546,37 @@ bool IsNumeric(const std::string& text, uint8_t asc, uint8_t ascq) {
   return text == std::to_string(asc) + "," + std::to_string(ascq);
 }
 
+// The reference texts: "asc<TAB>ascq<TAB>description" in hexadecimal, under a heading.
+std::map<std::pair<unsigned, unsigned>, std::string> ReadSenseTexts() {
+  std::ifstream in(MBURN_SOURCE_DIR "/tests/drive/data/asc-ascq.tsv");
+  std::map<std::pair<unsigned, unsigned>, std::string> texts;
+  unsigned asc, ascq;
+  int at = 0;
+  for (std::string line; std::getline(in, line);)
+    if (std::sscanf(line.c_str(), "%x\t%x\t%n", &asc, &ascq, &at) == 2)
+      texts[{asc, ascq}] = line.substr(static_cast<size_t>(at));
+  return texts;
+}
+
+// Every pair of the reference file has its text word for word, the file holds
+// exactly the covered pairs, and every other pair is shown as two numbers.
 TEST(SenseCodeText, CoversEveryListedPairAndNumbersTheRest) {
-  int covered = 0;
+  const auto texts = ReadSenseTexts();
+  ASSERT_EQ(texts.size(), 256u);
   for (int asc = 0; asc < 256; ++asc) {
     for (int ascq = 0; ascq < 256; ++ascq) {
       bool listed = false;
       for (const TCoverage& c : kCovered)
         listed |= c.asc == asc && ascq >= c.from && ascq <= c.to;
+      const auto reference = texts.find({unsigned(asc), unsigned(ascq)});
+      EXPECT_EQ(listed, reference != texts.end()) << asc << "," << ascq;
       const std::string text = SenseCodeText(static_cast<uint8_t>(asc), static_cast<uint8_t>(ascq));
-      if (listed) {
-        ++covered;
-        EXPECT_FALSE(IsNumeric(text, asc, ascq)) << asc << "," << ascq;
-        EXPECT_FALSE(text.empty());
-      } else {
+      if (reference != texts.end())
+        EXPECT_EQ(text, reference->second) << asc << "," << ascq;
+      else
         EXPECT_TRUE(IsNumeric(text, asc, ascq)) << asc << "," << ascq << " " << text;
-      }
     }
   }
-  EXPECT_EQ(covered, 256);
   EXPECT_EQ(SenseCodeText(0x04, 0x08), "LOGICAL UNIT NOT READY, LONG WRITE IN PROGRESS");
   EXPECT_EQ(SenseCodeText(0x21, 0x00), "LOGICAL BLOCK ADDRESS OUT OF RANGE");
   EXPECT_EQ(SenseCodeText(0x0C, 0x09), "WRITE ERROR - LOSS OF STREAMING");

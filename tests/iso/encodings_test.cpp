@@ -44,9 +44,11 @@ TEST(Encodings, JolietTextIsBigEndianUtf16) {
   // Non-ASCII UTF-8, and a character outside the basic plane as a surrogate pair.
   PutJolietText("\xC3\xA9\xF0\x9F\x98\x80", b.data(), 8);
   EXPECT_EQ(Bytes(b.data(), 8), (std::vector<uint8_t>{0, 0xE9, 0xD8, 0x3D, 0xDE, 0x00, 0, 0x20}));
-  // Cut at the width.
+  // Cut at the width, never inside a surrogate pair (its half becomes a space).
   PutJolietText("abcdef", b.data(), 4);
   EXPECT_EQ(Bytes(b.data(), 4), (std::vector<uint8_t>{0, 'a', 0, 'b'}));
+  PutJolietText("a\xF0\x9F\x98\x80", b.data(), 4);
+  EXPECT_EQ(Bytes(b.data(), 4), (std::vector<uint8_t>{0, 'a', 0, 0x20}));
 }
 
 TEST(Encodings, InvalidUtf8BecomesReplacementCharacters) {

@@ -149,14 +149,14 @@ struct TImportFixture : ::testing::Test {
 };
 
 // ---------------------------------------------------------------- the import's cases
-TEST_F(TImportFixture, LastSessionIsTakenForFFAndForANumberBeyondIt) {
+TEST_F(TImportFixture, LastSessionIsTakenForFFAndANumberBeyondItRefused) {
   Disc.SetSessions(3);
   for (uint8_t s = 1; s <= 3; ++s) {
     const uint32_t start = 1000 * (s - 1);
     const uint32_t len = PutDirectory(Disc, start + 20, start + 20, {{"S" + std::to_string(s) + ".TXT;1", start + 30, 5}});
     PutSession(Disc, s, start, 100, start + 20, len);
   }
-  for (int asked : {255, 5, 128}) {  // 80h-FEh name no session either: the last one
+  for (int asked : {255, 128}) {  // 80h-FEh name no session either: the last one
     C.ResetImageBuilder(kMaxFiles, kMaxDirs);
     Messages.clear();
     EXPECT_TRUE(C.ImportPreviousSession(static_cast<int8_t>(asked), nullptr));
@@ -167,6 +167,11 @@ TEST_F(TImportFixture, LastSessionIsTakenForFFAndForANumberBeyondIt) {
   C.ResetImageBuilder(kMaxFiles, kMaxDirs);
   EXPECT_TRUE(C.ImportPreviousSession(2, nullptr));
   EXPECT_NE(Entry("\\", "S2.TXT"), nullptr);
+  // A session the disc does not have is refused, not replaced by another.
+  C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+  EXPECT_EQ(C.ImportSessionTree(5, nullptr), VEZEZadira::TImportResult::Failed);
+  EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION 5 (THE DISC HOLDS 3 SESSIONS)", MSG_FILE), 1);
+  EXPECT_EQ(C.FileCount(), 0);
 }
 
 TEST_F(TImportFixture, BlankDiscImportsNothingAndSaysNothing) {
@@ -183,7 +188,7 @@ TEST_F(TImportFixture, UnreadableTrackOrNoDescriptorIsReported) {
   EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION # 1", MSG_FILE), 1);
   Disc.Tracks[1] = {0, 100};
   Disc.Sector(99);
-  EXPECT_FALSE(C.ImportPreviousSession(1, nullptr));
+  EXPECT_EQ(C.ImportSessionTree(1, nullptr), VEZEZadira::TImportResult::Failed);
   EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION 1 (ISO IMAGE NOT FOUND)", MSG_FILE), 1);
 }
 
@@ -194,7 +199,7 @@ TEST_F(TImportFixture, JolietNamesArePreferredAndVersionsRemoved) {
   TFEntry* e = Entry("\\", "Notes 2004.doc");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->LongName, "Notes 2004.doc");
-  EXPECT_EQ(e->ISOName, "NOTES_2004.DO");
+  EXPECT_EQ(e->ISOName, "NOTES2_1.DOC");  // a generated 8.3 name of d-characters
   EXPECT_EQ(Entry("\\", "ISO.TXT"), nullptr);
   ASSERT_NE(Entry("\\Sub Folder", "inner file.txt"), nullptr);
   EXPECT_EQ(Entry("\\Sub Folder", "inner file.txt")->ISOSize, 7);
@@ -287,7 +292,7 @@ TEST_F(TImportFixture, ISORecordsAreSteppedByTheirLengthNotTheirName) {
   EXPECT_EQ(C.FileCount(), 2);
 }
 
-TEST_F(TImportFixture, BadRecordsEndTheDirectoryWithAMessage) {
+TEST_F(TImportFixture, BadRecordsEndTheImportWithAMessage) {
   struct TCase {
     const char* Name;
     std::function<void(uint8_t* sector, size_t secondRecord)> Spoil;
@@ -327,9 +332,8 @@ TEST_F(TImportFixture, BadRecordsEndTheDirectoryWithAMessage) {
     ISODisc({{"FIRST.TXT;1", 200, 5}, {"SECOND.TXT;1", 201, 5}, {"THIRD.TXT;1", 202, 5}});
     uint8_t* s = Disc.Sector(20);
     t.Spoil(s, 34 + 34 + s[68]);
-    EXPECT_TRUE(C.ImportPreviousSession(1, nullptr));
-    EXPECT_NE(Entry("\\", "FIRST.TXT"), nullptr);
-    EXPECT_EQ(Entry("\\", "THIRD.TXT"), nullptr);
+    EXPECT_EQ(C.ImportSessionTree(1, nullptr), VEZEZadira::TImportResult::Failed);
+    EXPECT_EQ(C.FileCount(), 0);  // nothing of a session that cannot be carried whole
     EXPECT_EQ(Count(">>> ERROR IMPORTING SESSION, ", MSG_FILE), 1);
   }
 }
@@ -396,15 +400,45 @@ TEST_F(TImportFixture, EmptyFileAtExtentZeroIsAnImportedEmptyFile) {
   EXPECT_EQ(C.FileSectors, 0);  // nothing of the old session is written again
 }
 
-TEST_F(TImportFixture, UnreadableDirectorySectorKeepsWhatWasAdded) {
-  std::vector<TRec> recs;
-  for (int i = 0; i < 60; ++i) recs.push_back({"F" + std::to_string(i) + ".TXT;1", uint32_t(200 + i), 10});
-  ISODisc(recs);
-  Disc.BadSectors.insert(21);
+// A read error (a descriptor, a directory sector) or an entry the tree cannot
+// take ends the import naming the sector, takes back what it added, and the
+// preparation fails.
+TEST_F(TImportFixture, ReadErrorsAndLimitsEndTheImport) {
+  for (const auto& [bad, message] : {std::pair{21u, "DIRECTORY SECTOR 21 CANNOT BE READ"},
+                                     std::pair{16u, "(VOLUME DESCRIPTOR SECTOR 16 CANNOT BE READ)"},
+                                     std::pair{0u, "MAXIMUM FILES CAN BE 40"}}) {
+    C.ResetImageBuilder(bad == 0 ? 40 : kMaxFiles, kMaxDirs);
+    Disc = TMemoryDisc{};
+    std::vector<TRec> recs;
+    for (int i = 0; i < 60; ++i) recs.push_back({"F" + std::to_string(i) + ".TXT;1", uint32_t(200 + i), 10});
+    ISODisc(recs);
+    Disc.BadSectors.insert(bad);
+    EXPECT_EQ(C.ImportSessionTree(1, nullptr), VEZEZadira::TImportResult::Failed);
+    EXPECT_EQ(Count(message, bad == 0 ? MSG_LIMIT : MSG_FILE), 1) << message;
+    EXPECT_EQ(C.FileCount(), 0);
+    C.ImportSession = 1;
+    EXPECT_FALSE(C.PrepareImage(false, nullptr));
+  }
+}
+
+// Names from the disc: only a trailing version is removed; a name no entry can
+// carry is refused, named; the user's entries win and folders merge.
+TEST_F(TImportFixture, NamesFromTheDiscAndWhatTheUserAdded) {
+  JolietDisc({{J("x;1.txt;1"), 200, 1}, {J("x;2.txt;1"), 201, 2}, {J("notes.txt;1"), 203, 4},
+              {J("Sub"), 40, 2048, 0x02}, {J("a/b;1"), 204, 5}, {J(".."), 206, 5},
+              {std::string("\0c\0\0\0d", 6), 207, 5}});
+  PutDirectory(Disc, 40, 30, {{J("old.txt;1"), 210, 6}, {J("mine.txt;1"), 211, 7}});
+  C.ReplaceFile = true;
+  ASSERT_TRUE(C.AddFile(C.RootDirectory(), isotest::Found("notes.txt", 11), "/src/notes.txt", 0));
+  TDEntry* sub = isotest::AddDir(C, C.RootDirectory(), "Sub");
+  ASSERT_TRUE(C.AddFile(sub, isotest::Found("mine.txt", 12), "/src/Sub/mine.txt", 0));
   ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
-  EXPECT_GT(C.FileCount(), 0);
-  EXPECT_LT(C.FileCount(), 60);
-  EXPECT_NE(Entry("\\", "F0.TXT"), nullptr);
+  EXPECT_TRUE(Entry("\\", "x;1.txt") && Entry("\\", "x;2.txt") && Entry("\\Sub", "old.txt"));
+  EXPECT_EQ(Entry("\\", "notes.txt")->SourcePath, "/src/notes.txt");
+  EXPECT_EQ(Entry("\\Sub", "mine.txt")->SourcePath, "/src/Sub/mine.txt");
+  for (const char* name : {"\\a/b", "\\..", "\\c"})  // (a NUL: named up to it)
+    EXPECT_EQ(Count(std::string("INVALID NAME, NOT IMPORTED: ") + name, MSG_FILE), 1) << name;
+  EXPECT_EQ(C.FileCount(), 3 + 3);  // the user's two and Sub, x;1, x;2, old.txt
 }
 
 TEST_F(TImportFixture, FilesInSeveralExtentsAreNotCarriedCut) {

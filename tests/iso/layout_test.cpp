@@ -153,6 +153,12 @@ TEST_F(LayoutTest, DirectoriesInPathTableOrderExtentsInCreationOrder) {
     EXPECT_EQ(LE16(t + off + 6), expected[i]->Parent->Number);
     off += 10;  // one-letter names: 8 + 1 + pad
   }
+  // Each tree ranks siblings by its own identifiers (ISO A1 < Z1, Joliet alpha < zeta).
+  TDEntry* z = c_.AddDirectory(bd, Found("zeta", 0, faDirectory), "zeta", "A1");
+  TDEntry* y = c_.AddDirectory(bd, Found("alpha", 0, faDirectory), "alpha", "Z1");
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  EXPECT_EQ(std::vector<TDEntry*>(ISOPathOrder.end() - 2, ISOPathOrder.end()), (std::vector<TDEntry*>{z, y}));
+  EXPECT_EQ(std::vector<TDEntry*>(JolietPathOrder.end() - 2, JolietPathOrder.end()), (std::vector<TDEntry*>{y, z}));
 }
 
 // The ordering as the original builder computed it: a Shell sort of keys made

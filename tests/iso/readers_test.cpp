@@ -156,7 +156,7 @@ TEST_F(ReadersTest, VariedNamesSizesAndDepths) {
   File("big.bin", 1024 * 1024 + 1);
   File("README", 5);
   fs::create_directories(src_ / "empty folder/empty too");  // leaves nothing behind
-  for (int i = 0; i < 40; ++i) File("crossing/file number " + std::to_string(i) + " with a long name.dat", 7);
+ for (int i = 0; i < 90; ++i) File("crossing/file number " + std::to_string(i) + " with a long name.dat", 7);
   Build();
   // The "crossing" directory's records take more than one sector.
   const TDEntry* crossing = c_.FindDirectory("\\crossing");

@@ -10,6 +10,7 @@ struct TSession {
   uint32_t Start = 0;
   int64_t Sectors = 0;      // recorded, padding included
   int64_t TrackLength = 0;  // the image itself
+  uint32_t Free = 0;        // FreeSectors before the recording
   TOutcome Outcome;
   bool VerifyRan = false;
   std::string VerifyError = "not run";
@@ -32,6 +33,7 @@ TSession RecordFolder(const fs::path& folder) {
   s.Sectors = c.ImageSectors();
   s.TrackLength = c.TrackLength;
   c.VerifyAfterWrite = true;
+  s.Free = c.FreeSectors();
   TRecorderRun run(c);
   s.Outcome = run.Record();
   s.VerifyRan = c.VerifyRan;
@@ -61,6 +63,7 @@ void ExpectSuccess(const TSession& s) {
   EXPECT_TRUE(s.VerifyRan);
   EXPECT_EQ(s.VerifyError, "");
   EXPECT_EQ(s.BytesVerified, s.Sectors * 2048);
+  EXPECT_GE(int64_t{s.Free}, s.Sectors) << "the disc had room for it";
 }
 
 // sha256sum of the track as it lies in the disc image.
@@ -126,6 +129,16 @@ TEST_P(EveryMedium, RecordsTwoSessionsThatReadBackByteForByte) {
   EXPECT_GE(second.Start, first.Start + first.Sectors);
   EXPECT_EQ(VolumeSpaceSize(image, second.Start), second.Start + second.TrackLength);
   ExpectReadsBack(tmp, image, second.Start, tmp / "second", "second");
+  if (!overwritable) return;
+
+  // Overwritable media: every new volume is the one readers find at sector 16.
+  WriteFile(tmp / "third" / "third.txt", Pattern(7000, 6));
+  const TSession third = RecordFolder(tmp / "third");
+  ExpectSuccess(third);
+  EXPECT_GE(third.Start, VolumeSpaceSize(image, second.Start));
+  const fs::path direct = tmp / "third-direct";
+  ASSERT_EQ(ExtractWithBsdtar(image, direct), "");
+  EXPECT_EQ(CompareTrees(tmp / "third", direct, true), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, EveryMedium,

@@ -1,6 +1,8 @@
 // The outcomes of a recording as the application sees them: the events, the
 // end-of-recording text, BytesWritten, what reached the recorder, and the
 // recording start and stop around a running recording.
+#include <future>
+
 #include "record/record_helpers.h"
 
 namespace rectest {
@@ -356,6 +358,13 @@ public:
     return index == 2;
   }
   int Open(int) override { return 7; }
+  // A recording holds the drive exclusively; Busy plays another program holding it.
+  std::atomic<int> Exclusive{0};
+  bool Busy = false;
+  int OpenExclusive(int) override {
+    ++Exclusive;
+    return Busy ? (errno = EBUSY, -1) : 7;
+  }
   bool Close(int) override {
     ++Closes;
     return true;
@@ -405,10 +414,63 @@ TEST(Outcome, BuiltInLayerIsBoundAgainAtTheEnd) {
     const TOutcome out = run.Record();
     EXPECT_EQ(out.Error, "");
     EXPECT_EQ(s.Recorder->Disc().Status, "appendable");
+    EXPECT_EQ(platform.Exclusive, 1) << "the recording had the drive to itself";
     EXPECT_GT(platform.Closes, closes) << "the drive handles were closed";
     EXPECT_GT(platform.Scans, scans) << "and the layer bound again";
     EXPECT_EQ(ASPILayerName(), kBuiltInLayerName);
     EXPECT_TRUE(ASPIInitialized());
+
+    // Held by another program: nothing is sent, and the recording says why.
+    platform.Busy = true;
+    s.Recorder->ClearLog();
+    ASSERT_TRUE(c.PrepareImage(false, nullptr));
+    s.Recorder->ClearLog();
+    TRecorderRun second(c);
+    EXPECT_EQ(second.Record().Error, kDriveInUseText);
+    EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x2A));
+  }
+}
+
+// A recording that could not finish the disc, or that would change it in a
+// test write, is no success; a finalisation leaves a complete disc.
+TEST(Outcome, WhatDoesNotFinishTheDiscOrMustNotTouchItIsNoSuccess) {
+  struct TCase {
+    const char* Medium;
+    const char* Extra;
+    bool TestWrite, Finalize;
+    const char* Error;
+    const char* Status;  // of the disc afterwards
+    bool Writes;         // any WRITE (10) sent
+  };
+  const std::string hardware = " [HARDWARE ERROR (INTERNAL TARGET FAILURE)]";
+  const TCase cases[] = {
+      {"cd-r", "hang=5B", 0, 0, "CLOSING THE SESSION FAILED [COMMAND TIMEOUT]", "appendable", 1},
+      {"cd-r", "fail=35", 0, 0, "SYNCHRONIZE CACHE FAILED", "appendable", 1},
+      {"dvd+r", "fail=5B", 0, 0, "CLOSING THE TRACK FAILED", "appendable", 1},
+      {"dvd-r", "fail=5B", 0, 0, "CLOSING THE TRACK FAILED", "appendable", 1},
+      {"cd-r", "fail=55", 1, 0, "THE WRITER REFUSED THE TEST WRITE", "empty", 0},
+      {"dvd+rw", "", 1, 0, "TEST WRITE IS NOT POSSIBLE ON DVD+RW: NOTHING RECORDED", "empty", 0},
+      {"dvd+r", "", 0, 1, "", "complete", 1},
+      {"dvd-rw-seq", "", 0, 1, "", "complete", 1},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(std::string(k.Medium) + " " + k.Extra);
+    TSetup s;
+    ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, k.Medium, std::string("sync=1,") + k.Extra));
+    VEZEZadira& c = *s.Component;
+    c.TestWrite = k.TestWrite;
+    c.FinalizeDisc = k.Finalize;
+    s.Clock.Clock.InstantTimeouts = true;  // the hung close times out at once
+    TRecorderRun run(c);
+    const std::string error = run.Record().Error;
+    s.Clock.Clock.InstantTimeouts = false;
+    const bool faulted = std::string(k.Extra).find("fail=") != std::string::npos;
+    EXPECT_EQ(error, k.Error + (faulted ? hardware : ""));
+    EXPECT_EQ(s.Recorder->Disc().Status, k.Status);
+    EXPECT_EQ(HasOp(s.Recorder->Log(), 0x2A), k.Writes);
+    if (*k.Error && k.Writes) {
+      EXPECT_FALSE(s.Recorder->Disc().Sessions.back().Closed);
+    }
   }
 }
 
@@ -440,6 +502,7 @@ TEST(Outcome, SecondStartWhileRecordingIsRefusedAndDisturbsNothing) {
   const TOutcome out = run.Record();
   second.join();
   EXPECT_EQ(out.WriteDoneCalls, 1);
+  EXPECT_EQ(out.Refusals, 1);
   EXPECT_EQ(out.Error, "");
   EXPECT_EQ(out.BytesWritten, c.ImageSectors() * 2048);
   EXPECT_TRUE(run.MessageSeen(kAlreadyRecordingText));
@@ -485,8 +548,8 @@ TEST(Outcome, DestroyingTheComponentStopsTheRecordingAndWaits) {
     error = e;
     doneThread = std::this_thread::get_id();
   };
-  // A dispatcher that could never reach this thread while it is blocked.
-  c.Dispatcher = [](const std::function<void()>&) { ADD_FAILURE() << "dispatcher used"; };
+  // A dispatcher whose calls would reach this thread only once it is free again.
+  c.Dispatcher = [](const std::function<void()>&) {};
   c.OnDebugMessage = [&](TObject*, const std::string& msg, uint8_t) {
     if (msg.rfind(">>> STARTING WRITE PROCESS", 0) != 0) return;
     std::lock_guard g(m);
@@ -553,6 +616,78 @@ TEST_P(DestroyInHandler, TheThreadLeavesTheComponentAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Dispatch, DestroyInHandler, ::testing::Bool());
+
+// ---------------------------------------------------------------- destruction
+// The owner of the handlers (as the window's workflow) and then the component
+// go, on the thread that started the recording, at one point of it; the
+// ThreadSanitizer run checks the hand-offs. Each point ends with one outcome,
+// no handler runs once its owner is gone, and no recording is left running.
+enum class TPoint { Priming, Writing, Finalizing, EndCall, AfterEndCall };
+
+struct TDestroyCase {
+  const char* Name;
+  TPoint Point;
+  const char* Error;  // the outcome; nullptr: either
+};
+
+class DestroyAt : public ::testing::TestWithParam<TDestroyCase> {};
+
+TEST_P(DestroyAt, EveryThreadEndsWithOneOutcomeAndNoHandlerOutlivesItsOwner) {
+  const TDestroyCase& t = GetParam();
+  TSetup s;
+  ASSERT_TRUE(s.Open("cd-r"));
+  WriteFile(s.Tmp / "src" / "big.bin", Pattern(9 * 1024 * 1024, 10));
+  ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
+  VEZEZadira& c = *s.Component;
+  TUiThread ui;
+  c.Dispatcher = [&ui](const std::function<void()>& call) { ui.Dispatch(call); };
+  auto owner = std::make_unique<TRecorderRun>(c);
+  // The point is reached; the thread there waits until the destruction has begun.
+  std::promise<void> reached, destroying;
+  const std::shared_future<void> begun = destroying.get_future().share();
+  auto hold = [&] {
+    reached.set_value();
+    begun.wait_for(std::chrono::minutes(2));
+  };
+  std::atomic<int> calls{0};
+  std::string error;
+  const TWriteDoneEvent done = c.OnWriteDone;
+  c.OnWriteDone = [&, done](TObject* sender, const std::string& e) {
+    if (t.Point == TPoint::EndCall) hold();
+    done(sender, e);
+    error = e;
+    if (++calls == 1 && t.Point == TPoint::AfterEndCall) reached.set_value();
+  };
+  if (t.Point == TPoint::Writing) AtWriteLoop(c, hold);
+  if (t.Point == TPoint::Finalizing) AtFinalizing(c, hold);
+  std::thread stopper;
+  if (t.Point == TPoint::Priming)
+    stopper = std::thread([&] {
+      for (int i = 0; i < 1000000 && !c.RecordingRuns(); ++i) std::this_thread::yield();
+      c.StopRecording();
+      reached.set_value();
+    });
+  c.StartRecording();
+  EXPECT_EQ(reached.get_future().wait_for(std::chrono::minutes(2)), std::future_status::ready);
+  destroying.set_value();
+  owner.reset();
+  s.Component.reset();
+  if (stopper.joinable()) stopper.join();
+  EXPECT_EQ(calls, 1);
+  if (t.Error) {
+    EXPECT_EQ(error, t.Error);
+  }
+  EXPECT_FALSE(VEZEZadira().RecordingRuns());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, DestroyAt,
+    ::testing::Values(TDestroyCase{"Priming", TPoint::Priming, kAbortedText},
+                      TDestroyCase{"Writing", TPoint::Writing, kAbortedText},
+                      TDestroyCase{"Finalizing", TPoint::Finalizing, nullptr},
+                      TDestroyCase{"EndCall", TPoint::EndCall, ""},
+                      TDestroyCase{"AfterEndCall", TPoint::AfterEndCall, ""}),
+    [](const ::testing::TestParamInfo<TDestroyCase>& info) { return info.param.Name; });
 
 }  // namespace
 }  // namespace rectest

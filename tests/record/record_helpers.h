@@ -408,6 +408,7 @@ struct TSetup {
 struct TOutcome {
   bool Started = false;
   int WriteDoneCalls = 0;
+  int Refusals = 0;  // starts refused while a recording had not ended: not this one's end
   int FinalizingCalls = 0;
   std::string Error;
   int64_t BytesWritten = 0;
@@ -421,6 +422,10 @@ public:
   explicit TRecorderRun(VEZEZadira& c) : c_(c) {
     c_.OnWriteDone = [this](TObject*, const std::string& error) {
       std::lock_guard g(lock_);
+      if (error == kAlreadyRecordingText) {
+        ++out_.Refusals;
+        return;
+      }
       ++out_.WriteDoneCalls;
       out_.Error = error;
       out_.WriteDoneThread = std::this_thread::get_id();
@@ -447,7 +452,7 @@ public:
     std::unique_lock g(lock_);
     out_.Started = started;
     // A safety net against a hang, not a timing assertion. A start that
-    // failed has reported already, and a refused one reports nothing.
+    // failed or was refused has reported already.
     if (started)
       changed_.wait_for(g, std::chrono::minutes(5), [&] { return out_.WriteDoneCalls > 0; });
     g.unlock();

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ struct TFakeDrive {
   uint8_t ScsiStatus = 0;
   uint8_t HostStatus = 0;
   std::vector<uint8_t> Sense;
+  std::function<void()> During;  // runs inside the call, as the drive works on it
 };
 
 class TFakePlatform : public TSPTIPlatform {
@@ -81,6 +83,7 @@ public:
       request.SenseLength = 0;
       return true;
     }
+    if (d.During) d.During();
     request.ScsiStatus = d.ScsiStatus;
     request.HostStatus = d.HostStatus;
     const size_t n = std::min<size_t>(d.Sense.size(), request.SenseLength);

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 
 #include "transport/fake_platform.h"
 
@@ -317,6 +319,26 @@ TEST_F(SPTILayer, DriveHandlesOpenLazilyAndCloseAfterCommandWhenAsked) {
   SPTISendASPI32Command(&srb);
   EXPECT_EQ(os.OpenHandles.size(), 2u);
   EXPECT_TRUE(SPTIShutdown());
+  EXPECT_TRUE(os.OpenHandles.empty());
+}
+
+// A command may take up to its two-minute time-out: the table stays free for
+// the other threads meanwhile, and a shutdown waits for the command's handle.
+TEST_F(SPTILayer, TheTableStaysFreeWhileACommandRuns) {
+  TFakeDrive& d = os.Add(D, 0, 0, 0);
+  ASSERT_EQ(SPTIScanDrives(), 1);
+  std::future<char> letter;
+  std::future<bool> shutdown;
+  d.During = [&] {
+    letter = std::async(std::launch::async, [] { return SPTIDriveLetter(0, 0, 0); });
+    // A safety net against a hang, not a timing assertion.
+    EXPECT_EQ(letter.wait_for(std::chrono::minutes(1)), std::future_status::ready);
+    shutdown = std::async(std::launch::async, [] { return SPTIShutdown(); });
+  };
+  SRB_ExecSCSICmd srb = Exec(0, 0, 0, 0x00);
+  EXPECT_EQ(SPTISendASPI32Command(&srb), SS_COMP);
+  EXPECT_EQ(letter.get(), 'D');
+  EXPECT_TRUE(shutdown.get());
   EXPECT_TRUE(os.OpenHandles.empty());
 }
 

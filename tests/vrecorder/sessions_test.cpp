@@ -276,6 +276,28 @@ TEST_F(Sessions, TheDiscOutlivesTheDrive) {
   EXPECT_FALSE(std::filesystem::exists(image + ".state.tmp"));
 }
 
+// Somebody's image without a state file is a closed disc holding it: read as
+// it is, never written, no state file left beside it; `new` blanks it.
+TEST_F(Sessions, AnImageWithoutItsStateFileIsAClosedDisc) {
+  const std::string image = Path("user.iso");
+  for (const auto& [suffix, medium] : std::vector<std::pair<std::string, std::string>>{
+           {"", "cd-rom"}, {":cd-r", "cd-r"}, {":dvd+rw", "dvd-rom"}, {":cd-r,new", "cd-r"}}) {
+    SCOPED_TRACE(suffix);
+    std::ofstream(image, std::ios::trunc) << std::string(40 * 2048, 'u');
+    Configure(image + suffix + ",sync=1");
+    TVRecDiscInfo info;
+    ASSERT_TRUE(VRecGetDiscInfo(0, &info));
+    const bool blank = suffix.ends_with("new");
+    EXPECT_EQ(info.Medium + " " + info.Status, medium + (blank ? " empty" : " complete"));
+    std::vector<uint8_t> sector;
+    EXPECT_EQ(Read10(0, 39, 1, &sector).Good(), !blank);
+    EXPECT_EQ(Write10(0, 0, 1).Good(), blank);
+    VRecShutdown();
+    EXPECT_EQ(std::filesystem::exists(image + ".state"), blank);
+    EXPECT_EQ(std::filesystem::file_size(image), blank ? 2048u : 40u * 2048);
+  }
+}
+
 TEST_F(Sessions, ABrokenStateFileIsReported) {
   const std::string image = Path("cd.img");
   std::ofstream(image) << "";
@@ -294,6 +316,14 @@ TEST_F(Sessions, ConfigurationErrorsAreReadable) {
   EXPECT_NE(error.find("colour"), std::string::npos);
   EXPECT_FALSE(VRecConfigure(Path("a.img") + ",busy=many", &error));
   EXPECT_NE(error.find("busy"), std::string::npos);
+  // Neither a folder nor a device is a disc image.
+  EXPECT_FALSE(VRecConfigure(Dir + ":cd-r", &error));
+  EXPECT_NE(error.find("is a folder"), std::string::npos) << error;
+  EXPECT_FALSE(VRecConfigure("/dev/null:cd-r", &error));
+  EXPECT_NE(error.find("is a device"), std::string::npos) << error;
+  // One holder at a time: the second drive on the same image is told it is in use.
+  EXPECT_FALSE(VRecConfigure(Path("a.img") + ";" + Path("a.img"), &error));
+  EXPECT_NE(error.find("the drive is in use"), std::string::npos) << error;
   EXPECT_TRUE(VRecConfigure(" ; ", &error));
   EXPECT_EQ(VRecDriveCount(), 0);
   EXPECT_EQ(VRecGetASPI32SupportInfo(), uint32_t(SS_NO_ADAPTERS) << 8);

@@ -1,8 +1,12 @@
 // mburn: the burner on the command line, for scripts, servers without a
 // display and the tests. It drives the same component through the same
 // workflow as the window and says the same things.
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -13,17 +17,22 @@
 #include "cli/progress.h"
 #include "cli/reasons.h"
 #include "cli/verify_disc.h"
+#include "record/record.h"
 #include "stream/stream.h"
 
 namespace {
 
 enum : int { kExitOk = 0, kExitFailed = 1, kExitNothing = 2 };
 
-void SetUpComponent(VEZEZadira& c, const TCommandLine& line) {
+// Recording: file problems (kind 4, such as a file cut to its laid-out length)
+// are told without --debug; outside a recording they lead to the status line.
+void SetUpComponent(VEZEZadira& c, const TCommandLine& line,
+                    std::function<bool()> recording = nullptr) {
   c.DoDebug = true;
-  if (line.Debug)
-    c.OnDebugMessage = [](TObject*, const std::string& message, uint8_t) {
-      std::cerr << message << '\n';
+  const bool debug = line.Debug;
+  if (debug || recording)
+    c.OnDebugMessage = [debug, recording](TObject*, const std::string& message, uint8_t kind) {
+      if (debug || (kind == MSG_FILE && recording())) std::cerr << message << '\n';
     };
 }
 
@@ -62,6 +71,53 @@ void ReportScan(const VEZEZadira& c, const TCommandLine& line) {
            ") did not answer the scan: busy or not answering");
   }
 }
+
+// SIGINT and SIGTERM ask the recording to stop; the first one puts the
+// default action back, so a second one ends the program at once.
+volatile std::sig_atomic_t gStopAsked = 0;
+
+void OnStopSignal(int) { gStopAsked = 1; }
+
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Says what the recording waits for once it has waited a few seconds, and
+// again every few seconds, so that a long wait is not taken for a hang.
+class TWaitReport {
+public:
+  // Returns the line to print now, or "".
+  std::string Look() {
+    const TRecordingWait wait = CurrentRecordingWait();
+    if (!wait.What) {
+      what_ = nullptr;
+      return "";
+    }
+    const uint64_t now = Clock().NowMs();
+    const uint64_t waited = now > wait.SinceMs ? now - wait.SinceMs : 0;
+    if (wait.What != what_ || wait.SinceMs != since_) {
+      what_ = wait.What;
+      since_ = wait.SinceMs;
+      next_ = kFirstMs;
+    }
+    if (waited < next_) return "";
+    next_ = waited + kEveryMs;
+    return "mburn: waiting for " + std::string(wait.What) + ": " + std::to_string(waited / 1000) +
+           " s so far";
+  }
+
+private:
+  // Past the 5 s that the final wait for the drive always takes.
+  static constexpr uint64_t kFirstMs = 8000, kEveryMs = 5000;
+  const char* what_ = nullptr;
+  uint64_t since_ = 0;
+  uint64_t next_ = kFirstMs;
+};
 
 // Binds the transport and selects the drive; false (after saying why) when that fails.
 bool OpenDrive(VEZEZadira& c, const TCommandLine& line, bool select) {
@@ -125,6 +181,10 @@ int Disc(const TCommandLine& line) {
     Note(SpaceReason(c, 0, 0, SecondsRunning()));
     return kExitFailed;
   }
+  // A disc that an earlier recording left unfinished says so.
+  c.TestWrite = c.FinalizeDisc = false;
+  const std::string refusal = c.RecordingRefusal();
+  if (!refusal.empty()) std::cout << refusal.substr(0, refusal.find(':')) << '\n';
   return kExitOk;
 }
 
@@ -133,27 +193,40 @@ bool IsDvdKind(uint16_t kind) { return kind >= DK_DVDROM && kind <= DK_DVDPLUSR;
 int Burn(const TCommandLine& line) {
   for (const std::string& note : VolumeIdNotes(line.VolumeId, !line.NoJoliet)) Note(note);
   VEZEZadira c;
-  SetUpComponent(c, line);
+  TBurnWorkflow* flow = nullptr;
+  SetUpComponent(c, line, [&flow] { return flow && flow->Recording(); });
   if (!OpenDrive(c, line, true)) return kExitNothing;
   ApplyStartupSettings(c);
   c.FinalizeDisc = line.Finalize;
   c.TestWrite = line.TestWrite;
   c.JolietFileSystem = !line.NoJoliet;
   c.IdVolume = line.VolumeId;
-  c.ImportSession = static_cast<uint16_t>(line.ImportSession);
   c.VerifyAfterWrite = line.Verify;
+  // A reader shows the last session only: unless told otherwise, a new session
+  // on a disc left open carries the files of the last one (255).
+  if (line.NoImport)
+    c.ImportSession = 0;
+  else if (line.ImportSession >= 0)
+    c.ImportSession = static_cast<uint16_t>(line.ImportSession);
+  else {
+    // Asked of a drive that is ready: one still spinning up would say nothing.
+    if (!c.TestUnitReady(10000)) c.WaitUntilReady(10000, 500);
+    c.ImportSession = c.DiscStatus() == 1 ? 255 : 0;
+  }
 
   TMainLoop loop;
-  c.Dispatcher = [&loop](const std::function<void()>& call) { loop.Dispatch(call); };
+  c.Dispatcher = [&loop](const std::function<void()>& call) { loop.Post(call); };
   TProgress progress;
   TProgress verifyProgress;  // the read-back after the recording, a pass of its own
   bool finished = false;
+  bool outcomeShown = false;  // the recording thread may still be ending: no more progress
   TBurnWorkflow::THooks hooks;
-  TBurnWorkflow* flow = nullptr;
   hooks.Status = [&](const std::string& text) {
     // The outcome comes after the last step of the progress.
-    if (flow && flow->Recording() && (text == kTextDoneOk || text == kTextDoneError))
+    if (flow && flow->Recording() && (text.rfind(kTextDoneOk, 0) == 0 || text == kTextDoneError)) {
       progress.Show(flow->ProgressSectors());
+      outcomeShown = true;
+    }
     if (flow && text == kTextFinishing) {
       progress.Show(flow->ProgressSectors());
       progress.WriteLoopEnded();
@@ -173,6 +246,7 @@ int Burn(const TCommandLine& line) {
   TBurnWorkflow workflow(c, std::move(hooks));
   flow = &workflow;
   workflow.WriteSpeed = static_cast<uint16_t>(line.Speed);
+  CatchStopSignals();
 
   switch (workflow.BurnClick(line.Folder, line.Mask)) {
     case TBurnOutcome::NoFolder:
@@ -184,20 +258,42 @@ int Burn(const TCommandLine& line) {
     case TBurnOutcome::TooLarge:
       Note(SpaceReason(c, c.ImageSectors(), c.FreeSectors(), SecondsRunning()));
       return kExitNothing;
+    case TBurnOutcome::Busy:
+      return kExitNothing;
     case TBurnOutcome::NothingToBurn:
       std::cerr << "mburn: nothing to record: no file in " << line.Folder << " matches "
                 << line.Mask << '\n';
       return kExitNothing;
     case TBurnOutcome::StartFailed:
       break;
-    case TBurnOutcome::Started:
+    case TBurnOutcome::Started: {
       progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
       progress.Show(0);
+      TWaitReport waits;
+      bool stopping = false;
       // A quick tick, so that the write loop's time is measured closely.
       loop.Run([&] { return finished; },
-               [&] { (c.Verifying ? verifyProgress : progress).Show(workflow.ProgressSectors()); },
+               [&] {
+                 if (gStopAsked && !stopping) {
+                   // Stops at the next block boundary; the end comes as for
+                   // any failure, with the aborted text.
+                   stopping = true;
+                   progress.End();
+                   std::cerr << "mburn: stopping the recording (once more leaves at once)"
+                             << std::endl;
+                   c.StopRecording();
+                   return;
+                 }
+                 if (outcomeShown) return;
+                 (c.Verifying ? verifyProgress : progress).Show(workflow.ProgressSectors());
+                 if (const std::string line = waits.Look(); !line.empty()) {
+                   progress.End();
+                   std::cerr << line << std::endl;
+                 }
+               },
                250);
       break;
+    }
   }
   if (!workflow.LastError.empty()) {
     std::cerr << workflow.LastError << '\n';

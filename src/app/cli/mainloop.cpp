@@ -2,23 +2,6 @@
 
 #include <chrono>
 
-void TMainLoop::Dispatch(const std::function<void()>& call) {
-  if (std::this_thread::get_id() == owner_) {
-    call();
-    return;
-  }
-  bool done = false;
-  std::unique_lock lock(mutex_);
-  calls_.push_back([&] {
-    call();
-    std::lock_guard relock(mutex_);
-    done = true;
-    changed_.notify_all();
-  });
-  changed_.notify_all();
-  changed_.wait(lock, [&] { return done; });
-}
-
 void TMainLoop::Post(std::function<void()> call) {
   std::lock_guard lock(mutex_);
   calls_.push_back(std::move(call));

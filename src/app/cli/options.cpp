@@ -20,7 +20,9 @@ constexpr const char* kCommonOptions =
     "  --virtual IMAGE[:MEDIA]     use a virtual recorder whose disc is the file IMAGE;\n"
     "                              a missing IMAGE is a blank disc of MEDIA (cd-r, cd-rw,\n"
     "                              dvd-r, dvd-rw, dvd-rw-seq, dvd+r, dvd+rw, dvd-ram, ...;\n"
-    "                              default cd-r). Repeat for more drives.\n"
+    "                              default cd-r). An IMAGE of your own is a closed\n"
+    "                              disc, never written (IMAGE:MEDIA,new blanks it).\n"
+    "                              Repeat for more drives.\n"
     "  --debug                     print the burner's message trace to standard error\n"
     "  --help                      show this text\n";
 
@@ -37,6 +39,8 @@ constexpr const char* kBurnOptions =
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n"
     "      --import-session N      carry session N of the disc into the new session\n"
+    "                              (default: the last session, so earlier files stay)\n"
+    "      --no-import             do not carry the earlier sessions' files\n"
     "      --verify                read the track back and compare it with what was sent\n";
 
 constexpr const char* kVerifyOptions =
@@ -226,6 +230,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
         Error = "--import-session is at most 255";
         return false;
       }
+    } else if (arg == "--no-import") {
+      Line.NoImport = true;
     } else if (arg == "--verify") {
       Line.Verify = true;
     } else if (arg == "--session") {

@@ -17,7 +17,8 @@ struct TCommandLine {
   bool Finalize = false;
   bool NoJoliet = false;
   std::string VolumeId;
-  int ImportSession = 0;
+  int ImportSession = -1;    // burn: -1 = the last session (when the disc holds one)
+  bool NoImport = false;
   // verify: read the track back and compare it (burn --verify); the disc's
   // session to check and what to check it against (verify)
   bool Verify = false;

@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
-#include <QThread>
 #include <QUrl>
 #include <iostream>
 
@@ -111,12 +110,10 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
     ecdb->OnDebugMessage = [](TObject*, const std::string& message, uint8_t) {
       std::cerr << message << '\n';
     };
-  // The recording thread reaches this thread through a blocking queued call.
+  // The recording thread reaches this thread through a queued call, and waits
+  // for it in the component.
   ecdb->Dispatcher = [this](const std::function<void()>& call) {
-    if (QThread::currentThread() == thread() || closing_)
-      call();
-    else
-      QMetaObject::invokeMethod(this, [&call] { call(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(this, call, Qt::QueuedConnection);
   };
   TBurnWorkflow::THooks hooks;
   hooks.Status = [this](const std::string& text) { SetStatus(text); };
@@ -126,6 +123,7 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
     QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
   };
   hooks.SetGaugeMax = [this](int32_t max) { pb->SetMaxValue(max); };
+  // BURN CD and the drive list come back once the recording thread has ended.
   hooks.Finished = [this](const std::string& error) {
     bBurn->setEnabled(burnAllowed_);
     cbDrives->setEnabled(true);
@@ -168,9 +166,7 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
 }
 
 TfrmMain::~TfrmMain() {
-  // A recording still running must not call back into a window being taken
-  // down: calls from its thread run where they are from now on.
-  closing_ = true;
+  // The workflow waits for a recording still running before the window goes.
   workflow_.reset();
   ecdb.reset();
 }

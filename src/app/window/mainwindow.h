@@ -10,7 +10,6 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QWidget>
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -77,5 +76,4 @@ private:
   bool startupDone_ = false;
   bool burnAllowed_ = true;
   bool inBurnClick_ = false;  // false in the no-transport state
-  std::atomic<bool> closing_{false};
 };

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QProcess>
 #include <fstream>
 
 #include "window_fixture.h"
@@ -80,6 +81,29 @@ TEST_F(WindowTest, WriteErrorEndsWithError) {
   EXPECT_TRUE(error.startsWith("WRITER ERROR [")) << error.toStdString();
   EXPECT_TRUE(w.bBurn->isEnabled());
   EXPECT_TRUE(w.close());
+}
+
+// While a recording ends (its end handler runs, its thread still has a
+// command to send) a press is refused with a status text; BURN CD comes back
+// once the thread has ended, and a press then records normally.
+TEST_F(WindowTest, PressDuringTheEndingIsRefusedAndTheNextRecords) {
+  TfrmMain& w = ShowWindow({"disc.iso:cd-r"});
+  w.eDirToBurn->setText(QString::fromStdString(kSampleDir));
+  TBurnOutcome during = TBurnOutcome::Started;
+  const TWriteDoneEvent handler = w.ecdb->OnWriteDone;
+  w.ecdb->OnWriteDone = [&, handler](TObject* sender, const std::string& error) {
+    handler(sender, error);
+    w.bBurn->click();  // the button is still off: nothing happens
+    during = w.Workflow().BurnClick(kSampleDir, "*.*");
+  };
+  BurnAndWait(w);
+  EXPECT_EQ(during, TBurnOutcome::Busy);
+  EXPECT_EQ(w.StatusText(), "A RECORDING IS ALREADY RUNNING");
+  EXPECT_TRUE(w.bBurn->isEnabled());
+  w.ecdb->OnWriteDone = handler;
+  BurnAndWait(w);
+  EXPECT_EQ(w.StatusText(), "Burning Done - Sucsessfull");
+  EXPECT_EQ(w.ecdb->RecordedSessions(), 2);
 }
 
 TEST_F(WindowTest, ClosedDiscHasNoSpace) {
@@ -190,6 +214,16 @@ TEST_F(WindowTest, FolderThatCannotBeAddedWholeIsNotRecorded) {
   EXPECT_FALSE(w.StatusText().startsWith("Burning"));
   EXPECT_TRUE(w.bBurn->isEnabled());
   EXPECT_EQ(w.ecdb->DiscStatus(), 0);  // still blank
+  // The refused press left nothing in the tree: the next press records only its own folder.
+  EXPECT_EQ(w.ecdb->FileCount(), 0);
+  w.eDirToBurn->setText(QString::fromStdString(kSampleDir) + "/pictures");
+  BurnAndWait(w);
+  EXPECT_EQ(w.StatusText().toStdString(), "Burning Done - Sucsessfull");
+  EXPECT_EQ(w.ecdb->FileCount(), 1);  // gauge.png
+  QProcess tar;
+  tar.start("bsdtar", {"-tf", "disc.iso"});
+  ASSERT_TRUE(tar.waitForFinished(60000));
+  EXPECT_EQ(QString(tar.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts), (QStringList{".", "gauge.png"}));
 }
 
 TEST(SpaceMessage, FiguresInKilobytesWithoutWrapping) {
