@@ -234,7 +234,7 @@ void TThWrite::Execute() {
   bool detached;
   {
     std::lock_guard g(gLock);
-    detached = recording_->Detached;
+    detached = recording_->Component == nullptr;
   }
   // A component that let the thread go may be gone: touch nothing of it.
   if (!detached) component->TrackChecksums = cache->Checksums();
