@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 work=${2:-$(mktemp -d "${TMPDIR:-/var/tmp}/mburn-record-bench-XXXXXX")}
 mkdir -p "$work/src"
-trap 'rm -rf "$work/src" "$work/disc.img" "$work/disc.img.state" "$work/cat.out"; rmdir "$work" 2>/dev/null || true' EXIT INT TERM
+trap 'rm -rf "$work/src" "$work/disc.img" "$work/disc.img.state" "$work/cat.out" "$work/cat.out.iso"; rmdir "$work" 2>/dev/null || true' EXIT INT TERM
 
 if [ ! -x "$build/bench/record_bench" ]; then
   cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null

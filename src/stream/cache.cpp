@@ -13,27 +13,11 @@
 
 #include "iso/iso.h"
 #include "stream/stream.h"
+#include "stream/stream_texts.h"
 
 namespace {
 
 constexpr int32_t kSector = 2048;
-
-std::string CantOpenText(const std::string& path) {
-  return "CAN'T OPEN FILE \"" + path + "\" OR FILE IS IN USES BY OTHER SOFTWARE";
-}
-
-std::string ShortFileText(const std::string& path, int64_t got, int64_t expected) {
-  char tail[96];
-  std::snprintf(tail, sizeof tail, "\" (%" PRId64 " OF %" PRId64 " BYTES)", got, expected);
-  return "FILE SHRANK OR COULD NOT BE READ \"" + path + tail;
-}
-
-std::string GrownFileText(const std::string& path, int64_t recorded) {
-  char tail[96];
-  std::snprintf(tail, sizeof tail, "\" GREW AFTER PREPARATION: FIRST %" PRId64 " BYTES RECORDED",
-                recorded);
-  return "FILE \"" + path + tail;
-}
 
 // Reads Count bytes unless the file ends or fails first; the bytes read.
 int32_t ReadFull(TStreamEx& s, uint8_t* dst, int32_t count) {
@@ -130,6 +114,35 @@ int32_t TCacheThread::ReadBlock(std::span<uint8_t> Dest) {
   // that the component's message channel is used by one thread at a time.
   for (const std::string& text : notes) component_.DebugMessage(text, MSG_FILE);
   return n;
+}
+
+std::unique_ptr<TCacheBlock> TCacheThread::TakeBlock(int32_t& Status) {
+  Status = 0;
+  if (FAborted) return nullptr;
+  std::unique_ptr<TCacheBlock> block;
+  std::vector<std::string> notes;
+  {
+    std::lock_guard g(lock_);
+    notes.swap(notes_);
+    if (!blocks_.empty()) {
+      block = std::move(blocks_.front());
+      blocks_.pop_front();
+      Status = block->Count;
+      remaining_ -= block->Count;
+      if (static_cast<int32_t>(blocks_.size()) <= capacity_ - 1 - refillBatch_ || remaining_ <= 0)
+        room_.notify_one();
+    } else if (!FFinished) {
+      Status = -1;
+    }
+  }
+  for (const std::string& text : notes) component_.DebugMessage(text, MSG_FILE);
+  return block;
+}
+
+void TCacheThread::ReturnBlock(std::unique_ptr<TCacheBlock> Block) {
+  if (!Block) return;
+  std::lock_guard g(lock_);
+  spare_.push_back(std::move(Block));
 }
 
 bool TCacheThread::WaitForBlock(uint32_t TimeoutMs) {
@@ -267,11 +280,7 @@ bool TCacheThread::Produce() {
   // The layout and the stream must agree, or the recorder would wait forever
   // for bytes that never come (or receive more than the layout made room for).
   if (producedBytes_ != imageBytes_) {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "INTERNAL ERROR 0005: IMAGE OF %" PRId64 " BYTES, STREAM OF %" PRId64 " BYTES",
-                  imageBytes_, producedBytes_);
-    return ErrorExit(text), false;
+    return ErrorExit(StreamLengthText(imageBytes_, producedBytes_)), false;
   }
 
   if (padToMinimum_) {

@@ -158,6 +158,12 @@ public:
   // length; the kind-4 message naming it goes out through the component's
   // DebugMessage from here, on the caller's thread, never from the cache thread.
   int32_t ReadBlock(std::span<uint8_t> Dest);
+  // As ReadBlock, but hands over the oldest block itself instead of a copy:
+  // the block with Count > 0 bytes, or nullptr with Status 0 (end of stream or
+  // aborted) or -1 (nothing ready yet). Give it back with ReturnBlock once its
+  // bytes are sent, for the producer to fill again.
+  std::unique_ptr<TCacheBlock> TakeBlock(int32_t& Status);
+  void ReturnBlock(std::unique_ptr<TCacheBlock> Block);
   // Waits at most TimeoutMs until a batch of blocks is queued (or the rest of
   // the stream, if shorter), the stream has ended, or the cache stopped.
   // True when so; ReadBlock may return a block even when it is false.
@@ -241,6 +247,9 @@ private:
 };
 
 // Writes a prepared image (PrepareImage done, image-only for an image file)
-// through the cache into a new file at Path: exactly the stream a recorder
-// would receive. False with a readable message in Error on any failure.
-bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error);
+// into a new file at Path, or into a pipe or device there, or to standard
+// output for "-": exactly the stream a recorder would receive. Sets the
+// component's TrackChecksums (not taken without Digest). False with a readable
+// message in Error on any failure.
+bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error,
+                    bool Digest = true);
