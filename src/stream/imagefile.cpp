@@ -100,7 +100,7 @@ public:
 
 private:
   void Run() {
-    std::vector<uint8_t> buffer(kCopyChunk);
+    std::vector<uint8_t> buffer(kBufferBytes);
     int64_t at = 0;
     while (at < bytes_) {
       int64_t ready;
@@ -113,7 +113,7 @@ private:
         if (stopped_) return;
       }
       while (at < ready) {
-        const auto n = static_cast<size_t>(std::min<int64_t>(ready - at, kCopyChunk));
+        const auto n = static_cast<size_t>(std::min<int64_t>(ready - at, kBufferBytes));
         size_t got = 0;
         while (got < n) {
           const ssize_t r = ::pread(fd_, buffer.data() + got, n - got, static_cast<off_t>(at + got));
