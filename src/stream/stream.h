@@ -203,7 +203,10 @@ private:
   void AppendStaged();
   bool WaitForRoom();
   void AbortExit();
+  void AbortExitLocked();
   void ErrorExit(const std::string& Text);
+  void HashBlocks();
+  void StopHasher();
   void SetPriorityBand(uint8_t band, bool force = false);
 
   // What to stream, taken from the component at construction on the caller's
@@ -225,7 +228,14 @@ private:
   mutable std::mutex lock_;            // FBlocks, FRemaining, the notes
   std::condition_variable changed_;    // a block queued, a flag set (the consumer's side)
   std::condition_variable room_;       // room freed, the stream drained, an abort (the producer's)
-  std::deque<std::unique_ptr<TCacheBlock>> blocks_;  // FBlocks
+  std::deque<std::unique_ptr<TCacheBlock>> blocks_;  // FBlocks: hashed, for the consumer
+  // Read but not yet hashed: the digest's helper takes them in order and
+  // queues them in FBlocks, so that hashing runs beside the reading.
+  std::deque<std::unique_ptr<TCacheBlock>> unhashed_;
+  std::condition_variable toHash_;     // a block to hash, the end of the reading, a stop
+  int32_t inFlight_ = 0;               // read and not yet taken: unhashed, in hashing, queued
+  bool allRead_ = false;               // nothing more comes for the helper
+  bool hashStop_ = false;
   std::vector<std::unique_ptr<TCacheBlock>> spare_;  // taken blocks, kept for reuse
   int64_t remaining_;
   bool produced_ = false;              // the whole stream is queued or taken
@@ -243,6 +253,7 @@ private:
   int64_t producedBytes_ = 0;
   // Taken by the producer as it queues each block, off the consumer's thread.
   std::shared_ptr<TTrackChecksums> checksums_ = std::make_shared<TTrackChecksums>();
+  std::thread hasher_;  // started and joined by the producer's thread
   std::thread thread_;
 };
 
