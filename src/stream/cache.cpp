@@ -358,7 +358,7 @@ void TCacheThread::HashBlocks() {
     g.lock();
     blocks_.push_back(std::move(block));
     // Full once the producer waits for room and everything it read is queued.
-    const bool full = !FPrimed && unhashed_.empty() && inFlight_ >= capacity_ - 1;
+    const bool full = !FPrimed && unhashed_.empty() && waitingForRoom_;
     if (full) FPrimed = true;
     if (full || static_cast<int32_t>(blocks_.size()) == refillBatch_ || (allRead_ && unhashed_.empty()))
       changed_.notify_all();
@@ -381,7 +381,14 @@ bool TCacheThread::WaitForRoom() {
   auto count = inFlight_;
   if (count >= capacity_ - 1) {
     SetPriorityBand(0);
+    // Full once everything read is hashed and queued (else the helper says so).
+    waitingForRoom_ = true;
+    if (!FPrimed && unhashed_.empty()) {
+      FPrimed = true;
+      changed_.notify_all();
+    }
     room_.wait(g, [&] { return FAborted || inFlight_ < capacity_ - 1; });
+    waitingForRoom_ = false;
     count = inFlight_;
   }
   if (FAborted) return false;

@@ -235,6 +235,7 @@ private:
   std::condition_variable toHash_;     // a block to hash, the end of the reading, a stop
   int32_t inFlight_ = 0;               // read and not yet taken: unhashed, in hashing, queued
   bool allRead_ = false;               // nothing more comes for the helper
+  bool waitingForRoom_ = false;        // the producer is full, at idle priority
   bool hashStop_ = false;
   std::vector<std::unique_ptr<TCacheBlock>> spare_;  // taken blocks, kept for reuse
   int64_t remaining_;

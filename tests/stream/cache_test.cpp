@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,39 @@ struct TDrained {
   std::vector<int32_t> Blocks;
   bool Ended = false;  // ReadBlock gave 0
 };
+
+// The sha256sum of bytes, from the tool.
+std::string Sha256SumOf(const Bytes& data) {
+  char name[] = "/tmp/mburn-cache-sum-XXXXXX";
+  const int fd = ::mkstemp(name);
+  if (fd < 0) return "";
+  const bool written = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  ::close(fd);
+  std::string sum;
+  if (written) {
+    if (std::FILE* p = ::popen(("sha256sum " + std::string(name)).c_str(), "r")) {
+      char hex[65] = {};
+      if (std::fread(hex, 1, 64, p) == 64) sum = hex;
+      ::pclose(p);
+    }
+  }
+  ::unlink(name);
+  return sum;
+}
+
+// A stream that ended well has the checksums of every byte it gave; one that
+// ended with a message has none.
+void ExpectChecksumsOf(TCacheThread& cache, const Bytes& stream) {
+  const auto sums = cache.Checksums();
+  if (!cache.FMessage().empty()) {
+    EXPECT_EQ(sums, nullptr) << cache.FMessage();
+    return;
+  }
+  ASSERT_NE(sums, nullptr);
+  EXPECT_TRUE(sums->Complete());
+  EXPECT_EQ(sums->SectorCount() * 2048, static_cast<int64_t>(stream.size()));
+  EXPECT_EQ(Sha256Hex(sums->Digest()), Sha256SumOf(stream));
+}
 
 // Every other block is taken as it is (TakeBlock) instead of copied out: both
 // ways give the same stream.
@@ -75,6 +109,7 @@ TDrained Drain(TCacheThread& cache, size_t maxBlocks = SIZE_MAX) {
     d.Blocks.push_back(n);
     d.Stream.insert(d.Stream.end(), buf.begin(), buf.begin() + n);
   }
+  if (d.Ended) ExpectChecksumsOf(cache, d.Stream);
   return d;
 }
 
@@ -292,6 +327,7 @@ TEST_F(CacheTest, AbortMidStreamDropsTheQueueAndEndsTheStream) {
   EXPECT_TRUE(cache.WaitFinished(60000));
   EXPECT_EQ(cache.QueuedBlocks(), 0);
   EXPECT_EQ(cache.FMessage(), "OPERATION ABORTED BY USER");
+  EXPECT_EQ(cache.Checksums(), nullptr);
   EXPECT_EQ(cache.ReadBlock(buf), 0);
 }
 
