@@ -1,7 +1,8 @@
 #!/bin/sh
-# Recording throughput against cat: four 1 GiB files are recorded onto a
-# virtual DVD+R whose image lies on the same disk, and cat copies the same
-# files into one file in the same run. Everything made here is removed again.
+# Recording and image throughput against cat: four 1 GiB files are recorded
+# onto a virtual DVD+R whose image lies on the same disk, written into an
+# image file by mburn's image writer and by xorriso, and cat copies the same
+# files into one file, in the same run. Everything made here is removed again.
 #
 #   bench/record_bench.sh [BUILD_DIR] [WORK_DIR] [ROUNDS] [fresh|rested]
 #
