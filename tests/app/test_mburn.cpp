@@ -790,6 +790,112 @@ TEST_F(Mburn, ImageBytesStayPinnedWithoutRockRidge) {
   }
 }
 
+// ---------------------------------------------------------------- Rock Ridge
+
+// What a reader must give back of a tree: per path its type and permission
+// bits, a link's target, a file's modification time and bytes.
+std::map<std::string, std::string> PosixView(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    struct stat st {};
+    if (lstat(e.path().c_str(), &st) != 0) continue;
+    std::string line = std::to_string(st.st_mode);
+    if (S_ISLNK(st.st_mode)) line += " -> " + fs::read_symlink(e.path()).string();
+    if (S_ISREG(st.st_mode)) line += " " + std::to_string(st.st_mtime) + " " + ReadWhole(e.path());
+    out[fs::relative(e.path(), root).string()] = line;
+  }
+  return out;
+}
+
+// Executables, read-only files, links to a file, a folder, nowhere and
+// outside, names of 255 bytes, dates before 1980 and at odd seconds.
+void MakeRockRidgeFolder(const std::string& dir, const std::string& longName) {
+  fs::create_directories(dir + "/folder/" + longName);
+  std::ofstream(dir + "/run.sh") << "#!/bin/sh\necho hi\n";
+  fs::permissions(dir + "/run.sh", fs::perms(0755));
+  std::ofstream(dir + "/read-only.txt") << "keep\n";
+  fs::permissions(dir + "/read-only.txt", fs::perms(0444));
+  std::ofstream(dir + "/" + longName) << "a long name\n";
+  std::ofstream(dir + "/folder/" + longName + "/inner.txt") << "inner\n";
+  std::ofstream(dir + "/old.txt") << "from 1965\n";
+  std::ofstream(dir + "/odd.txt") << "odd second\n";
+  fs::create_symlink("run.sh", dir + "/to-file");
+  fs::create_symlink("folder", dir + "/to-folder");
+  fs::create_symlink("/no/such/place", dir + "/dangling");
+  fs::create_symlink("../../outside/the/folder", dir + "/folder/outside");
+  const auto at = [](int64_t s) { return std::chrono::file_clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{s}}); };
+  fs::last_write_time(dir + "/old.txt", at(-152822400));  // 1965-02-28
+  fs::last_write_time(dir + "/odd.txt", at(981173107));   // 2001-02-03 04:05:07
+}
+
+TEST_F(Mburn, RockRidgeTreesReadBackThroughEveryReader) {
+  const std::string longName = std::string(251, 'r') + ".txt";
+  MakeRockRidgeFolder(Path("first"), longName);
+  TRun r = Run({"burn", Path("first"), "--virtual", "disc.img:dvd+r", "--rock-ridge"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  // A second session adds to the first one, whose fields it carries.
+  fs::create_directories(Path("second"));
+  std::ofstream(Path("second/added.txt")) << "second session\n";
+  fs::permissions(Path("second/added.txt"), fs::perms(0600));
+  fs::create_symlink("added.txt", Path("second/to-added"));
+  r = Run({"burn", Path("second"), "--virtual", "disc.img:dvd+r", "--rock-ridge"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  fs::copy(Path("first"), Path("both"), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  fs::copy(Path("second"), Path("both"), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  for (const auto& e : fs::recursive_directory_iterator(Path("first")))
+    if (e.is_regular_file() && !e.is_symlink())
+      fs::last_write_time(Path("both/" + fs::relative(e.path(), Path("first")).string()), e.last_write_time());
+  for (const char* f : {"added.txt"})
+    fs::last_write_time(Path(std::string("both/") + f), fs::last_write_time(Path(std::string("second/") + f)));
+  const std::string second = Lines(RunProgram("/usr/bin/python3", {"-c", R"(
+d = open('disc.img', 'rb').read()
+print([i // 2048 - 16 for i in range(0, len(d), 2048) if d[i:i + 6] == b'\x01CD001'][-1]))"}, dir_).Out).at(0);
+
+  struct TReader {
+    const char* Name;
+    std::string Command;  // extracts session (or the first) into "out"
+    const char* Tree;
+  };
+  const TReader readers[] = {
+      {"xorriso", "xorriso -abort_on FAILURE -osirrox on -indev stdio:disc.img -extract / out", "first"},
+      {"xorriso session 2",
+       "xorriso -abort_on FAILURE -osirrox on -load sbsector " + second + " -indev stdio:disc.img -extract / out",
+       "both"},
+      {"bsdtar", "bsdtar -xf disc.img -C out", "first"},
+      {"pycdlib", R"(/usr/bin/python3 -c '
+import os, pycdlib, sys
+iso = pycdlib.PyCdlib(); iso.open("disc.img")
+for top, dirs, files in iso.walk(rr_path="/"):
+    for d in dirs: os.makedirs("out" + top.rstrip("/") + "/" + d, exist_ok=True)
+    for f in files:
+        path = top.rstrip("/") + "/" + f
+        rr = iso.get_record(rr_path=path).rock_ridge
+        if rr.is_symlink(): os.symlink(rr.symlink_path(), "out" + path); continue
+        iso.get_file_from_iso("out" + path, rr_path=path)
+        os.chmod("out" + path, rr.get_file_mode() & 0o7777)
+        # (pycdlib calls the field of flag bit 1, the modification, access_time)
+        mt = rr.dr_entries.tf_record.access_time
+        import calendar
+        s = calendar.timegm((mt.years_since_1900 + 1900, mt.month, mt.day_of_month, mt.hour, mt.minute, mt.second))
+        os.utime("out" + path, (s, s))
+    for d in dirs:
+        os.chmod("out" + top.rstrip("/") + "/" + d, iso.get_record(rr_path=top.rstrip("/") + "/" + d).rock_ridge.get_file_mode() & 0o7777)
+')", "first"},
+  };
+  for (const TReader& reader : readers) {
+    fs::remove_all(Path("out"));
+    fs::create_directories(Path("out"));
+    const TRun x = RunProgram("sh", {"-c", reader.Command}, dir_);
+    ASSERT_EQ(x.Status, 0) << reader.Name << x.Out << x.Err;
+    EXPECT_EQ(PosixView(Path("out")), PosixView(Path(reader.Tree))) << reader.Name;
+  }
+  const TRun listing = RunProgram("isoinfo", {"-R", "-l", "-i", "disc.img"}, dir_);
+  for (const std::string& line : std::vector<std::string>{"-rwxr-xr-x   1    0    0              18 ", "-r--r--r--   1    0    0  ",
+                                  " " + longName + " \n", "to-folder -> folder\n", "dangling -> /no/such/place\n",
+                                  "outside -> ../../outside/the/folder\n"})
+    EXPECT_NE(listing.Out.find(line), std::string::npos) << line << listing.Out;
+}
+
 TEST_F(Mburn, ImageFailures) {
   TRun r = Run({"image", Path("missing"), "-o", Path("x.iso")});
   EXPECT_EQ(r.Status, 2) << r.Out << r.Err;
