@@ -14,6 +14,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -154,8 +155,15 @@ public:
     if (start >= recordLength) return {};
     return ParseSystemUse(std::span<const uint8_t>(r + start, recordLength - start),
                           [this](uint32_t lba, std::vector<uint8_t>& sector) {
+                            // Each continuation sector is read once, however many records point to it.
+                            if (const auto it = continuations_.find(lba); it != continuations_.end()) {
+                              sector = it->second;
+                              return true;
+                            }
                             sector.assign(2048, 0);
-                            return lba < discEnd_ && c_.Read10(lba, 1, sector.data(), 2048);
+                            if (lba >= discEnd_ || !c_.Read10(lba, 1, sector.data(), 2048)) return false;
+                            continuations_.emplace(lba, sector);
+                            return true;
                           });
   }
 
@@ -188,6 +196,7 @@ private:
   std::unordered_set<uint32_t> readSectors_;
   bool rockRidge_ = false;
   uint8_t skip_ = 0;
+  std::unordered_map<uint32_t, std::vector<uint8_t>> continuations_;
 };
 
 // A file recorded in several extents, gathered record by record.
