@@ -213,6 +213,7 @@ struct TWalk {
     bool skip = false;
     if (C.OnAddDir) C.OnAddDir(&C, longName, shortName, skip);
     if (skip) return true;
+    if (longName != found.Name) rr.Name = longName;  // the handler's name wins
     TDEntry* sub = AddDirectoryNamed(C, dir, found, longName, shortName, path, true,
                                      C.RockRidge ? &rr : nullptr);
     if (sub == nullptr) return false;

@@ -267,6 +267,9 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
         if (rawName[0] == 0 && rr.RR.Present && !dir->RR.Present) {
           dir->RR = rr.RR;
           dir->RR.Name = dir->LongName;
+          if (!rr.HasTimes)
+            dir->RR.Modify = dir->RR.Access = dir->RR.Change =
+                RockRidgeSeconds(FileDateToDateTime(RecordFileDate(r + 18)));
         }
         continue;
       }
@@ -293,6 +296,8 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
       found.Attr = ((flags & kFlagHidden) != 0 ? faHidden : 0) |
                    ((flags & kFlagDirectory) != 0 ? faDirectory : 0);
       found.Time = RecordFileDate(r + 18);
+      if (fields != nullptr && !rr.HasTimes)
+        rr.RR.Modify = rr.RR.Access = rr.RR.Change = RockRidgeSeconds(FileDateToDateTime(found.Time));
 
       if ((flags & kFlagDirectory) != 0) {
         if (depth + 1 > kMaxDepth) {

@@ -134,6 +134,8 @@ std::string ERField() {
 
 }  // namespace
 
+int64_t RockRidgeSeconds(TDateTime Local) { return UnixSeconds(Local); }
+
 std::vector<std::string> RockRidgeFields(const TRockRidgeRecord& Record) {
   std::vector<std::string> out;
   if (Record.RootSelf) out.push_back(Field("SP", std::string{'\xBE', '\xEF', '\0'}));
@@ -320,7 +322,7 @@ TRockRidgeRead ParseSystemUse(std::span<const uint8_t> Area,
         out.RR.Uid = LE32(&data[16]);
         out.RR.Gid = LE32(&data[24]);
       } else if (sig == "TF") {
-        any = true;
+        any = out.HasTimes = true;
         ReadTF(data, out.RR);
       } else if (sig == "NM" && !data.empty() && (data[0] & 0x06) == 0) {
         if (out.RR.Name.size() + data.size() <= 1024)

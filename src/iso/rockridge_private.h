@@ -22,6 +22,9 @@ struct TRockRidgeRecord {
   std::string Name;        // used when RR holds no name
 };
 
+// A local TDateTime as seconds since 1970 (the times of an entry without its own).
+int64_t RockRidgeSeconds(TDateTime Local);
+
 // The fields of one record, each a whole SUSP entry, in the order written.
 std::vector<std::string> RockRidgeFields(const TRockRidgeRecord& Record);
 
@@ -49,6 +52,7 @@ struct TRockRidgeRead {
   bool HasSP = false;
   uint8_t SkipOut = 0;
   bool Failed = false;  // a continuation could not be read
+  bool HasTimes = false;  // a TF entry was there
 };
 TRockRidgeRead ParseSystemUse(std::span<const uint8_t> Area,
                               const std::function<bool(uint32_t, std::vector<uint8_t>&)>& ReadSector);

@@ -450,6 +450,7 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   // The limit counts the characters the Joliet record holds (UTF-16 units).
   const bool tooLong = Utf16Length(longName) >= 128;
   if (tooLong) skip = true;
+  const std::string offered = longName;
   if (c.OnAddFile) c.OnAddFile(&c, fullPath, longName, shortName, date, found.Attr, found.Size, skip);
 
   const std::string item =
@@ -495,6 +496,7 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->DateTime = date;
   e->SourcePath = fullPath;
   e->RR = rr != nullptr ? *rr : TRockRidge{};
+  if (rr != nullptr && longName != offered) e->RR.Name = longName;  // the handler's name wins
   if (existingSector != 0 || imported) {
     e->ISOExtent = e->JolietExtent = existingSector;
     e->Imported = true;
