@@ -88,35 +88,39 @@ void AppendNM(std::vector<std::string>& Out, const std::string& Name) {
 }
 
 // SL: the target as component records, packed into as few entries as fit.
+// Where an entry ends inside a name, that component carries the continue
+// flag and the rest follows in the next entry: readers differ in whether a
+// new SL entry starts a new component, but all join a continued one.
 void AppendSL(std::vector<std::string>& Out, const std::string& Target) {
-  std::vector<std::string> components;
+  constexpr size_t kRoom = kFieldMax - 5;  // component bytes of one entry
+  std::vector<std::string> entries(1);
+  auto special = [&entries](char flags) {
+    if (entries.back().size() + 2 > kRoom) entries.emplace_back();
+    entries.back() += std::string{flags, '\0'};
+  };
   size_t at = 0;
   if (Target.starts_with('/')) {
-    components.push_back(std::string{'\x08', '\0'});
+    special('\x08');
     at = Target.find_first_not_of('/');
   }
   while (at != std::string::npos && at < Target.size()) {
     const size_t end = std::min(Target.find('/', at), Target.size());
-    const std::string part = Target.substr(at, end - at);
+    std::string part = Target.substr(at, end - at);
     if (part == ".") {
-      components.push_back(std::string{'\x02', '\0'});
+      special('\x02');
     } else if (part == "..") {
-      components.push_back(std::string{'\x04', '\0'});
+      special('\x04');
     } else {
-      // A long element is cut into pieces that carry the continue flag.
-      constexpr size_t kPiece = 200;
-      for (size_t p = 0; p < part.size(); p += kPiece) {
-        const std::string piece = part.substr(p, kPiece);
-        components.push_back(std::string{p + kPiece < part.size() ? '\x01' : '\0',
-                                         static_cast<char>(piece.size())} + piece);
+      while (true) {
+        if (kRoom - entries.back().size() < 3) entries.emplace_back();
+        const size_t n = std::min({part.size(), kRoom - entries.back().size() - 2, size_t{255}});
+        const bool more = n < part.size();
+        entries.back() += std::string{more ? '\x01' : '\0', static_cast<char>(n)} + part.substr(0, n);
+        part.erase(0, n);
+        if (!more) break;
       }
     }
     at = Target.find_first_not_of('/', end);
-  }
-  std::vector<std::string> entries(1);
-  for (const std::string& c : components) {
-    if (5 + entries.back().size() + c.size() > kFieldMax) entries.emplace_back();
-    entries.back() += c;
   }
   for (size_t i = 0; i < entries.size(); ++i)
     Out.push_back(Field("SL", std::string(1, i + 1 < entries.size() ? '\1' : '\0') + entries[i]));

@@ -197,4 +197,85 @@ TEST_F(ReadersTest, WithoutJolietTheISOTreeIsRead) {
   ExpectExtracted(out, "xorriso", true, true);
 }
 
+// Rock Ridge times in the 7-byte form and, outside 1900-2155, the long one;
+// link targets long enough for a continuation area, and then for a chain of
+// them (which only bsdtar reads: pycdlib takes one continuation, xorriso
+// targets up to 1024 bytes); many entries whose fields spill into
+// continuation areas across several sectors.
+TEST_F(ReadersTest, RockRidgeTimesAndLongLinksComeBackAsRecorded) {
+  struct TCase {
+    const char* Name;
+    int64_t Modify;    // seconds since 1970, UTC
+    const char* Shown;  // as pycdlib gives it back
+    size_t LinkLength;  // 0: a plain file
+  };
+  const TCase cases[] = {
+      {"before-1900.txt", -2240524800, "1899-01-01 00:00:00", 0},
+      {"after-2155.txt", 6000000000, "2160-02-18 10:40:00", 0},
+      {"odd-second.txt", 981173107, "2001-02-03 04:05:07", 0},
+      {"before-1970.txt", -152822400, "1965-02-27 05:20:00", 0},
+      {"long-link", 981173106, "2001-02-03 04:05:06", 1000},  // (xorriso reads up to 1024)
+  };
+  c_.RockRidge = true;
+  TDEntry* many = AddDir(c_, c_.RootDirectory(), "many");
+  for (int i = 0; i < 300; ++i) {
+    // Long names spill into continuation areas: more than a sector of them.
+    const std::string name = std::string(200, 'a' + i % 26) + std::to_string(i) + ".txt";
+    ASSERT_TRUE(AddFileEntry(c_, many, "f" + std::to_string(i) + ".txt", 0));
+    TFEntry* e = c_.FindEntry(many, "f" + std::to_string(i) + ".txt");
+    e->RR.Present = true;
+    e->RR.Mode = 0100640;
+    e->RR.Name = name;
+  }
+  for (const TCase& c : cases) {
+    ASSERT_TRUE(AddFileEntry(c_, c_.RootDirectory(), c.Name, 0));
+    TFEntry* e = c_.FindEntry(c_.RootDirectory(), std::string(c.Name).find('.') == std::string::npos
+                                                      ? std::string(c.Name) + "."
+                                                      : std::string(c.Name));
+    ASSERT_NE(e, nullptr) << c.Name;
+    e->RR = TRockRidge{true, 0100644, 0, 0, c.Modify, c.Modify, c.Modify, c.Name, ""};
+    for (size_t i = 0; c.LinkLength != 0 && e->RR.Link.size() < c.LinkLength; ++i)
+      e->RR.Link += std::string(i == 0 ? "" : "/") + std::string(i % 7 == 6 ? 230 : 20, 'd' + i % 20);
+  }
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  ASSERT_TRUE(AssembleImage(c_, image_));
+  const TRunResult py = RunCommand("/usr/bin/python3 -c '\n"
+                                   "import pycdlib, sys\n"
+                                   "iso = pycdlib.PyCdlib(); iso.open(sys.argv[1])\n"
+                                   "for top, dirs, files in iso.walk(rr_path=\"/\"):\n"
+                                   "  for f in files:\n"
+                                   "    rr = iso.get_record(rr_path=top.rstrip(\"/\") + \"/\" + f).rock_ridge\n"
+                                   "    t = rr.dr_entries.tf_record.access_time\n"
+                                   "    y = t.year if hasattr(t, \"year\") else t.years_since_1900 + 1900\n"
+                                   "    d = t.dayofmonth if hasattr(t, \"dayofmonth\") else t.day_of_month\n"
+                                   "    print(f, \"%04d-%02d-%02d %02d:%02d:%02d\" % (y, t.month, d, t.hour, t.minute, t.second),\n"
+                                   "          len(rr.symlink_path()) if rr.is_symlink() else 0, oct(rr.get_file_mode()))\n"
+                                   "' " + Quote(image_.string()));
+  ASSERT_EQ(py.Status, 0) << py.Output;
+  for (const TCase& c : cases) {
+    std::string link;
+    for (size_t i = 0; c.LinkLength != 0 && link.size() < c.LinkLength; ++i)
+      link += std::string(i == 0 ? "" : "/") + std::string(i % 7 == 6 ? 230 : 20, 'd' + i % 20);
+    const std::string line = std::string(c.Name) + " " + c.Shown + " " + std::to_string(link.size()) +
+                             (c.LinkLength != 0 ? " 0o120644\n" : " 0o100644\n");
+    EXPECT_NE(py.Output.find(line), std::string::npos) << line << py.Output.substr(0, 2000);
+  }
+  EXPECT_NE(py.Output.find(std::string(200, 'z') + "285.txt 1970-01-01 00:00:00 0 0o100640\n"), std::string::npos);
+  const TRunResult t = RunCommand("bsdtar -tvf " + Quote(image_.string()) + " | grep -c '^-rw-r-----'");
+  EXPECT_EQ(t.Output, "300\n") << t.Output;
+
+  ASSERT_TRUE(AddFileEntry(c_, c_.RootDirectory(), "chained", 0));
+  TFEntry* chained = c_.FindEntry(c_.RootDirectory(), "chained.");
+  chained->RR = TRockRidge{true, 0120777, 0, 0, 0, 0, 0, "chained", ""};
+  for (int i = 0; chained->RR.Link.size() < 4000; ++i) chained->RR.Link += "/" + std::string(250, 'k' + i % 10);
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  ASSERT_TRUE(AssembleImage(c_, image_));
+  TTempDir out("isolayout-chained");
+  const TRunResult x = RunCommand("bsdtar -xf " + Quote(image_.string()) + " -C " + Quote(out.Path().string()));
+  EXPECT_EQ(x.Status, 0) << x.Output;
+  EXPECT_EQ(fs::read_symlink(out.Path() / "chained").string(), chained->RR.Link);
+  EXPECT_EQ(fs::read_symlink(out.Path() / "long-link").string(),
+            c_.FindEntry(c_.RootDirectory(), "long-link.")->RR.Link);
+}
+
 }  // namespace
