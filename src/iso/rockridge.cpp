@@ -94,30 +94,49 @@ void AppendNM(std::vector<std::string>& Out, const std::string& Name) {
 void AppendSL(std::vector<std::string>& Out, const std::string& Target) {
   constexpr size_t kRoom = kFieldMax - 5;  // component bytes of one entry
   std::vector<std::string> entries(1);
-  auto special = [&entries](char flags) {
-    if (entries.back().size() + 2 > kRoom) entries.emplace_back();
-    entries.back() += std::string{flags, '\0'};
+  size_t last = std::string::npos;  // where the last component of the entry starts
+  // A new entry; when the last one would end with a whole name, its last
+  // byte moves over, so that the name continues into the new entry.
+  auto newEntry = [&entries, &last] {
+    std::string moved;
+    if (last != std::string::npos) {
+      std::string& e = entries.back();
+      if (e[last] == '\0' && static_cast<uint8_t>(e[last + 1]) >= 2) {
+        moved = std::string{'\0', '\1', e.back()};
+        e.pop_back();
+        e[last] = '\1';
+        e[last + 1] = static_cast<char>(e[last + 1] - 1);
+      }
+    }
+    entries.push_back(moved);
+    last = moved.empty() ? std::string::npos : 0;
+  };
+  auto component = [&](char flags, std::string_view text) {
+    if (kRoom - entries.back().size() < 2 + text.size()) newEntry();
+    last = entries.back().size();
+    entries.back() += std::string{flags, static_cast<char>(text.size())};
+    entries.back() += text;
   };
   size_t at = 0;
   if (Target.starts_with('/')) {
-    special('\x08');
+    component('\x08', {});
     at = Target.find_first_not_of('/');
   }
   while (at != std::string::npos && at < Target.size()) {
     const size_t end = std::min(Target.find('/', at), Target.size());
-    std::string part = Target.substr(at, end - at);
+    std::string_view part = std::string_view(Target).substr(at, end - at);
     if (part == ".") {
-      special('\x02');
+      component('\x02', {});
     } else if (part == "..") {
-      special('\x04');
+      component('\x04', {});
     } else {
+      // A long name is cut where the entry ends, each piece but the last continued.
       while (true) {
-        if (kRoom - entries.back().size() < 3) entries.emplace_back();
+        if (kRoom - entries.back().size() < 3) newEntry();
         const size_t n = std::min({part.size(), kRoom - entries.back().size() - 2, size_t{255}});
-        const bool more = n < part.size();
-        entries.back() += std::string{more ? '\x01' : '\0', static_cast<char>(n)} + part.substr(0, n);
-        part.erase(0, n);
-        if (!more) break;
+        component(n < part.size() ? '\x01' : '\0', part.substr(0, n));
+        if (n == part.size()) break;
+        part.remove_prefix(n);
       }
     }
     at = Target.find_first_not_of('/', end);
