@@ -473,47 +473,41 @@ TEST_F(TImportFixture, FilesInSeveralExtentsAreCarriedOnlyWhole) {
 }
 
 // ---------------------------------------------------------------- Rock Ridge
-// A SUSP entry: signature, length, version 1, data.
+// A SUSP entry: signature, length, version 1, data; fields in both byte orders.
 std::string Su(const char* sig, const std::string& data) {
   return std::string(sig, 2) + static_cast<char>(4 + data.size()) + '\1' + data;
 }
-std::string Both(uint32_t v) {
-  std::string b(8, '\0');
-  PutBoth32(reinterpret_cast<uint8_t*>(b.data()), v);
+std::string Both(std::initializer_list<uint32_t> values) {
+  std::string b;
+  for (const uint32_t v : values) {
+    b.resize(b.size() + 8);
+    PutBoth32(reinterpret_cast<uint8_t*>(b.data() + b.size() - 8), v);
+  }
   return b;
 }
-std::string Px(uint32_t mode) { return Su("PX", Both(mode) + Both(1) + Both(1000) + Both(100) + Both(7)); }
-std::string Ce(uint32_t block, uint32_t offset, uint32_t length) {
-  return Su("CE", Both(block) + Both(offset) + Both(length));
-}
+std::string Px(uint32_t mode) { return Su("PX", Both({mode, 1, 1000, 100, 7})); }
 
 // With RockRidge on, a session whose root carries SP is read through its ISO
 // tree: names from NM (also in pieces and continuation areas), modes and
 // owners from PX, link targets from SL; a continuation off the disc or past
 // its sector ends the import, a field cut short is left out.
 TEST_F(TImportFixture, RockRidgeFieldsAreCarriedAndBoundsChecked) {
-  struct TCase {
-    const char* Name;
-    std::string Use;     // of the record FILE.TXT;1
-    std::string Continued;  // sector 50 of the disc
-    const char* Carried;    // the long name it is carried under, "" = the import fails
-    uint32_t Mode;
-    const char* Link;
-  };
   const std::string nm = Su("NM", std::string(1, '\0') + "a long name.txt");
-  const std::vector<TCase> cases = {
-      {"inline", Px(0100750) + nm, "", "a long name.txt", 0100750, ""},
-      {"in pieces", Px(0100640) + Su("NM", "\1a long ") + Su("NM", std::string(1, '\0') + "name.txt"), "",
-       "a long name.txt", 0100640, ""},
-      {"continued", Px(0100600) + Ce(50, 100, static_cast<uint32_t>(nm.size())), std::string(100, '\0') + nm,
-       "a long name.txt", 0100600, ""},
-      {"link", Px(0120777) + nm + Su("SL", std::string("\0\x04\0\0\1x\0\1y", 9)), "", "a long name.txt",
-       0120777, "../x/y"},
-      {"cut short", Px(0100644) + "NM\xF0\1", "", "FILE.TXT", 0100644, ""},
-      {"continuation off the disc", Ce(9999, 0, 10), "", "", 0, ""},
-      {"continuation past its sector", Ce(50, 2000, 100), "", "", 0, ""},
+  const struct {
+    std::string Use;        // of the record FILE.TXT;1
+    std::string Continued;  // sector 50 of the disc
+    std::string Carried;    // name, mode, uid and link target of the entry; "" = the import fails
+  } cases[] = {
+      {Px(0100750) + nm, "", "a long name.txt 100750 1000 "},
+      {Px(0100640) + Su("NM", "\1a long ") + Su("NM", std::string(1, '\0') + "name.txt"), "",
+       "a long name.txt 100640 1000 "},
+      {Px(0100600) + Su("CE", Both({50, 100, 20})), std::string(100, '\0') + nm, "a long name.txt 100600 1000 "},
+      {Px(0120777) + nm + Su("SL", std::string("\0\x04\0\0\1x\0\1y", 9)), "", "a long name.txt 120777 1000 ../x/y"},
+      {Px(0100644) + "NM\xF0\1", "", "FILE.TXT 100644 1000 "},
+      {Su("CE", Both({9999, 0, 10})), "", ""},
+      {Su("CE", Both({50, 2000, 100})), "", ""},
   };
-  for (const TCase& c : cases) {
+  for (const auto& c : cases) {
     C.ResetImageBuilder(kMaxFiles, kMaxDirs);
     C.RockRidge = true;
     Messages.clear();
@@ -525,18 +519,15 @@ TEST_F(TImportFixture, RockRidgeFieldsAreCarriedAndBoundsChecked) {
     std::memcpy(Disc.Sector(50), c.Continued.data(), c.Continued.size());
     PutSession(Disc, 1, 0, 400, 20, len);
     const bool imported = C.ImportPreviousSession(1, nullptr);
-    EXPECT_EQ(imported, *c.Carried != '\0') << c.Name;
-    if (!imported) {
-      EXPECT_EQ(Count("ROCK RIDGE CONTINUATION OUTSIDE THE DISC", MSG_FILE), 1) << c.Name;
-      EXPECT_EQ(C.FileCount(), 0) << c.Name;
-      continue;
-    }
-    const TFEntry* e = Entry("\\", c.Carried);
-    ASSERT_NE(e, nullptr) << c.Name;
-    EXPECT_EQ(e->RR.Mode, c.Mode) << c.Name;
-    EXPECT_EQ(e->RR.Link, c.Link) << c.Name;
-    EXPECT_EQ(e->RR.Uid, 1000u) << c.Name;
-    EXPECT_EQ(C.RootDirectory()->RR.Mode, 040755u) << c.Name;
+    EXPECT_EQ(imported, !c.Carried.empty()) << c.Carried;
+    EXPECT_EQ(Count("ROCK RIDGE CONTINUATION OUTSIDE THE DISC", MSG_FILE), imported ? 0 : 1) << c.Carried;
+    if (!imported) continue;
+    ASSERT_EQ(C.FileCount(), 1);
+    const TFEntry& e = *FileTable[0];
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%o", e.RR.Mode);
+    EXPECT_EQ(e.LongName + " " + mode + " " + std::to_string(e.RR.Uid) + " " + e.RR.Link, c.Carried);
+    EXPECT_EQ(C.RootDirectory()->RR.Mode, 040755u);
   }
 }
 
