@@ -445,30 +445,24 @@ TEST_F(TImportFixture, NamesFromTheDiscAndWhatTheUserAdded) {
 // Consecutive extents (whole sectors but the last) are carried as one file;
 // parts elsewhere, a part cut mid-sector or a last part missing never.
 TEST_F(TImportFixture, FilesInSeveralExtentsAreCarriedOnlyWhole) {
-  struct TCase {
-    const char* Name;
-    std::vector<TRec> Records;
-    int64_t Size;  // of the imported BIG.BIN, -1 = refused
+  const std::pair<std::vector<TRec>, int64_t> cases[] = {  // the parts; the size carried, -1 = none
+      {{{"BIG.BIN;1", 200, 4096, 0x80}, {"BIG.BIN;1", 202, 100}}, 4196},
+      {{{"BIG.BIN;1", 200, 2048, 0x80}, {"BIG.BIN;1", 201, 2048, 0x80}, {"BIG.BIN;1", 202, 1}}, 4097},
+      {{{"BIG.BIN;1", 200, 4096, 0x80}, {"BIG.BIN;1", 205, 100}}, -1},
+      {{{"BIG.BIN;1", 200, 4000, 0x80}, {"BIG.BIN;1", 202, 100}}, -1},
+      {{{"BIG.BIN;1", 200, 4096, 0x80}}, -1},
   };
-  const std::vector<TCase> cases = {
-      {"consecutive", {{"BIG.BIN;1", 200, 4096, 0x80}, {"BIG.BIN;1", 202, 100}}, 4196},
-      {"three", {{"BIG.BIN;1", 200, 2048, 0x80}, {"BIG.BIN;1", 201, 2048, 0x80}, {"BIG.BIN;1", 202, 1}}, 4097},
-      {"scattered", {{"BIG.BIN;1", 200, 4096, 0x80}, {"BIG.BIN;1", 205, 100}}, -1},
-      {"cut mid-sector", {{"BIG.BIN;1", 200, 4000, 0x80}, {"BIG.BIN;1", 202, 100}}, -1},
-      {"no last part", {{"BIG.BIN;1", 200, 4096, 0x80}}, -1},
-  };
-  for (const TCase& c : cases) {
+  for (auto [records, size] : cases) {
     C.ResetImageBuilder(kMaxFiles, kMaxDirs);
     Messages.clear();
-    std::vector<TRec> records = c.Records;
     records.push_back({"SMALL.TXT;1", 210, 5});
     ISODisc(records);
-    ASSERT_TRUE(C.ImportPreviousSession(1, nullptr)) << c.Name;
+    ASSERT_TRUE(C.ImportPreviousSession(1, nullptr)) << size;
     const TFEntry* big = Entry("\\", "BIG.BIN");
-    EXPECT_EQ(big == nullptr ? -1 : big->ISOSize, c.Size) << c.Name;
-    EXPECT_EQ(big == nullptr ? 200 : big->ISOExtent, 200) << c.Name;
-    EXPECT_NE(Entry("\\", "SMALL.TXT"), nullptr) << c.Name;
-    EXPECT_EQ(Count("FILE RECORDED IN PARTS, NOT IMPORTED: \\BIG.BIN", MSG_FILE) > 0, c.Size < 0) << c.Name;
+    EXPECT_EQ(big == nullptr ? -1 : big->ISOSize, size);
+    EXPECT_EQ(big == nullptr ? 200 : big->ISOExtent, 200);
+    EXPECT_NE(Entry("\\", "SMALL.TXT"), nullptr);
+    EXPECT_EQ(Count("FILE RECORDED IN PARTS, NOT IMPORTED: \\BIG.BIN", MSG_FILE), size < 0 ? 1 : 0) << size;
   }
 }
 
