@@ -768,25 +768,20 @@ for c in iso.list_children(iso_path='/'):
 // always had: the digests were taken before the Rock Ridge and multi-extent
 // writers were added.
 TEST_F(Mburn, ImageBytesStayPinnedWithoutRockRidge) {
-  struct TCase {
-    const char* Tree;
-    const char* Digest;
-  };
-  const TCase cases[] = {
+  const std::pair<const char*, const char*> cases[] = {  // tree, digest of its image
       {"varied", "7477bd84a3c9fa8534d423e11390efb8a0ddc8c493d13f9edfa6ba96f6048cba"},
       {"sample", "09d77fbf219fa052600fb39f4d6ca56959e4304ce44a1c97185eb1c19c8226ba"},
   };
   rectest::MakeVariedFolder(Path("varied"), 3);
   fs::copy(kSample, Path("sample"), fs::copy_options::recursive);
-  for (const TCase& c : cases) {
-    // The files' own dates are part of the image: fix them too.
-    const auto when = std::chrono::file_clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{981173106}});
-    for (const auto& e : fs::recursive_directory_iterator(Path(c.Tree))) fs::last_write_time(e.path(), when);
-    fs::last_write_time(Path(c.Tree), when);
-    const std::string image = std::string(c.Tree) + ".iso";
-    const TRun r = RunMburn({"image", Path(c.Tree), "-o", image}, dir_, kEpoch);
+  // The files' own dates are part of the image: fixed too.
+  const auto when = std::chrono::file_clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{981173106}});
+  for (const auto& [tree, digest] : cases) {
+    for (const auto& e : fs::recursive_directory_iterator(Path(tree))) fs::last_write_time(e.path(), when);
+    fs::last_write_time(Path(tree), when);
+    const TRun r = RunMburn({"image", Path(tree), "-o", std::string(tree) + ".iso"}, dir_, kEpoch);
     ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
-    EXPECT_EQ(Sha256Sum(image, dir_), c.Digest) << c.Tree;
+    EXPECT_EQ(Sha256Sum(std::string(tree) + ".iso", dir_), digest) << tree;
   }
 }
 
