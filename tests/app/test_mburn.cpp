@@ -806,14 +806,12 @@ std::map<std::string, std::string> PosixView(const std::string& root) {
 // outside, names of 255 bytes, dates before 1980 and at odd seconds.
 void MakeRockRidgeFolder(const std::string& dir, const std::string& longName) {
   fs::create_directories(dir + "/folder/" + longName);
-  std::ofstream(dir + "/run.sh") << "#!/bin/sh\necho hi\n";
-  fs::permissions(dir + "/run.sh", fs::perms(0755));
-  std::ofstream(dir + "/read-only.txt") << "keep\n";
-  fs::permissions(dir + "/read-only.txt", fs::perms(0444));
-  std::ofstream(dir + "/" + longName) << "a long name\n";
-  std::ofstream(dir + "/folder/" + longName + "/inner.txt") << "inner\n";
-  std::ofstream(dir + "/old.txt") << "from 1965\n";
-  std::ofstream(dir + "/odd.txt") << "odd second\n";
+  for (const auto& [name, mode] : {std::pair<std::string, int>{"run.sh", 0755}, {"read-only.txt", 0444},
+                                    {longName, 0644}, {"folder/" + longName + "/inner.txt", 0644},
+                                    {"old.txt", 0644}, {"odd.txt", 0644}}) {
+    std::ofstream(dir + "/" + name) << "#!/bin/sh\necho " << name << "\n";
+    fs::permissions(dir + "/" + name, fs::perms(mode));
+  }
   fs::create_symlink("run.sh", dir + "/to-file");
   fs::create_symlink("folder", dir + "/to-folder");
   fs::create_symlink("/no/such/place", dir + "/dangling");
@@ -867,7 +865,7 @@ for top, dirs, files in iso.walk(rr_path="/"):
   }
   const TRun listing = RunProgram("isoinfo", {"-R", "-l", "-i", "disc.img"}, dir_);
   for (const std::string& line : std::vector<std::string>{
-           "-rwxr-xr-x   1    0    0              18 ", "-r--r--r--   1    0    0  ", " " + longName + " \n",
+           "-rwxr-xr-x   1    0    0              22 ", "-r--r--r--   1    0    0  ", " " + longName + " \n",
            "to-folder -> folder\n", "dangling -> /no/such/place\n", "outside -> ../../outside/the/folder\n"})
     EXPECT_NE(listing.Out.find(line), std::string::npos) << line << listing.Out;
 }
