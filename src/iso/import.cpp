@@ -31,6 +31,7 @@ constexpr int kMaxDepth = 255;             // directory levels below the session
 constexpr uint8_t kJolietNameLimit = 215;  // name bytes from which a name is too long
 constexpr uint8_t kISONameLimit = 240;
 constexpr size_t kMaxNameChars = 256;
+constexpr size_t kCachedContinuations = 4096;  // sectors
 
 enum : uint8_t {
   kFlagHidden = 0x01,
@@ -155,14 +156,15 @@ public:
     if (start >= recordLength) return {};
     return ParseSystemUse(std::span<const uint8_t>(r + start, recordLength - start),
                           [this](uint32_t lba, std::vector<uint8_t>& sector) {
-                            // Each continuation sector is read once, however many records point to it.
+                            // A continuation sector is read once, however many records point to it
+                            // (up to a bound on the memory this takes).
                             if (const auto it = continuations_.find(lba); it != continuations_.end()) {
                               sector = it->second;
                               return true;
                             }
                             sector.assign(2048, 0);
                             if (lba >= discEnd_ || !c_.Read10(lba, 1, sector.data(), 2048)) return false;
-                            continuations_.emplace(lba, sector);
+                            if (continuations_.size() < kCachedContinuations) continuations_.emplace(lba, sector);
                             return true;
                           });
   }
@@ -285,7 +287,10 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
       const uint32_t at = GetLE32(r + 2);
       const uint32_t size = GetLE32(r + 10);
       if ((flags & kFlagAssociated) != 0) continue;  // a companion file of another record
-      if (IsImpossibleName(fullName) || (rr.RR.Name.empty() && HasNul(rawName, nameLength, joliet))) {
+      // A Rock Ridge name is a file name of this system: at most 255 bytes, no NUL.
+      const bool badName = rr.RR.Name.empty() ? HasNul(rawName, nameLength, joliet)
+                                              : fullName.size() > 255 || fullName.find('\0') != std::string::npos;
+      if (IsImpossibleName(fullName) || badName) {
         Report("INVALID NAME, NOT IMPORTED", item);
         continue;
       }
