@@ -95,12 +95,14 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
   for (const char* word : {"drives", "disc", "burn", "image", "--virtual", "--mask", "--drive",
                            "--speed", "--test-write", "--finalize", "--no-joliet", "--volume-id",
                            "--import-session", "--debug", "-o FILE", "verify", "--verify",
-                           "--session", "--sha256 HEX", "--image FILE"})
+                           "--session", "--sha256 HEX", "--image FILE", "write IMAGE",
+                           "erase", "--full", "--eject"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
 
   const std::vector<std::vector<std::string>> wrong = {
       {},
-      {"erase"},
+      {"blank"},
+      {"write"},
       {"burn"},
       {"burn", "a", "b"},
       {"image", kSample},
