@@ -169,10 +169,15 @@ private:
   std::string AwaitDrive() {
     const uint64_t start = Clock().NowMs();
     uint64_t slept = 0;
+    int unanswered = 0;  // REQUEST SENSE timed out this many times in a row
     for (;;) {
       if (run_.Stop) return kAbortedText;
       std::array<uint8_t, 18> sense{};
-      if (dev_.RequestSense(sense.data(), static_cast<uint8_t>(sense.size()))) {
+      const bool answered = dev_.RequestSense(sense.data(), static_cast<uint8_t>(sense.size()));
+      // A drive that no longer answers is not waited for an hour and a half.
+      unanswered = answered || !dev_.TimedOut ? 0 : unanswered + 1;
+      if (unanswered >= kEraseUnansweredPolls) return Failed(kEraseFailedText);
+      if (answered) {
         const uint8_t key = sense[2] & 0x0F, asc = sense[12];
         if (key == 0) return "";
         if (key == 2 && asc == kAscNotReady) {

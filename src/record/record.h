@@ -68,6 +68,7 @@ inline constexpr uint32_t kCloseRetryMs = 1000;      // CD close answered busy
 inline constexpr int32_t kCloseTries = 1000;
 inline constexpr uint32_t kErasePollMs = 1000;       // REQUEST SENSE while the drive erases
 inline constexpr uint64_t kEraseWaitLimitMs = 90ull * 60 * 1000;  // a full DVD-RW blank: about an hour
+inline constexpr int kEraseUnansweredPolls = 3;      // REQUEST SENSE without an answer: the end
 
 // ---------------------------------------------------------------- waits
 // What the running recording waits for, while it waits: What is a constant

@@ -557,18 +557,13 @@ TEST_F(Mburn, NothingRecordedExitsTwo) {
 
 // ---------------------------------------------------------------- erase, write, eject
 
-// One virtual CD-RW through erase, write and --eject, and the media they refuse;
-// each step's exit status and line, then the commands the recorder logged.
+// One virtual CD-RW through erase, write and --eject, and what they refuse:
+// each step's exit status and line.
 TEST_F(Mburn, EraseWriteAndEjectExitAsBurnDoes) {
   ASSERT_EQ(Run({"image", kSample, "-o", Path("sample.iso")}).Status, 0);
-  const std::string rw = Path("rw.iso") + ":cd-rw,log=" + Path("rw.log");
-  const struct {
-    std::vector<std::string> Args;
-    int Status;
-    std::string Line;  // on standard output
-  } steps[] = {
+  const std::string rw = Path("rw.iso") + ":cd-rw";
+  const struct { std::vector<std::string> Args; int Status; std::string Line; } steps[] = {
       {{"erase", "--virtual", Path("r.iso") + ":cd-r"}, 2, "CD-R IS NOT REWRITABLE: NOTHING ERASED"},
-      {{"erase", "--virtual", Path("n.iso") + ":none"}, 2, kNoDiscToEraseText},
       {{"write", Path("missing.iso"), "--virtual", rw}, 2, "CANNOT READ THE IMAGE FILE"},
       {{"burn", kSample, "--virtual", rw}, 0, "Burning Done - Sucsessfull"},
       {{"write", Path("sample.iso"), "--virtual", rw}, 2, kImageNeedsBlankText},
@@ -576,22 +571,12 @@ TEST_F(Mburn, EraseWriteAndEjectExitAsBurnDoes) {
       {{"write", Path("sample.iso"), "--verify", "--eject", "--virtual", rw}, 0,
        "Verify Done - Every Sector Matches"},
       {{"erase", "--full", "--virtual", rw}, 0, "erased 100%"},
-      {{"disc", "--virtual", rw}, 0, "Disc status: empty"},
   };
   for (const auto& step : steps) {
     const TRun r = Run(step.Args);
     EXPECT_EQ(r.Status, step.Status) << step.Args[0] << "\n" << r.Out << r.Err;
     EXPECT_NE(r.Out.find(step.Line), std::string::npos) << r.Out << r.Err;
   }
-  // The quick and the full blank, and the two ejects, as the recorder logged them.
-  std::vector<std::string> sent;
-  for (const std::string& line : Lines(ReadWhole(Path("rw.log"))))
-    if (line.starts_with("A1 ") || line.starts_with("1B 00 00 00 02"))
-      sent.push_back(line.substr(0, line.find(" status")));
-  const std::vector<std::string> expected = {"A1 11 00 00 00 00 00 00 00 00 00 00",
-                                             "1B 00 00 00 02 00", "1B 00 00 00 02 00",
-                                             "A1 10 00 00 00 00 00 00 00 00 00 00"};
-  EXPECT_EQ(sent, expected);
 }
 
 // ---------------------------------------------------------------- verify
