@@ -60,8 +60,7 @@ std::string Sha256Sum(const std::string& File, const std::string& Cwd) {
 TRun RunMburnWhileRecording(const std::vector<std::string>& Args, const std::string& While,
                             const std::string& Cwd) {
   const std::string script =
-      // Emptied first: the background job's own redirection may come after the
-      // first look, which would find the previous run's lines.
+      // Emptied first: else the first look may find the previous run's lines.
       ": >.run.out; \"$0\" \"$@\" >.run.out 2>.run.err & p=$!; i=0; "
       "until grep -q 'Burning CD' .run.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done; " +
       While + "; wait $p; s=$?; cat .run.out; cat .run.err >&2; exit $s";

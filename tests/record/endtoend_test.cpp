@@ -234,11 +234,10 @@ TEST_P(Rewritable, ErasesQuickAndFullAndTakesAFirstSessionAgain) {
       EXPECT_EQ(VolumeSpaceSize(image, 0), 0u) << "a volume is still found at sector 16";
     } else {
       ASSERT_TRUE(sent != log.end() && writes.empty());
-      // REQUEST SENSE after it at 0, 1, 2, 3 s (not ready, the progress parsed) and 4 s,
-      // before the next TEST UNIT READY.
+      // REQUEST SENSE after it, until the next TEST UNIT READY: at 0, 1, 2, 3 s (not
+      // ready, the progress parsed) and 4 s; a full erase's eject then polls once more.
       const auto until = std::find_if(sent, log.end(), [](const TLogged& l) { return l.Op() == 0x00; });
       EXPECT_EQ(std::count_if(sent, until, [](const TLogged& l) { return l.Op() == 0x03; }), 5);
-      // (Full: the eject's wait for the drive, with the erase done, polls once more.)
       const std::vector<int> polls = {0, 25, 50, 75, 100};
       EXPECT_EQ(clock.Seen, std::vector<int>(polls.begin(), polls.end() - (quick ? 1 : 0)));
       EXPECT_EQ(recorder.Disc().Status, medium == "dvd-ram" ? "other" : "empty");
