@@ -30,12 +30,6 @@ constexpr std::array<TProfileKind, 13> kProfileKinds = {{
     {0x0022, DK_DDCDRW},
 }};
 
-// Media without sessions, written anywhere: DVD+RW, DVD-RAM, and DVD-RW in
-// restricted overwrite (profile 0013h; kind 7 also covers sequential DVD-RW).
-bool IsOverwritable(uint16_t kind, uint16_t profile) {
-  return kind == DK_DVDPLUSRW || kind == DK_DVDRAM || (kind == DK_DVDRW_RO && profile != 0x0014);
-}
-
 uint16_t KindOfProfile(uint16_t profile) {
   for (const auto& entry : kProfileKinds)
     if (entry.profile == profile) return entry.kind;
@@ -43,6 +37,12 @@ uint16_t KindOfProfile(uint16_t profile) {
 }
 
 }  // namespace
+
+// Media without sessions, written anywhere: DVD+RW, DVD-RAM, and DVD-RW in
+// restricted overwrite (profile 0013h; kind 7 also covers sequential DVD-RW).
+bool IsOverwritable(uint16_t kind, uint16_t profile) {
+  return kind == DK_DVDPLUSRW || kind == DK_DVDRAM || (kind == DK_DVDRW_RO && profile != 0x0014);
+}
 
 const char* DiscKindNames(uint16_t kind) {
   return kind < kDiscKindNames.size() ? kDiscKindNames[kind] : kDiscKindNames[DK_UNKNOWN];

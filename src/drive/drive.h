@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -76,6 +77,8 @@ enum : uint16_t {
   DK_DDCDROM = 11, DK_DDCDR = 12, DK_DDCDRW = 13,
 };
 const char* DiscKindNames(uint16_t kind);  // "UNKNOWN" for anything out of range
+// Media without sessions, written anywhere: DVD+RW, DVD-RAM, restricted-overwrite DVD-RW.
+bool IsOverwritable(uint16_t kind, uint16_t profile);
 
 // A disc whose last session an earlier recording left open or damaged.
 inline constexpr const char* kUnfinishedSessionText = "THE DISC HOLDS AN UNFINISHED SESSION";
@@ -142,7 +145,7 @@ public:
   bool WriteParamsQuirk = false;
   bool SlowReadyModel = false;
   bool CloseTrackImmediate = true;
-  bool Erasing = false;
+  std::atomic<bool> Erasing{false};  // an erase thread runs (set by it, polled by the window)
   TDeviceChangedEvent OnDeviceChange;
 
   // ---- capabilities and write parameters
@@ -176,6 +179,8 @@ public:
   bool RezeroUnit();
   bool RequestSense(uint8_t* Buffer, uint8_t Length);
   bool FormatUnit(uint8_t Options, uint8_t* Buffer, uint32_t Length);
+  // BLANK (A1h): Type 0 the whole disc, 1 minimal (the table of contents).
+  bool Blank(uint8_t Type, bool Immed);
   bool LoadEject(bool Eject);
   bool AllowMediumRemoval(bool Allow);
   bool Read10(uint32_t LBA, uint16_t Count, uint8_t* Buffer, uint32_t Length);

@@ -47,6 +47,14 @@ bool TSCSIDevice::FormatUnit(uint8_t Options, uint8_t* Buffer, uint32_t Length) 
   return Run(*this, srb, 10000);
 }
 
+bool TSCSIDevice::Blank(uint8_t Type, bool Immed) {
+  auto srb = MakeRequest(12);
+  srb.CDBByte[0] = 0xA1;
+  srb.CDBByte[1] = static_cast<uint8_t>((Immed ? 0x10 : 0x00) | (Type & 0x07));
+  // Without Immed the drive answers only when the whole disc is blank.
+  return Run(*this, srb, Immed ? 10000 : 5400000);
+}
+
 bool TSCSIDevice::LoadEject(bool Eject) {
   auto srb = MakeRequest(6);
   srb.CDBByte[0] = 0x1B;

@@ -36,6 +36,8 @@ bool VEZEZadira::GetNextWritableAddress() {
   FinalizeDisc = finalize;
   WaitUntilReady(10000, 500);
 
+  // An image file is laid out for address 0: overwritable media take it there.
+  if (!SourceImage.empty() && IsOverwritable(kind, CurrentProfile)) return true;
   if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
     // No sessions on these media: the new image goes after the volume that the
     // disc already carries, found by its descriptor near sector 16.
@@ -115,6 +117,8 @@ void VEZEZadira::OrderDirectories() {
 bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
   DoDebug = false;
   StartAddress = 0;
+  SourceImage.clear();  // the file tree is recorded, not an image file
+  SourceImageBytes = 0;
   if (!ImageOnly) {
     CurrentDiscKind = DiscKind();
     if (!GetNextWritableAddress()) DebugMessage(">>> ERROR GETTING NEXT WRITABLE ADDRESS", MSG_ERROR);
@@ -164,13 +168,22 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
 
   DirArea = static_cast<uint32_t>(pos);
   int64_t offset = 0;
+  int64_t continued = 0;  // sectors of Rock Ridge continuation areas
   for (const auto& d : DirTable) {
-    d->ISODirSize = MeasureDirectory(TImageTree::ISO, *d);
+    d->ISODirSize = MeasureDirectory(TImageTree::ISO, *d, &d->ContinuationSize);
     d->ISODirOffset = static_cast<int32_t>(offset);
     offset += d->ISODirSize / 2048;
+    d->ContinuationOffset = static_cast<int32_t>(continued);
+    continued += d->ContinuationSize / 2048;
   }
   DirAreaSize = static_cast<uint32_t>(offset * 2048);
   pos += Sectors(DirAreaSize);
+  // The continuation areas of the Rock Ridge fields follow the directories
+  // they belong to, so that a reader going through the disc in order meets
+  // them before any file.
+  ContinuationArea = static_cast<uint32_t>(pos);
+  ContinuationAreaSize = static_cast<uint32_t>(continued * 2048);
+  pos += continued;
 
   JolietDirAreaSize = 0;
   if (JolietFileSystem) {

@@ -193,8 +193,11 @@ bool TImageCopy::Run(std::string& Error) {
   TMemoryStream metadata = std::move(component_.MetadataStream);
   bool ok = WriteMetadata(metadata);
   metadata.Clear();
-  // The same files in the same order as the cache streams them.
-  for (int32_t i = 0; ok && i < EntryCount; ++i) {
+  // The same files in the same order as the cache streams them; an image
+  // file is the stream by itself.
+  if (ok && !component_.SourceImage.empty())
+    ok = CopySource(component_.SourceImage, component_.SourceImageBytes);
+  for (int32_t i = 0; ok && i < EntryCount && component_.SourceImage.empty(); ++i) {
     const TFEntry* e = static_cast<size_t>(i) < FileTable.size() ? FileTable[i].get() : nullptr;
     if (!e) {
       ok = Fail("INTERNAL ERROR 0005");

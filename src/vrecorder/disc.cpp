@@ -291,6 +291,7 @@ TVRecDiscInfo TDisc::Describe() const {
   TVRecDiscInfo info;
   info.Medium = Info().Name;
   info.Capacity = Capacity();
+  if (Info().Erasable) info.Erase = Info().Overwritable && Medium != TMedium::DvdRw ? "FORMAT UNIT" : "BLANK";
   if (Medium == TMedium::None) {
     info.Status = "no medium";
     return info;
