@@ -102,6 +102,37 @@ struct TRockRidge {
   std::string Link;  // the target of a symbolic link
 };
 
+// Rock Ridge fields held out of line: most trees carry none, and an entry
+// without them then costs one pointer. Reading an empty box gives the
+// default fields; Edit() makes them.
+class TRockRidgeBox {
+ public:
+  TRockRidgeBox() = default;
+  TRockRidgeBox(const TRockRidgeBox& other) { *this = other; }
+  TRockRidgeBox& operator=(const TRockRidgeBox& other) {
+    if (this != &other) fields_ = other.fields_ ? std::make_unique<TRockRidge>(*other.fields_) : nullptr;
+    return *this;
+  }
+  TRockRidgeBox& operator=(const TRockRidge& fields) {
+    fields_ = std::make_unique<TRockRidge>(fields);
+    return *this;
+  }
+  const TRockRidge* operator->() const { return &Fields(); }
+  const TRockRidge& Fields() const {
+    static const TRockRidge kNone;
+    return fields_ ? *fields_ : kNone;
+  }
+  const TRockRidge* Get() const { return fields_.get(); }  // nil when none were given
+  TRockRidge& Edit() {
+    if (!fields_) fields_ = std::make_unique<TRockRidge>();
+    return *fields_;
+  }
+  void Reset() { fields_.reset(); }
+
+ private:
+  std::unique_ptr<TRockRidge> fields_;
+};
+
 // A directory of the tree.
 struct TDEntry {
   std::string ISOName;          // upper case; "CD_ROOT" for the root
@@ -115,7 +146,7 @@ struct TDEntry {
   int32_t JolietNumber = 0;     // the same in the Joliet path table (layout)
   TDEntry* Parent = nullptr;    // the root's parent is the root
   TFEntry* Entries = nullptr;   // first entry, in the order added
-  TRockRidge RR;                // the folder's own fields ("." of its extent)
+  TRockRidgeBox RR;             // the folder's own fields ("." of its extent)
   int64_t ContinuationSize = 0;    // bytes of its Rock Ridge continuation area (layout)
   int32_t ContinuationOffset = 0;  // sector offset within the continuation area (layout)
   // Private to the tree: the last entry of the list (for appending) and the
@@ -140,7 +171,7 @@ struct TFEntry {
   int32_t JolietExtent = 0;
   uint32_t Attr = 0;          // faReadOnly ... faArchive
   TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
-  TRockRidge RR;              // a subdirectory's are those of SubDir
+  TRockRidgeBox RR;           // a subdirectory's are those of SubDir
   TFEntry* Next = nullptr;    // next entry of the same directory
   // Private to the tree: the directory whose list holds the entry, the
   // previous entry of that list, and the creation serial (list order is
