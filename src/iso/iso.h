@@ -163,13 +163,13 @@ struct TFEntry {
   std::string ISOName;        // without ";1", upper case
   std::string LongName;       // Joliet name
   std::string SourcePath;     // empty for subdirectories and imported entries
-  bool Imported = false;      // extents given when added (an earlier session)
   TDateTime DateTime = 0;     // local time
   int64_t ISOSize = 0;        // file size, or the subdirectory's ISO extent size
   int64_t JolietSize = 0;
   int32_t ISOExtent = 0;      // relative to the first file sector, absolute when Imported
   int32_t JolietExtent = 0;
   uint32_t Attr = 0;          // faReadOnly ... faArchive
+  bool Imported = false;      // extents given when added (an earlier session)
   TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
   TRockRidgeBox RR;           // a subdirectory's are those of SubDir
   TFEntry* Next = nullptr;    // next entry of the same directory
