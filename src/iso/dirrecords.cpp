@@ -176,7 +176,7 @@ uint32_t DirectorySerial(const TDEntry& Dir) {
 
 TRockRidgeRecord DotRecord(const TDEntry& Dir, TDateTime Now, bool Self) {
   TRockRidgeRecord r;
-  r.RR = &Dir.RR;
+  r.RR = Dir.RR.Get();
   r.Directory = r.DotRecord = true;
   r.RootSelf = Self && Dir.Parent == &Dir;
   r.Links = DirectoryLinks(Dir);
@@ -192,12 +192,12 @@ TRockRidgeRecord EntryRecord(const TFEntry& Entry) {
   r.Serial = Entry.Serial + 2;
   r.DateTime = Entry.DateTime;
   if (Entry.SubDir != nullptr) {
-    r.RR = &Entry.SubDir->RR;
+    r.RR = Entry.SubDir->RR.Get();
     r.Directory = true;
     r.Links = DirectoryLinks(*Entry.SubDir);
     r.Name = name;
   } else {
-    r.RR = &Entry.RR;
+    r.RR = Entry.RR.Get();
     r.Directory = IsDirectoryEntry(Entry);
     // The dot that stands for a missing extension is no part of the name.
     r.Name = !r.Directory && name.ends_with('.') && name.find('.') == name.size() - 1

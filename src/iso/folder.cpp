@@ -275,11 +275,11 @@ bool VEZEZadira::WalkFolder(TDEntry* ADir, const std::string& ASource, const std
   if (::stat(source.c_str(), &st) == 0) {
     walk.Walked.push_back({st.st_dev, st.st_ino});
     // The destination takes the source folder's own fields unless it has some.
-    if (RockRidge && !dir->RR.Present) {
+    if (RockRidge && !dir->RR->Present) {
       TItem self;
       self.St = st;
       dir->RR = RockRidgeOf(AT_FDCWD, self);
-      dir->RR.Name = dir->LongName;
+      dir->RR.Edit().Name = dir->LongName;
     }
   }
   return walk.Folder(dir, source, AT_FDCWD, source.c_str());

@@ -266,11 +266,12 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
         }
       }
       if (nameLength == 1 && (rawName[0] == 0 || rawName[0] == 1)) {  // itself, its parent
-        if (rawName[0] == 0 && rr.RR.Present && !dir->RR.Present) {
+        if (rawName[0] == 0 && rr.RR.Present && !dir->RR->Present) {
           dir->RR = rr.RR;
-          dir->RR.Name = dir->LongName;
+          TRockRidge& own = dir->RR.Edit();
+          own.Name = dir->LongName;
           if (!rr.HasTimes)
-            dir->RR.Modify = dir->RR.Access = dir->RR.Change =
+            own.Modify = own.Access = own.Change =
                 RockRidgeSeconds(FileDateToDateTime(RecordFileDate(r + 18)));
         }
         continue;

@@ -102,6 +102,37 @@ struct TRockRidge {
   std::string Link;  // the target of a symbolic link
 };
 
+// Rock Ridge fields held out of line: most trees carry none, and an entry
+// without them then costs one pointer. Reading an empty box gives the
+// default fields; Edit() makes them.
+class TRockRidgeBox {
+ public:
+  TRockRidgeBox() = default;
+  TRockRidgeBox(const TRockRidgeBox& other) { *this = other; }
+  TRockRidgeBox& operator=(const TRockRidgeBox& other) {
+    if (this != &other) fields_ = other.fields_ ? std::make_unique<TRockRidge>(*other.fields_) : nullptr;
+    return *this;
+  }
+  TRockRidgeBox& operator=(const TRockRidge& fields) {
+    fields_ = std::make_unique<TRockRidge>(fields);
+    return *this;
+  }
+  const TRockRidge* operator->() const { return &Fields(); }
+  const TRockRidge& Fields() const {
+    static const TRockRidge kNone;
+    return fields_ ? *fields_ : kNone;
+  }
+  const TRockRidge* Get() const { return fields_.get(); }  // nil when none were given
+  TRockRidge& Edit() {
+    if (!fields_) fields_ = std::make_unique<TRockRidge>();
+    return *fields_;
+  }
+  void Reset() { fields_.reset(); }
+
+ private:
+  std::unique_ptr<TRockRidge> fields_;
+};
+
 // A directory of the tree.
 struct TDEntry {
   std::string ISOName;          // upper case; "CD_ROOT" for the root
@@ -115,7 +146,7 @@ struct TDEntry {
   int32_t JolietNumber = 0;     // the same in the Joliet path table (layout)
   TDEntry* Parent = nullptr;    // the root's parent is the root
   TFEntry* Entries = nullptr;   // first entry, in the order added
-  TRockRidge RR;                // the folder's own fields ("." of its extent)
+  TRockRidgeBox RR;             // the folder's own fields ("." of its extent)
   int64_t ContinuationSize = 0;    // bytes of its Rock Ridge continuation area (layout)
   int32_t ContinuationOffset = 0;  // sector offset within the continuation area (layout)
   // Private to the tree: the last entry of the list (for appending) and the
@@ -132,15 +163,15 @@ struct TFEntry {
   std::string ISOName;        // without ";1", upper case
   std::string LongName;       // Joliet name
   std::string SourcePath;     // empty for subdirectories and imported entries
-  bool Imported = false;      // extents given when added (an earlier session)
   TDateTime DateTime = 0;     // local time
   int64_t ISOSize = 0;        // file size, or the subdirectory's ISO extent size
   int64_t JolietSize = 0;
   int32_t ISOExtent = 0;      // relative to the first file sector, absolute when Imported
   int32_t JolietExtent = 0;
   uint32_t Attr = 0;          // faReadOnly ... faArchive
+  bool Imported = false;      // extents given when added (an earlier session)
   TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
-  TRockRidge RR;              // a subdirectory's are those of SubDir
+  TRockRidgeBox RR;           // a subdirectory's are those of SubDir
   TFEntry* Next = nullptr;    // next entry of the same directory
   // Private to the tree: the directory whose list holds the entry, the
   // previous entry of that list, and the creation serial (list order is

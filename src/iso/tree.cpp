@@ -501,8 +501,11 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->Attr = static_cast<uint32_t>(found.Attr);
   e->DateTime = date;
   e->SourcePath = fullPath;
-  e->RR = rr != nullptr ? *rr : TRockRidge{};
-  if (rr != nullptr && longName != offered) e->RR.Name = longName;  // the handler's name wins
+  if (rr != nullptr)
+    e->RR = *rr;
+  else
+    e->RR.Reset();
+  if (rr != nullptr && longName != offered) e->RR.Edit().Name = longName;  // the handler's name wins
   if (existingSector != 0 || imported) {
     e->ISOExtent = e->JolietExtent = existingSector;
     e->Imported = true;
@@ -613,7 +616,7 @@ std::string FittedLongName(TDEntry* dir, const std::string& name, bool isDir) {
     const std::string candidate = cut + tail;
     const TFEntry* e = gNameIndex.Find(dir, probe(candidate));
     // The same full name added again finds its entry again.
-    if (e == nullptr || (e->SubDir != nullptr ? e->SubDir->RR.Name : e->RR.Name) == name) return candidate;
+    if (e == nullptr || (e->SubDir != nullptr ? e->SubDir->RR->Name : e->RR->Name) == name) return candidate;
   }
 }
 

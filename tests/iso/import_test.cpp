@@ -519,9 +519,9 @@ TEST_F(TImportFixture, RockRidgeFieldsAreCarriedAndBoundsChecked) {
     ASSERT_EQ(C.FileCount(), 1);
     const TFEntry& e = *FileTable[0];
     char mode[16];
-    std::snprintf(mode, sizeof mode, "%o", e.RR.Mode);
-    EXPECT_EQ(e.LongName + " " + mode + " " + std::to_string(e.RR.Uid) + " " + e.RR.Link, c.Carried);
-    EXPECT_EQ(C.RootDirectory()->RR.Mode, 040755u);
+    std::snprintf(mode, sizeof mode, "%o", e.RR->Mode);
+    EXPECT_EQ(e.LongName + " " + mode + " " + std::to_string(e.RR->Uid) + " " + e.RR->Link, c.Carried);
+    EXPECT_EQ(C.RootDirectory()->RR->Mode, 040755u);
   }
 }
 

@@ -257,7 +257,7 @@ for top, dirs, files in iso.walk(rr_path="/"):
   TTempDir out("isolayout-chained");
   EXPECT_EQ(RunCommand("bsdtar -xf " + Quote(image_.string()) + " -C " + Quote(out.Path().string())).Status, 0);
   for (const char* link : {"chained.link", "long.link"})
-    EXPECT_EQ(fs::read_symlink(out.Path() / link).string(), c_.FindEntry(c_.RootDirectory(), link)->RR.Link) << link;
+    EXPECT_EQ(fs::read_symlink(out.Path() / link).string(), c_.FindEntry(c_.RootDirectory(), link)->RR->Link) << link;
 }
 
 }  // namespace
