@@ -36,7 +36,7 @@ bool VEZEZadira::GetNextWritableAddress() {
   FinalizeDisc = finalize;
   WaitUntilReady(10000, 500);
 
-  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
+  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW || kind == DK_BDRE) {
     // No sessions on these media: the new image goes after the volume that the
     // disc already carries, found by its descriptor near sector 16.
     StartAddress = RecordedVolumeEnd();

@@ -77,6 +77,7 @@ std::string VRecFormatDiscInfo(const TVRecDiscInfo& info) {
   std::ostringstream out;
   out << "medium: " << info.Medium << "\n";
   out << "disc status: " << info.Status << "\n";
+  if (!info.Formatted.empty()) out << "formatted: " << info.Formatted << "\n";
   for (const auto& s : info.Sessions) {
     out << "session " << s.Number << (s.Closed ? " (closed)" : " (open)") << ": start " << s.Start
         << ", end " << s.End << "\n";
@@ -171,13 +172,15 @@ const char* VRecKeysHelp() {
   return R"(Drive list (MBURN_VIRTUAL): drives separated by ';', each IMAGE[:MEDIA][,key=value...]
 Drive k is host adapter 0, target k, lun 0.
 MEDIA: none, cd-rom, cd-r, cd-rw, dvd-rom, dvd-r, dvd-rw (restricted overwrite),
-       dvd-rw-seq, dvd+r, dvd+rw, dvd-ram (default cd-r for a new image)
+       dvd-rw-seq, dvd+r, dvd+rw, dvd-ram, bd-rom, bd-r, bd-r-dl (dual layer),
+       bd-re (unformatted when new) (default cd-r for a new image)
 Keys:
   vendor=TEXT        INQUIRY vendor (default MBURN)
   product=TEXT       INQUIRY product (default VIRTUAL DVD-RW)
   revision=TEXT      INQUIRY revision (default 1.00)
   type=5|4           INQUIRY device type (default 5)
   dvd-writer=1|0     the drive writes DVD media (default 1)
+  bd-writer=1|0      the drive reads and writes BD media (default 1 with a BD)
   page30=0|1         answer MODE SENSE of page 30h (default 0)
   sync=0|1           complete requests on the caller's thread (default 0)
   load-ms=N          NOT READY 04h/01h for N ms after a load (default 0)
