@@ -126,21 +126,13 @@ bool TSCSIDevice::ReadCapabilities() {
       DeviceCapabilities |= reading;
       if (ConfigBuffer[12] == 0x01) DeviceCapabilities |= writing;
     };
+    // The capabilities page has no BD bits: a drive that has the feature reads
+    // or writes BD, whatever medium it holds now.
+    feature(kFeatureBDRead, DC_READ_BD, 0);
+    feature(kFeatureBDWrite, DC_WRITE_BD, 0);
     feature(kFeatureDVDPlusRW, DC_READ_DVDPLUSR | DC_READ_DVDPLUSRW,
             DC_WRITE_DVDPLUSR | DC_WRITE_DVDPLUSRW);
     feature(kFeatureDVDRWrite, DC_READ_DVDR | DC_READ_DVDRW, DC_WRITE_DVDR | DC_WRITE_DVDRW);
-    // The capabilities page has no BD bits: a drive that has the feature reads
-    // or writes BD, whatever medium it holds now.
-    auto has = [&](uint16_t code) {
-      ConfigBuffer.fill(0);
-      if (!GetConfiguration(2, code, static_cast<uint16_t>(ConfigBuffer.size()),
-                            ConfigBuffer.data()))
-        return false;
-      ToHost16(&ConfigBuffer[6]);
-      return GetBE16(&ConfigBuffer[8]) == code;
-    };
-    if (has(kFeatureBDRead)) DeviceCapabilities |= DC_READ_BD;
-    if (has(kFeatureBDWrite)) DeviceCapabilities |= DC_WRITE_BD;
   }
 
   // Then the current values, which replace the page.
