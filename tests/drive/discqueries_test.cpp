@@ -76,6 +76,12 @@ TEST_F(DiscQueriesTest, DiscKindFromTheCurrentProfile) {
   }
 }
 
+TEST_F(DiscQueriesTest, BdrInRandomRecordingModeIsRefused) {
+  drive.profile = 0x0042;
+  device.CurrentDiscKind = device.DiscKind();
+  EXPECT_EQ(device.RecordingRefusal(), "BD-R IN RANDOM RECORDING MODE CANNOT BE WRITTEN: NOTHING RECORDED");
+}
+
 TEST_F(DiscQueriesTest, DiscKindFromTheAtipWhenThereIsNoProfile) {
   drive.configOk = false;
   const std::pair<uint8_t, uint16_t> atips[] = {{0xC0, DK_CDRW}, {0x80, DK_CDR}, {0x00, DK_CDROM}};
