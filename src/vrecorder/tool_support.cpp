@@ -129,6 +129,11 @@ bool VRecWriteImage(const std::string& image, const std::string& isoPath, bool c
   if (!d.Send({0x55, 0x10, 0, 0, 0, 0, 0, 0, uint8_t(page.size())}, page))
     return Fail(error, "MODE SELECT failed: " + SenseText(d.Last));
 
+  // A new BD-RE takes data once formatted: type 00h over the whole disc.
+  std::array<uint8_t, 12> format = {0, 0, 0, 8};
+  if (m == TMedium::BdRe && !drive.Disc.Formatted && !d.Send({0x04, 0x11, 0, 0, 0, 0}, format))
+    return Fail(error, "FORMAT UNIT failed: " + SenseText(d.Last));
+
   std::array<uint8_t, 40> track{};
   if (!d.Send({0x52, 0x01, 0, 0, 0, 0xFF, 0, 0, 40}, track))
     return Fail(error, "the disc takes no further session (READ TRACK INFORMATION: " + SenseText(d.Last) + ")");
@@ -159,8 +164,10 @@ bool VRecWriteImage(const std::string& image, const std::string& isoPath, bool c
       return Fail(error, "CLOSE TRACK failed: " + SenseText(d.Last));
     if (!d.Send({0x5B, 0, 0x02, 0, 0, 0, 0, 0, 0, 0}))
       return Fail(error, "CLOSE SESSION failed: " + SenseText(d.Last));
-    if (closeDisc && m == TMedium::DvdPlusR && !drive.Disc.Complete &&
-        !d.Send({0x5B, 0, 0x05, 0, 0, 0, 0, 0, 0, 0}))
+    // DVD+R and BD-R ignore page 05h: they are finalised by a close function.
+    const uint8_t finalize = m == TMedium::DvdPlusR ? 0x05 : IsBd(m) ? 0x06 : 0;
+    if (closeDisc && finalize && !drive.Disc.Complete &&
+        !d.Send({0x5B, 0, finalize, 0, 0, 0, 0, 0, 0, 0}))
       return Fail(error, "finalising the disc failed: " + SenseText(d.Last));
   }
   drive.Flush();

@@ -499,47 +499,26 @@ TEST_F(Mburn, FinalizedDiscHasNoRoomForAnotherSession) {
   EXPECT_EQ(r.Err, "mburn: the disc is closed: nothing more can be recorded on it\n");
 }
 
-// BD media through mburn: the blank disc and the BD drive described, a second
-// recording that carries the first (after it on BD-R, over it on BD-RE, whose
-// sector 16 then names the new volume), both read back by xorriso and bsdtar;
-// a finalised BD-R takes no third.
+// BD media through mburn: described, recorded twice (the second carrying the first: after it on
+// BD-R, over it on BD-RE), read back by xorriso and bsdtar; a finalised BD-R takes no third.
 TEST_F(Mburn, BdMediaRecordAppendAndReadBack) {
-  fs::copy(kSample + "/data", Path("both"));
-  fs::copy(kSample + "/pictures", Path("both"));
-  for (const auto& [medium, name, last] : {std::tuple{"bd-r", "BD-R", "--finalize"},
-                                           std::tuple{"bd-re", "BD-RE", "--import-session=1"}}) {
-    SCOPED_TRACE(medium);
-    const std::string disc = Path(std::string(medium) + ".img");
-    TRun r = Run({"drives", "--virtual", disc + ":" + medium});
-    EXPECT_TRUE(r.Out.ends_with(disc + "  reads and writes BD\n")) << r.Out;
-    r = Run({"disc", "--virtual", disc});
-    const auto lines = Lines(r.Out);
-    ASSERT_EQ(lines.size(), 7u) << r.Out;
-    EXPECT_EQ(std::vector(lines.begin() + 1, lines.end()),
-              (std::vector<std::string>{std::string("Disc kind: ") + name, "Disc status: empty",
-                                        "Recorded sessions: 0", "Free sectors: 12219392",
-                                        "Next writable address: 0", "Drive: reads and writes BD"}));
+  for (const char* from : {"/data", "/pictures"}) fs::copy(kSample + from, Path("both"));
+  for (const std::string medium : {"bd-r", "bd-re"}) {
+    const std::string disc = Path(medium + ".img"), x = disc + "-x", b = disc + "-b", v = disc + "-v";
+    EXPECT_TRUE(Run({"drives", "--virtual", disc + ":" + medium}).Out.ends_with(".img  reads and writes BD\n"));
+    EXPECT_NE(Run({"disc", "--virtual", disc}).Out.find("Disc kind: " + UpperCase(medium) + "\nDisc status: empty\nRecorded "
+              "sessions: 0\nFree sectors: 12219392\nNext writable address: 0\nDrive: reads and writes BD\n"), std::string::npos);
     ASSERT_EQ(Run({"burn", kSample + "/data", "--virtual", disc}).Status, 0);
-    std::smatch m;
     const std::string info = Run({"disc", "--virtual", disc}).Out;
-    ASSERT_TRUE(std::regex_search(info, m, std::regex("Next writable address: ([0-9]+)"))) << info;
-    const uint32_t start = static_cast<uint32_t>(std::stoul(m[1]));
-    EXPECT_GE(start, 157u) << info;
-    r = Run({"burn", kSample + "/pictures", "--virtual", disc, last});
-    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
-    const std::string x = Path(std::string(medium) + "-x"), b = Path(std::string(medium) + "-b"),
-                      view = Path(std::string(medium) + "-view");
-    EXPECT_EQ(rectest::ExtractWithXorriso(disc, start, x), "");
-    EXPECT_EQ(rectest::CompareTrees(Path("both"), x), "");
-    EXPECT_EQ(rectest::SessionView(disc, medium == std::string("bd-r") ? start : 0, view), "");
-    EXPECT_EQ(rectest::ExtractWithBsdtar(view, b), "");
-    EXPECT_EQ(rectest::CompareTrees(Path("both"), b, true), "");
+    const char* second = medium == "bd-r" ? "--finalize" : "--import-session=1";
+    ASSERT_EQ(Run({"burn", kSample + "/pictures", "--virtual", disc, second}).Status, 0);
+    const auto start = static_cast<uint32_t>(std::stoul(info.substr(info.find("writable address: ") + 18)));
+    // In order (a braced list is evaluated left to right), every step without a complaint.
+    EXPECT_EQ((std::vector<std::string>{rectest::ExtractWithXorriso(disc, start, x), rectest::CompareTrees(Path("both"), x),
+               rectest::SessionView(disc, medium == "bd-r" ? start : 0, v), rectest::ExtractWithBsdtar(v, b),
+               rectest::CompareTrees(Path("both"), b, true)}), std::vector<std::string>(5));
   }
-  const TRun third = Run({"burn", kSample, "--virtual", Path("bd-r.img")});
-  EXPECT_EQ(third.Status, 2);
-  EXPECT_EQ(third.Err, "mburn: the disc is closed: nothing more can be recorded on it\n");
-  EXPECT_NE(RunProgram(MBURN_BINARY_DIR "/vrecorder", {"info", "bd-re.img"}, dir_).Out.find("formatted: yes"),
-            std::string::npos);
+  EXPECT_NE(Run({"burn", kSample, "--virtual", Path("bd-r.img")}).Err.find("the disc is closed"), std::string::npos);
 }
 
 TEST_F(Mburn, TestWriteOnATerminalShowsABarAndLeavesTheDiscBlank) {

@@ -48,8 +48,7 @@ uint16_t Host16(const uint8_t* p) {
 TEST(DiscKindNamesTest, NamesEveryKindAndUnknownBeyond) {
   const char* names[] = {"UNKNOWN", "CD-ROM",    "CD-R",      "CD-RW",  "DVD-ROM",
                          "DVD-R",   "DVD-RAM",   "DVD-RW_RO", "DVD-RW_SR", "DVD+RW",
-                         "DVD+R",   "DDCD-ROM",  "DDCD-R",    "DDCD-RW",   "BD-ROM",
-                         "BD-R",    "BD-R",      "BD-RE"};
+                         "DVD+R",   "DDCD-ROM",  "DDCD-R",    "DDCD-RW", "BD-ROM", "BD-R", "BD-R", "BD-RE"};
   for (uint16_t k = 0; k < 18; ++k) EXPECT_STREQ(DiscKindNames(k), names[k]);
   EXPECT_STREQ(DiscKindNames(18), "UNKNOWN");
   EXPECT_STREQ(DiscKindNames(0xFFFF), "UNKNOWN");

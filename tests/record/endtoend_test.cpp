@@ -114,8 +114,7 @@ TEST_P(EveryMedium, RecordsTwoSessionsThatReadBackByteForByte) {
   // Where the drive says the next session goes: its next writable address on
   // media with sessions, the end of the recorded volume on overwritable media.
   const std::string medium = GetParam();
-  const bool overwritable =
-      medium == "dvd+rw" || medium == "dvd-ram" || medium == "dvd-rw" || medium == "bd-re";
+  const bool overwritable = medium == "dvd+rw" || medium == "dvd-ram" || medium == "dvd-rw" || medium == "bd-re";
   const TVRecDiscInfo before = recorder.Disc();
   if (!overwritable) {
     ASSERT_EQ(before.Status, "appendable") << "the first session closed the disc";
@@ -144,8 +143,7 @@ TEST_P(EveryMedium, RecordsTwoSessionsThatReadBackByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(Media, EveryMedium,
                          ::testing::Values("cd-r", "cd-rw", "dvd-r", "dvd-rw", "dvd-rw-seq",
-                                           "dvd+r", "dvd+rw", "dvd-ram", "bd-r", "bd-r-dl",
-                                           "bd-re"),
+                                           "dvd+r", "dvd+rw", "dvd-ram", "bd-r", "bd-r-dl", "bd-re"),
                          [](const auto& info) {
                            std::string n = info.param;
                            std::replace(n.begin(), n.end(), '-', '_');

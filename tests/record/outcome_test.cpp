@@ -452,8 +452,6 @@ TEST(Outcome, WhatDoesNotFinishTheDiscOrMustNotTouchItIsNoSuccess) {
       {"dvd+rw", "", 1, 0, "TEST WRITE IS NOT POSSIBLE ON DVD+RW: NOTHING RECORDED", "empty", 0},
       {"dvd+r", "", 0, 1, "", "complete", 1},
       {"dvd-rw-seq", "", 0, 1, "", "complete", 1},
-      {"bd-r", "fail=5B", 0, 0, "CLOSING THE TRACK FAILED", "appendable", 1},
-      {"bd-r", "", 1, 0, "TEST WRITE IS NOT POSSIBLE ON BD-R: NOTHING RECORDED", "empty", 0},
       {"bd-r", "", 0, 1, "", "complete", 1},
       {"bd-re", "", 0, 1, "BD-RE CANNOT BE FINALIZED: NOTHING RECORDED", "empty", 0},
       {"bd-re", "fail=04", 0, 0, "FORMATTING THE DISC FAILED", "empty", 0},
