@@ -294,6 +294,7 @@ TEST(MburnProgress, PercentMegabytesSpeedAndTimeLeft) {
   EXPECT_EQ(SummaryText(60'300'000, 7.2, true),
             "wrote 60.3 MB in 7.2 s of writing, 8.4 MB/s (6.0x DVD) on average");
   EXPECT_EQ(SummaryText(614'400, 0.05, false), "wrote 0.6 MB in less than 0.1 s of writing");
+  EXPECT_EQ(SummaryText(45'000'000, 2, false, true), "wrote 45.0 MB in 2.0 s of writing, 22.5 MB/s (5.0x BD) on average");
 }
 
 TEST(MburnReasons, VolumeIdsTheDescriptorsCannotCarry) {

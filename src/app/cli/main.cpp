@@ -249,6 +249,7 @@ int Burn(const TCommandLine& line) {
     if (text == kTextVerifying) {
       verifyProgress.SetMax(static_cast<int32_t>(c.ImageSectors()));
       verifyProgress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+      verifyProgress.SetBd(IsBDKind(c.CurrentDiscKind));
     }
   };
   hooks.Message = [](const std::string& text) { std::cerr << text << std::endl; };
@@ -280,6 +281,7 @@ int Burn(const TCommandLine& line) {
       break;
     case TBurnOutcome::Started: {
       progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+      progress.SetBd(IsBDKind(c.CurrentDiscKind));
       progress.Show(0);
       TWaitReport waits;
       bool stopping = false;
@@ -370,6 +372,7 @@ int Verify(const TCommandLine& line) {
                     {[&](int32_t max) {
                        progress.SetMax(max);
                        progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+                       progress.SetBd(IsBDKind(c.CurrentDiscKind));
                      },
                      [&](int32_t sectors) { progress.Show(sectors); }, [&] { progress.End(); }});
 }
