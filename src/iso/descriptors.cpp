@@ -117,7 +117,11 @@ bool VEZEZadira::GenerateMetadata() {
     WritePathTable(TImageTree::Joliet, JolietDirArea, TPathTableType::L);
     WritePathTable(TImageTree::Joliet, JolietDirArea, TPathTableType::M);
   }
-  for (const auto& d : DirTable) WriteDirectory(TImageTree::ISO, *d, DirArea, FirstFileSector);
+  TMemoryStream continuation;
+  for (const auto& d : DirTable) WriteDirectory(TImageTree::ISO, *d, DirArea, FirstFileSector, &continuation);
+  std::array<uint8_t, 2048> piece{};
+  for (int64_t at = 0; at < continuation.Size(); at += 2048)
+    MetadataStream.Write(piece.data(), continuation.Read(at, piece));
   if (JolietFileSystem)
     for (const auto& d : DirTable)
       WriteDirectory(TImageTree::Joliet, *d, JolietDirArea, FirstFileSector);

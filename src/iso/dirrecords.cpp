@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "iso/iso.h"
+#include "iso/rockridge_private.h"
 
 namespace {
 
@@ -16,6 +17,8 @@ using TImageTree = VEZEZadira::TImageTree;
 using TPathTableType = VEZEZadira::TPathTableType;
 
 constexpr int kDotRecordLength = 34;
+// The largest extent of one record: a whole number of sectors below 4 GiB.
+constexpr int64_t kMaxExtentBytes = 0xFFFFF800ll;
 
 // Name of a directory as a path table and a subdirectory record hold it.
 std::string DirectoryName(TImageTree Tree, const std::string& ISOName,
@@ -43,14 +46,6 @@ std::string EntryName(TImageTree Tree, const TFEntry& Entry) {
   return Tree == TImageTree::ISO ? text : JolietBytes(text);
 }
 
-size_t EntryNameLength(TImageTree Tree, const TFEntry& Entry) {
-  const std::string& name = TreeName(Tree, Entry);
-  if (name == "." || name == "..") return 1;
-  const size_t suffix = IsDirectoryEntry(Entry) ? 0 : 2;
-  return Tree == TImageTree::ISO ? name.size() + suffix
-                                 : 2 * (Utf16Length(name) + suffix);
-}
-
 // Record length for a name of n bytes: 33 + n, plus the pad byte when n is even.
 int RecordLength(size_t NameLength) {
   return static_cast<int>(33 + NameLength + (NameLength % 2 == 0 ? 1 : 0));
@@ -66,10 +61,13 @@ struct TRecordFields {
 // Appends one directory record with the given name bytes.
 // The tree refuses names whose record would not fit its length byte; the
 // buffer holds any name a length byte can describe, so nothing overruns.
-void AppendRecord(TMemoryStream& Out, const TRecordFields& f, const std::string& Name) {
-  std::array<uint8_t, 34 + 255> rec{};
+void AppendRecord(TMemoryStream& Out, const TRecordFields& f, const std::string& Name,
+                  std::string_view SystemUse = {}) {
+  std::array<uint8_t, 34 + 255 + 255> rec{};
   const std::string_view name(Name.data(), std::min<size_t>(Name.size(), 255));
-  const int length = RecordLength(name.size());
+  const int base = RecordLength(name.size());
+  const std::string_view su = SystemUse.substr(0, std::max(0, 255 - base));
+  const int length = base + static_cast<int>(su.size());
   rec[0] = static_cast<uint8_t>(length);
   PutBoth32(&rec[2], f.Extent);
   PutBoth32(&rec[10], f.DataLength);
@@ -78,6 +76,7 @@ void AppendRecord(TMemoryStream& Out, const TRecordFields& f, const std::string&
   PutBoth16(&rec[28], 1);
   rec[32] = static_cast<uint8_t>(name.size());
   std::memcpy(&rec[33], name.data(), name.size());
+  std::memcpy(&rec[static_cast<size_t>(base)], su.data(), su.size());
   Out.Write(rec.data(), static_cast<size_t>(length));
 }
 
@@ -164,28 +163,65 @@ std::vector<const TFEntry*> SortedEntries(TImageTree Tree, const TDEntry& Dir) {
   return out;
 }
 
+// Rock Ridge links count of a directory: itself, "." and one ".." per subdirectory.
+uint32_t DirectoryLinks(const TDEntry& Dir) {
+  uint32_t n = 2;
+  for (const TFEntry* e = Dir.Entries; e != nullptr; e = e->Next) n += e->SubDir != nullptr ? 1 : 0;
+  return n;
+}
+
+uint32_t DirectorySerial(const TDEntry& Dir) {
+  return Dir.OwnEntry != nullptr ? Dir.OwnEntry->Serial + 2 : 1;
+}
+
+TRockRidgeRecord DotRecord(const TDEntry& Dir, TDateTime Now, bool Self) {
+  TRockRidgeRecord r;
+  r.RR = &Dir.RR;
+  r.Directory = r.DotRecord = true;
+  r.RootSelf = Self && Dir.Parent == &Dir;
+  r.Links = DirectoryLinks(Dir);
+  r.Serial = DirectorySerial(Dir);
+  r.DateTime = Now;
+  return r;
+}
+
+TRockRidgeRecord EntryRecord(const TFEntry& Entry) {
+  TRockRidgeRecord r;
+  const std::string& name = Entry.LongName;
+  r.DotRecord = name == "." || name == "..";
+  r.Serial = Entry.Serial + 2;
+  r.DateTime = Entry.DateTime;
+  if (Entry.SubDir != nullptr) {
+    r.RR = &Entry.SubDir->RR;
+    r.Directory = true;
+    r.Links = DirectoryLinks(*Entry.SubDir);
+    r.Name = name;
+  } else {
+    r.RR = &Entry.RR;
+    r.Directory = IsDirectoryEntry(Entry);
+    // The dot that stands for a missing extension is no part of the name.
+    r.Name = !r.Directory && name.ends_with('.') && name.find('.') == name.size() - 1
+                 ? name.substr(0, name.size() - 1)
+                 : name;
+  }
+  return r;
+}
+
 // The walk over one directory's extent. With Out it appends the records and
 // the zero fill; without, it only counts. Returns the bytes of the extent.
+// With Cont (the ISO tree of a Rock Ridge image) every record carries its
+// fields, and those that do not fit go to the directory's continuation area.
 int64_t WalkDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile,
-                      TDateTime Now, TMemoryStream* Out) {
+                      TDateTime Now, TMemoryStream* Out, TContinuation* Cont) {
   int64_t sectors = 1;
   int spaceLeft = 2048;
-  const std::vector<const TFEntry*> entries = SortedEntries(Tree, Dir);
-  const TFEntry* first = entries.empty() ? nullptr : entries.front();
-  if (first == nullptr || TreeName(Tree, *first) != ".") {
-    if (Out != nullptr) {
-      const TDEntry& parent = Dir.Parent != nullptr ? *Dir.Parent : Dir;
-      TRecordFields self{Base + static_cast<uint32_t>(DirOffset(Tree, Dir)),
-                         static_cast<uint32_t>(DirSize(Tree, Dir)), Now, 0x02};
-      TRecordFields up{Base + static_cast<uint32_t>(DirOffset(Tree, parent)),
-                       static_cast<uint32_t>(DirSize(Tree, parent)), Now, 0x02};
-      AppendRecord(*Out, self, std::string(1, '\0'));
-      AppendRecord(*Out, up, std::string(1, '\1'));
-    }
-    spaceLeft -= 2 * kDotRecordLength;
-  }
-  for (const TFEntry* e : entries) {
-    const int length = RecordLength(EntryNameLength(Tree, *e));
+  auto place = [&](int nameLength, const TRockRidgeRecord& rr) {
+    if (Cont == nullptr) return std::string();
+    return PlaceSystemUse(RockRidgeFields(rr), static_cast<size_t>(254 - RecordLength(static_cast<size_t>(nameLength))),
+                          *Cont);
+  };
+  auto append = [&](const TRecordFields& f, const std::string& name, const std::string& su) {
+    const int length = RecordLength(name.size()) + static_cast<int>(su.size());
     if (length > spaceLeft) {
       // Records never cross a sector boundary.
       if (Out != nullptr) Out->WriteZeros(static_cast<size_t>(spaceLeft));
@@ -194,7 +230,48 @@ int64_t WalkDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32
     } else {
       spaceLeft -= length;
     }
-    if (Out != nullptr) AppendRecord(*Out, EntryFields(Tree, *e, Base, FirstFile), EntryName(Tree, *e));
+    if (Out != nullptr) AppendRecord(*Out, f, name, su);
+  };
+  const std::vector<const TFEntry*> entries = SortedEntries(Tree, Dir);
+  const TFEntry* first = entries.empty() ? nullptr : entries.front();
+  if (first == nullptr || TreeName(Tree, *first) != ".") {
+    const TDEntry& parent = Dir.Parent != nullptr ? *Dir.Parent : Dir;
+    if (Cont == nullptr) {
+      if (Out != nullptr) {
+        TRecordFields self{Base + static_cast<uint32_t>(DirOffset(Tree, Dir)),
+                           static_cast<uint32_t>(DirSize(Tree, Dir)), Now, 0x02};
+        TRecordFields up{Base + static_cast<uint32_t>(DirOffset(Tree, parent)),
+                         static_cast<uint32_t>(DirSize(Tree, parent)), Now, 0x02};
+        AppendRecord(*Out, self, std::string(1, '\0'));
+        AppendRecord(*Out, up, std::string(1, '\1'));
+      }
+      spaceLeft -= 2 * kDotRecordLength;
+    } else {
+      append({Base + static_cast<uint32_t>(DirOffset(Tree, Dir)), static_cast<uint32_t>(DirSize(Tree, Dir)),
+              Now, 0x02},
+             std::string(1, '\0'), place(1, DotRecord(Dir, Now, true)));
+      append({Base + static_cast<uint32_t>(DirOffset(Tree, parent)),
+              static_cast<uint32_t>(DirSize(Tree, parent)), Now, 0x02},
+             std::string(1, '\1'), place(1, DotRecord(parent, Now, false)));
+    }
+  }
+  for (const TFEntry* e : entries) {
+    const std::string name = EntryName(Tree, *e);
+    const TRecordFields f = EntryFields(Tree, *e, Base, FirstFile);
+    const int64_t size = Tree == TImageTree::ISO ? e->ISOSize : e->JolietSize;
+    if (IsDirectoryEntry(*e) || size <= kMaxExtentBytes) {
+      append(f, name, place(static_cast<int>(name.size()), EntryRecord(*e)));
+      continue;
+    }
+    // A file of 4 GiB or more: consecutive extents, every record but the
+    // last with the multi-extent flag.
+    for (int64_t at = 0; at < size; at += kMaxExtentBytes) {
+      TRecordFields part = f;
+      part.Extent = f.Extent + static_cast<uint32_t>(at / kSectorSize);
+      part.DataLength = static_cast<uint32_t>(std::min(size - at, kMaxExtentBytes));
+      if (at + kMaxExtentBytes < size) part.Flags |= 0x80;
+      append(part, name, place(static_cast<int>(name.size()), EntryRecord(*e)));
+    }
   }
   if (Out != nullptr) Out->WriteZeros(static_cast<size_t>(spaceLeft));
   return sectors * 2048;
@@ -241,11 +318,18 @@ void VEZEZadira::WritePathTable(TImageTree Tree, uint32_t Base, TPathTableType T
   MetadataStream.WriteZeros(static_cast<size_t>(Sectors(written) * 2048 - written));
 }
 
-int64_t VEZEZadira::MeasureDirectory(TImageTree Tree, const TDEntry& Dir) const {
-  return WalkDirectory(Tree, Dir, 0, 0, 0, nullptr);
+int64_t VEZEZadira::MeasureDirectory(TImageTree Tree, const TDEntry& Dir, int64_t* Continuation) const {
+  const bool rr = RockRidge && Tree == TImageTree::ISO;
+  TContinuation cont;
+  const int64_t bytes = WalkDirectory(Tree, Dir, 0, 0, ImageClockNow(), nullptr, rr ? &cont : nullptr);
+  if (Continuation != nullptr) *Continuation = Sectors(cont.Used) * kSectorSize;
+  return bytes;
 }
 
 void VEZEZadira::WriteDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base,
-                                uint32_t FirstFile) {
-  WalkDirectory(Tree, Dir, Base, FirstFile, MetadataTime, &MetadataStream);
+                                uint32_t FirstFile, TMemoryStream* Continuation) {
+  const bool rr = RockRidge && Tree == TImageTree::ISO;
+  TContinuation cont{ContinuationArea + static_cast<uint32_t>(Dir.ContinuationOffset), 0, Continuation};
+  WalkDirectory(Tree, Dir, Base, FirstFile, MetadataTime, &MetadataStream, rr ? &cont : nullptr);
+  if (rr && Continuation != nullptr) Continuation->WriteZeros(static_cast<size_t>(Sectors(cont.Used) * kSectorSize - cont.Used));
 }

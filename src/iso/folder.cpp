@@ -32,6 +32,7 @@ struct TItem {
   std::string Name;
   struct stat St {};
   int Error = 0;  // errno of the stat, 0 when it succeeded
+  bool Link = false;  // a symbolic link kept as a link (Rock Ridge)
 };
 
 struct TDirCloser {
@@ -48,6 +49,27 @@ int32_t AttributesOf(const std::string& name, const struct stat& st) {
   if ((st.st_mode & S_IWUSR) == 0) attr |= faReadOnly;
   if (name.starts_with('.')) attr |= faHidden;
   return attr;
+}
+
+// The Rock Ridge fields of an item: its mode, owner, times and full name,
+// and for a link its target.
+TRockRidge RockRidgeOf(int fd, const TItem& item) {
+  TRockRidge rr;
+  rr.Present = true;
+  rr.Mode = item.St.st_mode;
+  rr.Uid = item.St.st_uid;
+  rr.Gid = item.St.st_gid;
+  rr.Modify = item.St.st_mtim.tv_sec;
+  rr.Access = item.St.st_atim.tv_sec;
+  rr.Change = item.St.st_ctim.tv_sec;
+  rr.Name = item.Name;
+  if (item.Link) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = ::readlinkat(fd, item.Name.c_str(), target.data(), target.size());
+    target.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    rr.Link = target.empty() ? std::string(".") : target;
+  }
+  return rr;
 }
 
 TSearchRec FoundOf(const TItem& item) {
@@ -116,6 +138,13 @@ struct TWalk {
       TItem& item = items.emplace_back();
       item.Name = de->d_name;
       if (::fstatat(fd, de->d_name, &item.St, 0) != 0) item.Error = errno;  // links followed
+      struct stat link {};
+      // With Rock Ridge a link is recorded as a link, wherever it points.
+      if (C.RockRidge && ::fstatat(fd, de->d_name, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
+        item.St = link;
+        item.Error = 0;
+        item.Link = true;
+      }
     }
     std::sort(items.begin(), items.end(), [](const TItem& a, const TItem& b) { return a.Name < b.Name; });
 
@@ -138,7 +167,7 @@ struct TWalk {
         ok = false;
         continue;
       }
-      if (!S_ISREG(item.St.st_mode)) continue;  // folders; sockets, FIFOs and devices never
+      if (!S_ISREG(item.St.st_mode) && !item.Link) continue;  // folders; sockets, FIFOs and devices never
       TSearchRec found = FoundOf(item);
       if ((found.Attr & ~AttrMask & (faHidden | faSysFile | faVolumeID | faDirectory)) != 0) continue;
       if (ArchiveOnly && (found.Attr & faArchive) == 0) continue;
@@ -147,13 +176,19 @@ struct TWalk {
         ok = false;
         continue;
       }
-      if (int err = ReadError(fd, item); err != 0) {
+      if (int err = item.Link ? 0 : ReadError(fd, item); err != 0) {
         Refuse(C, "FILE CANNOT BE READ (" + SystemText(err) + ")", path);
         ok = false;
         continue;
       }
-      found.AlternateName = AlternateNameFor(dir, item.Name, false);
-      if (AddFileImpl(C, dir, found, path, 0, true) == TAddOutcome::Refused) ok = false;
+      TRockRidge rr;
+      if (C.RockRidge) {
+        rr = RockRidgeOf(fd, item);
+        found.Name = FittedLongName(dir, item.Name, false);
+      }
+      found.AlternateName = AlternateNameFor(dir, found.Name, false);
+      if (AddFileImpl(C, dir, found, path, 0, true, false, C.RockRidge ? &rr : nullptr) == TAddOutcome::Refused)
+        ok = false;
     }
     return ok;
   }
@@ -167,13 +202,20 @@ struct TWalk {
       return true;
     }
     TSearchRec found = FoundOf(item);
-    found.AlternateName = AlternateNameFor(dir, item.Name, true);
-    std::string longName = item.Name;
+    TRockRidge rr;
+    if (C.RockRidge) {
+      rr = RockRidgeOf(fd, item);
+      found.Name = FittedLongName(dir, item.Name, true);
+    }
+    found.AlternateName = AlternateNameFor(dir, found.Name, true);
+    std::string longName = found.Name;
     std::string shortName = found.AlternateName.empty() ? UpperCase(longName) : found.AlternateName;
     bool skip = false;
     if (C.OnAddDir) C.OnAddDir(&C, longName, shortName, skip);
     if (skip) return true;
-    TDEntry* sub = AddDirectoryNamed(C, dir, found, longName, shortName, path, true);
+    if (longName != found.Name) rr.Name = longName;  // the handler's name wins
+    TDEntry* sub = AddDirectoryNamed(C, dir, found, longName, shortName, path, true,
+                                     C.RockRidge ? &rr : nullptr);
     if (sub == nullptr) return false;
     Walked.push_back(id);
     const bool ok = Folder(sub, path + "/", fd, item.Name.c_str());
@@ -230,7 +272,16 @@ bool VEZEZadira::WalkFolder(TDEntry* ADir, const std::string& ASource, const std
   const std::string mask = AMask.empty() ? "*.*" : AMask;
   TWalk walk{*this, mask, AttrMask, Recurse, ArchiveOnly, {}};
   struct stat st {};
-  if (::stat(source.c_str(), &st) == 0) walk.Walked.push_back({st.st_dev, st.st_ino});
+  if (::stat(source.c_str(), &st) == 0) {
+    walk.Walked.push_back({st.st_dev, st.st_ino});
+    // The destination takes the source folder's own fields unless it has some.
+    if (RockRidge && !dir->RR.Present) {
+      TItem self;
+      self.St = st;
+      dir->RR = RockRidgeOf(AT_FDCWD, self);
+      dir->RR.Name = dir->LongName;
+    }
+  }
   return walk.Folder(dir, source, AT_FDCWD, source.c_str());
 }
 

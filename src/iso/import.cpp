@@ -14,10 +14,12 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "iso/iso.h"
+#include "iso/rockridge_private.h"
 #include "iso/tree_private.h"
 
 namespace {
@@ -29,6 +31,7 @@ constexpr int kMaxDepth = 255;             // directory levels below the session
 constexpr uint8_t kJolietNameLimit = 215;  // name bytes from which a name is too long
 constexpr uint8_t kISONameLimit = 240;
 constexpr size_t kMaxNameChars = 256;
+constexpr size_t kCachedContinuations = 4096;  // sectors
 
 enum : uint8_t {
   kFlagHidden = 0x01,
@@ -140,6 +143,32 @@ class TSessionImport {
 public:
   TSessionImport(VEZEZadira& c, uint64_t discEnd) : c_(c), discEnd_(discEnd) {}
 
+  // The ISO tree is read with its Rock Ridge fields (names from NM), each
+  // system use area after Skip bytes.
+  void UseRockRidge(uint8_t Skip) {
+    rockRidge_ = true;
+    skip_ = Skip;
+  }
+  // The Rock Ridge fields of a record; Failed when a continuation is off the disc.
+  TRockRidgeRead RockRidgeOf(const uint8_t* r, size_t recordLength) {
+    const size_t nameLength = r[32];
+    const size_t start = kFixedPart + nameLength + (nameLength % 2 == 0 ? 1 : 0) + skip_;
+    if (start >= recordLength) return {};
+    return ParseSystemUse(std::span<const uint8_t>(r + start, recordLength - start),
+                          [this](uint32_t lba, std::vector<uint8_t>& sector) {
+                            // A continuation sector is read once, however many records point to it
+                            // (up to a bound on the memory this takes).
+                            if (const auto it = continuations_.find(lba); it != continuations_.end()) {
+                              sector = it->second;
+                              return true;
+                            }
+                            sector.assign(2048, 0);
+                            if (lba >= discEnd_ || !c_.Read10(lba, 1, sector.data(), 2048)) return false;
+                            if (continuations_.size() < kCachedContinuations) continuations_.emplace(lba, sector);
+                            return true;
+                          });
+  }
+
   // False when the import must end: the reason has been reported.
   bool ImportJolietDirectory(uint32_t extent, uint32_t length, TDEntry* dir) {
     return ReadDirectory(TTree::Joliet, extent, length, dir, 0);
@@ -167,6 +196,18 @@ private:
   VEZEZadira& c_;
   uint64_t discEnd_;
   std::unordered_set<uint32_t> readSectors_;
+  bool rockRidge_ = false;
+  uint8_t skip_ = 0;
+  std::unordered_map<uint32_t, std::vector<uint8_t>> continuations_;
+};
+
+// A file recorded in several extents, gathered record by record.
+struct TParts {
+  std::string Name;  // empty: none open
+  uint32_t First = 0;
+  uint64_t Size = 0;
+  uint64_t Next = 0;  // the sector the next extent must start at
+  bool Broken = false;
 };
 
 bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length, TDEntry* dir,
@@ -176,7 +217,7 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
   // A buffer per directory level: the records of this sector are still
   // being read when a subdirectory has been read.
   std::vector<uint8_t> sector(2048);
-  std::string partsOf;  // name of a file recorded in several extents
+  TParts parts;
 
   for (int64_t i = 0; i < sectors; ++i) {
     const auto lba = static_cast<uint32_t>(extent + i);
@@ -216,16 +257,40 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
       }
       offset += recordLength;
       const uint8_t* rawName = r + kFixedPart;
-      if (nameLength == 1 && (rawName[0] == 0 || rawName[0] == 1)) continue;  // itself, its parent
+      TRockRidgeRead rr;
+      if (rockRidge_) {
+        rr = RockRidgeOf(r, recordLength);
+        if (rr.Failed) {
+          Report("ROCK RIDGE CONTINUATION OUTSIDE THE DISC IN" + where, ItemName(dir, ""));
+          return false;
+        }
+      }
+      if (nameLength == 1 && (rawName[0] == 0 || rawName[0] == 1)) {  // itself, its parent
+        if (rawName[0] == 0 && rr.RR.Present && !dir->RR.Present) {
+          dir->RR = rr.RR;
+          dir->RR.Name = dir->LongName;
+          if (!rr.HasTimes)
+            dir->RR.Modify = dir->RR.Access = dir->RR.Change =
+                RockRidgeSeconds(FileDateToDateTime(RecordFileDate(r + 18)));
+        }
+        continue;
+      }
 
       const uint8_t flags = r[25];
-      const std::string name = WithoutVersion(joliet ? JolietName(rawName, nameLength)
-                                                     : ISOName(rawName, nameLength));
+      const std::string fullName = !rr.RR.Name.empty() ? rr.RR.Name
+                                   : WithoutVersion(joliet ? JolietName(rawName, nameLength)
+                                                           : ISOName(rawName, nameLength));
+      const std::string name = rockRidge_ ? FittedLongName(dir, fullName, (flags & kFlagDirectory) != 0) : fullName;
+      if (rockRidge_) rr.RR.Name = fullName;
+      const TRockRidge* fields = rockRidge_ && rr.RR.Present ? &rr.RR : nullptr;
       const std::string item = ItemName(dir, name);
       const uint32_t at = GetLE32(r + 2);
       const uint32_t size = GetLE32(r + 10);
       if ((flags & kFlagAssociated) != 0) continue;  // a companion file of another record
-      if (IsImpossibleName(name) || HasNul(rawName, nameLength, joliet)) {
+      // A Rock Ridge name is a file name of this system: at most 255 bytes, no NUL.
+      const bool badName = rr.RR.Name.empty() ? HasNul(rawName, nameLength, joliet)
+                                              : fullName.size() > 255 || fullName.find('\0') != std::string::npos;
+      if (IsImpossibleName(fullName) || badName) {
         Report("INVALID NAME, NOT IMPORTED", item);
         continue;
       }
@@ -236,6 +301,8 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
       found.Attr = ((flags & kFlagHidden) != 0 ? faHidden : 0) |
                    ((flags & kFlagDirectory) != 0 ? faDirectory : 0);
       found.Time = RecordFileDate(r + 18);
+      if (fields != nullptr && !rr.HasTimes)
+        rr.RR.Modify = rr.RR.Access = rr.RR.Change = RockRidgeSeconds(FileDateToDateTime(found.Time));
 
       if ((flags & kFlagDirectory) != 0) {
         if (depth + 1 > kMaxDepth) {
@@ -255,20 +322,43 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
         found.AlternateName = AlternateNameFor(dir, name, true);
         TDEntry* sub = AddDirectoryNamed(c_, dir, found, name,
                                          found.AlternateName.empty() ? UpperCase(name) : found.AlternateName,
-                                         item, true);
+                                         item, true, fields);
         if (sub == nullptr || !ReadDirectory(tree, at, size, sub, depth + 1)) return false;
         continue;
       }
 
-      // A file recorded in several extents, or interleaved, cannot be carried
-      // as one extent: rather none of it than a file cut short.
-      if ((flags & kFlagMultiExtent) != 0 || r[26] != 0 || r[27] != 0 ||
-          (!partsOf.empty() && name == partsOf)) {
-        if (partsOf != name) Report("FILE RECORDED IN PARTS, NOT IMPORTED", item);
-        partsOf = (flags & kFlagMultiExtent) != 0 ? name : std::string();
+      // A file in several extents is carried when they follow each other on
+      // the disc, whole sectors but the last; interleaved or scattered parts
+      // cannot be carried as one run: rather none of it than a file cut short.
+      const bool more = (flags & kFlagMultiExtent) != 0;
+      const bool continues = !parts.Name.empty() && name == parts.Name;
+      if (!continues && !parts.Name.empty() && !parts.Broken)
+        Report("FILE RECORDED IN PARTS, NOT IMPORTED", ItemName(dir, parts.Name));
+      if (!continues) parts = TParts{};
+      if (more || continues) {
+        if (!continues) parts = TParts{name, at, 0, at, false};
+        if (r[26] != 0 || r[27] != 0 || at != parts.Next || (more && size % 2048 != 0) ||
+            (size != 0 && !OnDisc(at, size))) {
+          if (!parts.Broken) Report("FILE RECORDED IN PARTS, NOT IMPORTED", item);
+          parts.Broken = true;
+        }
+        parts.Size += size;
+        parts.Next = uint64_t{at} + size / 2048;
+        if (more) continue;
+        const TParts whole = parts;
+        parts = TParts{};
+        if (whole.Broken) continue;
+        found.Size = static_cast<int64_t>(whole.Size);
+        found.AlternateName = AlternateNameFor(dir, name, false);
+        if (AddFileImpl(c_, dir, found, std::string(), static_cast<int32_t>(whole.First), true, true, fields) ==
+            TAddOutcome::Refused)
+          return false;
         continue;
       }
-      partsOf.clear();
+      if (r[26] != 0 || r[27] != 0) {
+        Report("FILE RECORDED IN PARTS, NOT IMPORTED", item);
+        continue;
+      }
       if (size != 0 && !OnDisc(at, size)) {
         Report("FILE OUTSIDE THE DISC", item);
         return false;
@@ -276,11 +366,12 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
       // An empty file may be recorded with extent 0: it is still an imported
       // file, with no data to read.
       found.AlternateName = AlternateNameFor(dir, name, false);
-      if (AddFileImpl(c_, dir, found, std::string(), static_cast<int32_t>(at), true, true) ==
+      if (AddFileImpl(c_, dir, found, std::string(), static_cast<int32_t>(at), true, true, fields) ==
           TAddOutcome::Refused)
         return false;  // the tree has said why (a limit, a name it cannot write)
     }
   }
+  if (!parts.Name.empty() && !parts.Broken) Report("FILE RECORDED IN PARTS, NOT IMPORTED", ItemName(dir, parts.Name));
   return true;
 }
 
@@ -335,7 +426,10 @@ VEZEZadira::TImportResult VEZEZadira::ImportSessionTree(int8_t Session, TDEntry*
   TSessionImport import(*this, discEnd);
 
   std::array<uint8_t, 2048> sector{};
-  for (const uint8_t type : {uint8_t{2}, uint8_t{1}}) {
+  // With Rock Ridge on, a session that carries it is read through its ISO
+  // tree (pass 0), whose records hold the fields; else the Joliet tree first.
+  for (int pass = RockRidge ? 0 : 1; pass < 3; ++pass) {
+    const uint8_t type = pass == 1 ? 2 : 1;
     for (uint64_t lba = uint64_t{start} + kFirstDescriptor; lba <= uint64_t{start} + kLastDescriptor;
          ++lba) {
       if (lba > 0xFFFFFFFFull) break;
@@ -356,6 +450,17 @@ VEZEZadira::TImportResult VEZEZadira::ImportSessionTree(int8_t Session, TDEntry*
                          " (ROOT DIRECTORY OUTSIDE THE DISC)",
                      MSG_FILE);
         return TImportResult::Failed;
+      }
+      if (pass == 0) {
+        // The root's "." record tells with its SP entry.
+        std::array<uint8_t, 2048> root{};
+        if (!Read10(rootExtent, 1, root.data(), static_cast<uint32_t>(root.size()))) break;
+        const size_t length = root[0];
+        if (length < 34 || root[32] != 1 || root[33] != 0) break;
+        const TRockRidgeRead rr = ParseSystemUse(std::span<const uint8_t>(&root[34], length - 34),
+                                                 [](uint32_t, std::vector<uint8_t>&) { return false; });
+        if (!rr.HasSP) break;
+        import.UseRockRidge(rr.SkipOut);
       }
       // A failed import leaves nothing of the old session behind.
       TTreeJournal journal;

@@ -87,6 +87,19 @@ private:
 // ---------------------------------------------------------------- file tree records
 struct TFEntry;
 
+// The POSIX view of an entry that the Rock Ridge fields of the ISO tree
+// carry. Present is false for entries that brought none (added through the
+// tree calls, or imported from a session without them): the writer then
+// derives the fields from the entry. Times are seconds since 1970, UTC.
+struct TRockRidge {
+  bool Present = false;
+  uint32_t Mode = 0;  // st_mode: type and permission bits
+  uint32_t Uid = 0, Gid = 0;
+  int64_t Modify = 0, Access = 0, Change = 0;
+  std::string Name;  // the full name, up to 255 bytes; empty = the long name
+  std::string Link;  // the target of a symbolic link
+};
+
 // A directory of the tree.
 struct TDEntry {
   std::string ISOName;          // upper case; "CD_ROOT" for the root
@@ -100,6 +113,9 @@ struct TDEntry {
   int32_t JolietNumber = 0;     // the same in the Joliet path table (layout)
   TDEntry* Parent = nullptr;    // the root's parent is the root
   TFEntry* Entries = nullptr;   // first entry, in the order added
+  TRockRidge RR;                // the folder's own fields ("." of its extent)
+  int64_t ContinuationSize = 0;    // bytes of its Rock Ridge continuation area (layout)
+  int32_t ContinuationOffset = 0;  // sector offset within the continuation area (layout)
   // Private to the tree: the last entry of the list (for appending) and the
   // directory's own entry in its parent's list (nil for the root).
   TFEntry* LastEntry = nullptr;
@@ -123,6 +139,7 @@ struct TFEntry {
   int32_t JolietExtent = 0;
   uint32_t Attr = 0;          // faReadOnly ... faArchive
   TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
+  TRockRidge RR;              // a subdirectory's are those of SubDir
   TFEntry* Next = nullptr;    // next entry of the same directory
   // Private to the tree: the directory whose list holds the entry, the
   // previous entry of that list, and the creation serial (list order is
@@ -242,6 +259,9 @@ public:
   void SetCacheSize(int32_t Value);  // at least 2 MiB, else rounded down to 2048
   std::string ISOFileName;
   bool JolietFileSystem = true;
+  // Rock Ridge fields in the ISO tree: POSIX modes, owners, times, full names
+  // and symbolic links (kept as links by the folder walk instead of followed).
+  bool RockRidge = false;
   TAddFileEvent OnAddFile;
   TAddDirEvent OnAddDir;
   TWriteDoneEvent OnWriteDone;
@@ -298,8 +318,13 @@ public:
   enum class TPathTableType { L, M };  // little-endian, big-endian
   int64_t MeasurePathTable(TImageTree Tree) const;
   void WritePathTable(TImageTree Tree, uint32_t Base, TPathTableType Type);
-  int64_t MeasureDirectory(TImageTree Tree, const TDEntry& Dir) const;
-  void WriteDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile);
+  // The bytes of a directory's extent; with Continuation, also those of its
+  // Rock Ridge continuation area (ISO tree with RockRidge on).
+  int64_t MeasureDirectory(TImageTree Tree, const TDEntry& Dir, int64_t* Continuation = nullptr) const;
+  // Appends the directory's extent to MetadataStream and its continuation
+  // area (if any) to Continuation.
+  void WriteDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile,
+                      TMemoryStream* Continuation = nullptr);
 
   // Reads the directory tree of an earlier session (Session: signed, -1 = the
   // last one) and adds it under Directory (nil = the root) as imported entries.
@@ -318,6 +343,8 @@ public:
   uint32_t PathTableSize = 0, JolietPathTableSize = 0;  // bytes of one table
   uint32_t DirArea = 0, JolietDirArea = 0;
   uint32_t DirAreaSize = 0, JolietDirAreaSize = 0;      // bytes
+  uint32_t ContinuationArea = 0;      // Rock Ridge continuation areas of the ISO tree
+  uint32_t ContinuationAreaSize = 0;  // bytes, whole sectors
   uint32_t FirstFileSector = 0;
   int64_t PadSectors = 0;   // zero sectors before the first file when positive
   int64_t FileSectors = 0;

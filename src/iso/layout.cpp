@@ -164,13 +164,22 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
 
   DirArea = static_cast<uint32_t>(pos);
   int64_t offset = 0;
+  int64_t continued = 0;  // sectors of Rock Ridge continuation areas
   for (const auto& d : DirTable) {
-    d->ISODirSize = MeasureDirectory(TImageTree::ISO, *d);
+    d->ISODirSize = MeasureDirectory(TImageTree::ISO, *d, &d->ContinuationSize);
     d->ISODirOffset = static_cast<int32_t>(offset);
     offset += d->ISODirSize / 2048;
+    d->ContinuationOffset = static_cast<int32_t>(continued);
+    continued += d->ContinuationSize / 2048;
   }
   DirAreaSize = static_cast<uint32_t>(offset * 2048);
   pos += Sectors(DirAreaSize);
+  // The continuation areas of the Rock Ridge fields follow the directories
+  // they belong to, so that a reader going through the disc in order meets
+  // them before any file.
+  ContinuationArea = static_cast<uint32_t>(pos);
+  ContinuationAreaSize = static_cast<uint32_t>(continued * 2048);
+  pos += continued;
 
   JolietDirAreaSize = 0;
   if (JolietFileSystem) {

@@ -306,7 +306,7 @@ TDEntry* VEZEZadira::RootDirectory() const { return DirTable.empty() ? nullptr :
 // ---------------------------------------------------------------- directories
 TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& found,
                            const std::string& longName, const std::string& shortName,
-                           const std::string& item, bool walk) {
+                           const std::string& item, bool walk, const TRockRidge* rr) {
   if (parent == nullptr) return nullptr;
   // A backslash would make the path name another directory.
   if (longName.find('\\') != std::string::npos) {
@@ -349,6 +349,7 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
   d->Entries = nullptr;
   d->OwnEntry = e;
   d->Path = DirectoryPath(d);
+  if (rr != nullptr) d->RR = *rr;
   gDirIndex.emplace(d->Path, d);
 
   e->ISOName = shortName;
@@ -430,13 +431,9 @@ bool VEZEZadira::RemoveEntryByName(const std::string& APath, const std::string& 
 }
 
 // ---------------------------------------------------------------- files
-namespace {
-constexpr int64_t kLargestExtent = 0xFFFFFFFFll;  // a data length holds 32 bits
-}  // namespace
-
 TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
                         const std::string& fullPath, int32_t existingSector, bool walk,
-                        bool imported) {
+                        bool imported, const TRockRidge* rr) {
   if (dir == nullptr) return TAddOutcome::Refused;
   const bool isDir = (found.Attr & faDirectory) != 0;
   std::string longName = found.Name;
@@ -453,6 +450,7 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   // The limit counts the characters the Joliet record holds (UTF-16 units).
   const bool tooLong = Utf16Length(longName) >= 128;
   if (tooLong) skip = true;
+  const std::string offered = longName;
   if (c.OnAddFile) c.OnAddFile(&c, fullPath, longName, shortName, date, found.Attr, found.Size, skip);
 
   const std::string item =
@@ -464,10 +462,6 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   }
   if (IsImpossibleName(longName)) {
     Refuse(c, "INVALID NAME, NOT ADDED", item);
-    return TAddOutcome::Refused;
-  }
-  if (!isDir && found.Size > kLargestExtent) {
-    Refuse(c, "FILE OF 4 GB OR MORE, NOT ADDED", item);
     return TAddOutcome::Refused;
   }
   const std::string isoName = UpperCase(shortName);
@@ -501,6 +495,8 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->Attr = static_cast<uint32_t>(found.Attr);
   e->DateTime = date;
   e->SourcePath = fullPath;
+  e->RR = rr != nullptr ? *rr : TRockRidge{};
+  if (rr != nullptr && longName != offered) e->RR.Name = longName;  // the handler's name wins
   if (existingSector != 0 || imported) {
     e->ISOExtent = e->JolietExtent = existingSector;
     e->Imported = true;
@@ -589,6 +585,28 @@ std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isD
   }
 }
 
+std::string FittedLongName(TDEntry* dir, const std::string& name, bool isDir) {
+  constexpr size_t kUnits = 100;  // well inside what a Joliet record holds
+  auto probe = [isDir](const std::string& n) { return isDir || HasDot(n) ? n : n + '.'; };
+  if (dir == nullptr || Utf16Length(probe(name)) <= kUnits) return name;
+  const size_t dot = isDir ? std::string::npos : name.rfind('.');
+  const std::string ext =
+      dot != std::string::npos && dot > 0 && Utf16Length(name.substr(dot)) <= 16 ? name.substr(dot) : "";
+  const std::string stem = name.substr(0, name.size() - ext.size());
+  for (uint32_t n = 1;; ++n) {
+    const std::string tail = "~" + std::to_string(n) + ext;
+    std::string cut = stem;
+    while (!cut.empty() && Utf16Length(cut) + Utf16Length(tail) > kUnits) {
+      while (!cut.empty() && (static_cast<uint8_t>(cut.back()) & 0xC0) == 0x80) cut.pop_back();
+      if (!cut.empty()) cut.pop_back();
+    }
+    const std::string candidate = cut + tail;
+    const TFEntry* e = gNameIndex.Find(dir, probe(candidate));
+    // The same full name added again finds its entry again.
+    if (e == nullptr || (e->SubDir != nullptr ? e->SubDir->RR.Name : e->RR.Name) == name) return candidate;
+  }
+}
+
 // ---------------------------------------------------------------- taking a walk back
 TTreeJournal::TTreeJournal() : owner_(gJournal == nullptr) {
   if (owner_) gJournal = std::make_unique<TJournalState>(TJournalState{gSerial, {}});
@@ -621,6 +639,7 @@ void TTreeJournal::RollBack(VEZEZadira& c) {
     e->ISOExtent = before.ISOExtent;
     e->JolietExtent = before.JolietExtent;
     e->Attr = before.Attr;
+    e->RR = before.RR;
     IndexEntry(e);
   }
   gJournal->Replaced.clear();

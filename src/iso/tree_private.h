@@ -15,7 +15,7 @@ void Refuse(VEZEZadira& c, const std::string& reason, const std::string& item);
 // for a capacity limit (the folder walk names every item it cannot add).
 TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& found,
                            const std::string& longName, const std::string& shortName,
-                           const std::string& item, bool walk);
+                           const std::string& item, bool walk, const TRockRidge* rr = nullptr);
 
 // AddFile; `walk` also names the refusals that the plain operation leaves
 // silent (a name of 128 characters or more, a name already present from
@@ -24,7 +24,12 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
 // with existing sector 0 (an empty file of an earlier session recorded so).
 TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
                         const std::string& fullPath, int32_t existingSector, bool walk,
-                        bool imported = false);
+                        bool imported = false, const TRockRidge* rr = nullptr);
+
+// The long (Joliet) name for a full name that a Rock Ridge entry carries: the
+// name itself when Joliet can hold it, else a shortened one, unique in dir,
+// that keeps a short extension.
+std::string FittedLongName(TDEntry* dir, const std::string& name, bool isDir);
 
 // The 8.3 alternate name the directory search gives a long name about to be
 // added to dir: empty when the long name is itself a valid 8.3 name of

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -784,6 +785,112 @@ for c in iso.list_children(iso_path='/'):
                             {"SOURCE_DATE_EPOCH=yesterday"});
   EXPECT_EQ(bad.Status, 2);
   EXPECT_NE(bad.Err.find("SOURCE_DATE_EPOCH"), std::string::npos) << bad.Err;
+}
+
+// With Rock Ridge off, the image of a fixed tree keeps the exact bytes it has
+// always had: the digests were taken before the Rock Ridge and multi-extent
+// writers were added.
+TEST_F(Mburn, ImageBytesStayPinnedWithoutRockRidge) {
+  const std::pair<const char*, const char*> cases[] = {  // tree, digest of its image
+      {"varied", "7477bd84a3c9fa8534d423e11390efb8a0ddc8c493d13f9edfa6ba96f6048cba"},
+      {"sample", "09d77fbf219fa052600fb39f4d6ca56959e4304ce44a1c97185eb1c19c8226ba"},
+  };
+  rectest::MakeVariedFolder(Path("varied"), 3);
+  fs::copy(kSample, Path("sample"), fs::copy_options::recursive);
+  // The files' own dates are part of the image: fixed too.
+  const auto when = std::chrono::file_clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{981173106}});
+  for (const auto& [tree, digest] : cases) {
+    for (const auto& e : fs::recursive_directory_iterator(Path(tree))) fs::last_write_time(e.path(), when);
+    fs::last_write_time(Path(tree), when);
+    const TRun r = RunMburn({"image", Path(tree), "-o", std::string(tree) + ".iso"}, dir_, kEpoch);
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    EXPECT_EQ(Sha256Sum(std::string(tree) + ".iso", dir_), digest) << tree;
+  }
+}
+
+// ---------------------------------------------------------------- Rock Ridge
+
+// What a reader must give back of a tree: per path its type and permission
+// bits, a link's target, a file's modification time and bytes.
+std::map<std::string, std::string> PosixView(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    struct stat st {};
+    if (lstat(e.path().c_str(), &st) != 0) continue;
+    std::string line = std::to_string(st.st_mode);
+    if (S_ISLNK(st.st_mode)) line += " -> " + fs::read_symlink(e.path()).string();
+    if (S_ISREG(st.st_mode)) line += " " + std::to_string(st.st_mtime) + " " + ReadWhole(e.path());
+    out[fs::relative(e.path(), root).string()] = line;
+  }
+  return out;
+}
+
+// Executables, read-only files, links to a file, a folder, nowhere and
+// outside, names of 255 bytes, dates before 1980 and at odd seconds.
+void MakeRockRidgeFolder(const std::string& dir, const std::string& longName) {
+  fs::create_directories(dir + "/folder/" + longName);
+  for (const auto& [name, mode] : {std::pair<std::string, int>{"run.sh", 0755}, {"read-only.txt", 0444},
+                                    {longName, 0644}, {"folder/" + longName + "/inner.txt", 0644},
+                                    {"old.txt", 0644}, {"odd.txt", 0644}}) {
+    std::ofstream(dir + "/" + name) << "#!/bin/sh\necho " << name << "\n";
+    fs::permissions(dir + "/" + name, fs::perms(mode));
+  }
+  fs::create_symlink("run.sh", dir + "/to-file");
+  fs::create_symlink("folder", dir + "/to-folder");
+  fs::create_symlink("/no/such/place", dir + "/dangling");
+  fs::create_symlink("../../outside/the/folder", dir + "/folder/outside");
+  const auto at = [](int64_t s) { return std::chrono::file_clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{s}}); };
+  fs::last_write_time(dir + "/old.txt", at(-152822400));  // 1965-02-28
+  fs::last_write_time(dir + "/odd.txt", at(981173107));   // 2001-02-03 04:05:07
+}
+
+TEST_F(Mburn, RockRidgeTreesReadBackThroughEveryReader) {
+  const std::string longName = std::string(251, 'r') + ".txt";
+  MakeRockRidgeFolder(Path("first"), longName);
+  TRun r = Run({"burn", Path("first"), "--virtual", "disc.img:dvd+r", "--rock-ridge"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  const std::string second = Lines(Run({"disc", "--virtual", "disc.img"}).Out).back().substr(23);
+  // A second session adds to the first one, whose fields it carries.
+  fs::create_directories(Path("second"));
+  std::ofstream(Path("second/added.txt")) << "second session\n";
+  fs::permissions(Path("second/added.txt"), fs::perms(0600));
+  fs::create_symlink("added.txt", Path("second/to-added"));
+  r = Run({"burn", Path("second"), "--virtual", "disc.img:dvd+r", "--rock-ridge"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  auto both = PosixView(Path("second"));
+  both.merge(PosixView(Path("first")));
+
+  const std::string xorriso = "xorriso -abort_on FAILURE -osirrox on -indev stdio:disc.img -extract / out";
+  const std::pair<std::string, bool> readers[] = {  // extracts into "out"; the second session?
+      {xorriso, false},
+      {"xorriso -load sbsector " + second + xorriso.substr(7), true},
+      {"bsdtar -xf disc.img -C out", false},
+      {R"(/usr/bin/python3 -c '
+import calendar, os, pycdlib
+iso = pycdlib.PyCdlib(); iso.open("disc.img")
+for top, dirs, files in iso.walk(rr_path="/"):
+    for n in dirs + files:
+        p = top.rstrip("/") + "/" + n; rr = iso.get_record(rr_path=p).rock_ridge
+        if n in dirs: os.makedirs("out" + p, exist_ok=True)
+        elif rr.is_symlink(): os.symlink(rr.symlink_path(), "out" + p); continue
+        else: iso.get_file_from_iso("out" + p, rr_path=p)
+        t = rr.dr_entries.tf_record.access_time  # (pycdlib names the modification so)
+        s = calendar.timegm((t.years_since_1900 + 1900, t.month, t.day_of_month, t.hour, t.minute, t.second))
+        os.chmod("out" + p, rr.get_file_mode() & 0o7777); os.utime("out" + p, (s, s))
+')", false},
+  };
+  for (const auto& [command, secondSession] : readers) {
+    fs::remove_all(Path("out"));
+    fs::create_directories(Path("out"));
+    const TRun x = RunProgram("sh", {"-c", command}, dir_);
+    ASSERT_EQ(x.Status, 0) << command << x.Out << x.Err;
+    EXPECT_EQ(PosixView(Path("out")), secondSession ? both : PosixView(Path("first"))) << command;
+  }
+  const TRun listing = RunProgram("isoinfo", {"-R", "-l", "-i", "disc.img"}, dir_);
+  for (const std::string& line : std::vector<std::string>{
+           "-rwxr-xr-x   1    0    0              22 ", "-r--r--r--   1    0    0  ", " " + longName + " \n",
+           "to-folder -> folder\n", "dangling -> /no/such/place\n", "outside -> ../../outside/the/folder\n"})
+    EXPECT_NE(listing.Out.find(line), std::string::npos) << line << listing.Out;
 }
 
 TEST_F(Mburn, ImageFailures) {

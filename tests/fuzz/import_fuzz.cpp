@@ -48,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Small tables, so that the limits are reached too.
   c.ResetImageBuilder(2000, 300);
   c.StartAddress = LE32(data + 12);
+  c.RockRidge = (data[3] & 0x04) != 0;
   c.ImportPreviousSession(static_cast<int8_t>(data[2]), nullptr);
   c.JolietFileSystem = (data[3] & 0x02) == 0;
   c.PrepareImage(true, nullptr);

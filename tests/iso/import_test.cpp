@@ -64,8 +64,9 @@ std::vector<uint8_t> RecordBytes(const TRec& r) {
 // Writes a directory at lba: "." and "..", then the records, a record that
 // does not fit starting the next sector. Returns its data length.
 uint32_t PutDirectory(TMemoryDisc& disc, uint32_t lba, uint32_t parent, const std::vector<TRec>& recs,
-                      uint32_t sectors = 0) {
+                      uint32_t sectors = 0, const std::string& selfUse = {}) {
   std::vector<TRec> all{{std::string(1, '\0'), lba, 0, 0x02}, {std::string(1, '\1'), parent, 0, 0x02}};
+  all[0].SystemUse = selfUse;
   all.insert(all.end(), recs.begin(), recs.end());
   uint32_t sector = 0, offset = 0;
   for (const TRec& r : all) {
@@ -441,12 +442,87 @@ TEST_F(TImportFixture, NamesFromTheDiscAndWhatTheUserAdded) {
   EXPECT_EQ(C.FileCount(), 3 + 3);  // the user's two and Sub, x;1, x;2, old.txt
 }
 
-TEST_F(TImportFixture, FilesInSeveralExtentsAreNotCarriedCut) {
-  ISODisc({{"BIG.BIN;1", 200, 4096, 0x80}, {"BIG.BIN;1", 202, 100}, {"SMALL.TXT;1", 210, 5}});
-  ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
-  EXPECT_EQ(Entry("\\", "BIG.BIN"), nullptr);
-  EXPECT_NE(Entry("\\", "SMALL.TXT"), nullptr);
-  EXPECT_EQ(Count("FILE RECORDED IN PARTS, NOT IMPORTED: \\BIG.BIN", MSG_FILE), 1);
+// Consecutive extents (whole sectors but the last) are carried as one file;
+// parts elsewhere, a part cut mid-sector or a last part missing never.
+TEST_F(TImportFixture, FilesInSeveralExtentsAreCarriedOnlyWhole) {
+  const std::pair<std::vector<TRec>, int64_t> cases[] = {  // the parts; the size carried, -1 = none
+      {{{"BIG.BIN;1", 200, 4096, 0x80}, {"BIG.BIN;1", 202, 100}}, 4196},
+      {{{"BIG.BIN;1", 200, 2048, 0x80}, {"BIG.BIN;1", 201, 2048, 0x80}, {"BIG.BIN;1", 202, 1}}, 4097},
+      {{{"BIG.BIN;1", 200, 4096, 0x80}, {"BIG.BIN;1", 205, 100}}, -1},
+      {{{"BIG.BIN;1", 200, 4000, 0x80}, {"BIG.BIN;1", 202, 100}}, -1},
+      {{{"BIG.BIN;1", 200, 4096, 0x80}}, -1},
+  };
+  for (auto [records, size] : cases) {
+    C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+    Messages.clear();
+    records.push_back({"SMALL.TXT;1", 210, 5});
+    ISODisc(records);
+    ASSERT_TRUE(C.ImportPreviousSession(1, nullptr)) << size;
+    const TFEntry* big = Entry("\\", "BIG.BIN");
+    EXPECT_EQ(big == nullptr ? -1 : big->ISOSize, size);
+    EXPECT_EQ(big == nullptr ? 200 : big->ISOExtent, 200);
+    EXPECT_NE(Entry("\\", "SMALL.TXT"), nullptr);
+    EXPECT_EQ(Count("FILE RECORDED IN PARTS, NOT IMPORTED: \\BIG.BIN", MSG_FILE), size < 0 ? 1 : 0) << size;
+  }
+}
+
+// ---------------------------------------------------------------- Rock Ridge
+// A SUSP entry: signature, length, version 1, data; fields in both byte orders.
+std::string Su(const char* sig, const std::string& data) {
+  return std::string(sig, 2) + static_cast<char>(4 + data.size()) + '\1' + data;
+}
+std::string Both(std::initializer_list<uint32_t> values) {
+  std::string b;
+  for (const uint32_t v : values) {
+    b.resize(b.size() + 8);
+    PutBoth32(reinterpret_cast<uint8_t*>(b.data() + b.size() - 8), v);
+  }
+  return b;
+}
+std::string Px(uint32_t mode) { return Su("PX", Both({mode, 1, 1000, 100, 7})); }
+
+// With RockRidge on, a session whose root carries SP is read through its ISO
+// tree: names from NM (also in pieces and continuation areas), modes and
+// owners from PX, link targets from SL; a continuation off the disc or past
+// its sector ends the import, a field cut short is left out.
+TEST_F(TImportFixture, RockRidgeFieldsAreCarriedAndBoundsChecked) {
+  const std::string nm = Su("NM", std::string(1, '\0') + "a long name.txt");
+  const struct {
+    std::string Use;        // of the record FILE.TXT;1
+    std::string Continued;  // sector 50 of the disc
+    std::string Carried;    // name, mode, uid and link target of the entry; "" = the import fails
+  } cases[] = {
+      {Px(0100750) + nm, "", "a long name.txt 100750 1000 "},
+      {Px(0100640) + Su("NM", "\1a long ") + Su("NM", std::string(1, '\0') + "name.txt"), "",
+       "a long name.txt 100640 1000 "},
+      {Px(0100600) + Su("CE", Both({50, 100, 20})), std::string(100, '\0') + nm, "a long name.txt 100600 1000 "},
+      {Px(0120777) + nm + Su("SL", std::string("\0\x04\0\0\1x\0\1y", 9)), "", "a long name.txt 120777 1000 ../x/y"},
+      {Px(0100644) + "NM\xF0\1", "", "FILE.TXT 100644 1000 "},
+      {Su("CE", Both({9999, 0, 10})), "", ""},
+      {Su("CE", Both({50, 2000, 100})), "", ""},
+  };
+  for (const auto& c : cases) {
+    C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+    C.RockRidge = true;
+    Messages.clear();
+    Disc.SetSessions(1);
+    TRec file{"FILE.TXT;1", 300, 5};
+    file.SystemUse = c.Use;
+    const uint32_t len = PutDirectory(Disc, 20, 20, {file}, 0, Su("SP", std::string("\xBE\xEF\0", 3)) + Px(040755));
+    std::memset(Disc.Sector(50), 0, 2048);
+    std::memcpy(Disc.Sector(50), c.Continued.data(), c.Continued.size());
+    PutSession(Disc, 1, 0, 400, 20, len);
+    const bool imported = C.ImportPreviousSession(1, nullptr);
+    EXPECT_EQ(imported, !c.Carried.empty()) << c.Carried;
+    EXPECT_EQ(Count("ROCK RIDGE CONTINUATION OUTSIDE THE DISC", MSG_FILE), imported ? 0 : 1) << c.Carried;
+    if (!imported) continue;
+    ASSERT_EQ(C.FileCount(), 1);
+    const TFEntry& e = *FileTable[0];
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%o", e.RR.Mode);
+    EXPECT_EQ(e.LongName + " " + mode + " " + std::to_string(e.RR.Uid) + " " + e.RR.Link, c.Carried);
+    EXPECT_EQ(C.RootDirectory()->RR.Mode, 040755u);
+  }
 }
 
 // ---------------------------------------------------------------- independent tools
@@ -455,7 +531,8 @@ namespace fs = std::filesystem;
 struct TToolCase {
   const char* Name;
   const char* Command;  // %s: output image, source folder
-  bool Joliet;
+  bool Joliet;          // the folder's names come back (else: names that are their own ISO names)
+  bool RockRidge = false;  // the component imports the session's Rock Ridge tree
 };
 
 class TToolSessionTest : public ::testing::TestWithParam<TToolCase> {};
@@ -508,6 +585,7 @@ TEST_P(TToolSessionTest, SessionIsCarriedIntoTheNextByteForByte) {
     c.OnDebugMessage = [&](TObject*, const std::string& m, uint8_t) { messages.push_back(m); };
     ASSERT_TRUE(c.AddFolder("\\", second.string(), "*.*", faAnyFile, true, false, false));
     c.ImportSession = 255;
+    c.RockRidge = tc.RockRidge;
     ASSERT_TRUE(c.PrepareImage(false, nullptr));
     EXPECT_NE(std::find(messages.begin(), messages.end(), ">>> IMPORTING SESSION # 1"), messages.end());
     secondStart = c.StartAddress;
@@ -529,7 +607,10 @@ INSTANTIATE_TEST_SUITE_P(
     Tools, TToolSessionTest,
     ::testing::Values(TToolCase{"GenisoimageJolietRockRidge", "genisoimage -quiet -J -R -o %s %s", true},
                       TToolCase{"GenisoimageRockRidge", "genisoimage -quiet -R -o %s %s", false},
-                      TToolCase{"XorrisoJoliet", "xorriso -as mkisofs -quiet -J -o %s %s", true}),
+                      TToolCase{"XorrisoJoliet", "xorriso -as mkisofs -quiet -J -o %s %s", true},
+                      // The names come from NM: no Joliet tree needed.
+                      TToolCase{"GenisoimageRockRidgeKept", "genisoimage -quiet -R -o %s %s", true, true},
+                      TToolCase{"XorrisoRockRidgeKept", "xorriso -as mkisofs -quiet -R -J -o %s %s", true, true}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace

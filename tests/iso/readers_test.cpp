@@ -197,4 +197,67 @@ TEST_F(ReadersTest, WithoutJolietTheISOTreeIsRead) {
   ExpectExtracted(out, "xorriso", true, true);
 }
 
+// Rock Ridge times in the 7-byte form and, outside 1900-2155, the long one;
+// link targets long enough for a continuation area, and then for a chain of
+// them (which only bsdtar reads: pycdlib takes one continuation, xorriso
+// targets up to 1024 bytes); many entries whose fields spill into
+// continuation areas across several sectors.
+TEST_F(ReadersTest, RockRidgeTimesAndLongLinksComeBackAsRecorded) {
+  auto target = [](size_t length, char from) {  // names of 20 bytes, every 7th of 230
+    std::string t;
+    for (size_t i = 0; length != 0 && t.size() < length; ++i)
+      t += std::string(i == 0 ? "" : "/") + std::string(i % 7 == 6 ? 230 : 20, static_cast<char>(from + i % 10));
+    return t;
+  };
+  const struct {
+    const char* Name;
+    int64_t Modify;     // seconds since 1970, UTC
+    const char* Shown;  // as pycdlib gives it back: time, link length, mode
+    std::string Link;
+  } cases[] = {
+      {"before-1900.txt", -2240524800, "1899-01-01 00:00:00 0 0o100644", ""},
+      {"after-2155.txt", 6000000000, "2160-02-18 10:40:00 0 0o100644", ""},
+      {"odd-second.txt", 981173107, "2001-02-03 04:05:07 0 0o100644", ""},
+      {"before-1970.txt", -152822400, "1965-02-27 05:20:00 0 0o100644", ""},
+      {"long.link", 981173106, "2001-02-03 04:05:06 1070 0o120644", target(1000, 'd')},  // xorriso: 1024 at most
+  };
+  c_.RockRidge = true;
+  TDEntry* many = AddDir(c_, c_.RootDirectory(), "many");
+  for (int i = 0; i < 300; ++i) {  // names that spill into more than a sector of continuation areas
+    ASSERT_TRUE(AddFileEntry(c_, many, "f" + std::to_string(i) + ".txt", 0));
+    c_.FindEntry(many, "f" + std::to_string(i) + ".txt")->RR =
+        TRockRidge{true, 0100640, 0, 0, 0, 0, 0, std::string(200, static_cast<char>('a' + i % 26)) + std::to_string(i), ""};
+  }
+  for (const auto& c : cases) {
+    ASSERT_TRUE(AddFileEntry(c_, c_.RootDirectory(), c.Name, 0));
+    c_.FindEntry(c_.RootDirectory(), c.Name)->RR = TRockRidge{true, 0100644, 0, 0, c.Modify, c.Modify, c.Modify, c.Name, c.Link};
+  }
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  ASSERT_TRUE(AssembleImage(c_, image_));
+  const TRunResult py = RunCommand(R"(/usr/bin/python3 -c '
+import pycdlib, sys
+iso = pycdlib.PyCdlib(); iso.open(sys.argv[1])
+for top, dirs, files in iso.walk(rr_path="/"):
+  for f in files:
+    rr = iso.get_record(rr_path=top.rstrip("/") + "/" + f).rock_ridge; t = rr.dr_entries.tf_record.access_time
+    y, d = (t.year, t.dayofmonth) if hasattr(t, "year") else (t.years_since_1900 + 1900, t.day_of_month)
+    print(f, "%04d-%02d-%02d %02d:%02d:%02d" % (y, t.month, d, t.hour, t.minute, t.second),
+          len(rr.symlink_path()) if rr.is_symlink() else 0, oct(rr.get_file_mode()))
+' )" + Quote(image_.string()));
+  ASSERT_EQ(py.Status, 0) << py.Output;
+  for (const auto& c : cases)
+    EXPECT_NE(py.Output.find(std::string(c.Name) + " " + c.Shown + "\n"), std::string::npos) << c.Name << py.Output;
+  EXPECT_NE(py.Output.find(std::string(200, 'z') + "285 1970-01-01 00:00:00 0 0o100640\n"), std::string::npos);
+  EXPECT_EQ(RunCommand("bsdtar -tvf " + Quote(image_.string()) + " | grep -c '^-rw-r-----'").Output, "300\n");
+
+  ASSERT_TRUE(AddFileEntry(c_, c_.RootDirectory(), "chained.link", 0));
+  c_.FindEntry(c_.RootDirectory(), "chained.link")->RR = TRockRidge{true, 0120777, 0, 0, 0, 0, 0, "", target(4000, 'k')};
+  ASSERT_TRUE(c_.PrepareImage(true, nullptr));
+  ASSERT_TRUE(AssembleImage(c_, image_));
+  TTempDir out("isolayout-chained");
+  EXPECT_EQ(RunCommand("bsdtar -xf " + Quote(image_.string()) + " -C " + Quote(out.Path().string())).Status, 0);
+  for (const char* link : {"chained.link", "long.link"})
+    EXPECT_EQ(fs::read_symlink(out.Path() / link).string(), c_.FindEntry(c_.RootDirectory(), link)->RR.Link) << link;
+}
+
 }  // namespace

@@ -212,6 +212,7 @@ int Burn(const TCommandLine& line) {
   c.FinalizeDisc = line.Finalize;
   c.TestWrite = line.TestWrite;
   c.JolietFileSystem = !line.NoJoliet;
+  c.RockRidge = line.RockRidge;
   c.IdVolume = line.VolumeId;
   c.VerifyAfterWrite = line.Verify;
   // A reader shows the last session only: unless told otherwise, a new session
@@ -328,6 +329,7 @@ int Image(const TCommandLine& line) {
   if (!line.Virtual.empty()) SetVirtualRecorders(line.Virtual);
   c.ReplaceFile = true;
   c.JolietFileSystem = !line.NoJoliet;
+  c.RockRidge = line.RockRidge;
   c.IdVolume = line.VolumeId;
   TBurnWorkflow::THooks hooks;
   hooks.Status = [](const std::string& text) { std::cout << text << std::endl; };

@@ -38,6 +38,8 @@ constexpr const char* kBurnOptions =
     "      --test-write            simulate: the recorder writes nothing\n"
     "      --finalize              close the disc: no further session can be added\n"
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
+    "      --rock-ridge            add Rock Ridge: modes, owners, times, full names and\n"
+    "                              symbolic links (kept as links, not followed)\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n"
     "      --import-session N      carry session N of the disc into the new session\n"
     "                              (default: the last session, so earlier files stay)\n"
@@ -53,6 +55,8 @@ constexpr const char* kImageOptions =
     "      -o, --output FILE       the image file to write\n"
     "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
+    "      --rock-ridge            add Rock Ridge: modes, owners, times, full names and\n"
+    "                              symbolic links (kept as links, not followed)\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n";
 
 struct TCommandText {
@@ -223,6 +227,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       Line.Finalize = true;
     } else if (arg == "--no-joliet") {
       Line.NoJoliet = true;
+    } else if (arg == "--rock-ridge") {
+      Line.RockRidge = true;
     } else if (arg == "--volume-id") {
       if (!takeValue(Line.VolumeId)) return false;
     } else if (arg == "--import-session") {
