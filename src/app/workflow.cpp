@@ -116,8 +116,8 @@ bool TBurnWorkflow::AddSource(const std::string& Folder, const std::string& Mask
 }
 
 bool TBurnWorkflow::Refused() {
-  if (!component_.RecordingRuns()) return false;
-  hooks_.Status(kAlreadyRecordingText);
+  if (!component_.RecordingRuns() && !EraseRuns()) return false;
+  hooks_.Status(EraseRuns() ? kAlreadyErasingText : kAlreadyRecordingText);
   return true;
 }
 
@@ -133,6 +133,21 @@ TBurnOutcome TBurnWorkflow::StartBurning() {
     hooks_.Status(FirstProblem.empty() ? kTextPrepareFailed : FirstProblem);
     return TBurnOutcome::PrepareFailed;
   }
+  return StartPrepared();
+}
+
+TBurnOutcome TBurnWorkflow::WriteImageClick(const std::string& ImageFile) {
+  if (Refused()) return TBurnOutcome::Busy;
+  component_.SetWriteSpeed(WriteSpeed);
+  if (const std::string refusal = component_.PrepareImageFile(ImageFile); !refusal.empty()) {
+    FirstProblem = refusal;
+    hooks_.Status(refusal);
+    return TBurnOutcome::PrepareFailed;
+  }
+  return StartPrepared();
+}
+
+TBurnOutcome TBurnWorkflow::StartPrepared() {
   const uint32_t freeSectors = component_.FreeSectors();
   const int64_t imageSectors = component_.ImageSectors();
   if (imageSectors > int64_t{freeSectors}) {
@@ -166,7 +181,9 @@ int32_t TBurnWorkflow::ProgressSectors() const {
 
 void TBurnWorkflow::WriteDone(const std::string& Error) {
   // A start refused for a recording that has not ended leaves the drive to it.
-  if (Error != kAlreadyRecordingText) component_.WaitUntilReady(10000, 5000);
+  // Nor is a drive waited for whose disc has just been ejected.
+  if (Error != kAlreadyRecordingText && Error != kAlreadyErasingText && !component_.Ejected)
+    component_.WaitUntilReady(10000, 5000);
   LastError = Error;
   component_.OnDebugMessage = outerMessage_;
   if (!Error.empty())

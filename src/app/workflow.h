@@ -34,6 +34,10 @@ inline constexpr const char* kTextPrepareFailed = "THE IMAGE COULD NOT BE PREPAR
 inline constexpr const char* kTextVerifying = "VERIFYING - PLEASE WAIT";
 inline constexpr const char* kTextVerifyOk = "Verify Done - Every Sector Matches";
 inline constexpr const char* kTextVerifyError = "Verify done - With error";
+// The erase of a rewritable disc.
+inline constexpr const char* kTextErasing = "ERASING - PLEASE WAIT";
+inline constexpr const char* kTextEraseOk = "Erasing Done - Successful";
+inline constexpr const char* kTextEraseError = "Erasing done - With error";
 // Added to the outcome when the recording reported a file problem (a file that
 // grew after the layout is recorded cut to its laid-out length).
 inline constexpr const char* kTextShortenedFile = "THE RECORDING HOLDS A SHORTENED FILE";
@@ -114,6 +118,9 @@ public:
   bool AddSource(const std::string& Folder, const std::string& Mask);
   // Lays out, checks the space and starts the recording.
   TBurnOutcome StartBurning();
+  // Records the image file as it is, from address 0 (a blank disc or
+  // overwritable media): its checks, the space check and the start.
+  TBurnOutcome WriteImageClick(const std::string& ImageFile);
   // Sectors handed to the recorder: BytesWritten / 2048, low 32 bits; while
   // the track is verified, the sectors read back.
   int32_t ProgressSectors() const;
@@ -129,6 +136,7 @@ public:
   std::string FirstProblem;    // the first problem AddFolder reported
 
 private:
+  TBurnOutcome StartPrepared();  // after the layout: the space check and the start
   void WriteDone(const std::string& Error);
   // True, with the status said, while a recording has not ended: its thread
   // still uses the drive and reads the tree.

@@ -32,13 +32,6 @@ constexpr std::array<TProfileKind, 17> kProfileKinds = {{
     {0x0043, DK_BDRE},
 }};
 
-// Media without sessions, written anywhere: DVD+RW, DVD-RAM, BD-RE, and DVD-RW
-// in restricted overwrite (profile 0013h; kind 7 also covers sequential DVD-RW).
-bool IsOverwritable(uint16_t kind, uint16_t profile) {
-  return kind == DK_DVDPLUSRW || kind == DK_DVDRAM || kind == DK_BDRE ||
-         (kind == DK_DVDRW_RO && profile != 0x0014);
-}
-
 uint16_t KindOfProfile(uint16_t profile) {
   for (const auto& entry : kProfileKinds)
     if (entry.profile == profile) return entry.kind;
@@ -46,6 +39,13 @@ uint16_t KindOfProfile(uint16_t profile) {
 }
 
 }  // namespace
+
+// Media without sessions, written anywhere: DVD+RW, DVD-RAM, BD-RE, and DVD-RW
+// in restricted overwrite (profile 0013h; kind 7 also covers sequential DVD-RW).
+bool IsOverwritable(uint16_t kind, uint16_t profile) {
+  return kind == DK_DVDPLUSRW || kind == DK_DVDRAM || kind == DK_BDRE ||
+         (kind == DK_DVDRW_RO && profile != 0x0014);
+}
 
 const char* DiscKindNames(uint16_t kind) {
   return kind < kDiscKindNames.size() ? kDiscKindNames[kind] : kDiscKindNames[DK_UNKNOWN];

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -79,6 +80,8 @@ enum : uint16_t {
 };
 inline constexpr bool IsBDKind(uint16_t kind) { return kind >= DK_BDROM && kind <= DK_BDRE; }
 const char* DiscKindNames(uint16_t kind);  // "UNKNOWN" for anything out of range
+// Media without sessions, written anywhere: DVD+RW, DVD-RAM, restricted-overwrite DVD-RW.
+bool IsOverwritable(uint16_t kind, uint16_t profile);
 
 // A disc whose last session an earlier recording left open or damaged.
 inline constexpr const char* kUnfinishedSessionText = "THE DISC HOLDS AN UNFINISHED SESSION";
@@ -147,7 +150,7 @@ public:
   bool WriteParamsQuirk = false;
   bool SlowReadyModel = false;
   bool CloseTrackImmediate = true;
-  bool Erasing = false;
+  std::atomic<bool> Erasing{false};  // an erase thread runs (set by it, polled by the window)
   TDeviceChangedEvent OnDeviceChange;
 
   // ---- capabilities and write parameters
@@ -184,6 +187,8 @@ public:
   // READ FORMAT CAPACITIES: the current capacity descriptor's type (1 unformatted,
   // 2 formatted, 3 no medium) and its number of blocks, into ScratchBuffer.
   bool ReadFormatCapacities(uint8_t& DescriptorType, uint32_t& Blocks);
+  // BLANK (A1h): Type 0 the whole disc, 1 minimal (the table of contents).
+  bool Blank(uint8_t Type, bool Immed);
   bool LoadEject(bool Eject);
   bool AllowMediumRemoval(bool Allow);
   bool Read10(uint32_t LBA, uint16_t Count, uint8_t* Buffer, uint32_t Length);

@@ -63,6 +63,14 @@ bool TSCSIDevice::ReadFormatCapacities(uint8_t& DescriptorType, uint32_t& Blocks
   return true;
 }
 
+bool TSCSIDevice::Blank(uint8_t Type, bool Immed) {
+  auto srb = MakeRequest(12);
+  srb.CDBByte[0] = 0xA1;
+  srb.CDBByte[1] = static_cast<uint8_t>((Immed ? 0x10 : 0x00) | (Type & 0x07));
+  // Without Immed the drive answers only when the whole disc is blank.
+  return Run(*this, srb, Immed ? 10000 : 5400000);
+}
+
 bool TSCSIDevice::LoadEject(bool Eject) {
   auto srb = MakeRequest(6);
   srb.CDBByte[0] = 0x1B;

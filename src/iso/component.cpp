@@ -105,6 +105,7 @@ VEZEZadira::VEZEZadira(TObject* /*Owner*/) {
 VEZEZadira::~VEZEZadira() {
   // A recording still running reads the tree and the metadata: stop it first.
   StopRecording();
+  StopErase();  // its thread raises OnEraseDone with this component
   ReleaseTree();
   MetadataStream.Clear();
 }

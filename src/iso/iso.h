@@ -225,6 +225,8 @@ std::string UpperCase(std::string_view Text);
 bool MatchesMask(std::string_view Name, std::string_view Mask);
 
 // ---------------------------------------------------------------- the component
+struct TEraseRun;  // the erase thread and its end (src/record/erase.cpp)
+
 class VEZEZadira : public TSCSIDevice {
 public:
   explicit VEZEZadira(TObject* Owner = nullptr);
@@ -381,7 +383,36 @@ public:
   // The checksums of the last stream produced whole (a recording or an image file).
   std::shared_ptr<const TTrackChecksums> TrackChecksums;
 
+  // ---- erase (src/record/erase.cpp)
+  // Erases the rewritable disc in the selected drive on a thread of its own:
+  // CD-RW and DVD-RW are blanked (Quick: minimally), DVD+RW and DVD-RAM
+  // formatted (Quick on a formatted one: its volume descriptors zeroed).
+  // Erasing is True meanwhile; OnEraseDone comes once, through the dispatcher.
+  // False when refused (no rewritable disc, a recording or an erase running),
+  // before any command that changes the disc: OnEraseDone(True) has then been
+  // raised already and EraseError says why.
+  bool EraseDisc(bool Quick);
+  // Ends the wait of a running erase (the drive goes on by itself) and waits
+  // for its thread; WaitForErase only waits.
+  void StopErase();
+  void WaitForErase();
+  std::atomic<int32_t> EraseProgress{0};  // percent, from the drive's sense while it erases
+  std::string EraseError;                 // set before OnEraseDone: "" when it ended well
+  // Eject the disc once a recording or an erase has ended.
+  bool EjectWhenDone = false;
+  std::string EjectError;                 // why the eject failed ("" when it did not)
+  bool Ejected = false;                   // the last recording or erase ejected the disc
+
+  // ---- recording an image file (src/iso/imagesource.cpp)
+  // Prepares the recording of the image file Path (sector 0 of the image at
+  // address 0 of the disc) in place of the file tree: the next StartRecording
+  // streams its bytes. "" when ready; else why not (nothing was prepared).
+  std::string PrepareImageFile(const std::string& Path);
+  std::string SourceImage;       // the prepared image file, "" for the file tree
+  int64_t SourceImageBytes = 0;
+
 private:
+  std::shared_ptr<TEraseRun> erase_;
   void ReleaseTree();
   // AddFolderToDir without taking back what a refused call added.
   bool WalkFolder(TDEntry* ADir, const std::string& ASource, const std::string& AMask,

@@ -36,6 +36,8 @@ bool VEZEZadira::GetNextWritableAddress() {
   FinalizeDisc = finalize;
   WaitUntilReady(10000, 500);
 
+  // An image file is laid out for address 0: overwritable media take it there.
+  if (!SourceImage.empty() && IsOverwritable(kind, CurrentProfile)) return true;
   if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW || kind == DK_BDRE) {
     // No sessions on these media: the new image goes after the volume that the
     // disc already carries, found by its descriptor near sector 16.
@@ -115,6 +117,8 @@ void VEZEZadira::OrderDirectories() {
 bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
   DoDebug = false;
   StartAddress = 0;
+  SourceImage.clear();  // the file tree is recorded, not an image file
+  SourceImageBytes = 0;
   if (!ImageOnly) {
     CurrentDiscKind = DiscKind();
     if (!GetNextWritableAddress()) DebugMessage(">>> ERROR GETTING NEXT WRITABLE ADDRESS", MSG_ERROR);

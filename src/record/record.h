@@ -44,6 +44,20 @@ inline constexpr const char* kDriveNotOpenedText = "THE DRIVE CANNOT BE OPENED F
 // A test write must never change the disc.
 inline constexpr const char* kTestWriteRefusedText = "THE WRITER REFUSED THE TEST WRITE";
 
+// The erase (erase.cpp). A kind that cannot be erased: DiscKindNames + this.
+inline constexpr const char* kNotRewritableText = " IS NOT REWRITABLE: NOTHING ERASED";
+inline constexpr const char* kNoDiscToEraseText = "NO DISC OR AN UNKNOWN DISC IN THE DRIVE: NOTHING ERASED";
+inline constexpr const char* kAlreadyErasingText = "AN ERASE IS ALREADY RUNNING";
+inline constexpr const char* kEraseFailedText = "ERASING THE DISC FAILED";  // + " [" + why + "]"
+inline constexpr const char* kEraseTimeoutText =
+    "THE DRIVE IS STILL ERASING AFTER 90 MINUTES: ERASE NOT FINISHED";
+inline constexpr const char* kNotBlankAfterEraseText = "THE DISC DOES NOT READ AS BLANK AFTER THE ERASE";
+inline constexpr const char* kEjectFailedText = "THE DISC COULD NOT BE EJECTED";  // + " [" + why + "]"
+// A recording of an image file: laid out for address 0.
+inline constexpr const char* kImageNeedsBlankText =
+    "AN IMAGE FILE IS RECORDED ONLY ONTO A BLANK DISC OR FROM THE START OF AN OVERWRITABLE ONE: "
+    "THE DISC ALREADY HOLDS A SESSION";
+
 // ---------------------------------------------------------------- timing
 inline constexpr uint32_t kStartPollMs = 100;        // StartRecording's look at the cache
 inline constexpr uint32_t kBusyRetryMs = 600;        // between tries of a busy WRITE (10)
@@ -55,6 +69,9 @@ inline constexpr uint32_t kFlushPollMs = 1000;       // DVD-R/-RW flush progress
 inline constexpr uint64_t kFlushWaitLimitMs = 10ull * 60 * 1000;
 inline constexpr uint32_t kCloseRetryMs = 1000;      // CD close answered busy
 inline constexpr int32_t kCloseTries = 1000;
+inline constexpr uint32_t kErasePollMs = 1000;       // REQUEST SENSE while the drive erases
+inline constexpr uint64_t kEraseWaitLimitMs = 90ull * 60 * 1000;  // a full DVD-RW blank: about an hour
+inline constexpr int kEraseUnansweredPolls = 3;      // REQUEST SENSE without an answer: the end
 
 // ---------------------------------------------------------------- waits
 // What the running recording waits for, while it waits: What is a constant
@@ -133,6 +150,13 @@ TVerifyResult VerifyTrack(TSCSIDevice& Drive, uint32_t Start, int64_t Sectors,
 // leaves its outcome in the component's VerifyRan and VerifyError.
 void VerifyAfterRecording(VEZEZadira& Component, const std::string& RecordingError,
                           const std::atomic<bool>& Stop);
+
+// ---------------------------------------------------------------- erase and eject
+// An erase of any component has not ended: a recording or another erase is refused.
+bool EraseRuns();
+// When the component was asked to (EjectWhenDone): waits for the drive to be
+// ready and ejects the disc. The reason in EjectError when the drive refused.
+void EjectIfAsked(VEZEZadira& Component);
 
 // Raises the calling thread to the highest scheduling priority the system
 // allows within the normal class (nice down to its limit); a refusal is ignored.

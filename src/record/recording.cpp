@@ -136,9 +136,11 @@ bool VEZEZadira::StartRecording() {
   std::thread oldThread;
   std::shared_ptr<TCacheThread> oldCache;
   auto rec = std::make_shared<TRecording>();
+  const bool erasing = EraseRuns();
+  Ejected = false;
   {
     std::lock_guard g(gLock);
-    if (gCurrent && gCurrent->Running) {
+    if (erasing || (gCurrent && gCurrent->Running)) {
       rec.reset();  // the running recording keeps its cache and thread
     } else {
       if (gCurrent) {
@@ -152,10 +154,11 @@ bool VEZEZadira::StartRecording() {
     }
   }
   if (!rec) {
-    // The recording thread still uses the drive: refused, with an outcome.
-    DebugMessage(kAlreadyRecordingText, MSG_ERROR);
+    // The recording or erase thread still uses the drive: refused, with an outcome.
+    const char* text = erasing ? kAlreadyErasingText : kAlreadyRecordingText;
+    DebugMessage(text, MSG_ERROR);
     const TWriteDoneEvent handler = OnWriteDone;
-    if (handler) handler(this, kAlreadyRecordingText);
+    if (handler) handler(this, text);
     return false;
   }
   // The previous recording's thread has ended its body; its cache goes before
@@ -240,6 +243,8 @@ void TThWrite::Execute() {
   if (!detached) component->TrackChecksums = cache->Checksums();
   cache.reset();  // the recording start (or the next one) releases it
   if (!detached) VerifyAfterRecording(*component, error, recording_->Stop);
+  // Once the track is read back, when asked; never a drive another program holds.
+  if (!detached && !recording_->Stop && error != kDriveInUseText) EjectIfAsked(*component);
   Ending(error);
 }
 

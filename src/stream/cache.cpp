@@ -84,7 +84,9 @@ TCacheThread::TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBy
   metadata_ = std::move(Component.MetadataStream);
   // The files in table order; subdirectory entries, imported entries and
   // empty files contribute nothing.
-  for (int32_t i = 0; i < EntryCount; ++i) {
+  // An image file is the stream by itself.
+  if (!Component.SourceImage.empty()) sources_.push_back({Component.SourceImage, Component.SourceImageBytes});
+  for (int32_t i = 0; i < EntryCount && Component.SourceImage.empty(); ++i) {
     const TFEntry* e = static_cast<size_t>(i) < FileTable.size() ? FileTable[i].get() : nullptr;
     if (!e) {
       tableBroken_ = true;

@@ -21,7 +21,7 @@ namespace {
 bool NeedsMedium(uint8_t op) {
   switch (op) {
     case 0x00: case 0x01: case 0x04: case 0x23: case 0x28: case 0x2A: case 0x35: case 0x43:
-    case 0x51: case 0x52: case 0x53: case 0x54: case 0x5B: case 0xBF:
+    case 0x51: case 0x52: case 0x53: case 0x54: case 0x5B: case 0xA1: case 0xBF:
       return true;
     default:
       return false;
@@ -224,6 +224,14 @@ TSense RequestSense(TVDrive& d, TCommand& c) {
   r[7] = 10;
   r[12] = s.Asc;
   r[13] = s.Ascq;
+  // An erase or a format in progress tells how far it is (SKSV, 1/65536 steps).
+  const uint64_t now = Clock().NowMs();
+  if (s.Key == 2 && s.Asc == 0x04 && (s.Ascq == 0x04 || s.Ascq == 0x07) &&
+      d.NotReadyUntil > d.ProgressFrom && now >= d.ProgressFrom) {
+    const uint64_t done = (now - d.ProgressFrom) * 65536 / (d.NotReadyUntil - d.ProgressFrom);
+    r[15] = 0x80;
+    Put16(&r[16], uint32_t(std::min<uint64_t>(done, 0xFFFF)));
+  }
   c.Data = c.Data.first(std::min<size_t>(c.Data.size(), c.Cdb[4]));
   Reply(c, r);
   return kOk;

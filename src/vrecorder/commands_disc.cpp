@@ -324,10 +324,43 @@ TSense CloseTrackSession(TVDrive& d, TCommand& c) {
   return kOk;
 }
 
+// The disc loses its sessions and data: a blank disc of Medium.
+TSense Wipe(TVDrive& d, TMedium medium) {
+  d.Disc = TDisc::Blank(medium);
+  d.Simulation.reset();
+  if (::ftruncate(d.ImageFd, 0) != 0) return {3, 0x31, 0x00};  // format failed
+  return kOk;
+}
+
+// NOT READY with Sense for Ms from now, the progress in REQUEST SENSE.
+void Busy(TVDrive& d, uint32_t ms, TSense sense) {
+  d.ProgressFrom = Clock().NowMs();
+  d.NotReadyUntil = std::max(d.NotReadyUntil, d.ProgressFrom + ms);
+  d.NotReadySense = sense;
+}
+
+// BLANK: CD-RW and DVD-RW, the whole disc (0) or minimally (1); either way the
+// sessions are gone and a DVD-RW comes out in sequential recording.
+TSense Blank(TVDrive& d, TCommand& c) {
+  const uint8_t type = c.Cdb[1] & 0x07;
+  const TMedium m = d.Disc.Medium;
+  if (d.ReadOnlyImage) return kWriteProtected;
+  if (!d.Disc.Info().Writable) return kIncompatibleWrite;
+  if (m != TMedium::CdRw && m != TMedium::DvdRw && m != TMedium::DvdRwSeq)
+    return kIncompatibleWrite;  // CANNOT WRITE MEDIUM - INCOMPATIBLE FORMAT
+  if (type > 1) return kInvalidField;
+  const TSense s = Wipe(d, m == TMedium::CdRw ? TMedium::CdRw : TMedium::DvdRwSeq);
+  if (!s.Ok()) return s;
+  d.SaveDisc();
+  if (c.Cdb[1] & 0x10) Busy(d, d.Options.EraseMs, {2, 0x04, 0x07});  // operation in progress
+  return kOk;
+}
+
 TSense FormatUnit(TVDrive& d, TCommand& c) {
   const bool fmtData = c.Cdb[1] & 0x10;
   const TMedium m = d.Disc.Medium;
   if (!d.Disc.Info().Erasable) return kCannotFormat;
+  if (d.ReadOnlyImage) return kWriteProtected;
   if (IsBd(m) && !d.BdWriter()) return kIncompatibleWrite;
   if (!fmtData) return (m == TMedium::DvdRam || m == TMedium::DvdPlusRw) ? kOk : kInvalidField;
   if ((c.Cdb[1] & 0x07) != 1) return kInvalidField;
@@ -336,15 +369,15 @@ TSense FormatUnit(TVDrive& d, TCommand& c) {
   if (Get16(&p[2]) != 8) return kInvalidParam;
   const bool immed = p[1] & 0x02;
   const uint8_t type = p[8] >> 2;
+  const bool reformat = m == TMedium::BdRe && d.Disc.Formatted;  // a BD-RE erased
   if (type == 0x13) {  // quick grow of the last session: restricted overwrite only
     if (m != TMedium::DvdRw) return kInvalidParam;
   } else if (type == 0x00 && m == TMedium::BdRe) {
     // A full format with its spare areas, of the whole disc or the size asked.
     const uint32_t blocks = Get32(&p[4]);
     if (blocks > d.Disc.Capacity()) return kInvalidParam;
-    d.Disc = TDisc::Blank(TMedium::BdRe);
+    if (const TSense s = Wipe(d, m); !s.Ok()) return s;
     d.Disc.Formatted = true;
-    if (::ftruncate(d.ImageFd, 0) != 0) return {3, 0x31, 0x00};  // format failed
   } else if (type == 0x00) {  // full format
     if (m == TMedium::DvdRw || m == TMedium::DvdRwSeq) {
       d.Disc = TDisc::Blank(TMedium::DvdRw);
@@ -357,11 +390,12 @@ TSense FormatUnit(TVDrive& d, TCommand& c) {
   } else {
     return kInvalidParam;
   }
+  // A full format of DVD+RW or DVD-RAM leaves it formatted and empty.
+  const bool erase = (type == 0x26 && m == TMedium::DvdPlusRw) || (type == 0x00 && m == TMedium::DvdRam);
+  if (erase)
+    if (const TSense s = Wipe(d, m); !s.Ok()) return s;
   d.SaveDisc();
-  if (immed) {
-    d.NotReadyUntil = std::max(d.NotReadyUntil, Clock().NowMs() + d.Options.FormatMs);
-    d.NotReadySense = {2, 0x04, 0x04};  // format in progress
-  }
+  if (immed) Busy(d, erase || reformat ? d.Options.EraseMs : d.Options.FormatMs, {2, 0x04, 0x04});  // format in progress
   return kOk;
 }
 
@@ -430,6 +464,7 @@ TSense ExecDiscCommand(TVDrive& d, TCommand& c, bool* handled) {
     }
     case 0x54: return d.Disc.Info().Writable ? kOk : kIncompatibleWrite;  // SEND OPC
     case 0x5B: return CloseTrackSession(d, c);
+    case 0xA1: return Blank(d, c);
     case 0xBF: return SendDiscStructure(d, c);
     default:
       *handled = false;

@@ -114,7 +114,7 @@ const TTrack* TDisc::TrackAt(uint32_t lba) const {
 }
 
 bool TDisc::Readable(uint32_t lba) const {
-  if (lba >= Capacity()) return false;
+  if (lba >= Capacity() || !Formatted) return false;
   if (Info().Overwritable) return true;
   for (const auto& t : Tracks)
     if (lba >= t.Start && lba < t.Start + t.Written) return true;
@@ -295,6 +295,7 @@ TVRecDiscInfo TDisc::Describe() const {
   TVRecDiscInfo info;
   info.Medium = Info().Name;
   info.Capacity = Capacity();
+  if (Info().Erasable) info.Erase = Info().Overwritable && Medium != TMedium::DvdRw ? "FORMAT UNIT" : "BLANK";
   if (Medium == TMedium::None) {
     info.Status = "no medium";
     return info;

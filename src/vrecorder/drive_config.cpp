@@ -66,6 +66,7 @@ bool ApplyOption(TDriveOptions& o, const std::string& key, const std::string& va
   else if (key == "load-ms") ok = Number(value, &o.LoadMs);
   else if (key == "long-write-ms") ok = Number(value, &o.LongWriteMs);
   else if (key == "format-ms") ok = Number(value, &o.FormatMs);
+  else if (key == "erase-ms") ok = Number(value, &o.EraseMs);
   else if (key == "buffer-kb") ok = Number(value, &o.BufferKb) && o.BufferKb >= 64 && o.BufferKb <= 1048576;
   else if (key == "write-speed") ok = Number(value, &o.WriteSpeed);
   else if (key == "busy") ok = Number(value, &o.Busy);

@@ -89,6 +89,7 @@ std::string VRecFormatDiscInfo(const TVRecDiscInfo& info) {
   else out << "next writable address: none\n";
   out << "free sectors: " << info.FreeSectors << "\n";
   out << "capacity: " << info.Capacity << "\n";
+  out << "rewritable: " << (info.Erase.empty() ? "no" : "yes, erased by " + info.Erase) << "\n";
   return out.str();
 }
 
@@ -194,6 +195,8 @@ Keys:
   long-write-ms=N    NOT READY 04h/08h for N ms after an immediate
                      SYNCHRONIZE CACHE or CLOSE TRACK/SESSION (default 0)
   format-ms=N        NOT READY 04h/04h for N ms after FORMAT UNIT with IMMED
+  erase-ms=N         NOT READY for N ms (default 300) after BLANK or an erasing
+                     FORMAT UNIT (26h DVD+RW, 00h DVD-RAM) with IMMED, progress in sense
   buffer-kb=N        drive buffer in KiB (default 2048)
   write-speed=KBPS   buffer drain rate in kB/s (default 0: no limit)
   busy=N             the next N commands end with target status BUSY

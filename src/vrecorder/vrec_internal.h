@@ -76,6 +76,7 @@ constexpr TSense kSequenceError{5, 0x2C, 0x00};
 constexpr TSense kIncompatibleWrite{5, 0x30, 0x05};
 constexpr TSense kCannotFormat{5, 0x30, 0x06};
 constexpr TSense kNotFormatted{5, 0x30, 0x10};
+constexpr TSense kWriteProtected{7, 0x27, 0x00};
 
 // ---------------------------------------------------------------- disc model
 struct TTrack {
@@ -163,6 +164,7 @@ struct TDriveOptions {
   uint32_t LoadMs = 0;
   uint32_t LongWriteMs = 0;
   uint32_t FormatMs = 0;
+  uint32_t EraseMs = 300;   // BLANK, and the format of a DVD+RW (26h) or DVD-RAM (00h)
   uint32_t BufferKb = 2048;
   uint32_t WriteSpeed = 0;  // kB/s, 0 no limit
   // faults
@@ -203,6 +205,7 @@ public:
   bool UnitAttention = false;
   uint64_t NotReadyUntil = 0;      // Clock() ms
   TSense NotReadySense{};
+  uint64_t ProgressFrom = 0;       // start of the erase or format reported in REQUEST SENSE
   std::array<uint8_t, 52> WriteParams{};  // page 05h from its code byte on
   uint16_t ReadSpeed = 0xFFFF, WriteSpeed = 0xFFFF;  // as set, kB/s
   // buffer

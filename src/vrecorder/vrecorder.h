@@ -36,6 +36,8 @@
 //   long-write-ms=N    after an immediate SYNCHRONIZE CACHE or CLOSE TRACK/SESSION,
 //                      NOT READY 04h/08h for N ms (default 0)
 //   format-ms=N        after FORMAT UNIT with IMMED, NOT READY 04h/04h for N ms
+//   erase-ms=N         after BLANK or an erasing FORMAT UNIT with IMMED, NOT READY for N ms
+//                      (default 300), the progress in REQUEST SENSE
 //   buffer-kb=N        drive buffer in KiB (default 2048)
 //   write-speed=KBPS   rate at which the buffer drains to the disc, kB/s
 //                      (default 0: no limit, the buffer never fills)
@@ -120,6 +122,7 @@ struct TVRecDiscInfo {
   std::string Medium;          // one of the MEDIA names
   std::string Status;          // "empty", "appendable", "complete", "other", "no medium"
   bool Loaded = true;          // false while ejected
+  std::string Erase;           // how the medium is erased: "BLANK", "FORMAT UNIT", "" not at all
   std::vector<TVRecSession> Sessions;  // recorded sessions, the open one last
   bool HasNextWritable = false;
   uint32_t NextWritable = 0;

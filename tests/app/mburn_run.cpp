@@ -60,7 +60,8 @@ std::string Sha256Sum(const std::string& File, const std::string& Cwd) {
 TRun RunMburnWhileRecording(const std::vector<std::string>& Args, const std::string& While,
                             const std::string& Cwd) {
   const std::string script =
-      "\"$0\" \"$@\" >.run.out 2>.run.err & p=$!; i=0; "
+      // Emptied first: else the first look may find the previous run's lines.
+      ": >.run.out; \"$0\" \"$@\" >.run.out 2>.run.err & p=$!; i=0; "
       "until grep -q 'Burning CD' .run.out || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done; " +
       While + "; wait $p; s=$?; cat .run.out; cat .run.err >&2; exit $s";
   std::vector<std::string> args = {"-c", script, MBURN_BINARY_DIR "/mburn"};

@@ -96,12 +96,14 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
   for (const char* word : {"drives", "disc", "burn", "image", "--virtual", "--mask", "--drive",
                            "--speed", "--test-write", "--finalize", "--no-joliet", "--volume-id",
                            "--import-session", "--debug", "-o FILE", "verify", "--verify",
-                           "--session", "--sha256 HEX", "--image FILE"})
+                           "--session", "--sha256 HEX", "--image FILE", "write IMAGE",
+                           "erase", "--full", "--eject"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
 
   const std::vector<std::vector<std::string>> wrong = {
       {},
-      {"erase"},
+      {"blank"},
+      {"write"},
       {"burn"},
       {"burn", "a", "b"},
       {"image", kSample},
@@ -575,6 +577,30 @@ TEST_F(Mburn, NothingRecordedExitsTwo) {
   // After all of these the disc is still blank.
   r = Run({"disc", "--virtual", Path("disc.iso")});
   EXPECT_NE(r.Out.find("Disc status: empty"), std::string::npos) << r.Out;
+}
+
+// ---------------------------------------------------------------- erase, write, eject
+
+// One virtual CD-RW through erase, write and --eject, and what they refuse:
+// each step's exit status and line.
+TEST_F(Mburn, EraseWriteAndEjectExitAsBurnDoes) {
+  ASSERT_EQ(Run({"image", kSample, "-o", Path("sample.iso")}).Status, 0);
+  const std::string rw = Path("rw.iso") + ":cd-rw";
+  const struct { std::vector<std::string> Args; int Status; std::string Line; } steps[] = {
+      {{"erase", "--virtual", Path("r.iso") + ":cd-r"}, 2, "CD-R IS NOT REWRITABLE: NOTHING ERASED"},
+      {{"write", Path("missing.iso"), "--virtual", rw}, 2, "CANNOT READ THE IMAGE FILE"},
+      {{"burn", kSample, "--virtual", rw}, 0, "Burning Done - Sucsessfull"},
+      {{"write", Path("sample.iso"), "--virtual", rw}, 2, kImageNeedsBlankText},
+      {{"erase", "--eject", "--virtual", rw}, 0, "Erasing Done - Successful"},
+      {{"write", Path("sample.iso"), "--verify", "--eject", "--virtual", rw}, 0,
+       "Verify Done - Every Sector Matches"},
+      {{"erase", "--full", "--virtual", rw}, 0, "erased 100%"},
+  };
+  for (const auto& step : steps) {
+    const TRun r = Run(step.Args);
+    EXPECT_EQ(r.Status, step.Status) << step.Args[0] << "\n" << r.Out << r.Err;
+    EXPECT_NE(r.Out.find(step.Line), std::string::npos) << r.Out << r.Err;
+  }
 }
 
 // ---------------------------------------------------------------- verify

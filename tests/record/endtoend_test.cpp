@@ -1,6 +1,8 @@
 // Every writable medium, end to end: a varied folder is recorded and verified
 // on the virtual recorder and read back by two independent readers, then a
 // second folder is recorded onto the same disc as a new session.
+#include <future>
+
 #include "record/record_helpers.h"
 
 namespace rectest {
@@ -141,15 +143,175 @@ TEST_P(EveryMedium, RecordsTwoSessionsThatReadBackByteForByte) {
   EXPECT_EQ(CompareTrees(tmp / "third", direct, true), "");
 }
 
+std::string MediumName(const ::testing::TestParamInfo<const char*>& info) {
+  std::string n = info.param;
+  std::replace(n.begin(), n.end(), '-', '_');
+  std::replace(n.begin(), n.end(), '+', 'p');
+  return n;
+}
+
 INSTANTIATE_TEST_SUITE_P(Media, EveryMedium,
                          ::testing::Values("cd-r", "cd-rw", "dvd-r", "dvd-rw", "dvd-rw-seq",
                                            "dvd+r", "dvd+rw", "dvd-ram", "bd-r", "bd-r-dl", "bd-re"),
-                         [](const auto& info) {
-                           std::string n = info.param;
-                           std::replace(n.begin(), n.end(), '-', '_');
-                           std::replace(n.begin(), n.end(), '+', 'p');
-                           return n;
-                         });
+                         MediumName);
+
+
+// ---------------------------------------------------------------- erase
+// The instant clock, noting the erase's progress at each poll of the drive.
+struct TPollClock final : TClock {
+  TPollClock() { SetClock(this); }
+  ~TPollClock() override { SetClock(nullptr); }
+  uint64_t NowMs() override { return inner.NowMs(); }
+  void Sleep(uint32_t ms) override {
+    if (ms == kErasePollMs && Watched) Seen.push_back(Watched.load()->EraseProgress);
+    inner.Sleep(ms);
+  }
+  bool WaitEvent(int fd, uint32_t ms) override { return inner.WaitEvent(fd, ms); }
+  TTestClock inner;
+  std::atomic<VEZEZadira*> Watched{nullptr};
+  std::vector<int> Seen;  // only the erase thread polls while watched
+};
+
+struct TErased {
+  bool Started = false, WithError = false, OnThisThread = false;  // the dispatcher's thread
+  int DoneCalls = 0;
+  std::string Error;
+};
+
+// One erase, its end handed to this thread through the dispatcher as the
+// window and mburn hand it to theirs.
+TErased Erase(bool quick, TPollClock& clock) {
+  TErased e;
+  VEZEZadira c;
+  EXPECT_TRUE(SelectFirstDrive(c));
+  std::promise<std::function<void()>> handed;  // a second hand-off would throw
+  c.Dispatcher = [&](const std::function<void()>& call) { handed.set_value(call); };
+  c.OnEraseDone = [&, self = std::this_thread::get_id()](TObject* sender, bool withError) {
+    ++e.DoneCalls;
+    e.WithError = withError;
+    e.OnThisThread = std::this_thread::get_id() == self && sender == &c;
+  };
+  c.EjectWhenDone = !quick;  // refused erases must not eject either
+  clock.Seen.clear();
+  clock.Watched = &c;
+  e.Started = c.EraseDisc(quick);
+  auto end = handed.get_future();  // a safety net against a hang, not a timing assertion
+  if (e.Started && end.wait_for(std::chrono::minutes(5)) == std::future_status::ready) end.get()();
+  c.WaitForErase();
+  clock.Watched = nullptr;
+  EXPECT_FALSE(c.Erasing);
+  e.Error = c.EraseError;
+  return e;
+}
+
+class Rewritable : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Rewritable, ErasesQuickAndFullAndTakesAFirstSessionAgain) {
+  const std::string medium = GetParam();
+  const bool format = medium == "dvd+rw" || medium == "dvd-ram" || medium == "bd-re";  // else BLANK
+  TPollClock clock;
+  TTempDir tmp;
+  MakeVariedFolder(tmp / "first", 21, false);
+  const fs::path image = tmp / "disc.img";
+  TVirtualRecorder recorder(image, medium, "erase-ms=4000");
+  ASSERT_TRUE(recorder.Ok()) << recorder.Error();
+  for (const bool quick : {true, false}) {
+    SCOPED_TRACE(quick ? "quick" : "full");
+    ExpectSuccess(RecordFolder(tmp / "first"));
+    recorder.ClearLog();
+    const TErased e = Erase(quick, clock);
+    EXPECT_TRUE(e.Started && e.DoneCalls == 1 && !e.WithError && e.OnThisThread) << e.Error;
+
+    const auto log = recorder.Log();
+    const auto writes = Only(log, 0x2A);
+    std::vector<uint8_t> cdb = {0xA1, uint8_t(quick ? 0x11 : 0x10), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    if (format) cdb = {0x04, 0x11, 0, 0, 0, 0};
+    const auto sent = std::find_if(log.begin(), log.end(), [&](const TLogged& l) { return l.Cdb == cdb; });
+    if (format && quick) {
+      // Sectors 16-18 (primary, Joliet, terminator) zeroed: no format, no polls.
+      EXPECT_TRUE(sent == log.end() && clock.Seen.empty());
+      EXPECT_EQ(writes.size() == 1 ? writes[0].Lba() * 100 + writes[0].Count() : 0, 1603u);
+      EXPECT_EQ(VolumeSpaceSize(image, 0), 0u) << "a volume is still found at sector 16";
+    } else {
+      ASSERT_TRUE(sent != log.end() && writes.empty());
+      // REQUEST SENSE after it, until the next TEST UNIT READY: at 0, 1, 2, 3 s (not
+      // ready, the progress parsed) and 4 s; a full erase's eject then polls once more.
+      const auto until = std::find_if(sent, log.end(), [](const TLogged& l) { return l.Op() == 0x00; });
+      EXPECT_EQ(std::count_if(sent, until, [](const TLogged& l) { return l.Op() == 0x03; }), 5);
+      const std::vector<int> polls = {0, 25, 50, 75, 100};
+      EXPECT_EQ(clock.Seen, std::vector<int>(polls.begin(), polls.end() - (quick ? 1 : 0)));
+      EXPECT_EQ(recorder.Disc().Status, medium == "dvd-ram" ? "other" : "empty");
+    }
+    if (!quick) {  // ejected once the drive was ready; loaded again for the next recording
+      EXPECT_EQ(Only(log, 0x1B).back().Cdb, (std::vector<uint8_t>{0x1B, 0, 0, 0, 0x02, 0}));
+      EXPECT_FALSE(recorder.Disc().Loaded);
+      VEZEZadira c;
+      ASSERT_TRUE(SelectFirstDrive(c) && c.LoadEject(false));
+    }
+    const TSession again = RecordFolder(tmp / "first");
+    ExpectSuccess(again);
+    EXPECT_EQ(again.Start, 0u);
+    ExpectReadsBack(tmp, image, 0, tmp / "first", quick ? "quick" : "full");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, Rewritable,
+                         ::testing::Values("cd-rw", "dvd-rw", "dvd-rw-seq", "dvd+rw", "dvd-ram", "bd-re"),
+                         MediumName);
+
+// Commands that change a disc: none may reach a disc that an erase or an image refuses.
+void ExpectNoChange(const TVirtualRecorder& recorder) {
+  for (const auto& l : recorder.Log())
+    for (const uint8_t op : {0xA1, 0x04, 0x2A, 0x5B, 0x35, 0x53, 0x1B}) EXPECT_NE(l.Op(), op) << l.Line;
+}
+
+TEST(Erase, DiscsThatAreNotRewritableAreRefusedBeforeAnyChange) {
+  TPollClock clock;
+  TTempDir tmp;
+  for (const char* medium : {"cd-r", "dvd-r", "dvd+r", "cd-rom", "none"}) {
+    SCOPED_TRACE(medium);
+    TVirtualRecorder recorder(tmp / (std::string(medium) + ".img"), medium);
+    const TErased e = Erase(false, clock);
+    EXPECT_TRUE(!e.Started && e.DoneCalls == 1 && e.WithError);
+    EXPECT_EQ(e.Error, medium == std::string("none") ? std::string(kNoDiscToEraseText)
+                                                     : UpperCase(medium) + kNotRewritableText);
+    ExpectNoChange(recorder);
+  }
+}
+
+// ---------------------------------------------------------------- image files
+TEST(ImageFile, ImagesOfOtherToolsRecordByteExactOntoBlankAndOverwritableDiscs) {
+  TClockScope clock;
+  TTempDir tmp;
+  MakeVariedFolder(tmp / "src", 31, false);
+  for (const std::string tool : {"xorriso -as mkisofs", "genisoimage"}) {
+    const fs::path iso = tmp / (tool.substr(0, 3) + ".iso");
+    std::string out;
+    ASSERT_EQ(Shell(tool + " -quiet -J -o " + Quote(iso.string()) + " " + Quote((tmp / "src").string()), &out), 0) << out;
+    const std::vector<uint8_t> bytes = ReadFile(iso);
+    for (const std::string medium : {"cd-r", "dvd+rw", "cd-r appendable"}) {
+      SCOPED_TRACE(tool + " onto " + medium);
+      const fs::path image = tmp / (tool.substr(0, 3) + medium + ".img");
+      TVirtualRecorder recorder(image, medium.substr(0, medium.find(' ')));
+      if (medium != "cd-r") ExpectSuccess(RecordFolder(tmp / "src"));  // a written disc
+      recorder.ClearLog();
+      VEZEZadira c;
+      ASSERT_TRUE(SelectFirstDrive(c));
+      if (medium == "cd-r appendable") {
+        EXPECT_EQ(c.PrepareImageFile(iso.string()), kImageNeedsBlankText);
+        ExpectNoChange(recorder);
+        continue;
+      }
+      ASSERT_EQ(c.PrepareImageFile(iso.string()), "");
+      EXPECT_EQ(c.ImageSectors(), std::max<int64_t>(300, (bytes.size() + 2047) / 2048));
+      c.VerifyAfterWrite = true;
+      const std::string error = TRecorderRun(c).Record().Error;
+      EXPECT_EQ(error + c.VerifyError + (c.VerifyRan ? "" : "no verify"), "");
+      const std::vector<uint8_t> disc = ReadFile(image);
+      EXPECT_TRUE(disc.size() >= bytes.size() && std::equal(bytes.begin(), bytes.end(), disc.begin()));
+    }
+  }
+}
 
 }  // namespace
 }  // namespace rectest

@@ -54,7 +54,7 @@ TEST_F(Drive, InquiryCarriesTheConfiguredIdentification) {
 
 TEST_F(Drive, UnknownOperationCodesAreIllegal) {
   Configure(Path("a.img") + ",sync=1");
-  EXPECT_TRUE(Send(0, {0xA1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).Is(5, 0x20, 0x00));  // BLANK
+  EXPECT_TRUE(Send(0, {0xA3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).Is(5, 0x20, 0x00));  // SEND KEY
   EXPECT_TRUE(Send(0, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}).Is(5, 0x20, 0x00));
 }
 

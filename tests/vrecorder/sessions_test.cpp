@@ -330,3 +330,27 @@ TEST_F(Sessions, ConfigurationErrorsAreReadable) {
 }
 
 }  // namespace
+
+// BLANK and FORMAT UNIT refused, with a drive's sense, on media they do not
+// apply to (what they do on the others the erase tests read back); the eject.
+TEST_F(Sessions, EraseCommandsRefuseOtherMediaAndEjectEmptiesTheDrive) {
+  const struct { const char* Medium; bool Blank; uint8_t Type, Asc; } cases[] = {
+      {"cd-r", true, 0, 0x30},  {"dvd-r", true, 1, 0x30},   {"dvd+r", true, 0, 0x30},
+      {"dvd+rw", true, 0, 0x30}, {"cd-r", false, 0, 0x30}, {"cd-rw", true, 2, 0x24}};
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.Medium) + " " + std::to_string(n));
+    VRecShutdown();
+    Configure(Path(std::to_string(++n) + ".img") + ":" + c.Medium + ",sync=1");
+    std::vector<uint8_t> list = {0, 0x82, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+    const TReply r = c.Blank ? Send(0, {0xA1, uint8_t(0x10 | c.Type), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})
+                             : Send(0, {0x04, 0x11, 0, 0, 0, 0}, &list, SRB_DIR_OUT);
+    // 30h/05h CANNOT WRITE MEDIUM - INCOMPATIBLE FORMAT, 30h/06h CANNOT FORMAT, 24h/00h
+    EXPECT_TRUE(r.Is(5, c.Asc, c.Asc == 0x24 ? 0 : c.Blank ? 5 : 6)) << r;
+  }
+  ASSERT_TRUE(Send(0, {0x1B, 0, 0, 0, 0x02, 0}).Good());
+  EXPECT_TRUE(Send(0, {0x00, 0, 0, 0, 0, 0}).Is(2, 0x3A, 0x02));  // tray open
+  TVRecDiscInfo info;
+  ASSERT_TRUE(VRecGetDiscInfo(0, &info));
+  EXPECT_NE(VRecFormatDiscInfo(info).find("rewritable: yes, erased by BLANK\n"), std::string::npos);
+}

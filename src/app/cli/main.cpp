@@ -202,8 +202,11 @@ int Disc(const TCommandLine& line) {
 
 bool IsDvdKind(uint16_t kind) { return kind >= DK_DVDROM && kind <= DK_DVDPLUSR; }
 
+// burn FOLDER and write IMAGE: the same recording, from a file tree or from an image file.
 int Burn(const TCommandLine& line) {
-  for (const std::string& note : VolumeIdNotes(line.VolumeId, !line.NoJoliet)) Note(note);
+  const bool imageFile = line.Command == "write";
+  if (!imageFile)
+    for (const std::string& note : VolumeIdNotes(line.VolumeId, !line.NoJoliet)) Note(note);
   VEZEZadira c;
   TBurnWorkflow* flow = nullptr;
   SetUpComponent(c, line, [&flow] { return flow && flow->Recording(); });
@@ -215,9 +218,10 @@ int Burn(const TCommandLine& line) {
   c.RockRidge = line.RockRidge;
   c.IdVolume = line.VolumeId;
   c.VerifyAfterWrite = line.Verify;
+  c.EjectWhenDone = line.Eject;
   // A reader shows the last session only: unless told otherwise, a new session
   // on a disc left open carries the files of the last one (255).
-  if (line.NoImport)
+  if (line.NoImport || imageFile)
     c.ImportSession = 0;
   else if (line.ImportSession >= 0)
     c.ImportSession = static_cast<uint16_t>(line.ImportSession);
@@ -262,7 +266,9 @@ int Burn(const TCommandLine& line) {
   workflow.WriteSpeed = static_cast<uint16_t>(line.Speed);
   CatchStopSignals();
 
-  switch (workflow.BurnClick(line.Folder, line.Mask)) {
+  const TBurnOutcome outcome =
+      imageFile ? workflow.WriteImageClick(line.Image) : workflow.BurnClick(line.Folder, line.Mask);
+  switch (outcome) {
     case TBurnOutcome::NoFolder:
       return kExitNothing;
     case TBurnOutcome::FolderProblem:
@@ -316,10 +322,62 @@ int Burn(const TCommandLine& line) {
     return kExitFailed;
   }
   Note(progress.Summary());
+  Note(c.EjectError);
   const bool differs = workflow.VerifyRan && !workflow.VerifyError.empty();
   if (differs) std::cerr << workflow.VerifyError << std::endl;
   PrintTrackDigest(c);
   return differs ? kExitFailed : kExitOk;
+}
+
+// erase [--full]: the erase thread runs; the main loop shows its progress.
+int Erase(const TCommandLine& line) {
+  VEZEZadira c;
+  SetUpComponent(c, line);
+  if (!OpenDrive(c, line, true)) return kExitNothing;
+  c.EjectWhenDone = line.Eject;
+  if (!c.TestUnitReady(10000)) c.WaitUntilReady(10000, 500);
+  TMainLoop loop;
+  c.Dispatcher = [&loop](const std::function<void()>& call) { loop.Post(call); };
+  bool done = false, failed = false;
+  c.OnEraseDone = [&](TObject*, bool WithError) {
+    done = true;
+    failed = WithError;
+  };
+  CatchStopSignals();
+  if (!c.EraseDisc(!line.Full)) {
+    std::cout << c.EraseError << '\n';  // refused: nothing was sent that changes the disc
+    return kExitNothing;
+  }
+  std::cout << kTextErasing << std::endl;
+  int shown = -1;
+  bool stopping = false;
+  loop.Run([&] { return done; },
+           [&] {
+             if (gStopAsked && !stopping) {
+               stopping = true;
+               std::cerr << "mburn: no longer waiting for the erase: the drive finishes it "
+                            "by itself"
+                         << std::endl;
+               c.StopErase();
+               return;
+             }
+             const int percent = c.EraseProgress / 10 * 10;
+             if (percent > shown) {
+               shown = percent;
+               std::cout << "erased " << percent << "%" << std::endl;
+             }
+           },
+           250);
+  c.WaitForErase();
+  if (failed) {
+    std::cout << kTextEraseError << '\n';
+    std::cerr << c.EraseError << '\n';
+    return kExitFailed;
+  }
+  if (shown < 100) std::cout << "erased 100%\n";
+  std::cout << kTextEraseOk << '\n';
+  Note(c.EjectError);
+  return kExitOk;
 }
 
 int Image(const TCommandLine& line) {
@@ -408,7 +466,8 @@ int main(int argc, char** argv) {
   }
   if (line.Command == "drives") return Drives(line);
   if (line.Command == "disc") return Disc(line);
-  if (line.Command == "burn") return Burn(line);
+  if (line.Command == "burn" || line.Command == "write") return Burn(line);
+  if (line.Command == "erase") return Erase(line);
   if (line.Command == "verify") return Verify(line);
   return Image(line);
 }

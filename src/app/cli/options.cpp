@@ -44,7 +44,19 @@ constexpr const char* kBurnOptions =
     "      --import-session N      carry session N of the disc into the new session\n"
     "                              (default: the last session, so earlier files stay)\n"
     "      --no-import             do not carry the earlier sessions' files\n"
-    "      --verify                read the track back and compare it with what was sent\n";
+    "      --verify                read the track back and compare it with what was sent\n"
+    "      --eject                 eject the disc once the recording has ended\n";
+
+constexpr const char* kWriteOptions =
+    "      --speed KBPS            write speed in kilobytes per second (0 = maximum)\n"
+    "      --test-write            simulate: the recorder writes nothing\n"
+    "      --finalize              close the disc: no further session can be added\n"
+    "      --verify                read the track back and compare it with the image\n"
+    "      --eject                 eject the disc once the recording has ended\n";
+
+constexpr const char* kEraseOptions =
+    "      --full                  erase the whole disc (default: the quick erase)\n"
+    "      --eject                 eject the disc once the erase has ended\n";
 
 constexpr const char* kVerifyOptions =
     "      --session N             the session to check (default: the last one)\n"
@@ -74,6 +86,13 @@ constexpr TCommandText kCommands[] = {
     {"burn", "burn FOLDER [options]", "record FOLDER onto the disc in the drive, leaving the\n"
                                       "                              disc open for a further "
                                       "session unless --finalize"},
+    {"write", "write IMAGE [options]",
+     "record the image file IMAGE (made by `mburn image` or\n"
+     "                              any other tool) as it is onto a blank disc, or\n"
+     "                              over a DVD+RW, DVD-RAM or DVD-RW from its start"},
+    {"erase", "erase [--full] [--drive DRIVE]",
+     "erase a CD-RW or DVD-RW (blank), or a DVD+RW or\n"
+     "                              DVD-RAM (format; quick: its volume is wiped)"},
     {"image", "image FOLDER -o FILE [options]",
      "write an ISO 9660 image file of FOLDER, as a recorder\n"
      "                              would receive it"},
@@ -93,6 +112,8 @@ std::string OptionsOf(const std::string& command) {
   if (command == "disc") return kDriveOption;
   if (command == "burn") return std::string(kDriveOption) + kBurnOptions;
   if (command == "image") return kImageOptions;
+  if (command == "write") return std::string(kDriveOption) + kWriteOptions;
+  if (command == "erase") return std::string(kDriveOption) + kEraseOptions;
   if (command == "verify") return std::string(kDriveOption) + kVerifyOptions;
   return {};
 }
@@ -101,21 +122,25 @@ std::string FullUsage() {
   std::string text =
       "Usage: mburn COMMAND [OPTIONS]\n"
       "\n"
-      "Records a folder onto a writable CD or DVD as an ISO 9660 disc with a Joliet tree.\n"
+      "Records a folder onto a writable CD or DVD as an ISO 9660 disc with a Joliet tree,\n"
+      "records image files and erases rewritable discs.\n"
       "\n"
       "Commands:\n";
   for (const TCommandText& c : kCommands) {
     text += Column(c.Synopsis, c.Summary);
     if (std::string(c.Name) == "burn") text += OptionsOf("burn");
     if (std::string(c.Name) == "image") text += OptionsOf("image");
+    if (std::string(c.Name) == "write") text += kWriteOptions;
+    if (std::string(c.Name) == "erase") text += kEraseOptions;
     if (std::string(c.Name) == "verify") text += kVerifyOptions;
   }
   return text + "\n" + kCommonOptions +
          "  --version                   show the version\n"
          "\n"
          "`mburn COMMAND --help` shows the help of one command.\n"
-         "burn, image and verify print the track's SHA-256 on their last line (sha256: HEX).\n"
-         "Exit status of burn: 0 recorded, 1 the recording failed, 2 nothing was recorded.\n"
+         "burn, write, image and verify print the track's SHA-256 on their last line (sha256: HEX).\n"
+         "Exit status of burn and write: 0 recorded, 1 the recording failed, 2 nothing was\n"
+         "recorded. Of erase: 0 erased, 1 the erase failed, 2 nothing was erased.\n"
          "Of verify (and burn --verify): 1 also when the track differs or cannot be read.\n"
          "Other commands: 0 done, 1 failed, 2 the command line was wrong.\n";
 }
@@ -159,7 +184,8 @@ int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Nam
 
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
                       std::string& Error) {
-  static const std::set<std::string> commands = {"drives", "disc", "burn", "image", "verify"};
+  static const std::set<std::string> commands = {"drives", "disc",  "burn",  "write",
+                                                 "erase",  "image", "verify"};
   std::vector<std::string> positional;
   for (size_t i = 0; i < Args.size(); ++i) {
     std::string arg = Args[i];
@@ -239,6 +265,10 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       }
     } else if (arg == "--no-import") {
       Line.NoImport = true;
+    } else if (arg == "--eject") {
+      Line.Eject = true;
+    } else if (arg == "--full") {
+      Line.Full = true;
     } else if (arg == "--verify") {
       Line.Verify = true;
     } else if (arg == "--session") {
@@ -273,7 +303,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
   // `mburn burn --help` is a question about burn, not a burn without its folder.
   if (Line.Help) return true;
   const bool takesFolder = Line.Command == "burn" || Line.Command == "image";
-  const size_t expected = takesFolder ? 2 : 1;
+  const bool takesImage = Line.Command == "write";
+  const size_t expected = takesFolder || takesImage ? 2 : 1;
   if (positional.size() > expected) {
     Error = "unexpected argument " + positional[expected];
     return false;
@@ -284,6 +315,13 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       return false;
     }
     Line.Folder = positional[1];
+  }
+  if (takesImage) {
+    if (positional.size() < 2) {
+      Error = "write needs an IMAGE file";
+      return false;
+    }
+    Line.Image = positional[1];
   }
   if (Line.Verify && Line.TestWrite) {
     Error = "--verify cannot check a --test-write: nothing is recorded";

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct TCommandLine {
-  std::string Command;       // drives, disc, burn, image, verify; empty with --help alone
+  std::string Command;       // drives, disc, burn, write, erase, image, verify; empty with --help alone
   std::string Folder;        // burn, image
   std::string Output;        // image: -o FILE
   std::string Mask = "*.*";
@@ -23,10 +23,12 @@ struct TCommandLine {
   // verify: read the track back and compare it (burn --verify); the disc's
   // session to check and what to check it against (verify)
   bool Verify = false;
+  bool Eject = false;        // burn, write, erase: eject the disc at the end
+  bool Full = false;         // erase: the whole disc, not the quick erase
   int Session = 0;           // 0 = the last one
   std::string Sha256;        // 64 hex digits, as given
   std::array<uint8_t, 32> Digest{};  // ... and parsed
-  std::string Image;         // an image file
+  std::string Image;         // an image file (verify --image, write IMAGE)
   std::vector<std::string> Virtual;  // IMAGE[:MEDIA], one per drive
   bool Debug = false;
   bool Help = false;
