@@ -91,8 +91,8 @@ constexpr TCommandText kCommands[] = {
      "                              any other tool) as it is onto a blank disc, or\n"
      "                              over a DVD+RW, DVD-RAM or DVD-RW from its start"},
     {"erase", "erase [--full] [--drive DRIVE]",
-     "erase a CD-RW or DVD-RW (blank), or a DVD+RW or\n"
-     "                              DVD-RAM (format; quick: its volume is wiped)"},
+     "erase a CD-RW or DVD-RW (blank), or a DVD+RW,\n"
+     "                              DVD-RAM or BD-RE (format; quick: volume wiped)"},
     {"image", "image FOLDER -o FILE [options]",
      "write an ISO 9660 image file of FOLDER, as a recorder\n"
      "                              would receive it"},
