@@ -1,21 +1,25 @@
-// Recording throughput against `cat`: the files of a folder are recorded onto
-// a virtual DVD+R (bound in-process) whose image lies on the same disk, and,
-// in the same run, `cat` copies the same files into one file. Both write the
-// same bytes once; the recording should take at most 1.10 x the cat time.
+// Recording and image throughput against `cat`: the files of a folder are
+// recorded onto a virtual DVD+R (bound in-process) whose image lies on the
+// same disk; `mburn image` writes them into an image file (with its digest and
+// without); `xorriso -as mkisofs -J` makes an image of the same files; and
+// `cat` copies them into one file. All write the same bytes once; the
+// recording's write loop should take at most 1.10 x the cat time, the image
+// at most 1.05 x.
 //
 //   record_bench SOURCE_DIR IMAGE CAT_OUTPUT [ROUNDS [fresh|rested]]
 //
-// The two alternate, ROUNDS times each (default 2), after one cat that is not
-// counted. Each deletes the other's output, as large as its own, and so writes
-// into memory the system has freed. On a virtual machine that hands free memory
+// The image cases write CAT_OUTPUT.iso. They take turns, ROUNDS times each
+// (default 2), after one cat that is not counted. Each deletes the others'
+// outputs, as large as its own, and so writes into memory the system has freed. On a virtual machine that hands free memory
 // back to its host, that memory costs several times more to fill once it has
 // lain free for a few seconds, so the moment of the deletion decides much:
 //   fresh   (default) deleted just before writing (for the recording: as its
 //           write loop starts), as `cat > file` does with its own output;
 //   rested  deleted, then 5 s of rest, before each run starts.
-// Prints the best time of each, the recording's write loop (from the start of
-// writing to the last block), its CPU seconds per GiB and the peak memory. The
-// image and the cat output are left for the caller to remove.
+// Prints the best and the median time of each, the recording's write loop
+// (from the start of writing to the last block), CPU seconds per GiB and the
+// peak memory of each (the image cases run in a child process of their own).
+// The outputs are left for the caller to remove.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,11 +44,18 @@ namespace fs = std::filesystem;
 namespace {
 
 bool gRested = false;  // delete the other output and rest before each run
+std::vector<std::string> gOutputs;  // every case's output
 
 void RemoveOutput(const std::string& path) {
   std::error_code ec;
   fs::remove(path, ec);
   fs::remove(path + ".state", ec);
+}
+
+// Deletes the outputs of the other cases.
+void RemoveOthers(const std::string& own) {
+  for (const std::string& o : gOutputs)
+    if (o != own) RemoveOutput(o);
 }
 
 // Lets freed memory lie long enough to be handed back to the host.
@@ -68,41 +79,81 @@ struct TTimed {
   double Data = 0;   // recording: until the last block was handed to the recorder
   double Write = 0;  // recording: from the start of the write loop to the last block
   double Cpu = 0;
+  double PeakMiB = 0;  // the child's peak resident memory
   bool Ok = false;
 };
 
-// `cat FILES > output`, timed, with the child's CPU time.
-TTimed Cat(const std::vector<std::string>& files, const std::string& output,
-          const std::string& other) {
+// Runs Body in a child process, timed, with the child's CPU time and peak memory.
+template <typename F>
+TTimed InChild(F&& Body) {
   TTimed t;
-  ::sync();  // start from a quiet disk
-  RemoveOutput(other);
-  if (gRested) Rest();
   std::fflush(stdout);  // or the child would print it again
   const double start = Now();
   const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::FILE* out = std::freopen(output.c_str(), "w", stdout);
-    if (!out) _exit(127);
-    std::vector<char*> argv{const_cast<char*>("cat")};
-    for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
-    argv.push_back(nullptr);
-    ::execvp("cat", argv.data());
-    _exit(127);
-  }
+  if (pid == 0) _exit(Body());
   int status = 0;
   rusage usage{};
   if (pid > 0 && ::wait4(pid, &status, 0, &usage) == pid) {
     t.Wall = Now() - start;
     t.Cpu = CpuSeconds(usage);
+    t.PeakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
     t.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
   return t;
 }
 
+// `cat FILES > output`, timed, with the child's CPU time.
+TTimed Cat(const std::vector<std::string>& files, const std::string& output) {
+  ::sync();  // start from a quiet disk
+  RemoveOthers(output);
+  if (gRested) Rest();
+  return InChild([&] {
+    std::FILE* out = std::freopen(output.c_str(), "w", stdout);
+    if (!out) return 127;
+    std::vector<char*> argv{const_cast<char*>("cat")};
+    for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
+    argv.push_back(nullptr);
+    ::execvp("cat", argv.data());
+    return 127;
+  });
+}
+
+// `xorriso -as mkisofs -J -o output folder`, quiet.
+TTimed Xorriso(const std::string& folder, const std::string& output) {
+  ::sync();
+  RemoveOthers(output);
+  RemoveOutput(output);
+  if (gRested) Rest();
+  return InChild([&] {
+    if (!std::freopen("/dev/null", "w", stderr)) return 127;
+    ::execlp("xorriso", "xorriso", "-as", "mkisofs", "-quiet", "-J", "-o", output.c_str(),
+             folder.c_str(), static_cast<char*>(nullptr));
+    return 127;
+  });
+}
+
+// `mburn image folder -o output`, in process (in a child), with the digest or without.
+TTimed Image(const std::string& folder, const std::string& output, bool digest) {
+  ::sync();
+  RemoveOthers(output);
+  if (gRested) Rest();
+  return InChild([&] {
+    VEZEZadira c;
+    c.ReplaceFile = true;
+    c.JolietFileSystem = true;
+    std::string error;
+    if (!c.AddFolder("\\", folder, "*.*", faAnyFile, true, false, false) ||
+        !c.PrepareImage(true, nullptr) || !WriteImageFile(c, output, error, digest)) {
+      std::fprintf(stderr, "image: %s\n", error.c_str());
+      return 1;
+    }
+    return 0;
+  });
+}
+
 // Records the folder onto a fresh virtual DVD+R at image.
-TTimed Record(const std::string& folder, const std::string& image, const std::string& other,
-              int64_t& bytes, std::string& error) {
+TTimed Record(const std::string& folder, const std::string& image, int64_t& bytes,
+              std::string& error) {
   TTimed t;
   // A blank disc every time.
   std::error_code ec;
@@ -148,10 +199,10 @@ TTimed Record(const std::string& folder, const std::string& image, const std::st
     c.OnDebugMessage = [&](TObject*, const std::string& m, uint8_t) {
       if (m.rfind(">>> STARTING WRITE PROCESS", 0) != 0) return;
       writing = Now();
-      if (!gRested) RemoveOutput(other);
+      if (!gRested) RemoveOthers(image);
     };
     if (gRested) {
-      RemoveOutput(other);
+      RemoveOthers(image);
       Rest();
     }
     ::sync();
@@ -181,6 +232,26 @@ TTimed Record(const std::string& folder, const std::string& image, const std::st
 
 }  // namespace
 
+// Best and median of one case over the rounds.
+struct TSeries {
+  std::vector<TTimed> Runs;
+  bool Ok = true;
+  void Add(const TTimed& t) {
+    Runs.push_back(t);
+    Ok = Ok && t.Ok;
+  }
+  const TTimed& Best() const {
+    return *std::min_element(Runs.begin(), Runs.end(),
+                             [](const TTimed& a, const TTimed& b) { return a.Wall < b.Wall; });
+  }
+  double Median(double TTimed::*field) const {
+    std::vector<double> v;
+    for (const TTimed& t : Runs) v.push_back(t.*field);
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  }
+};
+
 int main(int argc, char** argv) {
   const std::string mode = argc >= 6 ? argv[5] : "fresh";
   if (argc < 4 || argc > 6 || (mode != "fresh" && mode != "rested")) {
@@ -190,6 +261,8 @@ int main(int argc, char** argv) {
   }
   gRested = mode == "rested";
   const std::string folder = argv[1], image = argv[2], catOutput = argv[3];
+  const std::string isoOutput = catOutput + ".iso";
+  gOutputs = {image, catOutput, isoOutput};
   const int rounds = argc >= 5 ? std::max(1, std::atoi(argv[4])) : 2;
   std::vector<std::string> files;
   uint64_t total = 0;
@@ -204,38 +277,64 @@ int main(int argc, char** argv) {
     return 2;
   }
   const double gib = static_cast<double>(total) / (1024.0 * 1024 * 1024);
+  const bool haveXorriso = std::system("xorriso -version >/dev/null 2>&1") == 0;
 
   // The first cat only brings the sources into memory and leaves an output
   // for the first recording to free.
-  const TTimed warm = Cat(files, catOutput, image);
-  bool ok = warm.Ok;
-  TTimed cat, rec;
-  cat.Wall = rec.Wall = 1e9;
+  bool ok = Cat(files, catOutput).Ok;
+  TSeries cat, rec, img, imgBare, xorriso;
   int64_t bytes = 0;
   std::string error;
-  std::printf("round  cat s   recording s  (to last block, write loop)\n");
+  std::printf("round  cat s   recording s (to last block, write loop)  image s  "
+              "image w/o digest s  xorriso s\n");
   for (int round = 1; round <= rounds && ok; ++round) {
-    const TTimed r = Record(folder, image, catOutput, bytes, error);
-    const TTimed c = Cat(files, catOutput, image);
-    ok = r.Ok && c.Ok;
-    std::printf("%5d  %5.2f   %6.2f       (%.2f, %.2f)\n", round, c.Wall, r.Wall, r.Data, r.Write);
-    if (c.Wall < cat.Wall) cat = c;
-    if (r.Wall < rec.Wall) rec = r;
+    rec.Add(Record(folder, image, bytes, error));
+    cat.Add(Cat(files, catOutput));
+    img.Add(Image(folder, isoOutput, true));
+    imgBare.Add(Image(folder, isoOutput, false));
+    if (haveXorriso) xorriso.Add(Xorriso(folder, isoOutput));
+    ok = rec.Ok && cat.Ok && img.Ok && imgBare.Ok && xorriso.Ok;
+    std::printf("%5d  %5.2f   %6.2f (%.2f, %.2f)                 %6.2f   %6.2f              %6.2f\n",
+                round, cat.Runs.back().Wall, rec.Runs.back().Wall, rec.Runs.back().Data,
+                rec.Runs.back().Write, img.Runs.back().Wall, imgBare.Runs.back().Wall,
+                haveXorriso ? xorriso.Runs.back().Wall : 0.0);
   }
   ::sync();
+  if (!ok || cat.Runs.empty()) {
+    std::printf("FAILED%s%s\n", error.empty() ? "" : ": ", error.c_str());
+    return 1;
+  }
 
   rusage self{};
   ::getrusage(RUSAGE_SELF, &self);
+  const double catBest = cat.Best().Wall, catMedian = cat.Median(&TTimed::Wall);
   std::printf("files:            %zu, %.3f GiB; outputs deleted %s\n", files.size(), gib,
               gRested ? "5 s before each run" : "just before each writes");
-  std::printf("cat (best):       %.2f s, %.2f CPU s/GiB\n", cat.Wall, cat.Cpu / gib);
-  std::printf("recording (best): %.2f s in all, %.2f s to the last block, write loop %.2f s; "
-              "%.2f CPU s/GiB, %lld bytes written%s%s\n",
-              rec.Wall, rec.Data, rec.Write, rec.Cpu / gib, static_cast<long long>(bytes),
-              ok ? "" : ", FAILED: ", error.c_str());
-  std::printf("peak memory:      %.1f MiB (resident, the whole process)\n",
+  std::printf("cat:              best %.2f s, median %.2f s; %.2f CPU s/GiB\n", catBest, catMedian,
+              cat.Best().Cpu / gib);
+  const TTimed& r = rec.Best();
+  std::printf("recording (best): %.2f s in all, %.2f s to the last block, write loop %.2f s "
+              "(median %.2f s); %.2f CPU s/GiB, %lld bytes written\n",
+              r.Wall, r.Data, r.Write, rec.Median(&TTimed::Write), r.Cpu / gib,
+              static_cast<long long>(bytes));
+  std::printf("peak memory:      %.1f MiB (resident, the recording's process)\n",
               static_cast<double>(self.ru_maxrss) / 1024.0);
-  std::printf("recording / cat:  %.3f in all, %.3f write loop alone (target <= 1.10)\n",
-              rec.Wall / cat.Wall, rec.Write / cat.Wall);
-  return ok ? 0 : 1;
+  auto imageLine = [&](const char* name, const TSeries& s) {
+    if (s.Runs.empty()) return;
+    std::printf("%-17s best %.2f s, median %.2f s; %.2f CPU s/GiB; peak %.1f MiB; "
+                "/ cat %.3f best, %.3f median\n",
+                name, s.Best().Wall, s.Median(&TTimed::Wall), s.Best().Cpu / gib, s.Best().PeakMiB,
+                s.Best().Wall / catBest, s.Median(&TTimed::Wall) / catMedian);
+  };
+  imageLine("image:", img);
+  imageLine("image, no digest:", imgBare);
+  imageLine("xorriso -J:", xorriso);
+  std::printf("recording / cat:  %.3f in all, write loop %.3f best, %.3f median (target <= 1.10); "
+              "CPU %.2f x cat's\n",
+              r.Wall / catBest, r.Write / catBest, rec.Median(&TTimed::Write) / catMedian,
+              r.Cpu / std::max(cat.Best().Cpu, 1e-3));
+  std::printf("image / cat:      %.3f best (target <= 1.05); / xorriso %.3f\n",
+              img.Best().Wall / catBest,
+              xorriso.Runs.empty() ? 0.0 : img.Best().Wall / xorriso.Best().Wall);
+  return 0;
 }

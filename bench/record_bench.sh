@@ -1,7 +1,8 @@
 #!/bin/sh
-# Recording throughput against cat: four 1 GiB files are recorded onto a
-# virtual DVD+R whose image lies on the same disk, and cat copies the same
-# files into one file in the same run. Everything made here is removed again.
+# Recording and image throughput against cat: four 1 GiB files are recorded
+# onto a virtual DVD+R whose image lies on the same disk, written into an
+# image file by mburn's image writer and by xorriso, and cat copies the same
+# files into one file, in the same run. Everything made here is removed again.
 #
 #   bench/record_bench.sh [BUILD_DIR] [WORK_DIR] [ROUNDS] [fresh|rested]
 #
@@ -14,7 +15,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 work=${2:-$(mktemp -d "${TMPDIR:-/var/tmp}/mburn-record-bench-XXXXXX")}
 mkdir -p "$work/src"
-trap 'rm -rf "$work/src" "$work/disc.img" "$work/disc.img.state" "$work/cat.out"; rmdir "$work" 2>/dev/null || true' EXIT INT TERM
+trap 'rm -rf "$work/src" "$work/disc.img" "$work/disc.img.state" "$work/cat.out" "$work/cat.out.iso"; rmdir "$work" 2>/dev/null || true' EXIT INT TERM
 
 if [ ! -x "$build/bench/record_bench" ]; then
   cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -25,11 +25,11 @@ TMemoryStream::TMemoryStream(TMemoryStream&& Other) noexcept { *this = std::move
 
 TMemoryStream& TMemoryStream::operator=(TMemoryStream&& Other) noexcept {
   if (this != &Other) {
-    pages_ = std::move(Other.pages_);
+    runs_ = std::move(Other.runs_);
     chunks_ = std::move(Other.chunks_);
-    pagesUsed_ = std::exchange(Other.pagesUsed_, 0);
+    kept_ = std::exchange(Other.kept_, 0);
     size_ = std::exchange(Other.size_, 0);
-    Other.pages_.clear();
+    Other.runs_.clear();
     Other.chunks_.clear();
   }
   return *this;
@@ -37,57 +37,87 @@ TMemoryStream& TMemoryStream::operator=(TMemoryStream&& Other) noexcept {
 
 void TMemoryStream::Write(const void* Data, size_t Count) {
   const auto* p = static_cast<const uint8_t*>(Data);
-  pages_.resize((static_cast<size_t>(size_) + Count + kPageBytes - 1) / kPageBytes);
-  auto pos = static_cast<size_t>(size_);
   while (Count > 0) {
-    const size_t at = pos % kPageBytes;
-    const size_t n = std::min(Count, kPageBytes - at);
-    uint32_t& ref = pages_[pos / kPageBytes];
-    if (ref == 0 && std::any_of(p, p + n, [](uint8_t b) { return b != 0; })) {
-      if (pagesUsed_ % kChunkPages == 0)
-        chunks_.push_back(std::make_unique<TPage[]>(kChunkPages));  // zero-filled
-      ref = ++pagesUsed_;
-    }
-    if (ref != 0) std::memcpy(PageData(ref) + at, p, n);
+    const size_t n = std::min(Count, kPageBytes - static_cast<size_t>(size_) % kPageBytes);
+    if (std::any_of(p, p + n, [](uint8_t b) { return b != 0; }))
+      Keep(p, n);
+    else
+      size_ += static_cast<int64_t>(n);
     p += n;
-    pos += n;
     Count -= n;
   }
-  size_ = static_cast<int64_t>(pos);
 }
 
-// The bytes past the end are zeros already (a page is zero-filled when it is
-// allocated), so only the length and the page table grow.
-void TMemoryStream::WriteZeros(size_t Count) {
+// Appends bytes at the end of the stream, to the last run when they continue it.
+void TMemoryStream::Keep(const uint8_t* Data, size_t Count) {
+  if (runs_.empty() || runs_.back().At + static_cast<int64_t>(kept_ - runs_.back().Kept) != size_)
+    runs_.push_back({size_, kept_});
   size_ += static_cast<int64_t>(Count);
-  pages_.resize((static_cast<size_t>(size_) + kPageBytes - 1) / kPageBytes);
+  while (Count > 0) {
+    const size_t at = kept_ % kChunkBytes;
+    if (at == 0) chunks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kChunkBytes));
+    const size_t n = std::min(Count, kChunkBytes - at);
+    std::memcpy(chunks_.back().get() + at, Data, n);
+    Data += n;
+    Count -= n;
+    kept_ += n;
+  }
+}
+
+void TMemoryStream::WriteZeros(size_t Count) { size_ += static_cast<int64_t>(Count); }
+
+void TMemoryStream::CopyKept(uint64_t From, uint8_t* Dest, size_t Count) const {
+  while (Count > 0) {
+    const size_t at = From % kChunkBytes;
+    const size_t n = std::min(Count, kChunkBytes - at);
+    std::memcpy(Dest, chunks_[From / kChunkBytes].get() + at, n);
+    Dest += n;
+    From += n;
+    Count -= n;
+  }
 }
 
 size_t TMemoryStream::Read(int64_t Offset, std::span<uint8_t> Dest) const {
   if (Offset < 0 || Offset >= size_) return 0;
   const size_t total = std::min(Dest.size(), static_cast<size_t>(size_ - Offset));
-  auto pos = static_cast<size_t>(Offset);
+  // The first run that starts after Offset; the one before it may hold Offset.
+  auto next = std::upper_bound(runs_.begin(), runs_.end(), Offset,
+                               [](int64_t at, const TRun& r) { return at < r.At; });
+  int64_t pos = Offset;
   uint8_t* out = Dest.data();
   for (size_t left = total; left > 0;) {
-    const size_t at = pos % kPageBytes;
-    const size_t n = std::min(left, kPageBytes - at);
-    if (const uint32_t ref = pages_[pos / kPageBytes])
-      std::memcpy(out, PageData(ref) + at, n);
-    else
-      std::memset(out, 0, n);
+    size_t n;
+    if (next != runs_.begin()) {
+      const TRun& run = *std::prev(next);
+      const uint64_t end = next != runs_.end() ? next->Kept : kept_;
+      const int64_t runEnd = run.At + static_cast<int64_t>(end - run.Kept);
+      if (pos < runEnd) {
+        n = std::min(left, static_cast<size_t>(runEnd - pos));
+        CopyKept(run.Kept + static_cast<uint64_t>(pos - run.At), out, n);
+        out += n;
+        pos += static_cast<int64_t>(n);
+        left -= n;
+        continue;
+      }
+    }
+    // Zeros up to the next run.
+    const int64_t zerosEnd = next != runs_.end() ? next->At : size_;
+    n = std::min(left, static_cast<size_t>(zerosEnd - pos));
+    std::memset(out, 0, n);
     out += n;
-    pos += n;
+    pos += static_cast<int64_t>(n);
     left -= n;
+    if (next != runs_.end() && pos >= next->At) ++next;
   }
   return total;
 }
 
 void TMemoryStream::Clear() {
-  pages_.clear();
-  pages_.shrink_to_fit();
+  runs_.clear();
+  runs_.shrink_to_fit();
   chunks_.clear();
   chunks_.shrink_to_fit();
-  pagesUsed_ = 0;
+  kept_ = 0;
   size_ = 0;
 }
 

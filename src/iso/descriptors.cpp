@@ -99,8 +99,6 @@ void VEZEZadira::WriteTerminator() {
 bool VEZEZadira::GenerateMetadata() {
   MetadataTime = ImageClockNow();
   MetadataStream.Clear();
-  // The layout knows the length: everything before the first file.
-  MetadataStream.Reserve(static_cast<size_t>(FirstFileSector - StartAddress) * 2048);
   MetadataStream.WriteZeros(16 * 2048);
   WritePrimaryDescriptor();
   if (JolietFileSystem) WriteJolietDescriptor();

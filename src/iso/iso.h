@@ -48,11 +48,13 @@ enum : int32_t {
 // ---------------------------------------------------------------- metadata stream
 // A growable in-memory byte stream: the image's metadata sectors. Most of the
 // metadata is zero padding (every directory takes whole sectors for a few
-// records), so the bytes are kept in small pages and a page is only allocated
-// once a non-zero byte lands in it; everything else reads back as zeros.
+// records), so only the bytes that are not zeros are kept, packed one after
+// the other, with a table of the runs they form; everything else reads back
+// as zeros. Writes append.
 class TMemoryStream {
 public:
-  static constexpr size_t kPageBytes = 256;
+  // Zeros written as data are left out in aligned pieces of this size.
+  static constexpr size_t kPageBytes = 64;
 
   TMemoryStream() = default;
   // A move takes the contents and leaves the source empty.
@@ -62,9 +64,6 @@ public:
   void Write(const void* Data, size_t Count);
   void Write(std::span<const uint8_t> Data) { Write(Data.data(), Data.size()); }
   void WriteZeros(size_t Count);
-  // Room in the page table for Count bytes in all, so that a stream of known
-  // length grows without copying the table.
-  void Reserve(size_t Count) { pages_.reserve((Count + kPageBytes - 1) / kPageBytes); }
   int64_t Size() const { return size_; }
   // Copies the bytes from Offset on into Dest, at most up to the end of the
   // stream; the number of bytes copied.
@@ -72,15 +71,18 @@ public:
   void Clear();  // empties the stream and gives its memory back
 
 private:
-  using TPage = std::array<uint8_t, kPageBytes>;
-  static constexpr uint32_t kChunkPages = 256;  // pages are allocated 64 KiB at a time
-  uint8_t* PageData(uint32_t Ref) const {
-    return chunks_[(Ref - 1) / kChunkPages][(Ref - 1) % kChunkPages].data();
-  }
-  // Per page of the stream: 0 = all zeros, else 1 + its place in the chunks.
-  std::vector<uint32_t> pages_;
-  std::vector<std::unique_ptr<TPage[]>> chunks_;
-  uint32_t pagesUsed_ = 0;  // pages handed out of the chunks
+  static constexpr size_t kChunkBytes = 65536;  // the kept bytes are allocated 64 KiB at a time
+  // A run of kept bytes: where it starts in the stream and in the chunks; it
+  // ends where the next run's bytes start in the chunks.
+  struct TRun {
+    int64_t At;
+    uint64_t Kept;
+  };
+  void Keep(const uint8_t* Data, size_t Count);
+  void CopyKept(uint64_t From, uint8_t* Dest, size_t Count) const;
+  std::vector<TRun> runs_;
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  uint64_t kept_ = 0;  // bytes kept in the chunks
   int64_t size_ = 0;
 };
 
@@ -120,10 +122,9 @@ struct TDEntry {
   // directory's own entry in its parent's list (nil for the root).
   TFEntry* LastEntry = nullptr;
   TFEntry* OwnEntry = nullptr;
-  // Private to the tree: the ISO names its entries use (with their counts),
-  // and per shortened stem the next counter of a generated 8.3 name to try.
-  std::unordered_map<std::string, uint32_t> ISONamesInUse;
-  std::unordered_map<std::string, uint32_t> NextCounter;
+  // Private to the tree: per shortened stem (sorted) the next counter of a
+  // generated 8.3 name to try. The ISO names in use are indexed by the tree.
+  std::vector<std::pair<std::string, uint32_t>> NextCounter;
 };
 
 // An entry of a directory: a file, or a subdirectory as seen from its parent.

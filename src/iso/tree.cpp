@@ -33,10 +33,12 @@ uint64_t NameKey(const TDEntry* dir, std::string_view name) {
   return h ^ (h >> 29);
 }
 
-// (directory, long name) -> entries: an open-addressing table with
-// linear probing, one slot per entry, compared in full on look-up. Names may
-// repeat (a handler may rename onto an existing name), so a look-up visits
-// every slot of its probe run.
+// (directory, name) -> entries, for the long names and for the ISO names: an
+// open-addressing table with linear probing, one slot per entry, compared in
+// full on look-up. Names may repeat (a handler may rename onto an existing
+// name), so a look-up visits every slot of its probe run. 16 bytes per entry,
+// where a map per directory took several times that.
+template <std::string TFEntry::*Name>
 class TNameIndex {
 public:
   void Clear() {
@@ -45,7 +47,7 @@ public:
   }
   void Insert(TFEntry* e) {
     if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
-    const uint64_t h = NameKey(e->Owner, e->LongName);
+    const uint64_t h = NameKey(e->Owner, e->*Name);
     for (size_t i = h & mask_;; i = (i + 1) & mask_)
       if (slots_[i].Entry == nullptr) {
         slots_[i] = {h, e};
@@ -55,7 +57,7 @@ public:
   }
   void Erase(const TFEntry* e) {
     if (slots_.empty()) return;
-    const uint64_t h = NameKey(e->Owner, e->LongName);
+    const uint64_t h = NameKey(e->Owner, e->*Name);
     for (size_t i = h & mask_; slots_[i].Entry != nullptr; i = (i + 1) & mask_)
       if (slots_[i].Entry == e) {
         slots_[i].Entry = Tombstone();  // keeps the probe runs that pass here intact
@@ -70,7 +72,7 @@ public:
     for (size_t i = h & mask_; slots_[i].Entry != nullptr; i = (i + 1) & mask_) {
       TFEntry* e = slots_[i].Entry;
       if (slots_[i].Hash != h || e == Tombstone()) continue;
-      if (e->Owner == dir && e->LongName == name && (best == nullptr || e->Serial < best->Serial))
+      if (e->Owner == dir && e->*Name == name && (best == nullptr || e->Serial < best->Serial))
         best = e;
     }
     return best;
@@ -107,19 +109,22 @@ private:
   size_t used_ = 0;  // live slots and tombstones
 };
 
-TNameIndex gNameIndex;
+TNameIndex<&TFEntry::LongName> gNameIndex;
+TNameIndex<&TFEntry::ISOName> gISONameIndex;
+
+bool ISONameInUse(const TDEntry* dir, std::string_view name) {
+  return gISONameIndex.Find(dir, name) != nullptr;
+}
 
 void IndexEntry(TFEntry* e) {
   gNameIndex.Insert(e);
-  ++e->Owner->ISONamesInUse[e->ISOName];
+  gISONameIndex.Insert(e);
 }
 
 void UnindexEntry(TFEntry* e) {
   gNameIndex.Erase(e);
-  TDEntry* dir = e->Owner;
-  const auto it = dir->ISONamesInUse.find(e->ISOName);
-  if (it != dir->ISONamesInUse.end() && --it->second == 0) dir->ISONamesInUse.erase(it);
-  dir->NextCounter.clear();  // a counter below the hints may be free again
+  gISONameIndex.Erase(e);
+  e->Owner->NextCounter.clear();  // a counter below the hints may be free again
 }
 
 // The journal of the folder walk now running, if any.
@@ -172,6 +177,7 @@ void Refuse(VEZEZadira& c, const std::string& reason, const std::string& item) {
 // ---------------------------------------------------------------- records
 void VEZEZadira::ReleaseTree() {
   gNameIndex.Clear();
+  gISONameIndex.Clear();
   gDirIndex.clear();
   ISOPathOrder.clear();
   JolietPathOrder.clear();
@@ -564,7 +570,7 @@ std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isD
   if (const TFEntry* e = gNameIndex.Find(dir, name); e != nullptr && ((e->Attr & faDirectory) != 0) == isDir)
     return e->ISOName;
   const std::string upper = UpperCase(name);  // the ISO name without an alternate name
-  if (IsValid83(upper, isDir) && dir->ISONamesInUse.count(upper) == 0) return {};
+  if (IsValid83(upper, isDir) && !ISONameInUse(dir, upper)) return {};
   // Leading dots belong to the stem ("bashrc" of ".bashrc"); the extension
   // comes from the last dot.
   std::string_view rest(longName);
@@ -574,12 +580,16 @@ std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isD
   const std::string ext = dot == std::string_view::npos ? std::string() : DChars(rest.substr(dot + 1)).substr(0, 3);
   const std::string tail = isDir ? std::string() : "." + ext;
   const std::string hint = stem.substr(0, 6) + tail;
+  // The hints are few per directory, kept sorted.
   auto& counters = dir->NextCounter;
-  for (uint32_t n = std::max<uint32_t>(counters[hint], 1);; ++n) {
+  auto at = std::lower_bound(counters.begin(), counters.end(), hint,
+                             [](const auto& c, const std::string& h) { return c.first < h; });
+  if (at == counters.end() || at->first != hint) at = counters.insert(at, {hint, 0});
+  for (uint32_t n = std::max<uint32_t>(at->second, 1);; ++n) {
     const std::string digits = "_" + std::to_string(n);
     const std::string candidate = stem.substr(0, 8 - std::min<size_t>(digits.size(), 8)) + digits + tail;
-    if (dir->ISONamesInUse.count(candidate) == 0) {
-      counters[hint] = n + 1;
+    if (!ISONameInUse(dir, candidate)) {
+      at->second = n + 1;
       return candidate;
     }
   }

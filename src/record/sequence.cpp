@@ -249,7 +249,7 @@ private:
   void WriteLoop() {
     int32_t offset = 0;
     int32_t countdown = kCapacityEvery;
-    int32_t n = cache_.ReadBlock(buffer_);
+    int32_t n = NextBlock();
 
     if (Kind() == DK_DVDPLUSRW || Kind() == DK_DVDRAM || Kind() == DK_BDRE ||
         (Kind() == DK_DVDRW_RO && !sequentialRw_)) {
@@ -285,12 +285,20 @@ private:
       }
       for (;;) {
         if (Stopped()) return;
-        n = cache_.ReadBlock(buffer_);
+        n = NextBlock();
         if (Failed()) return;
         if (n != -1) break;
         cache_.WaitForBlock(10);  // instead of 1 ms polls
       }
     }
+  }
+
+  // Gives the block just written back to the cache and takes the next one.
+  int32_t NextBlock() {
+    cache_.ReturnBlock(std::move(block_));
+    int32_t n = 0;
+    block_ = cache_.TakeBlock(n);
+    return n;
   }
 
   // One WRITE (10) of the block at StartAddress + offset, retried while the
@@ -300,7 +308,7 @@ private:
     TWaitNote note(kWaitWrite);
     for (int32_t tries = 0;;) {
       if (dev_.Write10(dev_.StartAddress + offset, sectors, kWriteFlags,
-                       static_cast<uint32_t>(n), buffer_.data()))
+                       static_cast<uint32_t>(n), block_->Data.data()))
         return true;
       // A write that never came back is no busy drive: waiting 120 s per try
       // for 10,000 tries would hang the recording for days.
@@ -436,8 +444,9 @@ private:
   bool sequentialRw_ = false;
   int32_t track_ = 1;
   uint16_t speed_ = 0;
-  // The write buffer: ReadBlock copies each block here, WRITE (10) sends it.
-  std::array<uint8_t, kCacheBlockBytes> buffer_{};
+  // The cache's block being written: WRITE (10) sends it from where the cache
+  // filled it, and it goes back to the cache for the next one.
+  std::unique_ptr<TCacheBlock> block_;
 };
 
 }  // namespace

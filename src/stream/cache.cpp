@@ -13,27 +13,11 @@
 
 #include "iso/iso.h"
 #include "stream/stream.h"
+#include "stream/stream_texts.h"
 
 namespace {
 
 constexpr int32_t kSector = 2048;
-
-std::string CantOpenText(const std::string& path) {
-  return "CAN'T OPEN FILE \"" + path + "\" OR FILE IS IN USES BY OTHER SOFTWARE";
-}
-
-std::string ShortFileText(const std::string& path, int64_t got, int64_t expected) {
-  char tail[96];
-  std::snprintf(tail, sizeof tail, "\" (%" PRId64 " OF %" PRId64 " BYTES)", got, expected);
-  return "FILE SHRANK OR COULD NOT BE READ \"" + path + tail;
-}
-
-std::string GrownFileText(const std::string& path, int64_t recorded) {
-  char tail[96];
-  std::snprintf(tail, sizeof tail, "\" GREW AFTER PREPARATION: FIRST %" PRId64 " BYTES RECORDED",
-                recorded);
-  return "FILE \"" + path + tail;
-}
 
 // Reads Count bytes unless the file ends or fails first; the bytes read.
 int32_t ReadFull(TStreamEx& s, uint8_t* dst, int32_t count) {
@@ -119,11 +103,11 @@ int32_t TCacheThread::ReadBlock(std::span<uint8_t> Dest) {
       n = block->Count;
       std::memcpy(Dest.data(), block->Data.data(), static_cast<size_t>(n));
       remaining_ -= n;
+      --inFlight_;
       spare_.push_back(std::move(block));  // the producer fills it again
       // The producer is woken once a batch of room has been freed, or when it
       // waits for the last block to go: not after every single block.
-      if (static_cast<int32_t>(blocks_.size()) <= capacity_ - 1 - refillBatch_ || remaining_ <= 0)
-        room_.notify_one();
+      if (inFlight_ <= capacity_ - 1 - refillBatch_ || remaining_ <= 0) room_.notify_one();
     } else if (FFinished) {
       n = 0;
     }
@@ -132,6 +116,35 @@ int32_t TCacheThread::ReadBlock(std::span<uint8_t> Dest) {
   // that the component's message channel is used by one thread at a time.
   for (const std::string& text : notes) component_.DebugMessage(text, MSG_FILE);
   return n;
+}
+
+std::unique_ptr<TCacheBlock> TCacheThread::TakeBlock(int32_t& Status) {
+  Status = 0;
+  if (FAborted) return nullptr;
+  std::unique_ptr<TCacheBlock> block;
+  std::vector<std::string> notes;
+  {
+    std::lock_guard g(lock_);
+    notes.swap(notes_);
+    if (!blocks_.empty()) {
+      block = std::move(blocks_.front());
+      blocks_.pop_front();
+      Status = block->Count;
+      remaining_ -= block->Count;
+      --inFlight_;
+      if (inFlight_ <= capacity_ - 1 - refillBatch_ || remaining_ <= 0) room_.notify_one();
+    } else if (!FFinished) {
+      Status = -1;
+    }
+  }
+  for (const std::string& text : notes) component_.DebugMessage(text, MSG_FILE);
+  return block;
+}
+
+void TCacheThread::ReturnBlock(std::unique_ptr<TCacheBlock> Block) {
+  if (!Block) return;
+  std::lock_guard g(lock_);
+  spare_.push_back(std::move(Block));
 }
 
 bool TCacheThread::WaitForBlock(uint32_t TimeoutMs) {
@@ -149,6 +162,7 @@ void TCacheThread::Abort() {
   FAborted = true;
   changed_.notify_all();
   room_.notify_all();
+  toHash_.notify_all();
 }
 
 std::string TCacheThread::FMessage() const {
@@ -195,6 +209,9 @@ int64_t TCacheThread::FRemaining() const {
 
 // ---------------------------------------------------------------- producer
 void TCacheThread::Execute() {
+  // The digest's helper starts at the thread's own priority: when it is
+  // behind, the stream waits for it.
+  hasher_ = std::thread([this] { HashBlocks(); });
   baseNice_ = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
   bandsAllowed_ = CanRaiseTo(baseNice_);
   SetPriorityBand(2, true);  // start at "lower"
@@ -269,31 +286,32 @@ bool TCacheThread::Produce() {
   // The layout and the stream must agree, or the recorder would wait forever
   // for bytes that never come (or receive more than the layout made room for).
   if (producedBytes_ != imageBytes_) {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "INTERNAL ERROR 0005: IMAGE OF %" PRId64 " BYTES, STREAM OF %" PRId64 " BYTES",
-                  imageBytes_, producedBytes_);
-    return ErrorExit(text), false;
+    return ErrorExit(StreamLengthText(imageBytes_, producedBytes_)), false;
   }
 
-  if (padToMinimum_) {
-    std::lock_guard g(lock_);
-    int64_t pad = kMinimumTrackBytes - imageBytes_;
-    remaining_ += pad;
-    while (pad > 0) {
-      auto block = std::make_unique<TCacheBlock>();  // zero-filled
-      block->Count = static_cast<int32_t>(std::min<int64_t>(pad, kCacheBlockBytes));
-      pad -= block->Count;
-      checksums_->Add(std::span(block->Data.data(), static_cast<size_t>(block->Count)));
-      blocks_.push_back(std::move(block));
-    }
-  }
-  checksums_->Finish();
   {
     std::lock_guard g(lock_);
-    produced_ = true;  // whatever is queued now is all there will be
-    changed_.notify_all();
+    if (padToMinimum_) {
+      int64_t pad = kMinimumTrackBytes - imageBytes_;
+      remaining_ += pad;
+      while (pad > 0) {
+        auto block = std::make_unique<TCacheBlock>();  // zero-filled
+        block->Count = static_cast<int32_t>(std::min<int64_t>(pad, kCacheBlockBytes));
+        pad -= block->Count;
+        unhashed_.push_back(std::move(block));
+        ++inFlight_;
+      }
+    }
+    allRead_ = true;
+    toHash_.notify_all();
   }
+  // Once the helper has hashed and queued every block, the digest is whole.
+  hasher_.join();
+  std::lock_guard g(lock_);
+  if (FAborted) return AbortExitLocked(), false;
+  checksums_->Finish();
+  produced_ = true;  // whatever is queued now is all there will be
+  changed_.notify_all();
   return true;
 }
 
@@ -320,27 +338,60 @@ void TCacheThread::StageBytes(int32_t n) {
 
 void TCacheThread::AppendStaged() {
   staging_->Count = stagingOffset_;
-  checksums_->Add(std::span(staging_->Data.data(), static_cast<size_t>(stagingOffset_)));
   producedBytes_ += stagingOffset_;
   std::lock_guard g(lock_);
-  blocks_.push_back(std::move(staging_));
+  unhashed_.push_back(std::move(staging_));
+  ++inFlight_;
   stagingOffset_ = 0;
-  if (static_cast<int32_t>(blocks_.size()) == refillBatch_) changed_.notify_all();
+  if (unhashed_.size() == 1) toHash_.notify_one();  // the helper may be waiting
+}
+
+// The digest's helper: takes the blocks in stream order, hashes them and
+// queues them for the consumer, while the producer reads the next ones.
+void TCacheThread::HashBlocks() {
+  std::unique_lock g(lock_);
+  for (;;) {
+    toHash_.wait(g, [&] { return FAborted || hashStop_ || allRead_ || !unhashed_.empty(); });
+    if (FAborted || hashStop_ || unhashed_.empty()) return;
+    std::unique_ptr<TCacheBlock> block = std::move(unhashed_.front());
+    unhashed_.pop_front();
+    g.unlock();
+    checksums_->Add(std::span(block->Data.data(), static_cast<size_t>(block->Count)));
+    g.lock();
+    blocks_.push_back(std::move(block));
+    // Full once the producer waits for room and everything it read is queued.
+    const bool full = !FPrimed && unhashed_.empty() && waitingForRoom_;
+    if (full) FPrimed = true;
+    if (full || static_cast<int32_t>(blocks_.size()) == refillBatch_ || (allRead_ && unhashed_.empty()))
+      changed_.notify_all();
+  }
+}
+
+void TCacheThread::StopHasher() {
+  {
+    std::lock_guard g(lock_);
+    hashStop_ = true;
+    toHash_.notify_all();
+  }
+  if (hasher_.joinable()) hasher_.join();
 }
 
 // Waits while FCapacity - 1 blocks are queued; the priority follows the fill
 // level. False on abort.
 bool TCacheThread::WaitForRoom() {
   std::unique_lock g(lock_);
-  auto count = static_cast<int32_t>(blocks_.size());
+  auto count = inFlight_;
   if (count >= capacity_ - 1) {
     SetPriorityBand(0);
-    FPrimed = true;
-    changed_.notify_all();
-    room_.wait(g, [&] {
-      return FAborted || static_cast<int32_t>(blocks_.size()) < capacity_ - 1;
-    });
-    count = static_cast<int32_t>(blocks_.size());
+    // Full once everything read is hashed and queued (else the helper says so).
+    waitingForRoom_ = true;
+    if (!FPrimed && unhashed_.empty()) {
+      FPrimed = true;
+      changed_.notify_all();
+    }
+    room_.wait(g, [&] { return FAborted || inFlight_ < capacity_ - 1; });
+    waitingForRoom_ = false;
+    count = inFlight_;
   }
   if (FAborted) return false;
   g.unlock();
@@ -358,8 +409,14 @@ void TCacheThread::SetPriorityBand(uint8_t band, bool force) {
 }
 
 void TCacheThread::AbortExit() {
+  StopHasher();
   std::lock_guard g(lock_);
+  AbortExitLocked();
+}
+
+void TCacheThread::AbortExitLocked() {
   blocks_.clear();
+  unhashed_.clear();
   spare_.clear();
   {
     std::lock_guard m(messageLock_);
@@ -370,6 +427,7 @@ void TCacheThread::AbortExit() {
 }
 
 void TCacheThread::ErrorExit(const std::string& Text) {
+  StopHasher();
   std::lock_guard g(lock_);
   {
     std::lock_guard m(messageLock_);

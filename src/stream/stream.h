@@ -158,6 +158,12 @@ public:
   // length; the kind-4 message naming it goes out through the component's
   // DebugMessage from here, on the caller's thread, never from the cache thread.
   int32_t ReadBlock(std::span<uint8_t> Dest);
+  // As ReadBlock, but hands over the oldest block itself instead of a copy:
+  // the block with Count > 0 bytes, or nullptr with Status 0 (end of stream or
+  // aborted) or -1 (nothing ready yet). Give it back with ReturnBlock once its
+  // bytes are sent, for the producer to fill again.
+  std::unique_ptr<TCacheBlock> TakeBlock(int32_t& Status);
+  void ReturnBlock(std::unique_ptr<TCacheBlock> Block);
   // Waits at most TimeoutMs until a batch of blocks is queued (or the rest of
   // the stream, if shorter), the stream has ended, or the cache stopped.
   // True when so; ReadBlock may return a block even when it is false.
@@ -197,7 +203,10 @@ private:
   void AppendStaged();
   bool WaitForRoom();
   void AbortExit();
+  void AbortExitLocked();
   void ErrorExit(const std::string& Text);
+  void HashBlocks();
+  void StopHasher();
   void SetPriorityBand(uint8_t band, bool force = false);
 
   // What to stream, taken from the component at construction on the caller's
@@ -219,7 +228,15 @@ private:
   mutable std::mutex lock_;            // FBlocks, FRemaining, the notes
   std::condition_variable changed_;    // a block queued, a flag set (the consumer's side)
   std::condition_variable room_;       // room freed, the stream drained, an abort (the producer's)
-  std::deque<std::unique_ptr<TCacheBlock>> blocks_;  // FBlocks
+  std::deque<std::unique_ptr<TCacheBlock>> blocks_;  // FBlocks: hashed, for the consumer
+  // Read but not yet hashed: the digest's helper takes them in order and
+  // queues them in FBlocks, so that hashing runs beside the reading.
+  std::deque<std::unique_ptr<TCacheBlock>> unhashed_;
+  std::condition_variable toHash_;     // a block to hash, the end of the reading, a stop
+  int32_t inFlight_ = 0;               // read and not yet taken: unhashed, in hashing, queued
+  bool allRead_ = false;               // nothing more comes for the helper
+  bool waitingForRoom_ = false;        // the producer is full, at idle priority
+  bool hashStop_ = false;
   std::vector<std::unique_ptr<TCacheBlock>> spare_;  // taken blocks, kept for reuse
   int64_t remaining_;
   bool produced_ = false;              // the whole stream is queued or taken
@@ -237,10 +254,14 @@ private:
   int64_t producedBytes_ = 0;
   // Taken by the producer as it queues each block, off the consumer's thread.
   std::shared_ptr<TTrackChecksums> checksums_ = std::make_shared<TTrackChecksums>();
+  std::thread hasher_;  // started and joined by the producer's thread
   std::thread thread_;
 };
 
 // Writes a prepared image (PrepareImage done, image-only for an image file)
-// through the cache into a new file at Path: exactly the stream a recorder
-// would receive. False with a readable message in Error on any failure.
-bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error);
+// into a new file at Path, or into a pipe or device there, or to standard
+// output for "-": exactly the stream a recorder would receive. Sets the
+// component's TrackChecksums (not taken without Digest). False with a readable
+// message in Error on any failure.
+bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error,
+                    bool Digest = true);

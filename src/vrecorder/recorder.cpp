@@ -44,8 +44,8 @@ private:
   uint32_t Exec(SRB_ExecSCSICmd* srb);
   uint32_t Abort(SRB_Abort* srb);
   void Worker();
-  // Runs the command on a copy of the data and, unless abandoned meanwhile,
-  // writes the outcome into the request.
+  // Runs the command (on a copy of the data, except for a write) and, unless
+  // abandoned meanwhile, writes the outcome into the request.
   void Run(const TRequest& r, bool async);
   void Complete(SRB_ExecSCSICmd* srb, uint8_t status, bool signal);
 
@@ -57,6 +57,9 @@ private:
   std::vector<TRequest> Hung;
   SRB_ExecSCSICmd* Running = nullptr;
   bool RunningAbandoned = false;
+  // Held while a write reads the caller's own buffer; an abort of the running
+  // request waits for it, so the caller may free the buffer once it returns.
+  std::mutex CallerBuffer;
   bool Stop = false;
   std::thread Thread;
 };
@@ -150,22 +153,41 @@ void TRecorder::Run(const TRequest& r, bool async) {
   std::array<uint8_t, 16> cdb{};
   std::memcpy(cdb.data(), srb->CDBByte, cdb.size());
   const uint8_t cdbLength = CdbLength(srb);
-  // The command works on a copy of the caller's buffer: a request the caller
-  // gave up on must not touch memory the caller may have freed. One buffer per
-  // executing thread, grown as needed, so a long write allocates nothing.
-  thread_local std::vector<uint8_t> buffer;
   const size_t length = srb->SRB_BufPointer ? srb->SRB_BufLen : 0;
-  if (buffer.size() < length) buffer.resize(length);
-  const std::span<uint8_t> data(buffer.data(), length);
   const bool out = srb->SRB_Flags & SRB_DIR_OUT, in = srb->SRB_Flags & SRB_DIR_IN;
-  // Bytes the command does not transfer stay as the caller left them.
-  if (!data.empty()) std::memcpy(data.data(), srb->SRB_BufPointer, data.size());
+  // A write only reads the caller's buffer: it goes to the image from there,
+  // under the lock an abort waits for, unless the caller has given up already.
+  // Every other command works on a copy: a request the caller gave up on must
+  // not touch memory the caller may have freed. One copy per executing
+  // thread, grown as needed, so that nothing is allocated per request.
+  std::unique_lock callerBuffer(CallerBuffer, std::defer_lock);
+  const bool direct = out && !in && length > 0 && cdb[0] == 0x2A;
+  std::span<uint8_t> data;
+  if (direct) {
+    callerBuffer.lock();
+    if (async) {
+      std::lock_guard lock(Mutex);
+      if (RunningAbandoned) {
+        Running = nullptr;
+        RunningAbandoned = false;
+        return;
+      }
+    }
+    data = std::span(srb->SRB_BufPointer, length);
+  } else {
+    thread_local std::vector<uint8_t> buffer;
+    if (buffer.size() < length) buffer.resize(length);
+    data = std::span(buffer.data(), length);
+    // Bytes the command does not transfer stay as the caller left them.
+    if (!data.empty()) std::memcpy(data.data(), srb->SRB_BufPointer, data.size());
+  }
   TCommand c;
   c.Cdb = cdb;
   c.Data = data;
   c.DataIn = in;
   c.DataOut = out;
   Execute(*r.Drive, c);
+  if (callerBuffer.owns_lock()) callerBuffer.unlock();
   const uint8_t status = c.TargetStatus == 0 ? SS_COMP : SS_ERR;
   LogCommand(*r.Drive, cdb.data(), cdbLength, status, c.TargetStatus, c.Sense, "");
   std::unique_lock lock(Mutex, std::defer_lock);
@@ -176,7 +198,7 @@ void TRecorder::Run(const TRequest& r, bool async) {
     RunningAbandoned = false;
     if (abandoned) return;  // the caller gave up and aborted it: leave it alone
   }
-  if (!data.empty() && (in || !out)) std::memcpy(srb->SRB_BufPointer, data.data(), data.size());
+  if (!direct && !data.empty() && (in || !out)) std::memcpy(srb->SRB_BufPointer, data.data(), data.size());
   srb->SRB_HaStat = HASTAT_OK;
   srb->SRB_TargStat = c.TargetStatus;
   std::memset(srb->SenseArea, 0, sizeof srb->SenseArea);
@@ -248,8 +270,9 @@ uint32_t TRecorder::Exec(SRB_ExecSCSICmd* srb) {
 
 uint32_t TRecorder::Abort(SRB_Abort* srb) {
   auto* target = static_cast<SRB_ExecSCSICmd*>(srb->SRB_ToAbort);
-  std::lock_guard lock(Mutex);
+  std::unique_lock lock(Mutex);
   uint8_t status = SS_ABORT_FAIL;
+  bool wasRunning = false;
   auto take = [&](auto& list) {
     for (auto it = list.begin(); it != list.end(); ++it) {
       if (it->Srb != target) continue;
@@ -268,8 +291,13 @@ uint32_t TRecorder::Abort(SRB_Abort* srb) {
       RunningAbandoned = true;  // its outcome will not be written
       StoreStatus(&target->SRB_Status, SS_ABORTED);
       status = SS_COMP;
+      wasRunning = true;
     }
   }
+  lock.unlock();
+  // A write still reading the caller's buffer finishes that first (a bounded
+  // wait: one transfer), so that the buffer is free to go once this returns.
+  if (wasRunning) std::lock_guard wait(CallerBuffer);
   StoreStatus(&srb->SRB_Status, status);
   return status;
 }

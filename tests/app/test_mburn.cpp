@@ -768,6 +768,13 @@ TEST_F(Mburn, ImageIsAnISOFileThatToolsRead) {
   const TRun joliet = RunProgram("isoinfo", {"-J", "-f", "-i", image}, dir_);
   EXPECT_NE(joliet.Out.find("/notes/A long file name with spaces.txt"), std::string::npos)
       << joliet.Out;
+  // To standard output the image comes alone; the texts go to the error output.
+  for (const std::string output : {"-", "/dev/stdout"}) {
+    const TRun piped = Run({"image", kSample, "-o", output, "--volume-id", "IMAGE_ONLY"});
+    ASSERT_EQ(piped.Status, 0) << output << "\n" << piped.Err;
+    EXPECT_TRUE(piped.Out == ReadWhole(image)) << output << ": " << piped.Out.size() << " bytes";
+    EXPECT_EQ(Lines(piped.Err).back(), Lines(r.Out).back()) << output;
+  }
 }
 
 TEST_F(Mburn, AVolumeIdTooLongIsReportedAsIsoinfoReadsIt) {

@@ -167,12 +167,21 @@ TEST(Component, MetadataStreamReadsBackAcrossPages) {
   write({9});                                // into a page that was all zeros
   zeros(kPage * 40 + 3);
   write({0, 0, 5});
+  // A run longer than the 64 KiB the kept bytes are allocated in, with zero
+  // pieces inside it, then a gap and a run right after a written zero piece.
+  std::vector<uint8_t> longRun(70000);
+  for (size_t i = 0; i < longRun.size(); ++i) longRun[i] = (i / 300) % 3 ? static_cast<uint8_t>(i | 1) : 0;
+  write(longRun);
+  zeros(5000);
+  write(std::vector<uint8_t>(kPage, 0));
+  write({7, 7});
   ASSERT_EQ(s.Size(), static_cast<int64_t>(expected.size()));
   EXPECT_EQ(Contents(s), expected);
 
   // Any range, clipped at the end of the stream.
-  for (size_t from : {size_t{0}, kPage - 1, kPage * 3 - 6, kPage * 5 + 3, expected.size() - 2}) {
-    std::vector<uint8_t> part(kPage + 10, 0xEE);
+  for (size_t from : {size_t{0}, kPage - 1, kPage * 3 - 6, kPage * 5 + 3, kPage * 50,
+                      kPage * 50 + 65530, expected.size() - 5100, expected.size() - 2}) {
+    std::vector<uint8_t> part(kPage + 70000, 0xEE);
     const size_t n = s.Read(static_cast<int64_t>(from), part);
     ASSERT_EQ(n, std::min(part.size(), expected.size() - from)) << from;
     EXPECT_TRUE(std::equal(part.begin(), part.begin() + static_cast<ptrdiff_t>(n),

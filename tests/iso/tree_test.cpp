@@ -281,6 +281,32 @@ TEST_F(TreeTest, NamesDifferingInCaseAreTwo) {
   CheckInvariants();
 }
 
+// Generated 8.3 names count up per stem; a name freed by a removal is taken
+// by the next file that needs one, and a long name that is itself a valid 8.3
+// name in use gets a generated one too.
+TEST_F(TreeTest, GeneratedNamesSkipTheNamesInUseAndReuseFreedOnes) {
+  for (int i = 1; i <= 3; ++i) File("one/Holiday photo " + std::to_string(i) + ".jpeg");
+  File("two/Holiday photo 4.jpeg");
+  File("three/HOLIDA_3.JPE");
+  File("three/Holiday photo 5.jpeg");
+  auto iso = [&] {
+    std::map<std::string, std::string> names;
+    for (const TFEntry* e = c_.RootDirectory()->Entries; e != nullptr; e = e->Next) names[e->LongName] = e->ISOName;
+    return names;
+  };
+  ASSERT_TRUE(AddAll("one"));
+  EXPECT_EQ(iso(), (std::map<std::string, std::string>{{"Holiday photo 1.jpeg", "HOLIDA_1.JPE"},
+                                                       {"Holiday photo 2.jpeg", "HOLIDA_2.JPE"},
+                                                       {"Holiday photo 3.jpeg", "HOLIDA_3.JPE"}}));
+  ASSERT_TRUE(c_.RemoveEntryByName("\\", "Holiday photo 1.jpeg"));
+  ASSERT_TRUE(AddAll("two"));
+  EXPECT_EQ(iso()["Holiday photo 4.jpeg"], "HOLIDA_1.JPE");
+  ASSERT_TRUE(AddAll("three"));
+  EXPECT_EQ(iso()["HOLIDA_3.JPE"], "HOLIDA_4.JPE");
+  EXPECT_EQ(iso()["Holiday photo 5.jpeg"], "HOLIDA_5.JPE");
+  CheckInvariants();
+}
+
 TEST_F(TreeTest, AddingTheSameFolderTwice) {
   File("src/sub/a.txt", 10);
   File("src/b.txt", 20);

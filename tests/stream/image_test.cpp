@@ -1,9 +1,13 @@
 // A prepared image-only tree written through the cache: the file equals the
 // metadata and the files as the layout placed them, and an independent reader
 // extracts every file byte for byte.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "iso/image_helpers.h"
@@ -92,6 +96,73 @@ TEST_F(ImageFileTest, ImageEqualsLayoutAndExtractsByteExact) {
   ExpectExtracts(src, tmp / "bsdtar", "bsdtar", "bsdtar -xf " + img + " -C ");
 }
 
+// The image goes to a new file, over a longer file, into a FIFO (in order,
+// without a seek) and, with a sparse source, into a file that stays sparse:
+// every time the same bytes, and a digest that sha256sum agrees with.
+TEST_F(ImageFileTest, EveryOutputHoldsTheStreamAndItsDigest) {
+  TTempDir tmp("streamimage");
+  const fs::path src = tmp / "src";
+  MakeFolder(src);
+  const fs::path holes = tmp / "holes";
+  MakeFolder(holes);
+  {
+    // 8 MiB with 3 bytes of data in the middle.
+    std::ofstream f(holes / "sparse.bin", std::ios::binary);
+    f.seekp(4 << 20);
+    f << "abc";
+    f.seekp((8 << 20) - 1);
+    f.put('\0');
+  }
+  struct TCase {
+    const char* Name;
+    fs::path Folder;
+    enum { kNew, kOverLonger, kFifo } Kind;
+  };
+  const std::vector<TCase> cases = {
+      {"new file", src, TCase::kNew},
+      {"over a longer file", src, TCase::kOverLonger},
+      {"fifo", src, TCase::kFifo},
+      {"sparse source", holes, TCase::kNew},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    comp_.reset();  // one tree per process: the old component goes first
+    comp_ = std::make_unique<VEZEZadira>();
+    ASSERT_TRUE(comp_->AddFolder("\\", c.Folder.string(), "*.*", faAnyFile, true, false, false));
+    ASSERT_TRUE(comp_->PrepareImage(true, nullptr));
+    ASSERT_TRUE(AssembleImage(*comp_, tmp / "expected.iso"));
+    std::string expected = ReadFile(tmp / "expected.iso");
+    expected.resize(static_cast<size_t>(comp_->ImageSectors() * 2048), '\0');
+
+    const fs::path image = tmp / "image.iso";
+    fs::remove(image);
+    if (c.Kind == TCase::kOverLonger) WriteFile(image, std::string(expected.size() + 5000, 'J'));
+    std::string got, error;
+    if (c.Kind == TCase::kFifo) {
+      ASSERT_EQ(::mkfifo(image.c_str(), 0600), 0);
+      std::thread reader([&] { got = ReadFile(image); });
+      EXPECT_TRUE(WriteImageFile(*comp_, image.string(), error)) << error;
+      reader.join();
+      EXPECT_TRUE(fs::is_fifo(image));
+    } else {
+      ASSERT_TRUE(WriteImageFile(*comp_, image.string(), error)) << error;
+      got = ReadFile(image);
+    }
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+    if (c.Folder == holes) {
+      struct stat st {};
+      ASSERT_EQ(::stat(image.c_str(), &st), 0);
+      EXPECT_LT(st.st_blocks * 512, st.st_size - (4 << 20)) << "the holes were written";
+    }
+    WriteFile(tmp / "got.iso", got);
+    const TRunResult sum = RunCommand("sha256sum " + Quote((tmp / "got.iso").string()));
+    ASSERT_TRUE(comp_->TrackChecksums && comp_->TrackChecksums->Complete());
+    EXPECT_EQ(sum.Output.substr(0, 64), Sha256Hex(comp_->TrackChecksums->Digest()));
+    EXPECT_EQ(comp_->TrackChecksums->SectorCount(), comp_->ImageSectors());
+  }
+}
+
 TEST_F(ImageFileTest, FailureNamesTheFileAndLeavesNoImage) {
   TTempDir tmp("streamimage");
   const fs::path src = tmp / "src";
@@ -105,6 +176,33 @@ TEST_F(ImageFileTest, FailureNamesTheFileAndLeavesNoImage) {
   EXPECT_FALSE(WriteImageFile(*comp_, image.string(), error));
   EXPECT_NE(error.find(gone.string()), std::string::npos) << error;
   EXPECT_FALSE(fs::exists(image));
+
+  // A file that shrank after the layout is no image either; one that grew
+  // is copied with its laid-out length, and the message says so.
+  std::vector<std::string> notes;
+  for (const bool grow : {false, true}) {
+    comp_.reset();  // one tree per process: the old component goes first
+    comp_ = std::make_unique<VEZEZadira>();
+    comp_->OnDebugMessage = [&](TObject*, const std::string& m, uint8_t) { notes.push_back(m); };
+    MakeFolder(src);
+    ASSERT_TRUE(comp_->AddFolder("\\", src.string(), "*.*", faAnyFile, true, false, false));
+    ASSERT_TRUE(comp_->PrepareImage(true, nullptr));
+    const fs::path changed = src / "docs" / "deeper" / "note.txt";
+    fs::resize_file(changed, grow ? 90000 : 65536);
+    error.clear();
+    EXPECT_EQ(WriteImageFile(*comp_, image.string(), error), grow) << error;
+    if (grow) {
+      EXPECT_EQ(static_cast<int64_t>(fs::file_size(image)), comp_->ImageSectors() * 2048);
+      ASSERT_FALSE(notes.empty());
+      EXPECT_EQ(notes.back(), "FILE \"" + changed.string() +
+                                  "\" GREW AFTER PREPARATION: FIRST 70000 BYTES RECORDED");
+    } else {
+      EXPECT_EQ(error, "FILE SHRANK OR COULD NOT BE READ \"" + changed.string() +
+                           "\" (65536 OF 70000 BYTES)");
+      EXPECT_FALSE(fs::exists(image));
+    }
+    fs::remove(image);
+  }
 
   error.clear();
   const std::string bad = (tmp / "no" / "such" / "dir.iso").string();

@@ -2,6 +2,7 @@
 // display and the tests. It drives the same component through the same
 // workflow as the window and says the same things.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -329,6 +330,27 @@ int Burn(const TCommandLine& line) {
   return differs ? kExitFailed : kExitOk;
 }
 
+// Is the image going to standard output? Then the texts go to the error output.
+bool ImageToStdout(const std::string& output) {
+  struct stat out {}, path {};
+  return output == "-" || (::fstat(STDOUT_FILENO, &out) == 0 && ::stat(output.c_str(), &path) == 0 &&
+                           out.st_dev == path.st_dev && out.st_ino == path.st_ino);
+}
+
+// Sends what would go to standard output to the error output while it lives.
+class TTextToStderr {
+public:
+  explicit TTextToStderr(bool active) : saved_(active ? std::cout.rdbuf(std::cerr.rdbuf()) : nullptr) {}
+  ~TTextToStderr() {
+    if (saved_) std::cout.rdbuf(saved_);
+  }
+  TTextToStderr(const TTextToStderr&) = delete;
+  TTextToStderr& operator=(const TTextToStderr&) = delete;
+
+private:
+  std::streambuf* saved_;
+};
+
 // erase [--full]: the erase thread runs; the main loop shows its progress.
 int Erase(const TCommandLine& line) {
   VEZEZadira c;
@@ -381,6 +403,7 @@ int Erase(const TCommandLine& line) {
 }
 
 int Image(const TCommandLine& line) {
+  const TTextToStderr texts(ImageToStdout(line.Output));
   for (const std::string& note : VolumeIdNotes(line.VolumeId, !line.NoJoliet)) Note(note);
   VEZEZadira c;
   SetUpComponent(c, line);
