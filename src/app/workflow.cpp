@@ -31,7 +31,7 @@ std::string SelectRecorder(VEZEZadira& Component, const std::string& Line) {
 bool NextWritableAddress(VEZEZadira& Component, uint32_t& Address) {
   Address = 0;
   const uint16_t kind = Component.DiscKind();
-  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
+  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW || kind == DK_BDRE) {
     // No sessions on these: the next session goes after the recorded volume.
     Address = Component.RecordedVolumeEnd();
     return true;

@@ -12,9 +12,10 @@ namespace {
 
 constexpr uint8_t kAscNotReady = 0x04;
 
-constexpr std::array<const char*, 14> kDiscKindNames = {
+constexpr std::array<const char*, 18> kDiscKindNames = {
     "UNKNOWN",   "CD-ROM",    "CD-R",   "CD-RW", "DVD-ROM",  "DVD-R",  "DVD-RAM",
     "DVD-RW_RO", "DVD-RW_SR", "DVD+RW", "DVD+R", "DDCD-ROM", "DDCD-R", "DDCD-RW",
+    "BD-ROM",    "BD-R",      "BD-R",   "BD-RE",
 };
 
 struct TProfileKind {
@@ -23,11 +24,12 @@ struct TProfileKind {
 };
 
 // MMC current profile to disc kind; DVD-RW in either recording mode is one kind.
-constexpr std::array<TProfileKind, 13> kProfileKinds = {{
+constexpr std::array<TProfileKind, 17> kProfileKinds = {{
     {0x0008, DK_CDROM},    {0x0009, DK_CDR},      {0x000A, DK_CDRW},     {0x0010, DK_DVDROM},
     {0x0011, DK_DVDR},     {0x0012, DK_DVDRAM},   {0x0013, DK_DVDRW_RO}, {0x0014, DK_DVDRW_RO},
     {0x001A, DK_DVDPLUSRW}, {0x001B, DK_DVDPLUSR}, {0x0020, DK_DDCDROM},  {0x0021, DK_DDCDR},
-    {0x0022, DK_DDCDRW},
+    {0x0022, DK_DDCDRW},   {0x0040, DK_BDROM},    {0x0041, DK_BDR},      {0x0042, DK_BDR_RRM},
+    {0x0043, DK_BDRE},
 }};
 
 uint16_t KindOfProfile(uint16_t profile) {
@@ -38,10 +40,11 @@ uint16_t KindOfProfile(uint16_t profile) {
 
 }  // namespace
 
-// Media without sessions, written anywhere: DVD+RW, DVD-RAM, and DVD-RW in
-// restricted overwrite (profile 0013h; kind 7 also covers sequential DVD-RW).
+// Media without sessions, written anywhere: DVD+RW, DVD-RAM, BD-RE, and DVD-RW
+// in restricted overwrite (profile 0013h; kind 7 also covers sequential DVD-RW).
 bool IsOverwritable(uint16_t kind, uint16_t profile) {
-  return kind == DK_DVDPLUSRW || kind == DK_DVDRAM || (kind == DK_DVDRW_RO && profile != 0x0014);
+  return kind == DK_DVDPLUSRW || kind == DK_DVDRAM || kind == DK_BDRE ||
+         (kind == DK_DVDRW_RO && profile != 0x0014);
 }
 
 const char* DiscKindNames(uint16_t kind) {
@@ -193,6 +196,7 @@ std::string TSCSIDevice::RecordingRefusal() {
   const bool simulates = kind == DK_CDR || kind == DK_CDRW || kind == DK_DVDR ||
                          (kind == DK_DVDRW_RO && !overwritable);
   const std::string name = DiscKindNames(kind);
+  if (kind == DK_BDR_RRM) return std::string(kRandomBDRText) + ": NOTHING RECORDED";
   if (TestWrite && !simulates) return "TEST WRITE IS NOT POSSIBLE ON " + name + ": NOTHING RECORDED";
   if (FinalizeDisc && !TestWrite && overwritable)
     return name + " CANNOT BE FINALIZED: NOTHING RECORDED";

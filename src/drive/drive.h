@@ -75,7 +75,10 @@ enum : uint16_t {
   DK_UNKNOWN = 0, DK_CDROM = 1, DK_CDR = 2, DK_CDRW = 3, DK_DVDROM = 4, DK_DVDR = 5,
   DK_DVDRAM = 6, DK_DVDRW_RO = 7, DK_DVDRW_SR = 8, DK_DVDPLUSRW = 9, DK_DVDPLUSR = 10,
   DK_DDCDROM = 11, DK_DDCDR = 12, DK_DDCDRW = 13,
+  // Blu-ray: BD-R in random recording mode is recognised but never written.
+  DK_BDROM = 14, DK_BDR = 15, DK_BDR_RRM = 16, DK_BDRE = 17,
 };
+inline constexpr bool IsBDKind(uint16_t kind) { return kind >= DK_BDROM && kind <= DK_BDRE; }
 const char* DiscKindNames(uint16_t kind);  // "UNKNOWN" for anything out of range
 // Media without sessions, written anywhere: DVD+RW, DVD-RAM, restricted-overwrite DVD-RW.
 bool IsOverwritable(uint16_t kind, uint16_t profile);
@@ -83,6 +86,7 @@ bool IsOverwritable(uint16_t kind, uint16_t profile);
 // A disc whose last session an earlier recording left open or damaged.
 inline constexpr const char* kUnfinishedSessionText = "THE DISC HOLDS AN UNFINISHED SESSION";
 inline constexpr const char* kDamagedSessionText = "THE DISC HOLDS A DAMAGED SESSION";
+inline constexpr const char* kRandomBDRText = "BD-R IN RANDOM RECORDING MODE CANNOT BE WRITTEN";
 
 // DeviceCapabilities bits.
 enum : uint32_t {
@@ -93,6 +97,7 @@ enum : uint32_t {
   DC_WRITE_DVDR = 0x00001000, DC_WRITE_DVDRW = 0x00002000, DC_WRITE_DVDRAM = 0x00004000,
   DC_WRITE_DVDPLUSR = 0x00008000, DC_WRITE_DVDPLUSRW = 0x00010000,
   DC_UNDERRUNPROTECTION = 0x00040000,
+  DC_READ_BD = 0x00080000, DC_WRITE_BD = 0x00100000,  // features 0040h and 0041h
 };
 
 // Write types offered by ProbeWriteModes.
@@ -179,6 +184,9 @@ public:
   bool RezeroUnit();
   bool RequestSense(uint8_t* Buffer, uint8_t Length);
   bool FormatUnit(uint8_t Options, uint8_t* Buffer, uint32_t Length);
+  // READ FORMAT CAPACITIES: the current capacity descriptor's type (1 unformatted,
+  // 2 formatted, 3 no medium) and its number of blocks, into ScratchBuffer.
+  bool ReadFormatCapacities(uint8_t& DescriptorType, uint32_t& Blocks);
   // BLANK (A1h): Type 0 the whole disc, 1 minimal (the table of contents).
   bool Blank(uint8_t Type, bool Immed);
   bool LoadEject(bool Eject);

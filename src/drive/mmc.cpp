@@ -1,5 +1,7 @@
 // The MMC commands, one method each: every one fills a fresh request with its
 // CDB, direction, data and time-out and reports whether the drive completed it.
+#include <algorithm>
+
 #include "drive/command.h"
 
 using namespace drivecmd;
@@ -45,6 +47,20 @@ bool TSCSIDevice::FormatUnit(uint8_t Options, uint8_t* Buffer, uint32_t Length) 
   srb.CDBByte[0] = 0x04;
   srb.CDBByte[1] = Options;
   return Run(*this, srb, 10000);
+}
+
+bool TSCSIDevice::ReadFormatCapacities(uint8_t& DescriptorType, uint32_t& Blocks) {
+  DescriptorType = 0;
+  Blocks = 0;
+  std::fill_n(ScratchBuffer.begin(), 252, uint8_t{0});
+  auto srb = MakeRequest(10, TDir::In, ScratchBuffer.data(), 252);
+  srb.CDBByte[0] = 0x23;
+  PutBE16(&srb.CDBByte[7], 252);
+  if (!Run(*this, srb, 10000)) return false;
+  if (ScratchBuffer[3] < 8) return false;  // no current capacity descriptor
+  Blocks = GetBE32(&ScratchBuffer[4]);
+  DescriptorType = ScratchBuffer[8] & 0x03;
+  return true;
 }
 
 bool TSCSIDevice::Blank(uint8_t Type, bool Immed) {

@@ -16,6 +16,8 @@ constexpr uint8_t kPage30 = 0x30;
 
 constexpr uint16_t kFeatureDVDPlusRW = 0x002A;
 constexpr uint16_t kFeatureDVDRWrite = 0x002F;
+constexpr uint16_t kFeatureBDRead = 0x0040;
+constexpr uint16_t kFeatureBDWrite = 0x0041;
 
 // Written in place of a zero write speed: 1385 kB/s, single speed of a DVD.
 constexpr uint16_t kDefaultWriteSpeed = 1385;
@@ -124,6 +126,10 @@ bool TSCSIDevice::ReadCapabilities() {
       DeviceCapabilities |= reading;
       if (ConfigBuffer[12] == 0x01) DeviceCapabilities |= writing;
     };
+    // The capabilities page has no BD bits: a drive that has the feature reads
+    // or writes BD, whatever medium it holds now.
+    feature(kFeatureBDRead, DC_READ_BD, 0);
+    feature(kFeatureBDWrite, DC_WRITE_BD, 0);
     feature(kFeatureDVDPlusRW, DC_READ_DVDPLUSR | DC_READ_DVDPLUSRW,
             DC_WRITE_DVDPLUSR | DC_WRITE_DVDPLUSRW);
     feature(kFeatureDVDRWrite, DC_READ_DVDR | DC_READ_DVDRW, DC_WRITE_DVDR | DC_WRITE_DVDRW);
@@ -200,7 +206,8 @@ bool TSCSIDevice::ProbeWriteType(TWriteType type) {
 
 bool TSCSIDevice::SetWriteParameters(bool TestWrite, bool UnderrunProtection, uint16_t DiscKind) {
   const uint16_t kind = DiscKind;
-  if (kind == DK_DVDRAM) return true;  // written without write parameters
+  // Written without write parameters: BD drives ignore the page.
+  if (kind == DK_DVDRAM || IsBDKind(kind)) return true;
 
   std::array<uint8_t, 512> answer{};
   if (!ModeSense10(kPageWriteParams, answer.data(), false, 512, 511)) return false;

@@ -38,7 +38,7 @@ bool VEZEZadira::GetNextWritableAddress() {
 
   // An image file is laid out for address 0: overwritable media take it there.
   if (!SourceImage.empty() && IsOverwritable(kind, CurrentProfile)) return true;
-  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW) {
+  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW || kind == DK_BDRE) {
     // No sessions on these media: the new image goes after the volume that the
     // disc already carries, found by its descriptor near sector 16.
     StartAddress = RecordedVolumeEnd();

@@ -64,6 +64,7 @@ TEraseWay EraseWay(uint16_t kind) {
     case DK_DVDPLUSRW:
       return {TEraseMethod::Format, 0x26};
     case DK_DVDRAM:
+    case DK_BDRE:  // quick: the descriptors zeroed, as on DVD+RW; full: formatted anew
       return {TEraseMethod::Format, 0x00};
     default:
       return {};

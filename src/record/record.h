@@ -23,6 +23,9 @@ inline constexpr const char* kAbortedText = "OPERATION ABORTED BY USER";
 // The two drive waits that have an upper bound here.
 inline constexpr const char* kFormatTimeoutText =
     "DVD-RW FORMAT STILL RUNNING AFTER 30 MINUTES: RECORDING STOPPED";
+inline constexpr const char* kBDFormatTimeoutText =
+    "BD-RE FORMAT STILL RUNNING AFTER 30 MINUTES: RECORDING STOPPED";
+inline constexpr const char* kFormatFailedText = "FORMATTING THE DISC FAILED";  // + " [...]"
 inline constexpr const char* kFlushTimeoutText =
     "WRITER STILL FLUSHING ITS CACHE AFTER 10 MINUTES: TRACK NOT CLOSED";
 // The drive's next writable address is not the one the image was laid out for.

@@ -25,6 +25,13 @@ constexpr uint8_t kAscNotReady = 0x04;
 constexpr std::array<uint8_t, 12> kFormatList = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00,
                                                  0x00, 0x00, 0x4C, 0x00, 0x00, 0x10};
 
+// FORMAT UNIT parameter list for an unformatted BD-RE: FOV and IMMED, one
+// descriptor of format type 00h, subtype 0; bytes 4-7 take the number of blocks
+// that READ FORMAT CAPACITIES reports.
+constexpr std::array<uint8_t, 12> kBDFormatList = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00,
+                                                   0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+constexpr uint8_t kUnformattedMedia = 1;  // READ FORMAT CAPACITIES descriptor type
+
 // SET STREAMING performance descriptor for DVD-R: no flags, LBA 0 to 2,298,495,
 // reads of 43,965 kB per 1,000 ms and writes of 1,418 kB per 1,000 ms.
 constexpr std::array<uint8_t, 28> kStreamingDescriptor = {
@@ -44,6 +51,7 @@ std::atomic<uint64_t> gWaitSince{0};
 
 constexpr const char* kWaitReady = "the drive to become ready";
 constexpr const char* kWaitFormat = "the drive to format the DVD-RW";
+constexpr const char* kWaitFormatBD = "the drive to format the BD-RE";
 constexpr const char* kWaitWrite = "the drive to take the data";
 constexpr const char* kWaitFlush = "the drive to flush its cache";
 constexpr const char* kWaitClose = "the drive to close the track and session";
@@ -177,6 +185,8 @@ private:
       }
     }
 
+    if (Kind() == DK_BDRE && !FormatBDRE()) return false;
+
     // The image was laid out for the address the drive gave then; written
     // anywhere else its directory records would point at the wrong sectors.
     const uint32_t laidOut = dev_.StartAddress;
@@ -214,13 +224,35 @@ private:
     return true;
   }
 
+  // A BD-RE takes no data before it is formatted once; the format runs in the
+  // background and the drive answers NOT READY until it is done.
+  bool FormatBDRE() {
+    uint8_t type = 0;
+    uint32_t blocks = 0;
+    // A drive that cannot say is left to its writes, which then tell why.
+    if (!dev_.ReadFormatCapacities(type, blocks) || type != kUnformattedMedia) return true;
+    std::copy(kBDFormatList.begin(), kBDFormatList.end(), dev_.ScratchBuffer.begin());
+    for (int i = 0; i < 4; ++i) dev_.ScratchBuffer[4 + i] = static_cast<uint8_t>(blocks >> (24 - 8 * i));
+    if (!dev_.FormatUnit(0x11, dev_.ScratchBuffer.data(), kBDFormatList.size()))
+      return FailCommand(kFormatFailedText);
+    TWaitNote note(kWaitFormatBD);
+    const bool done = PollUntil(kFormatPollMs, kFormatWaitLimitMs, true, [&] {
+      dev_.RefreshDiscInformation();
+      return Asc() != kAscNotReady;
+    });
+    if (Stopped()) return false;
+    if (!done) return Fail(kBDFormatTimeoutText), false;
+    return true;
+  }
+
   // ---- write loop
   void WriteLoop() {
     int32_t offset = 0;
     int32_t countdown = kCapacityEvery;
     int32_t n = NextBlock();
 
-    if (Kind() == DK_DVDPLUSRW || Kind() == DK_DVDRAM || (Kind() == DK_DVDRW_RO && !sequentialRw_)) {
+    if (Kind() == DK_DVDPLUSRW || Kind() == DK_DVDRAM || Kind() == DK_BDRE ||
+        (Kind() == DK_DVDRW_RO && !sequentialRw_)) {
       // Overwritable media have no sessions: sectors 0-31 get the new image's
       // system area and volume descriptors, wherever the image itself starts,
       // so that readers, who look at sector 16, find the new volume.
@@ -325,7 +357,9 @@ private:
   // ---- closing by disc kind; false when a close failed (the message is set).
   // A disc whose session was not closed is no success: readers do not see it.
   bool Close() {
-    if (dev_.TestWrite || Kind() == DK_DVDRAM || !dev_.FinalizeTrack) return true;
+    // A formatted BD-RE, like DVD-RAM, has no track or session to close.
+    if (dev_.TestWrite || Kind() == DK_DVDRAM || Kind() == DK_BDRE || !dev_.FinalizeTrack)
+      return true;
     TWaitNote note(kWaitClose);
     // Now with the user's FinalizeDisc: for CDs it decides whether the disc
     // stays open for a further session.
@@ -351,6 +385,12 @@ private:
                FailCommand(kCloseSessionFailedText);
       case DK_DVDRW_RO:
         return dev_.CloseTrackSessionRaw(true, 2, 0, 0, 0) || FailCommand(kCloseSessionFailedText);
+      case DK_BDR:
+        if (!dev_.CloseTrackSessionRaw(false, 1, 0, 0, t)) return FailCommand(kCloseTrackFailedText);
+        // Function 6 closes the session and finalises a BD-R.
+        if (dev_.FinalizeDisc)
+          return dev_.CloseTrackSessionRaw(false, 6, 0, 0, 0) || FailCommand(kFinalizeFailedText);
+        return dev_.CloseTrackSessionRaw(false, 2, 0, 0, 0) || FailCommand(kCloseSessionFailedText);
       case DK_DVDPLUSRW:
         return dev_.CloseTrackSessionRaw(false, 3, 0, 0, 0xFF) ||
                FailCommand(kCloseSessionFailedText);
@@ -385,7 +425,7 @@ private:
       uint32_t bufferLength = 0, freeLength = 0;
       dev_.ReadBufferCapacity(bufferLength, freeLength);
     }
-    dev_.SetWriteParameters(false, false, DK_CDROM);
+    if (!IsBDKind(Kind())) dev_.SetWriteParameters(false, false, DK_CDROM);
     dev_.SetCDSpeed(dev_.GetMaxReadSpeed(), 2);
     dev_.RezeroUnit();
     dev_.AllowMediumRemoval(true);

@@ -20,7 +20,7 @@ namespace {
 // write, a format or a load refuses with NOT READY.
 bool NeedsMedium(uint8_t op) {
   switch (op) {
-    case 0x00: case 0x01: case 0x04: case 0x28: case 0x2A: case 0x35: case 0x43:
+    case 0x00: case 0x01: case 0x04: case 0x23: case 0x28: case 0x2A: case 0x35: case 0x43:
     case 0x51: case 0x52: case 0x53: case 0x54: case 0x5B: case 0xA1: case 0xBF:
       return true;
     default:
@@ -50,9 +50,16 @@ TSpeeds MaxSpeeds(const TVDrive& d) {
     case TMedium::DvdRw: case TMedium::DvdRwSeq: read = 22160; write = 8310; break;  // 6x
     case TMedium::DvdPlusRw: read = 22160; write = 11080; break;                     // 8x
     case TMedium::DvdRam: read = 22160; write = 6925; break;                         // 5x
+    case TMedium::BdRom: case TMedium::BdR: case TMedium::BdRDl:
+      read = write = 35960; break;                                                   // 8x BD
+    case TMedium::BdRe: read = 35960; write = 8990; break;                           // 2x
     default: break;
   }
-  if (!d.Disc.Info().Cd && d.Disc.Medium != TMedium::None && !d.Options.DvdWriter) write = 0;
+  if (IsBd(d.Disc.Medium)) {
+    if (!d.BdWriter()) read = write = 0;
+  } else if (!d.Disc.Info().Cd && d.Disc.Medium != TMedium::None && !d.Options.DvdWriter) {
+    write = 0;
+  }
   if (d.Options.WriteSpeed && write) write = uint16_t(std::min<uint32_t>(write, d.Options.WriteSpeed));
   return {read, write};
 }
@@ -154,7 +161,9 @@ TSense GetConfiguration(TVDrive& d, TCommand& c) {
     out.insert(out.end(), body.begin(), body.end());
   };
   std::vector<uint8_t> profiles;
-  for (uint16_t p : {0x001B, 0x001A, 0x0014, 0x0013, 0x0012, 0x0011, 0x0010, 0x000A, 0x0009, 0x0008}) {
+  std::vector<uint16_t> known = {0x001B, 0x001A, 0x0014, 0x0013, 0x0012, 0x0011, 0x0010, 0x000A, 0x0009, 0x0008};
+  if (d.BdWriter()) known.insert(known.begin(), {0x0043, 0x0041, 0x0040});
+  for (uint16_t p : known) {
     profiles.push_back(uint8_t(p >> 8));
     profiles.push_back(uint8_t(p));
     profiles.push_back(p == profile ? 0x01 : 0x00);
@@ -167,6 +176,15 @@ TSense GetConfiguration(TVDrive& d, TCommand& c) {
     feature(0x002A, m == TMedium::DvdPlusRw, {0x01, 0x00, 0x00, 0x00}, 0);
     feature(0x002F, m == TMedium::DvdR || m == TMedium::DvdRw || m == TMedium::DvdRwSeq,
             {0x01, 0x00, 0x00, 0x00}, 1);
+  }
+  if (d.BdWriter()) {
+    // BD Read: class 0 bitmaps of the BD-RE, BD-R and BD-ROM versions read;
+    // BD Write: the BD-RE and BD-R versions written.
+    std::vector<uint8_t> read(28, 0), write(20, 0);
+    read[9] = read[17] = read[25] = 0x02;
+    write[5] = write[13] = 0x02;
+    feature(0x0040, IsBd(m), read, 0);
+    feature(0x0041, m == TMedium::BdR || m == TMedium::BdRDl || m == TMedium::BdRe, write, 0);
   }
   Put32(&out[0], uint32_t(out.size() - 4));
   c.Data = c.Data.first(std::min<size_t>(c.Data.size(), Get16(&c.Cdb[7])));

@@ -192,6 +192,8 @@ bool StoreCorrupted(TVDrive& d, const TCommand& c, uint32_t lba) {
 TSense CheckWriteMode(const TVDrive& d) {
   const uint8_t writeType = d.WriteParams[2] & 0x0F, blockType = d.WriteParams[4] & 0x0F;
   const TMedium m = d.Disc.Medium;
+  // BD drives ignore the page: a BD writer writes whatever it holds.
+  if (IsBd(m)) return d.BdWriter() ? kOk : kIncompatibleWrite;
   if (!d.Disc.Info().Cd && !d.Options.DvdWriter) return kIncompatibleWrite;
   if (d.Disc.Info().Cd) {
     if (writeType == 2) return kSequenceError;  // session-at-once without a cue sheet
@@ -302,7 +304,8 @@ TSense CloseTrackSession(TVDrive& d, TCommand& c) {
   } else if (function == 3) {
     if (m != TMedium::DvdPlusRw) s = kInvalidField;
   } else if (function == 5 || function == 6) {
-    if (d.Disc.Info().Overwritable) s = kInvalidField;
+    // BD-R is finalised with function 6 only.
+    if (d.Disc.Info().Overwritable || (IsBd(m) && function != 6)) s = kInvalidField;
     else if (d.Disc.LastSessionState() == 0 && d.Disc.ClosedSessions > 0 && !d.Disc.Complete) {
       d.Disc.Tracks.pop_back();  // finalise an appendable disc: the empty session goes
       d.Disc.Complete = true;
@@ -358,6 +361,7 @@ TSense FormatUnit(TVDrive& d, TCommand& c) {
   const TMedium m = d.Disc.Medium;
   if (!d.Disc.Info().Erasable) return kCannotFormat;
   if (d.ReadOnlyImage) return kWriteProtected;
+  if (IsBd(m) && !d.BdWriter()) return kIncompatibleWrite;
   if (!fmtData) return (m == TMedium::DvdRam || m == TMedium::DvdPlusRw) ? kOk : kInvalidField;
   if ((c.Cdb[1] & 0x07) != 1) return kInvalidField;
   if (c.Data.size() < 12) return {5, 0x1A, 0x00};
@@ -365,8 +369,15 @@ TSense FormatUnit(TVDrive& d, TCommand& c) {
   if (Get16(&p[2]) != 8) return kInvalidParam;
   const bool immed = p[1] & 0x02;
   const uint8_t type = p[8] >> 2;
+  const bool reformat = m == TMedium::BdRe && d.Disc.Formatted;  // a BD-RE erased
   if (type == 0x13) {  // quick grow of the last session: restricted overwrite only
     if (m != TMedium::DvdRw) return kInvalidParam;
+  } else if (type == 0x00 && m == TMedium::BdRe) {
+    // A full format with its spare areas, of the whole disc or the size asked.
+    const uint32_t blocks = Get32(&p[4]);
+    if (blocks > d.Disc.Capacity()) return kInvalidParam;
+    if (const TSense s = Wipe(d, m); !s.Ok()) return s;
+    d.Disc.Formatted = true;
   } else if (type == 0x00) {  // full format
     if (m == TMedium::DvdRw || m == TMedium::DvdRwSeq) {
       d.Disc = TDisc::Blank(TMedium::DvdRw);
@@ -384,7 +395,27 @@ TSense FormatUnit(TVDrive& d, TCommand& c) {
   if (erase)
     if (const TSense s = Wipe(d, m); !s.Ok()) return s;
   d.SaveDisc();
-  if (immed) Busy(d, erase ? d.Options.EraseMs : d.Options.FormatMs, {2, 0x04, 0x04});  // format in progress
+  if (immed) Busy(d, erase || reformat ? d.Options.EraseMs : d.Options.FormatMs, {2, 0x04, 0x04});  // format in progress
+  return kOk;
+}
+
+// The current capacity descriptor (unformatted, formatted or no medium) and,
+// for a BD-RE, the one format it takes: type 00h over the whole disc.
+TSense ReadFormatCapacities(TVDrive& d, TCommand& c) {
+  const TDisc& disc = d.Disc;
+  std::vector<uint8_t> r(12, 0);
+  Put32(&r[4], disc.Capacity());
+  const bool unformatted = disc.Medium == TMedium::BdRe && !disc.Formatted;
+  r[8] = unformatted ? 0x01 : 0x02;
+  r[10] = 0x08;  // 2048-byte blocks
+  if (disc.Medium == TMedium::BdRe) {
+    const uint8_t format[8] = {0, 0, 0, 0, 0x00, 0x00, 0x08, 0x00};
+    r.insert(r.end(), format, format + 8);
+    Put32(&r[12], disc.Capacity());
+  }
+  r[3] = uint8_t(r.size() - 4);
+  Truncate(c, Get16(&c.Cdb[7]));
+  Reply(c, r);
   return kOk;
 }
 
@@ -416,6 +447,7 @@ TSense ExecDiscCommand(TVDrive& d, TCommand& c, bool* handled) {
   *handled = true;
   switch (c.Cdb[0]) {
     case 0x04: return FormatUnit(d, c);
+    case 0x23: return ReadFormatCapacities(d, c);
     case 0x28: return Read10(d, c);
     case 0x2A: return Write10(d, c);
     case 0x35:

@@ -25,6 +25,7 @@ TDisc TDisc::Blank(TMedium m) {
   if (m == TMedium::None) return d;
   if (!info.Writable) return Pressed(m, 0);
   d.Tracks.push_back(TTrack{});  // the invisible track, or the one track of overwritable media
+  d.Formatted = m != TMedium::BdRe;
   return d;
 }
 
@@ -42,6 +43,8 @@ TDisc TDisc::Pressed(TMedium m, uint32_t sectors) {
 
 uint32_t TDisc::Capacity() const {
   if (Medium == TMedium::None) return 0;
+  if (Medium == TMedium::BdRDl) return kBdDlCapacity;
+  if (IsBd(Medium)) return kBdCapacity;
   return Info().Cd ? kCdCapacity : kDvdCapacity;
 }
 
@@ -111,7 +114,7 @@ const TTrack* TDisc::TrackAt(uint32_t lba) const {
 }
 
 bool TDisc::Readable(uint32_t lba) const {
-  if (lba >= Capacity()) return false;
+  if (lba >= Capacity() || !Formatted) return false;
   if (Info().Overwritable) return true;
   for (const auto& t : Tracks)
     if (lba >= t.Start && lba < t.Start + t.Written) return true;
@@ -137,6 +140,7 @@ TSense TDisc::CheckWrite(uint32_t lba, uint32_t count, TTrack** track) {
   if (!Info().Writable) return kIncompatibleWrite;
   const uint64_t end = uint64_t(lba) + count;
   if (end > Capacity()) return kLbaOutOfRange;
+  if (!Formatted) return kNotFormatted;
   if (Info().Overwritable) {
     *track = &Tracks[0];
     return kOk;
@@ -298,6 +302,7 @@ TVRecDiscInfo TDisc::Describe() const {
   }
   static constexpr const char* kStatus[] = {"empty", "appendable", "complete", "other"};
   info.Status = kStatus[DiscStatus()];
+  if (Medium == TMedium::BdRe) info.Formatted = Formatted ? "yes" : "no";
   for (const auto& t : Tracks) {
     if (info.Sessions.empty() || info.Sessions.back().Number != int(t.Session)) {
       TVRecSession s;

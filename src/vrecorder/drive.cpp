@@ -53,9 +53,13 @@ bool TVDrive::Open(std::string* error) {
     // named writable sequential medium it is that medium, finalised; on a
     // named overwritable one a DVD-ROM; unnamed, a pressed CD or DVD of its size.
     const uint32_t sectors = uint32_t((st.st_size + kSectorSize - 1) / kSectorSize);
-    TMedium as = sectors <= kCdCapacity ? TMedium::CdRom : TMedium::DvdRom;
+    TMedium as = sectors <= kCdCapacity    ? TMedium::CdRom
+                 : sectors <= kDvdCapacity ? TMedium::DvdRom
+                                           : TMedium::BdRom;
     if (Options.Medium && medium != TMedium::None)
-      as = MediumInfo(medium).Overwritable ? TMedium::DvdRom : medium;
+      as = !MediumInfo(medium).Overwritable ? medium
+           : IsBd(medium)                   ? TMedium::BdRom
+                                            : TMedium::DvdRom;
     Disc = TDisc::Pressed(as, std::min(sectors, TDisc::Pressed(as, 0).Capacity()));
     ReadOnlyImage = true;
   }

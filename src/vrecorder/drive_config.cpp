@@ -56,6 +56,11 @@ bool ApplyOption(TDriveOptions& o, const std::string& key, const std::string& va
   else if (key == "type") {
     ok = Number(value, &o.DeviceType) && (o.DeviceType == 4 || o.DeviceType == 5);
   } else if (key == "dvd-writer") ok = Flag(value, &o.DvdWriter);
+  else if (key == "bd-writer") {
+    bool v = false;
+    ok = Flag(value, &v);
+    if (ok) o.BdWriter = v;
+  }
   else if (key == "page30") ok = Flag(value, &o.Page30);
   else if (key == "sync") ok = Flag(value, &o.Sync);
   else if (key == "load-ms") ok = Number(value, &o.LoadMs);

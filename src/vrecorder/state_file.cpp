@@ -59,6 +59,11 @@ bool LoadState(const std::string& image, TDisc* disc, std::string* error) {
       ok = bool(fields >> d.ClosedSessions);
     } else if (key == "high-water") {
       ok = bool(fields >> d.HighWater);
+    } else if (key == "formatted") {
+      int v = -1;
+      fields >> v;
+      ok = v == 0 || v == 1;
+      d.Formatted = v == 1;
     } else if (key == "timestamp") {
       fields >> d.Timestamp;
     } else if (key == "track") {
@@ -101,6 +106,7 @@ bool SaveState(const std::string& image, const TDisc& disc, std::string* error) 
   out << "closed-sessions " << disc.ClosedSessions << "\n";
   out << "high-water " << disc.HighWater << "\n";
   if (!disc.Timestamp.empty()) out << "timestamp " << disc.Timestamp << "\n";
+  if (disc.Medium == TMedium::BdRe) out << "formatted " << (disc.Formatted ? 1 : 0) << "\n";
   for (const auto& t : disc.Tracks)
     out << "track " << t.Number << " " << t.Session << " " << t.Start << " " << t.Written << " "
         << t.Reserved << " " << (t.Closed ? 1 : 0) << " " << (t.Damaged ? 1 : 0) << "\n";

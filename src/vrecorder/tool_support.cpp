@@ -77,6 +77,7 @@ std::string VRecFormatDiscInfo(const TVRecDiscInfo& info) {
   std::ostringstream out;
   out << "medium: " << info.Medium << "\n";
   out << "disc status: " << info.Status << "\n";
+  if (!info.Formatted.empty()) out << "formatted: " << info.Formatted << "\n";
   for (const auto& s : info.Sessions) {
     out << "session " << s.Number << (s.Closed ? " (closed)" : " (open)") << ": start " << s.Start
         << ", end " << s.End << "\n";
@@ -129,6 +130,11 @@ bool VRecWriteImage(const std::string& image, const std::string& isoPath, bool c
   if (!d.Send({0x55, 0x10, 0, 0, 0, 0, 0, 0, uint8_t(page.size())}, page))
     return Fail(error, "MODE SELECT failed: " + SenseText(d.Last));
 
+  // A new BD-RE takes data once formatted: type 00h over the whole disc.
+  std::array<uint8_t, 12> format = {0, 0, 0, 8};
+  if (m == TMedium::BdRe && !drive.Disc.Formatted && !d.Send({0x04, 0x11, 0, 0, 0, 0}, format))
+    return Fail(error, "FORMAT UNIT failed: " + SenseText(d.Last));
+
   std::array<uint8_t, 40> track{};
   if (!d.Send({0x52, 0x01, 0, 0, 0, 0xFF, 0, 0, 40}, track))
     return Fail(error, "the disc takes no further session (READ TRACK INFORMATION: " + SenseText(d.Last) + ")");
@@ -159,8 +165,10 @@ bool VRecWriteImage(const std::string& image, const std::string& isoPath, bool c
       return Fail(error, "CLOSE TRACK failed: " + SenseText(d.Last));
     if (!d.Send({0x5B, 0, 0x02, 0, 0, 0, 0, 0, 0, 0}))
       return Fail(error, "CLOSE SESSION failed: " + SenseText(d.Last));
-    if (closeDisc && m == TMedium::DvdPlusR && !drive.Disc.Complete &&
-        !d.Send({0x5B, 0, 0x05, 0, 0, 0, 0, 0, 0, 0}))
+    // DVD+R and BD-R ignore page 05h: they are finalised by a close function.
+    const uint8_t finalize = m == TMedium::DvdPlusR ? 0x05 : IsBd(m) ? 0x06 : 0;
+    if (closeDisc && finalize && !drive.Disc.Complete &&
+        !d.Send({0x5B, 0, finalize, 0, 0, 0, 0, 0, 0, 0}))
       return Fail(error, "finalising the disc failed: " + SenseText(d.Last));
   }
   drive.Flush();
@@ -172,13 +180,15 @@ const char* VRecKeysHelp() {
   return R"(Drive list (MBURN_VIRTUAL): drives separated by ';', each IMAGE[:MEDIA][,key=value...]
 Drive k is host adapter 0, target k, lun 0.
 MEDIA: none, cd-rom, cd-r, cd-rw, dvd-rom, dvd-r, dvd-rw (restricted overwrite),
-       dvd-rw-seq, dvd+r, dvd+rw, dvd-ram (default cd-r for a new image)
+       dvd-rw-seq, dvd+r, dvd+rw, dvd-ram, bd-rom, bd-r, bd-r-dl (dual layer),
+       bd-re (unformatted when new) (default cd-r for a new image)
 Keys:
   vendor=TEXT        INQUIRY vendor (default MBURN)
   product=TEXT       INQUIRY product (default VIRTUAL DVD-RW)
   revision=TEXT      INQUIRY revision (default 1.00)
   type=5|4           INQUIRY device type (default 5)
   dvd-writer=1|0     the drive writes DVD media (default 1)
+  bd-writer=1|0      the drive reads and writes BD media (default 1 with a BD)
   page30=0|1         answer MODE SENSE of page 30h (default 0)
   sync=0|1           complete requests on the caller's thread (default 0)
   load-ms=N          NOT READY 04h/01h for N ms after a load (default 0)

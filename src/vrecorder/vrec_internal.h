@@ -19,12 +19,16 @@ namespace vrec {
 constexpr uint32_t kSectorSize = 2048;
 constexpr uint32_t kCdCapacity = 359847;     // 80 minutes
 constexpr uint32_t kDvdCapacity = 2295104;   // single layer
+constexpr uint32_t kBdCapacity = 12219392;   // 25 GB, single layer
+constexpr uint32_t kBdDlCapacity = 24438784; // 50 GB, dual layer
 constexpr uint32_t kFirstSessionGap = 11400; // lead-out 6750 + lead-in 4500 + pre-gap 150
 constexpr uint32_t kLaterSessionGap = 6900;  // lead-out 2250 + lead-in 4500 + pre-gap 150
 
 enum class TMedium : uint8_t {
-  None, CdRom, CdR, CdRw, DvdRom, DvdR, DvdRw, DvdRwSeq, DvdPlusR, DvdPlusRw, DvdRam
+  None, CdRom, CdR, CdRw, DvdRom, DvdR, DvdRw, DvdRwSeq, DvdPlusR, DvdPlusRw, DvdRam,
+  BdRom, BdR, BdRDl, BdRe
 };
+inline constexpr bool IsBd(TMedium m) { return m >= TMedium::BdRom; }
 
 struct TMediumInfo {
   TMedium Medium;
@@ -36,7 +40,7 @@ struct TMediumInfo {
   bool Overwritable;  // writes at any address below the capacity
 };
 
-inline constexpr std::array<TMediumInfo, 11> kMedia{{
+inline constexpr std::array<TMediumInfo, 15> kMedia{{
     {TMedium::None, "none", 0x0000, false, false, false, false},
     {TMedium::CdRom, "cd-rom", 0x0008, true, false, false, false},
     {TMedium::CdR, "cd-r", 0x0009, true, true, false, false},
@@ -48,6 +52,10 @@ inline constexpr std::array<TMediumInfo, 11> kMedia{{
     {TMedium::DvdPlusR, "dvd+r", 0x001B, false, true, false, false},
     {TMedium::DvdPlusRw, "dvd+rw", 0x001A, false, true, true, true},
     {TMedium::DvdRam, "dvd-ram", 0x0012, false, true, true, true},
+    {TMedium::BdRom, "bd-rom", 0x0040, false, false, false, false},
+    {TMedium::BdR, "bd-r", 0x0041, false, true, false, false},      // sequential recording
+    {TMedium::BdRDl, "bd-r-dl", 0x0041, false, true, false, false},
+    {TMedium::BdRe, "bd-re", 0x0043, false, true, true, true},
 }};
 
 const TMediumInfo& MediumInfo(TMedium m);
@@ -67,6 +75,7 @@ constexpr TSense kInvalidWriteAddress{5, 0x21, 0x02};
 constexpr TSense kSequenceError{5, 0x2C, 0x00};
 constexpr TSense kIncompatibleWrite{5, 0x30, 0x05};
 constexpr TSense kCannotFormat{5, 0x30, 0x06};
+constexpr TSense kNotFormatted{5, 0x30, 0x10};
 constexpr TSense kWriteProtected{7, 0x27, 0x00};
 
 // ---------------------------------------------------------------- disc model
@@ -93,6 +102,7 @@ public:
   std::vector<TTrack> Tracks;
   uint32_t HighWater = 0;       // overwritable media: one past the highest sector written
   std::string Timestamp;        // last SEND DISC STRUCTURE timestamp
+  bool Formatted = true;        // BD-RE: formatted once before it takes data
 
   static TDisc Blank(TMedium m);
   // A pressed disc whose only session holds `sectors` sectors.
@@ -148,6 +158,7 @@ struct TDriveOptions {
   std::string Revision = "1.00";
   uint8_t DeviceType = 5;
   bool DvdWriter = true;
+  std::optional<bool> BdWriter;  // unset: a BD writer when the medium is a BD
   bool Page30 = false;
   bool Sync = false;
   uint32_t LoadMs = 0;
@@ -207,6 +218,7 @@ public:
   std::FILE* Log = nullptr;
 
   void DefaultWriteParams();
+  bool BdWriter() const { return Options.BdWriter.value_or(IsBd(Disc.Medium)); }
   bool Bufe() const;               // underrun protection in effect
   // The page asks for a test write and the medium knows simulation (CD, DVD-R,
   // DVD-RW sequential); plus media ignore the write parameters page.

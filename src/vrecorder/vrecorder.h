@@ -14,7 +14,9 @@
 // refused. The image is locked while a drive has it: a second one is "in use".
 //
 // MEDIA: none, cd-rom, cd-r, cd-rw, dvd-rom, dvd-r, dvd-rw (restricted overwrite),
-//        dvd-rw-seq (sequential), dvd+r, dvd+rw, dvd-ram.
+//        dvd-rw-seq (sequential), dvd+r, dvd+rw, dvd-ram, bd-rom, bd-r (sequential
+//        recording, 12,219,392 sectors), bd-r-dl (dual layer, 24,438,784 sectors),
+//        bd-re (unformatted until FORMAT UNIT type 00h; then written anywhere).
 //
 // Keys (numbers decimal unless noted; flags take 1/0):
 //  identification
@@ -24,6 +26,8 @@
 //   type=5|4           INQUIRY peripheral device type (default 5, CD/DVD)
 //   dvd-writer=1|0     the drive writes DVD media (features 002Ah/002Fh, page 2Ah
 //                      DVD write bits); 0 makes a CD writer that only reads DVDs
+//   bd-writer=1|0      the drive reads and writes BD media (profiles 0040h-0043h,
+//                      features 0040h/0041h; default 1 when MEDIA is a BD, else 0)
 //   page30=0|1         answer MODE SENSE of page 30h (default 0: page absent)
 //  completion and timing
 //   sync=0|1           complete requests on the caller's thread (default 0:
@@ -124,6 +128,7 @@ struct TVRecDiscInfo {
   uint32_t NextWritable = 0;
   uint32_t FreeSectors = 0;
   uint32_t Capacity = 0;
+  std::string Formatted;       // BD-RE: "yes" or "no"; empty for other media
 };
 
 struct TVRecDriveStats {

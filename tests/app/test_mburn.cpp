@@ -297,6 +297,7 @@ TEST(MburnProgress, PercentMegabytesSpeedAndTimeLeft) {
   EXPECT_EQ(SummaryText(60'300'000, 7.2, true),
             "wrote 60.3 MB in 7.2 s of writing, 8.4 MB/s (6.0x DVD) on average");
   EXPECT_EQ(SummaryText(614'400, 0.05, false), "wrote 0.6 MB in less than 0.1 s of writing");
+  EXPECT_EQ(SummaryText(45'000'000, 2, false, true), "wrote 45.0 MB in 2.0 s of writing, 22.5 MB/s (5.0x BD) on average");
 }
 
 TEST(MburnReasons, VolumeIdsTheDescriptorsCannotCarry) {
@@ -500,6 +501,28 @@ TEST_F(Mburn, FinalizedDiscHasNoRoomForAnotherSession) {
   EXPECT_EQ(lines[1].rfind("NOT ENOUGH SPACE. NEEDS ", 0), 0u) << lines[1];
   EXPECT_NE(lines[1].find("KB ,  TILGJENGELIG 0KB"), std::string::npos) << lines[1];
   EXPECT_EQ(r.Err, "mburn: the disc is closed: nothing more can be recorded on it\n");
+}
+
+// BD media through mburn: described, recorded twice (the second carrying the first: after it on
+// BD-R, over it on BD-RE), read back by xorriso and bsdtar; a finalised BD-R takes no third.
+TEST_F(Mburn, BdMediaRecordAppendAndReadBack) {
+  for (const char* from : {"/data", "/pictures"}) fs::copy(kSample + from, Path("both"));
+  for (const std::string medium : {"bd-r", "bd-re"}) {
+    const std::string disc = Path(medium + ".img"), x = disc + "-x", b = disc + "-b", v = disc + "-v";
+    EXPECT_TRUE(Run({"drives", "--virtual", disc + ":" + medium}).Out.ends_with(".img  reads and writes BD\n"));
+    EXPECT_NE(Run({"disc", "--virtual", disc}).Out.find("Disc kind: " + UpperCase(medium) + "\nDisc status: empty\nRecorded "
+              "sessions: 0\nFree sectors: 12219392\nNext writable address: 0\nDrive: reads and writes BD\n"), std::string::npos);
+    ASSERT_EQ(Run({"burn", kSample + "/data", "--virtual", disc}).Status, 0);
+    const std::string info = Run({"disc", "--virtual", disc}).Out;
+    const char* second = medium == "bd-r" ? "--finalize" : "--import-session=1";
+    ASSERT_EQ(Run({"burn", kSample + "/pictures", "--virtual", disc, second}).Status, 0);
+    const auto start = static_cast<uint32_t>(std::stoul(info.substr(info.find("writable address: ") + 18)));
+    // In order (a braced list is evaluated left to right), every step without a complaint.
+    EXPECT_EQ((std::vector<std::string>{rectest::ExtractWithXorriso(disc, start, x), rectest::CompareTrees(Path("both"), x),
+               rectest::SessionView(disc, medium == "bd-r" ? start : 0, v), rectest::ExtractWithBsdtar(v, b),
+               rectest::CompareTrees(Path("both"), b, true)}), std::vector<std::string>(5));
+  }
+  EXPECT_NE(Run({"burn", kSample, "--virtual", Path("bd-r.img")}).Err.find("the disc is closed"), std::string::npos);
 }
 
 TEST_F(Mburn, TestWriteOnATerminalShowsABarAndLeavesTheDiscBlank) {

@@ -48,9 +48,9 @@ uint16_t Host16(const uint8_t* p) {
 TEST(DiscKindNamesTest, NamesEveryKindAndUnknownBeyond) {
   const char* names[] = {"UNKNOWN", "CD-ROM",    "CD-R",      "CD-RW",  "DVD-ROM",
                          "DVD-R",   "DVD-RAM",   "DVD-RW_RO", "DVD-RW_SR", "DVD+RW",
-                         "DVD+R",   "DDCD-ROM",  "DDCD-R",    "DDCD-RW"};
-  for (uint16_t k = 0; k < 14; ++k) EXPECT_STREQ(DiscKindNames(k), names[k]);
-  EXPECT_STREQ(DiscKindNames(14), "UNKNOWN");
+                         "DVD+R",   "DDCD-ROM",  "DDCD-R",    "DDCD-RW", "BD-ROM", "BD-R", "BD-R", "BD-RE"};
+  for (uint16_t k = 0; k < 18; ++k) EXPECT_STREQ(DiscKindNames(k), names[k]);
+  EXPECT_STREQ(DiscKindNames(18), "UNKNOWN");
   EXPECT_STREQ(DiscKindNames(0xFFFF), "UNKNOWN");
 }
 
@@ -60,7 +60,8 @@ TEST_F(DiscQueriesTest, DiscKindFromTheCurrentProfile) {
       {0x0010, DK_DVDROM}, {0x0011, DK_DVDR},      {0x0012, DK_DVDRAM},
       {0x0013, DK_DVDRW_RO}, {0x0014, DK_DVDRW_RO}, {0x001A, DK_DVDPLUSRW},
       {0x001B, DK_DVDPLUSR}, {0x0020, DK_DDCDROM}, {0x0021, DK_DDCDR},
-      {0x0022, DK_DDCDRW},
+      {0x0022, DK_DDCDRW}, {0x0040, DK_BDROM},     {0x0041, DK_BDR},
+      {0x0042, DK_BDR_RRM}, {0x0043, DK_BDRE},
   };
   for (const auto& [profile, kind] : profiles) {
     SCOPED_TRACE(profile);
@@ -72,6 +73,12 @@ TEST_F(DiscQueriesTest, DiscKindFromTheCurrentProfile) {
               (std::vector<uint8_t>{0x46, 0x02, 0, 0, 0, 0, 0, 0, 0x72, 0}));
     EXPECT_EQ(Host16(&device.ConfigBuffer[6]), profile);
   }
+}
+
+TEST_F(DiscQueriesTest, BdrInRandomRecordingModeIsRefused) {
+  drive.profile = 0x0042;
+  device.CurrentDiscKind = device.DiscKind();
+  EXPECT_EQ(device.RecordingRefusal(), "BD-R IN RANDOM RECORDING MODE CANNOT BE WRITTEN: NOTHING RECORDED");
 }
 
 TEST_F(DiscQueriesTest, DiscKindFromTheAtipWhenThereIsNoProfile) {

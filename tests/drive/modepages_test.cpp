@@ -99,6 +99,9 @@ TEST_F(ModePagesTest, FeaturesAddDvdCapabilities) {
             DC_READ_DVDR | DC_READ_DVDRW | DC_WRITE_DVDR | DC_WRITE_DVDRW);
   // The buffer keeps the reply in host order.
   EXPECT_EQ(Host16(&device.ConfigBuffer[8]), 0x2F);
+  drive.features = {{0x40, 0x00}, {0x41, 0x00}};  // BD: the features are there, whatever byte 4 says
+  ASSERT_TRUE(device.ReadCapabilities());
+  EXPECT_EQ(device.DeviceCapabilities, DC_READ_BD | DC_WRITE_BD);
 }
 
 TEST_F(ModePagesTest, UnderrunProtectionFromPage30OrTheModelQuirk) {

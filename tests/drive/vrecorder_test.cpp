@@ -25,11 +25,12 @@ constexpr TMedium kMedia[] = {
     {"cd-rom", DK_CDROM},       {"cd-r", DK_CDR},         {"cd-rw", DK_CDRW},
     {"dvd-rom", DK_DVDROM},     {"dvd-r", DK_DVDR},       {"dvd-rw", DK_DVDRW_RO},
     {"dvd-rw-seq", DK_DVDRW_RO}, {"dvd+r", DK_DVDPLUSR},  {"dvd+rw", DK_DVDPLUSRW},
-    {"dvd-ram", DK_DVDRAM},
+    {"dvd-ram", DK_DVDRAM},     {"bd-rom", DK_BDROM},     {"bd-r", DK_BDR},
+    {"bd-r-dl", DK_BDR},        {"bd-re", DK_BDRE},
 };
 
 bool Writable(const std::string& medium) {
-  return !medium.starts_with("cd-rom") && !medium.starts_with("dvd-rom");
+  return !medium.starts_with("cd-rom") && !medium.starts_with("dvd-rom") && !medium.starts_with("bd-rom");
 }
 
 class VirtualRecorderTest : public ::testing::Test {
@@ -151,7 +152,7 @@ TEST_F(VirtualRecorderTest, NoMediumIsUnknownWithNothingFree) {
 }
 
 TEST_F(VirtualRecorderTest, AppendableAndCompleteDiscs) {
-  for (const char* medium : {"cd-r", "dvd-r", "dvd+r"}) {
+  for (const char* medium : {"cd-r", "dvd-r", "dvd+r", "bd-r"}) {
     SCOPED_TRACE(medium);
     const std::string image = std::string(medium) + ".img";
     Start(medium, "", image);

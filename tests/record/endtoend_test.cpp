@@ -116,7 +116,7 @@ TEST_P(EveryMedium, RecordsTwoSessionsThatReadBackByteForByte) {
   // Where the drive says the next session goes: its next writable address on
   // media with sessions, the end of the recorded volume on overwritable media.
   const std::string medium = GetParam();
-  const bool overwritable = medium == "dvd+rw" || medium == "dvd-ram" || medium == "dvd-rw";
+  const bool overwritable = medium == "dvd+rw" || medium == "dvd-ram" || medium == "dvd-rw" || medium == "bd-re";
   const TVRecDiscInfo before = recorder.Disc();
   if (!overwritable) {
     ASSERT_EQ(before.Status, "appendable") << "the first session closed the disc";
@@ -152,7 +152,7 @@ std::string MediumName(const ::testing::TestParamInfo<const char*>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Media, EveryMedium,
                          ::testing::Values("cd-r", "cd-rw", "dvd-r", "dvd-rw", "dvd-rw-seq",
-                                           "dvd+r", "dvd+rw", "dvd-ram"),
+                                           "dvd+r", "dvd+rw", "dvd-ram", "bd-r", "bd-r-dl", "bd-re"),
                          MediumName);
 
 
@@ -208,7 +208,7 @@ class Rewritable : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Rewritable, ErasesQuickAndFullAndTakesAFirstSessionAgain) {
   const std::string medium = GetParam();
-  const bool format = medium == "dvd+rw" || medium == "dvd-ram";  // else BLANK
+  const bool format = medium == "dvd+rw" || medium == "dvd-ram" || medium == "bd-re";  // else BLANK
   TPollClock clock;
   TTempDir tmp;
   MakeVariedFolder(tmp / "first", 21, false);
@@ -256,7 +256,7 @@ TEST_P(Rewritable, ErasesQuickAndFullAndTakesAFirstSessionAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, Rewritable,
-                         ::testing::Values("cd-rw", "dvd-rw", "dvd-rw-seq", "dvd+rw", "dvd-ram"),
+                         ::testing::Values("cd-rw", "dvd-rw", "dvd-rw-seq", "dvd+rw", "dvd-ram", "bd-re"),
                          MediumName);
 
 // Commands that change a disc: none may reach a disc that an erase or an image refuses.

@@ -452,6 +452,9 @@ TEST(Outcome, WhatDoesNotFinishTheDiscOrMustNotTouchItIsNoSuccess) {
       {"dvd+rw", "", 1, 0, "TEST WRITE IS NOT POSSIBLE ON DVD+RW: NOTHING RECORDED", "empty", 0},
       {"dvd+r", "", 0, 1, "", "complete", 1},
       {"dvd-rw-seq", "", 0, 1, "", "complete", 1},
+      {"bd-r", "", 0, 1, "", "complete", 1},
+      {"bd-re", "", 0, 1, "BD-RE CANNOT BE FINALIZED: NOTHING RECORDED", "empty", 0},
+      {"bd-re", "fail=04", 0, 0, "FORMATTING THE DISC FAILED", "empty", 0},
   };
   for (const TCase& k : cases) {
     SCOPED_TRACE(std::string(k.Medium) + " " + k.Extra);

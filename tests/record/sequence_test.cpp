@@ -152,7 +152,10 @@ INSTANTIATE_TEST_SUITE_P(
         TKindCase{"dvd+r", "DVD+R", "1B 01 BB 54 2A* 35 5B 5B BB 01 1E 1B 01 01"},
         TKindCase{"dvd+rw", "DVD+RW", "1B BB 54 2A* 35 2A* 35 5B BB 01 1E 1B 01"},
         // The new volume's descriptors at LBA 0 first, as on DVD+RW.
-        TKindCase{"dvd-ram", "DVD-RAM", "1B 01 BB 2A* 35 2A* 35 BB 01 1E 1B 01"}),
+        TKindCase{"dvd-ram", "DVD-RAM", "1B 01 BB 2A* 35 2A* 35 BB 01 1E 1B 01"},
+        // No write parameters page; a new BD-RE is formatted, then written as DVD+RW.
+        TKindCase{"bd-r", "BD-R", "1B 01 BB 54 2A* 35 5B 5B BB 01 1E 1B 01 01"},
+        TKindCase{"bd-re", "BD-RE", "1B 01 BB 04 54 2A* 35 2A* 35 BB 01 1E 1B 01 01"}),
     [](const auto& info) {
       std::string n = info.param.Medium;
       std::replace(n.begin(), n.end(), '-', '_');
@@ -166,6 +169,7 @@ TEST(Sequence, ClosingCommandsCarryTheirFunctionAndTrack) {
     const char* Medium;
     std::vector<std::array<uint8_t, 3>> Close;  // CDB bytes 1, 2, 5
     uint8_t SyncByte1;                          // of the flush
+    bool Finalize = false;
   };
   const TCase cases[] = {
       {"cd-r", {{0x01, 0x02, 0x00}}, 0x00},  // Immed = CloseTrackImmediate
@@ -173,6 +177,9 @@ TEST(Sequence, ClosingCommandsCarryTheirFunctionAndTrack) {
       {"dvd-rw", {{0x01, 0x02, 0x00}}, 0x02},
       {"dvd+r", {{0x00, 0x01, 0x01}, {0x00, 0x02, 0xFF}}, 0x00},
       {"dvd+rw", {{0x00, 0x03, 0xFF}}, 0x00},
+      {"bd-r", {{0x00, 0x01, 0x01}, {0x00, 0x02, 0x00}}, 0x00},
+      {"bd-r", {{0x00, 0x01, 0x01}, {0x00, 0x06, 0x00}}, 0x00, true},  // finalised
+      {"bd-re", {}, 0x00},
   };
   for (const TCase& k : cases) {
     SCOPED_TRACE(k.Medium);
@@ -181,9 +188,13 @@ TEST(Sequence, ClosingCommandsCarryTheirFunctionAndTrack) {
     Folder(s.Tmp / "src");
     ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
     VEZEZadira& c = *s.Component;
+    c.FinalizeDisc = k.Finalize;
     TRecorderRun run(c);
     ASSERT_EQ(run.Record().Error, "");
     const auto log = s.Recorder->Log();
+    // The recording (from its load on) sends BD drives no write parameters page.
+    const auto load = std::find_if(log.begin(), log.end(), [](const TLogged& l) { return l.Op() == 0x1B; });
+    EXPECT_EQ(std::any_of(load, log.end(), [](const TLogged& l) { return l.Op() == 0x55; }), k.Medium[0] != 'b');
     const auto close = Only(log, 0x5B);
     ASSERT_EQ(close.size(), k.Close.size());
     for (size_t i = 0; i < close.size(); ++i) {

@@ -100,6 +100,26 @@ TEST_F(Drive, ACdWriterHasNoDvdWriteFeatures) {
   EXPECT_TRUE(Write10(0, 0, 1).Is(5, 0x30, 0x05));
 }
 
+// A BD drive: its profile and features; a BD-RE takes data once formatted, a BD-R is
+// never formatted nor finalised with function 5; a drive without BD features writes no BD.
+TEST_F(Drive, BdMediaAnswerAsABdWriterDoes) {
+  Configure(Path("r.img") + ":bd-r,sync=1;" + Path("re.img") + ":bd-re,sync=1;" + Path("n.img") +
+            ":bd-r,sync=1,bd-writer=0");
+  std::vector<uint8_t> fmt = {0, 0, 0, 8, 0, 0xBA, 0x74, 0x01, 0, 0, 0, 0}, caps(12, 0), config(114, 0);
+  const auto format = [&](uint8_t t) { return Send(t, {0x04, 0x11, 0, 0, 0, 0}, &fmt, SRB_DIR_OUT); };
+  ASSERT_TRUE(Send(0, {0x46, 2, 0, 0x41, 0, 0, 0, 0, 114, 0}, &config).Good());
+  EXPECT_EQ(Be32(config, 6), 0x00410041u);  // profile BD-R, feature BD Write
+  EXPECT_TRUE(Write10(2, 0, 1).Is(5, 0x30, 0x05));
+  EXPECT_TRUE(format(0).Is(5, 0x30, 0x06));
+  EXPECT_TRUE(Write10(1, 0, 1).Is(5, 0x30, 0x10));
+  EXPECT_TRUE(format(1).Is(5, 0x26, 0x00));  // one block more than the disc has
+  fmt[7] = 0;
+  ASSERT_TRUE(format(1).Good() && Send(1, {0x23, 0, 0, 0, 0, 0, 0, 0, 12, 0}, &caps).Good());
+  EXPECT_TRUE(Be32(caps, 4) == 12219392u && (caps[8] & 0x03) == 2);  // formatted, the whole disc
+  EXPECT_TRUE(Write10(1, 100, 1).Good());
+  EXPECT_TRUE(Close(0, 5).Is(5, 0x24, 0x00));
+}
+
 TEST_F(Drive, ModeSenseGivesTheHeaderThenThePage) {
   Configure(Path("cd.img") + ":cd-rw,sync=1;" + Path("dvd.img") + ":dvd+rw,sync=1,no-bufe=1,buffer-kb=4096");
   std::vector<uint8_t> b(255, 0);

@@ -150,13 +150,23 @@ bool OpenDrive(VEZEZadira& c, const TCommandLine& line, bool select) {
   return true;
 }
 
+// What the drive does with BD media, from its feature list; "" for a drive
+// without BD features (the capabilities page has no BD bits).
+std::string BDCapabilities(uint32_t capabilities) {
+  if (capabilities & DC_WRITE_BD) return "reads and writes BD";
+  if (capabilities & DC_READ_BD) return "reads BD";
+  return "";
+}
+
 int Drives(const TCommandLine& line) {
   VEZEZadira c;
   SetUpComponent(c, line);
   if (!OpenDrive(c, line, false)) return kExitFailed;
   for (const auto& l : c.DeviceList) {
     const std::string image = VirtualImageOf(line, l);
-    std::cout << l << (image.empty() ? "" : "  " + image) << '\n';
+    c.SelectDevice(l);
+    const std::string bd = BDCapabilities(c.DeviceDescription.empty() ? 0 : c.DeviceCapabilities);
+    std::cout << l << (image.empty() ? "" : "  " + image) << (bd.empty() ? "" : "  " + bd) << '\n';
   }
   if (c.DeviceList.empty()) std::cerr << "mburn: no CD/DVD drive found\n";
   return kExitOk;
@@ -178,6 +188,8 @@ int Disc(const TCommandLine& line) {
             << "Recorded sessions: " << sessions << '\n'
             << "Free sectors: " << freeSectors << '\n'
             << "Next writable address: " << (nextKnown ? std::to_string(next) : "unknown") << '\n';
+  if (const std::string bd = BDCapabilities(c.DeviceCapabilities); !bd.empty())
+    std::cout << "Drive: " << bd << '\n';
   if (c.CurrentDiscKind == DK_UNKNOWN || status < 0) {
     Note(SpaceReason(c, 0, 0, SecondsRunning()));
     return kExitFailed;
@@ -243,6 +255,7 @@ int Burn(const TCommandLine& line) {
     if (text == kTextVerifying) {
       verifyProgress.SetMax(static_cast<int32_t>(c.ImageSectors()));
       verifyProgress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+      verifyProgress.SetBd(IsBDKind(c.CurrentDiscKind));
     }
   };
   hooks.Message = [](const std::string& text) { std::cerr << text << std::endl; };
@@ -276,6 +289,7 @@ int Burn(const TCommandLine& line) {
       break;
     case TBurnOutcome::Started: {
       progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+      progress.SetBd(IsBDKind(c.CurrentDiscKind));
       progress.Show(0);
       TWaitReport waits;
       bool stopping = false;
@@ -441,6 +455,7 @@ int Verify(const TCommandLine& line) {
                     {[&](int32_t max) {
                        progress.SetMax(max);
                        progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+                       progress.SetBd(IsBDKind(c.CurrentDiscKind));
                      },
                      [&](int32_t sectors) { progress.Show(sectors); }, [&] { progress.End(); }});
 }

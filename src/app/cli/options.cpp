@@ -19,7 +19,8 @@ constexpr const char* kCommonOptions =
     "Options of every command:\n"
     "  --virtual IMAGE[:MEDIA]     use a virtual recorder whose disc is the file IMAGE;\n"
     "                              a missing IMAGE is a blank disc of MEDIA (cd-r, cd-rw,\n"
-    "                              dvd-r, dvd-rw, dvd-rw-seq, dvd+r, dvd+rw, dvd-ram, ...;\n"
+    "                              dvd-r, dvd-rw, dvd-rw-seq, dvd+r, dvd+rw, dvd-ram,\n"
+    "                              bd-r, bd-r-dl, bd-re, ...;\n"
     "                              default cd-r). An IMAGE of your own is a closed\n"
     "                              disc, never written (IMAGE:MEDIA,new blanks it).\n"
     "                              Repeat for more drives.\n"
@@ -90,8 +91,8 @@ constexpr TCommandText kCommands[] = {
      "                              any other tool) as it is onto a blank disc, or\n"
      "                              over a DVD+RW, DVD-RAM or DVD-RW from its start"},
     {"erase", "erase [--full] [--drive DRIVE]",
-     "erase a CD-RW or DVD-RW (blank), or a DVD+RW or\n"
-     "                              DVD-RAM (format; quick: its volume is wiped)"},
+     "erase a CD-RW or DVD-RW (blank), or a DVD+RW,\n"
+     "                              DVD-RAM or BD-RE (format; quick: volume wiped)"},
     {"image", "image FOLDER -o FILE [options]",
      "write an ISO 9660 image file of FOLDER, as a recorder\n"
      "                              would receive it"},

@@ -12,6 +12,9 @@
 std::string ProgressText(int64_t Bytes, int64_t Total, double Seconds, bool Dvd);
 // "wrote 29.1 MB in 8.3 s of writing, 3.5 MB/s on average (23x CD)"
 std::string SummaryText(int64_t Bytes, double Seconds, bool Dvd);
+// The same with the speed in single BD speeds (4,495 kB/s): "(5.0x BD)".
+std::string ProgressText(int64_t Bytes, int64_t Total, double Seconds, bool Dvd, bool Bd);
+std::string SummaryText(int64_t Bytes, double Seconds, bool Dvd, bool Bd);
 
 class TProgress {
 public:
@@ -20,6 +23,7 @@ public:
   // (1385 kB/s) or the CD one (150 KiB/s).
   void SetMax(int32_t Sectors) { max_ = Sectors; }
   void SetDvd(bool Dvd) { dvd_ = Dvd; }
+  void SetBd(bool Bd) { bd_ = Bd; }  // the BD one (4,495 kB/s), before the DVD one
   // A bar on a terminal, redrawn in place; else one line per new percentage.
   void Show(int32_t Sectors);
   // The write loop has ended (the recorder is finishing the track).
@@ -35,7 +39,7 @@ private:
 
   int32_t max_ = 100;
   int32_t sectors_ = 0;
-  bool dvd_ = false;
+  bool dvd_ = false, bd_ = false;
   int last_ = -1;
   bool open_ = false;  // the bar stands on the terminal's current line
   bool tty_;

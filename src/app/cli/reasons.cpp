@@ -11,7 +11,7 @@ namespace {
 constexpr uint8_t kAscNoMedium = 0x3A;
 
 bool IsReadOnlyKind(uint16_t kind) {
-  return kind == DK_CDROM || kind == DK_DVDROM || kind == DK_DDCDROM;
+  return kind == DK_CDROM || kind == DK_DVDROM || kind == DK_DDCDROM || kind == DK_BDROM;
 }
 
 bool IsDCharacter(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
