@@ -520,9 +520,18 @@ TEST(Outcome, StopRecordingAbortsWithoutClosing) {
   ASSERT_TRUE(s.Prepare(s.Tmp / "src"));
   VEZEZadira& c = *s.Component;
   TRecorderRun run(c);
-  std::atomic<int> writes{0};
+  // The write loop waits (bounded) until the stop is on its way: a fast
+  // recorder could otherwise write the whole track before the stop runs.
+  std::atomic<bool> stopping{false};
   std::thread stopper;
-  AtWriteLoop(c, [&] { stopper = std::thread([&c] { c.StopRecording(); }); });
+  AtWriteLoop(c, [&] {
+    stopper = std::thread([&] {
+      stopping = true;
+      c.StopRecording();
+    });
+    for (int i = 0; i < 200 && !stopping; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  });
   const TOutcome out = run.Record();
   stopper.join();
   EXPECT_EQ(out.WriteDoneCalls, 1);
