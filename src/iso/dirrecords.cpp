@@ -76,7 +76,7 @@ void AppendRecord(TMemoryStream& Out, const TRecordFields& f, const std::string&
   PutBoth16(&rec[28], 1);
   rec[32] = static_cast<uint8_t>(name.size());
   std::memcpy(&rec[33], name.data(), name.size());
-  std::memcpy(&rec[static_cast<size_t>(base)], su.data(), su.size());
+  if (!su.empty()) std::memcpy(&rec[static_cast<size_t>(base)], su.data(), su.size());
   Out.Write(rec.data(), static_cast<size_t>(length));
 }
 
