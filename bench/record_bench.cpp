@@ -1,6 +1,6 @@
 // Recording and image throughput against `cat`: the files of a folder are
 // recorded onto a virtual DVD+R (bound in-process) whose image lies on the
-// same disk; `mburn image` writes them into an image file (with its digest and
+// same disk (with the stream's digest and without); `mburn image` writes them into an image file (with its digest and
 // without); `xorriso -as mkisofs -J` makes an image of the same files; and
 // `cat` copies them into one file. All write the same bytes once; the
 // recording's write loop should take at most 1.10 x the cat time, the image
@@ -151,8 +151,9 @@ TTimed Image(const std::string& folder, const std::string& output, bool digest) 
   });
 }
 
-// Records the folder onto a fresh virtual DVD+R at image.
-TTimed Record(const std::string& folder, const std::string& image, int64_t& bytes,
+// Records the folder onto a fresh virtual DVD+R at image, taking the stream's
+// digest or not.
+TTimed Record(const std::string& folder, const std::string& image, bool digest, int64_t& bytes,
               std::string& error) {
   TTimed t;
   // A blank disc every time.
@@ -179,6 +180,7 @@ TTimed Record(const std::string& folder, const std::string& image, int64_t& byte
       return t;
     }
     c.SelectDevice(c.DeviceList[0]);
+    c.TrackDigest = digest;
     if (!c.AddFolder("\\", folder, "*.*", faAnyFile, true, false, false) ||
         !c.PrepareImage(false, nullptr)) {
       error = "cannot prepare the image";
@@ -282,21 +284,24 @@ int main(int argc, char** argv) {
   // The first cat only brings the sources into memory and leaves an output
   // for the first recording to free.
   bool ok = Cat(files, catOutput).Ok;
-  TSeries cat, rec, img, imgBare, xorriso;
+  TSeries cat, rec, recBare, img, imgBare, xorriso;
   int64_t bytes = 0;
   std::string error;
-  std::printf("round  cat s   recording s (to last block, write loop)  image s  "
-              "image w/o digest s  xorriso s\n");
+  std::printf("round  cat s   recording s (to last block, write loop)  w/o digest (loop)  "
+              "image s  image w/o digest s  xorriso s\n");
   for (int round = 1; round <= rounds && ok; ++round) {
-    rec.Add(Record(folder, image, bytes, error));
+    rec.Add(Record(folder, image, true, bytes, error));
+    if (rec.Ok) recBare.Add(Record(folder, image, false, bytes, error));
     cat.Add(Cat(files, catOutput));
     img.Add(Image(folder, isoOutput, true));
     imgBare.Add(Image(folder, isoOutput, false));
     if (haveXorriso) xorriso.Add(Xorriso(folder, isoOutput));
-    ok = rec.Ok && cat.Ok && img.Ok && imgBare.Ok && xorriso.Ok;
-    std::printf("%5d  %5.2f   %6.2f (%.2f, %.2f)                 %6.2f   %6.2f              %6.2f\n",
+    ok = rec.Ok && recBare.Ok && cat.Ok && img.Ok && imgBare.Ok && xorriso.Ok;
+    std::printf("%5d  %5.2f   %6.2f (%.2f, %.2f)                 %6.2f (%.2f)     "
+                "%6.2f   %6.2f              %6.2f\n",
                 round, cat.Runs.back().Wall, rec.Runs.back().Wall, rec.Runs.back().Data,
-                rec.Runs.back().Write, img.Runs.back().Wall, imgBare.Runs.back().Wall,
+                rec.Runs.back().Write, recBare.Runs.back().Wall, recBare.Runs.back().Write,
+                img.Runs.back().Wall, imgBare.Runs.back().Wall,
                 haveXorriso ? xorriso.Runs.back().Wall : 0.0);
   }
   ::sync();
@@ -317,6 +322,11 @@ int main(int argc, char** argv) {
               "(median %.2f s); %.2f CPU s/GiB, %lld bytes written\n",
               r.Wall, r.Data, r.Write, rec.Median(&TTimed::Write), r.Cpu / gib,
               static_cast<long long>(bytes));
+  const TTimed& rb = recBare.Best();
+  std::printf("recording, no digest (best): write loop %.2f s (median %.2f s); %.2f CPU s/GiB; "
+              "the digest costs the write loop %+.2f s (median %+.2f s), %.2f CPU s/GiB\n",
+              rb.Write, recBare.Median(&TTimed::Write), rb.Cpu / gib, r.Write - rb.Write,
+              rec.Median(&TTimed::Write) - recBare.Median(&TTimed::Write), (r.Cpu - rb.Cpu) / gib);
   std::printf("peak memory:      %.1f MiB (resident, the recording's process)\n",
               static_cast<double>(self.ru_maxrss) / 1024.0);
   auto imageLine = [&](const char* name, const TSeries& s) {
@@ -333,6 +343,9 @@ int main(int argc, char** argv) {
               "CPU %.2f x cat's\n",
               r.Wall / catBest, r.Write / catBest, rec.Median(&TTimed::Write) / catMedian,
               r.Cpu / std::max(cat.Best().Cpu, 1e-3));
+  std::printf("  no digest:      write loop %.3f best, %.3f median; CPU %.2f x cat's\n",
+              rb.Write / catBest, recBare.Median(&TTimed::Write) / catMedian,
+              rb.Cpu / std::max(cat.Best().Cpu, 1e-3));
   std::printf("image / cat:      %.3f best (target <= 1.05); / xorriso %.3f\n",
               img.Best().Wall / catBest,
               xorriso.Runs.empty() ? 0.0 : img.Best().Wall / xorriso.Best().Wall);

@@ -414,6 +414,9 @@ public:
   std::string VerifyError;
   // The checksums of the last stream produced whole (a recording or an image file).
   std::shared_ptr<const TTrackChecksums> TrackChecksums;
+  // Whether a recording takes those checksums as its stream is produced. On by
+  // default; without them there is nothing to verify against.
+  bool TrackDigest = true;
 
   // ---- erase (src/record/erase.cpp)
   // Erases the rewritable disc in the selected drive on a thread of its own:

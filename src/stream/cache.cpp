@@ -62,6 +62,7 @@ TCacheThread::TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBy
       refillBatch_(std::max<int32_t>(1, capacity_ / 8)),
       imageBytes_(ImageBytes),
       padToMinimum_(PadToMinimum && ImageBytes < kMinimumTrackBytes),
+      digest_(Component.TrackDigest),
       remaining_(ImageBytes) {
   // The metadata is needed once; a new preparation fills the stream again.
   // Taken over rather than copied: it can be tens of megabytes.
@@ -80,7 +81,7 @@ TCacheThread::TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBy
       continue;
     sources_.push_back({e->SourcePath, e->ISOSize});
   }
-  checksums_->Reserve(std::max(ImageBytes, padToMinimum_ ? kMinimumTrackBytes : 0) / kSector);
+  if (digest_) checksums_->Reserve(std::max(ImageBytes, padToMinimum_ ? kMinimumTrackBytes : 0) / kSector);
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -194,7 +195,7 @@ bool TCacheThread::WaitFinished(uint32_t TimeoutMs) {
 
 std::shared_ptr<const TTrackChecksums> TCacheThread::Checksums() const {
   std::lock_guard g(lock_);
-  return produced_ ? checksums_ : nullptr;
+  return produced_ && digest_ ? checksums_ : nullptr;
 }
 
 int32_t TCacheThread::QueuedBlocks() const {
@@ -309,7 +310,7 @@ bool TCacheThread::Produce() {
   hasher_.join();
   std::lock_guard g(lock_);
   if (FAborted) return AbortExitLocked(), false;
-  checksums_->Finish();
+  if (digest_) checksums_->Finish();
   produced_ = true;  // whatever is queued now is all there will be
   changed_.notify_all();
   return true;
@@ -356,7 +357,7 @@ void TCacheThread::HashBlocks() {
     std::unique_ptr<TCacheBlock> block = std::move(unhashed_.front());
     unhashed_.pop_front();
     g.unlock();
-    checksums_->Add(std::span(block->Data.data(), static_cast<size_t>(block->Count)));
+    if (digest_) checksums_->Add(std::span(block->Data.data(), static_cast<size_t>(block->Count)));
     g.lock();
     blocks_.push_back(std::move(block));
     // Full once the producer waits for room and everything it read is queued.

@@ -407,8 +407,15 @@ bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string&
   // Standard output may be a file opened for appending or shared with other
   // output: it is written in order, where it stands.
   const bool copy = regular && !toStdout && (::fcntl(out, F_GETFL) & O_APPEND) == 0;
-  const bool ok = copy ? TImageCopy(Component, out, name, Digest).Run(error)
-                       : WriteStream(Component, out, name, regular, error);
+  bool ok;
+  if (copy) {
+    ok = TImageCopy(Component, out, name, Digest).Run(error);
+  } else {
+    const bool digest = Component.TrackDigest;
+    Component.TrackDigest = Digest;  // what the cache takes
+    ok = WriteStream(Component, out, name, regular, error);
+    Component.TrackDigest = digest;
+  }
   if (!ok) return fail(error);
   return true;
 }

@@ -186,7 +186,7 @@ public:
   std::atomic<bool> FAborted{false};
 
   // The checksums of the stream, once all of it has been produced; nullptr
-  // before that and after a failure.
+  // before that, after a failure, and when the component's TrackDigest is off.
   std::shared_ptr<const TTrackChecksums> Checksums() const;
 
   // For inspection (tests, progress).
@@ -224,6 +224,7 @@ private:
   const int32_t refillBatch_;  // free blocks that wake a producer waiting for room
   const int64_t imageBytes_;
   const bool padToMinimum_;
+  const bool digest_;  // the component's TrackDigest
 
   mutable std::mutex lock_;            // FBlocks, FRemaining, the notes
   std::condition_variable changed_;    // a block queued, a flag set (the consumer's side)

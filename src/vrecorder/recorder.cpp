@@ -256,10 +256,24 @@ uint32_t TRecorder::Exec(SRB_ExecSCSICmd* srb) {
     return srb->SRB_Status;
   }
   {
-    std::lock_guard lock(Mutex);
+    std::unique_lock lock(Mutex);
     if (Stop) {
       StoreStatus(&srb->SRB_Status, SS_ABORTED);
       return SS_ABORTED;
+    }
+    // A write that finds the recorder idle is done on the caller's thread, as
+    // the kernel does a request sent with SG_IO: no hand-off to the worker and
+    // back for every block of a recording. It runs as the worker's request
+    // would, so an abort from another thread is answered the same way, and
+    // whatever is queued meanwhile waits for it.
+    const bool write = srb->CDBByte[0] == 0x2A && (srb->SRB_Flags & SRB_DIR_OUT) && srb->SRB_BufLen > 0;
+    if (write && Queue.empty() && !Running) {
+      Running = srb;
+      RunningAbandoned = false;
+      lock.unlock();
+      Run(r, true);
+      Wake.notify_one();
+      return __atomic_load_n(&srb->SRB_Status, __ATOMIC_ACQUIRE);
     }
     Queue.push_back(std::move(r));
     Queued.store(true, std::memory_order_release);
@@ -314,7 +328,8 @@ void TRecorder::Worker() {
       sched_yield();
     {
       std::unique_lock lock(Mutex);
-      Wake.wait(lock, [&] { return Stop || !Queue.empty(); });
+      // A write done on its caller's thread is the running request meanwhile.
+      Wake.wait(lock, [&] { return !Running && (Stop || !Queue.empty()); });
       if (Queue.empty()) return;
       r = std::move(Queue.front());
       Queue.pop_front();
