@@ -261,13 +261,16 @@ uint32_t TRecorder::Exec(SRB_ExecSCSICmd* srb) {
       StoreStatus(&srb->SRB_Status, SS_ABORTED);
       return SS_ABORTED;
     }
-    // A write that finds the recorder idle is done on the caller's thread, as
-    // the kernel does a request sent with SG_IO: no hand-off to the worker and
-    // back for every block of a recording. It runs as the worker's request
-    // would, so an abort from another thread is answered the same way, and
-    // whatever is queued meanwhile waits for it.
-    const bool write = srb->CDBByte[0] == 0x2A && (srb->SRB_Flags & SRB_DIR_OUT) && srb->SRB_BufLen > 0;
-    if (write && Queue.empty() && !Running) {
+    // The requests of a recording's and a verify's loops (WRITE (10), READ
+    // BUFFER CAPACITY, READ (10)) are done on the caller's thread when they
+    // find the recorder idle, as the kernel does a request sent with SG_IO: no
+    // hand-off to the worker and back for every block. Each runs as the
+    // worker's request would, so an abort from another thread is answered the
+    // same way, and whatever is queued meanwhile waits for it. Everything else
+    // (a flush may wait for the buffer to drain) goes to the worker, so that
+    // the caller's time-out holds.
+    const uint8_t op = srb->CDBByte[0];
+    if ((op == 0x2A || op == 0x5C || op == 0x28) && Queue.empty() && !Running) {
       Running = srb;
       RunningAbandoned = false;
       lock.unlock();
