@@ -84,10 +84,10 @@ private:
       }
       // The dialog lists the folder on a thread of its own; on a busy machine
       // the answer may not be selectable at once. Accept once the dialog
-      // reports it (or after 5 s, and let the test see what it got).
+      // reports it (or after 30 s, and let the test see what it got).
       chooser->setDirectory(ChooserAnswer);
       chooser->selectFile(ChooserAnswer);
-      if (chooser->selectedFiles().value(0) == ChooserAnswer || ++looks_ >= 500) {
+      if (chooser->selectedFiles().value(0) == ChooserAnswer || ++looks_ >= 3000) {
         answering_ = nullptr;
         static_cast<QDialog*>(chooser)->accept();
       }
