@@ -149,7 +149,7 @@ std::string ERField() {
   static const std::string id = "IEEE_P1282";
   static const std::string text = "THE IEEE P1282 PROTOCOL PROVIDES SUPPORT FOR POSIX FILE SYSTEM SEMANTICS.";
   static const std::string source =
-      "PLEASE CONTACT THE IEEE STANDARDS DEPARTMENT, PISCATAWAY, NJ, USA FOR THE P1282 SPECIFICATION.";
+      "PLEASE CONTACT THE IEEE STANDARDS DEPARTMENT, PISCATAWAY, NJ, USA FOR THE P1282 STANDARD.";
   std::string data{static_cast<char>(id.size()), static_cast<char>(text.size()),
                    static_cast<char>(source.size()), '\1'};
   return Field("ER", data + id + text + source);

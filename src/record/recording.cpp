@@ -167,7 +167,7 @@ bool VEZEZadira::StartRecording() {
   oldCache.reset();
 
   auto cache = std::make_shared<TCacheThread>(CacheSize(), WritePostGap, TrackLength * 2048,
-                                              *this);
+                                              *this, TrackDigest);
   {
     std::lock_guard g(gLock);
     rec->Cache = cache;

@@ -56,13 +56,13 @@ bool CanRaiseTo(int base) {
 
 // ---------------------------------------------------------------- construction
 TCacheThread::TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBytes,
-                           VEZEZadira& Component)
+                           VEZEZadira& Component, bool Digest)
     : component_(Component),
       capacity_(std::max<int32_t>(2, CacheSize / kCacheBlockBytes)),
       refillBatch_(std::max<int32_t>(1, capacity_ / 8)),
       imageBytes_(ImageBytes),
       padToMinimum_(PadToMinimum && ImageBytes < kMinimumTrackBytes),
-      digest_(Component.TrackDigest),
+      digest_(Digest),
       remaining_(ImageBytes) {
   // The metadata is needed once; a new preparation fills the stream again.
   // Taken over rather than copied: it can be tens of megabytes.

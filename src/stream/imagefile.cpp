@@ -337,10 +337,10 @@ bool TImageCopy::WriteZeros(int64_t at, int64_t count) {
 
 // The stream through the cache, written in order: for outputs without seek.
 bool WriteStream(VEZEZadira& Component, int out, const std::string& Path, bool regular,
-                 std::string& Error) {
+                 bool digest, std::string& Error) {
   const int64_t expected = Component.ImageSectors() * kSectorSize;
   TCacheThread cache(Component.CacheSize(), Component.WritePostGap,
-                     Component.TrackLength * kSectorSize, Component);
+                     Component.TrackLength * kSectorSize, Component, digest);
   int64_t written = 0;
   for (;;) {
     int32_t n = 0;
@@ -407,15 +407,8 @@ bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string&
   // Standard output may be a file opened for appending or shared with other
   // output: it is written in order, where it stands.
   const bool copy = regular && !toStdout && (::fcntl(out, F_GETFL) & O_APPEND) == 0;
-  bool ok;
-  if (copy) {
-    ok = TImageCopy(Component, out, name, Digest).Run(error);
-  } else {
-    const bool digest = Component.TrackDigest;
-    Component.TrackDigest = Digest;  // what the cache takes
-    ok = WriteStream(Component, out, name, regular, error);
-    Component.TrackDigest = digest;
-  }
+  const bool ok = copy ? TImageCopy(Component, out, name, Digest).Run(error)
+                       : WriteStream(Component, out, name, regular, Digest, error);
   if (!ok) return fail(error);
   return true;
 }

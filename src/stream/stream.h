@@ -147,7 +147,9 @@ class TCacheThread {
 public:
   // CacheSize in bytes (FCapacity = CacheSize div 65,536, at least 2);
   // ImageBytes = TrackLength x 2048. The component must outlive the cache.
-  TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBytes, VEZEZadira& Component);
+  // Without Digest the stream's checksums are not taken.
+  TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBytes, VEZEZadira& Component,
+               bool Digest = true);
   ~TCacheThread();
   TCacheThread(const TCacheThread&) = delete;
   TCacheThread& operator=(const TCacheThread&) = delete;
@@ -186,7 +188,7 @@ public:
   std::atomic<bool> FAborted{false};
 
   // The checksums of the stream, once all of it has been produced; nullptr
-  // before that, after a failure, and when the component's TrackDigest is off.
+  // before that, after a failure, and when made without Digest.
   std::shared_ptr<const TTrackChecksums> Checksums() const;
 
   // For inspection (tests, progress).
@@ -224,7 +226,7 @@ private:
   const int32_t refillBatch_;  // free blocks that wake a producer waiting for room
   const int64_t imageBytes_;
   const bool padToMinimum_;
-  const bool digest_;  // the component's TrackDigest
+  const bool digest_;
 
   mutable std::mutex lock_;            // FBlocks, FRemaining, the notes
   std::condition_variable changed_;    // a block queued, a flag set (the consumer's side)

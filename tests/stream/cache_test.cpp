@@ -261,13 +261,12 @@ TEST_F(CacheTest, ShortImageIsPaddedTo300Sectors) {
   EXPECT_EQ(cache.FRemaining(), 0);
 }
 
-// Without the component's TrackDigest the stream is the same, with no checksums.
+// Without the digest the stream is the same, with no checksums.
 TEST_F(CacheTest, NoPaddingAt300SectorsOrWhenNotAsked) {
   for (const auto& [sectors, pad, digest] :
        {std::tuple{300, true, true}, std::tuple{150, false, true}, std::tuple{150, false, false}}) {
     SetMetadata(Pattern(sectors * 2048u, 9));
-    comp_->TrackDigest = digest;
-    TCacheThread cache(k2MiB, pad, sectors * 2048LL, *comp_);
+    TCacheThread cache(k2MiB, pad, sectors * 2048LL, *comp_, digest);
     TDrained d = Drain(cache, SIZE_MAX, digest);
     EXPECT_EQ(d.Stream.size(), sectors * 2048u) << sectors;
     EXPECT_TRUE(d.Ended);
