@@ -2,6 +2,7 @@
 // recording sent, so that a success means the disc holds the stream byte for
 // byte and a failure names the first sector that differs or cannot be read.
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "iso/iso.h"
@@ -29,19 +30,22 @@ public:
 
   TVerifyResult Run(uint32_t start, int64_t sectors) {
     TVerifyResult result;
-    std::vector<uint8_t> data(kCacheBlockBytes), expected(kCacheBlockBytes);
+    // Read into a page-aligned cache block, as the device can fill it without a bounce copy.
+    const auto block = std::make_unique<TCacheBlock>();
+    uint8_t* const data = block->Data.data();
+    std::vector<uint8_t> expected(kCacheBlockBytes);
     for (int64_t done = 0; done < sectors;) {
       if (stop_) return Ending(kAbortedText);
       const auto n = static_cast<uint16_t>(std::min<int64_t>(kSectorsPerRead, sectors - done));
       const uint64_t lba = uint64_t{start} + static_cast<uint64_t>(done);
       const size_t bytes = size_t{n} * kSectorSize;
       if (lba + n > 0x100000000ull) return Ending(UnreadableText(lba, "LBA OUT OF RANGE"));
-      if (!Read(static_cast<uint32_t>(lba), n, data.data())) {
+      if (!Read(static_cast<uint32_t>(lba), n, data)) {
         if (dev_.TimedOut) return Ending(UnreadableText(lba, kCommandTimeoutText));
         // Which sector of the request is it? Each one again, alone.
         for (uint16_t k = 0; k < n; ++k) {
           if (stop_) return Ending(kAbortedText);
-          if (!Read(static_cast<uint32_t>(lba + k), 1, data.data() + size_t{k} * kSectorSize))
+          if (!Read(static_cast<uint32_t>(lba + k), 1, data + size_t{k} * kSectorSize))
             return Ending(UnreadableText(lba + k, Why()));
         }
       }
@@ -49,7 +53,7 @@ public:
         if (!ReadImage(expected.data(), bytes)) return Ending(imageError_);
       }
       for (uint16_t k = 0; k < n; ++k) {
-        const std::span<const uint8_t> sector(data.data() + size_t{k} * kSectorSize, kSectorSize);
+        const std::span<const uint8_t> sector(data + size_t{k} * kSectorSize, kSectorSize);
         const bool same =
             ref_.Checksums ? TTrackChecksums::TagOf(sector) == ref_.Checksums->Tag(done + k)
             : ref_.Image   ? std::memcmp(sector.data(), expected.data() + size_t{k} * kSectorSize,
@@ -57,7 +61,7 @@ public:
                            : true;
         if (!same) return Ending(DiffersText(lba + k));
       }
-      sha_.Update(std::span(data.data(), bytes));
+      sha_.Update(std::span(data, bytes));
       done += n;
       progress_ += static_cast<int64_t>(bytes);
     }

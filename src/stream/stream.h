@@ -127,8 +127,10 @@ private:
 constexpr int32_t kCacheBlockBytes = 65536;
 constexpr int64_t kMinimumTrackBytes = 300 * 2048;  // pad-to-minimum length
 
-// One cache block: 65,536 data bytes followed by the count of valid bytes.
-struct TCacheBlock {
+// One cache block: 65,536 data bytes followed by the count of valid bytes. Its
+// data is page-aligned, so that a transfer from it can go to the device (or the
+// disc image) without a bounce copy.
+struct alignas(4096) TCacheBlock {
   std::array<uint8_t, kCacheBlockBytes> Data;
   int32_t Count = 0;
 };

@@ -1,11 +1,14 @@
 // CDB handling of the commands about the disc: the disc, track and ATIP
 // queries, reading and writing sectors through the drive buffer, flushing,
 // closing tracks and sessions, formatting, reserving, calibration, timestamps.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/common.h"
@@ -157,6 +160,43 @@ bool Covers(int64_t address, uint32_t lba, uint32_t count) {
   return address >= 0 && uint64_t(address) >= lba && uint64_t(address) < uint64_t(lba) + count;
 }
 
+// With the key direct, a page-aligned transfer goes between the image and the
+// request's buffer past the page cache, as a drive's goes to its medium: no
+// memory is filled with it, and a write costs the disk's time now instead of
+// at the flush. Anything else, or a file system that refuses, goes through it.
+int ImageFdFor(TVDrive& d, const uint8_t* data, size_t bytes, uint64_t at) {
+  constexpr uint64_t kAlign = 4096;
+  if (!d.Options.Direct || d.DirectRefused || ((uintptr_t(data) | bytes | at) & (kAlign - 1)) != 0)
+    return d.ImageFd;
+  if (d.DirectFd < 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(d.ImageFd);
+    d.DirectFd = ::open(self.c_str(), (d.ReadOnlyImage ? O_RDONLY : O_RDWR) | O_DIRECT | O_CLOEXEC);
+    d.DirectRefused = d.DirectFd < 0;
+  }
+  return d.DirectFd >= 0 ? d.DirectFd : d.ImageFd;
+}
+
+// Moves bytes between data and the image at `at`, continuing after a short
+// transfer; a read stops at the end of the image (the rest stays as it is).
+bool ImageIo(TVDrive& d, bool write, uint8_t* data, size_t bytes, uint64_t at) {
+  for (size_t done = 0; done < bytes;) {
+    const int fd = ImageFdFor(d, data + done, bytes - done, at + done);
+    const ssize_t n = write ? ::pwrite(fd, data + done, bytes - done, off_t(at + done))
+                            : ::pread(fd, data + done, bytes - done, off_t(at + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINVAL && fd == d.DirectFd) {  // the file system wants more alignment
+      ::close(d.DirectFd);
+      d.DirectFd = -1;
+      d.DirectRefused = true;
+      continue;
+    }
+    if (n < 0 || (n == 0 && write)) return false;
+    if (n == 0) break;
+    done += size_t(n);
+  }
+  return true;
+}
+
 TSense Read10(TVDrive& d, TCommand& c) {
   const uint32_t lba = Get32(&c.Cdb[2]), count = Get16(&c.Cdb[7]);
   if (c.Data.size() < uint64_t(count) * kSectorSize) return kInvalidField;
@@ -164,17 +204,9 @@ TSense Read10(TVDrive& d, TCommand& c) {
   if (Covers(d.Options.ReadError, lba, count)) return kReadError;
   for (uint32_t i = 0; i < count; ++i)
     if (!d.Disc.Readable(lba + i)) return kLbaOutOfRange;
-  uint8_t* out = c.Data.data();
   const size_t total = size_t(count) * kSectorSize;
-  std::memset(out, 0, total);
-  size_t done = 0;
-  while (done < total) {
-    const ssize_t n = ::pread(d.ImageFd, out + done, total - done, off_t(lba) * kSectorSize + off_t(done));
-    if (n < 0) return kReadError;
-    if (n == 0) break;  // past the end of the sparse image: zeros
-    done += size_t(n);
-  }
-  return kOk;
+  std::memset(c.Data.data(), 0, total);  // past the end of the sparse image: zeros
+  return ImageIo(d, false, c.Data.data(), total, uint64_t(lba) * kSectorSize) ? kOk : kReadError;
 }
 
 // corrupt-at: the sector is stored with every byte inverted, and the write
@@ -249,16 +281,9 @@ TSense Write10(TVDrive& d, TCommand& c) {
   if (rate > 0) d.BufferFill += bytes;
   d.Streaming = true;
 
-  if (!test) {
-    size_t done = 0;
-    while (done < bytes) {
-      const ssize_t n = ::pwrite(d.ImageFd, c.Data.data() + done, bytes - done,
-                                 off_t(lba) * kSectorSize + off_t(done));
-      if (n <= 0) return kWriteError;
-      done += size_t(n);
-    }
-    if (Covers(d.Options.CorruptAt, lba, count) && !StoreCorrupted(d, c, lba)) return kWriteError;
-  }
+  if (!test && (!ImageIo(d, true, c.Data.data(), bytes, uint64_t(lba) * kSectorSize) ||
+                (Covers(d.Options.CorruptAt, lba, count) && !StoreCorrupted(d, c, lba))))
+    return kWriteError;
   const bool startedTrack = track->Written == 0;
   disc.CommitWrite(track, lba, count);
   if (!test && !d.SaveDiscAfterWrite(startedTrack)) return kWriteError;

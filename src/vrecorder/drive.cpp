@@ -26,6 +26,7 @@ uint64_t RealMs() {
 TVDrive::~TVDrive() {
   if (SavePending) SaveDisc();
   if (ImageFd >= 0) ::close(ImageFd);
+  if (DirectFd >= 0) ::close(DirectFd);
   if (Log) std::fclose(Log);
 }
 

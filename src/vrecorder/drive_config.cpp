@@ -63,6 +63,7 @@ bool ApplyOption(TDriveOptions& o, const std::string& key, const std::string& va
   }
   else if (key == "page30") ok = Flag(value, &o.Page30);
   else if (key == "sync") ok = Flag(value, &o.Sync);
+  else if (key == "direct") ok = Flag(value, &o.Direct);
   else if (key == "load-ms") ok = Number(value, &o.LoadMs);
   else if (key == "long-write-ms") ok = Number(value, &o.LongWriteMs);
   else if (key == "format-ms") ok = Number(value, &o.FormatMs);

@@ -175,9 +175,13 @@ void TRecorder::Run(const TRequest& r, bool async) {
     }
     data = std::span(srb->SRB_BufPointer, length);
   } else {
-    thread_local std::vector<uint8_t> buffer;
-    if (buffer.size() < length) buffer.resize(length);
-    data = std::span(buffer.data(), length);
+    // Page-aligned, so that a direct read of the image can fill it.
+    struct alignas(4096) TPage {
+      uint8_t Bytes[4096];
+    };
+    thread_local std::vector<TPage> buffer;
+    if (buffer.size() * sizeof(TPage) < length) buffer.resize((length + sizeof(TPage) - 1) / sizeof(TPage));
+    data = std::span(reinterpret_cast<uint8_t*>(buffer.data()), length);
     // Bytes the command does not transfer stay as the caller left them.
     if (!data.empty()) std::memcpy(data.data(), srb->SRB_BufPointer, data.size());
   }

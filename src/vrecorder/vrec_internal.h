@@ -161,6 +161,7 @@ struct TDriveOptions {
   std::optional<bool> BdWriter;  // unset: a BD writer when the medium is a BD
   bool Page30 = false;
   bool Sync = false;
+  bool Direct = false;  // aligned writes bypass the page cache
   uint32_t LoadMs = 0;
   uint32_t LongWriteMs = 0;
   uint32_t FormatMs = 0;
@@ -200,6 +201,8 @@ public:
   TDriveOptions Options;
   TDisc Disc;
   int ImageFd = -1;
+  int DirectFd = -1;               // the image again, O_DIRECT, opened on first use
+  bool DirectRefused = false;      // its file system took no direct write
   bool Loaded = true;              // tray closed with the disc in it
   bool Prevent = false;
   bool UnitAttention = false;
