@@ -1,7 +1,7 @@
 // Recording and image throughput against `cat`: the files of a folder are
 // recorded onto a virtual DVD+R (bound in-process) whose image lies on the
 // same disk (with the stream's digest and without, and with the disc image
-// written past the page cache: direct=1); `mburn image` writes them into an image file (with its digest and
+// written through the page cache: direct=0); `mburn image` writes them into an image file (with its digest and
 // without); `xorriso -as mkisofs -J` makes an image of the same files; and
 // `cat` copies them into one file. All write the same bytes once; the
 // recording's write loop should take at most 1.10 x the cat time, the image
@@ -153,8 +153,8 @@ TTimed Image(const std::string& folder, const std::string& output, bool digest) 
 }
 
 // Records the folder onto a fresh virtual DVD+R at image, taking the stream's
-// digest or not, writing the image through the page cache or past it.
-TTimed Record(const std::string& folder, const std::string& image, bool digest, bool direct,
+// digest or not, writing the image past the page cache (the default) or through it.
+TTimed Record(const std::string& folder, const std::string& image, bool digest, bool cached,
               int64_t& bytes, std::string& error) {
   TTimed t;
   // A blank disc every time.
@@ -164,7 +164,7 @@ TTimed Record(const std::string& folder, const std::string& image, bool digest, 
   ::sync();
   std::string configError;
   // Extra drive keys for experiments, e.g. MBURN_BENCH_DRIVE_KEYS=sync=1.
-  std::string config = image + (direct ? ":dvd+r,direct=1" : ":dvd+r");
+  std::string config = image + (cached ? ":dvd+r,direct=0" : ":dvd+r");
   if (const char* keys = std::getenv("MBURN_BENCH_DRIVE_KEYS"); keys && *keys)
     config += std::string(",") + keys;
   if (!VRecConfigure(config, &configError)) {
@@ -285,25 +285,25 @@ int main(int argc, char** argv) {
   // The first cat only brings the sources into memory and leaves an output
   // for the first recording to free.
   bool ok = Cat(files, catOutput).Ok;
-  TSeries cat, rec, recBare, recDirect, img, imgBare, xorriso;
+  TSeries cat, rec, recBare, recCached, img, imgBare, xorriso;
   int64_t bytes = 0;
   std::string error;
   std::printf("round  cat s   recording s (to last block, write loop)  w/o digest (loop)  "
-              "direct (loop)  image s  image w/o digest s  xorriso s\n");
+              "direct=0 (loop) image s  image w/o digest s  xorriso s\n");
   for (int round = 1; round <= rounds && ok; ++round) {
     rec.Add(Record(folder, image, true, false, bytes, error));
     if (rec.Ok) recBare.Add(Record(folder, image, false, false, bytes, error));
-    if (recBare.Ok) recDirect.Add(Record(folder, image, true, true, bytes, error));
+    if (recBare.Ok) recCached.Add(Record(folder, image, true, true, bytes, error));
     cat.Add(Cat(files, catOutput));
     img.Add(Image(folder, isoOutput, true));
     imgBare.Add(Image(folder, isoOutput, false));
     if (haveXorriso) xorriso.Add(Xorriso(folder, isoOutput));
-    ok = rec.Ok && recBare.Ok && recDirect.Ok && cat.Ok && img.Ok && imgBare.Ok && xorriso.Ok;
+    ok = rec.Ok && recBare.Ok && recCached.Ok && cat.Ok && img.Ok && imgBare.Ok && xorriso.Ok;
     std::printf("%5d  %5.2f   %6.2f (%.2f, %.2f)                 %6.2f (%.2f)     "
                 "%6.2f (%.2f)  %6.2f   %6.2f              %6.2f\n",
                 round, cat.Runs.back().Wall, rec.Runs.back().Wall, rec.Runs.back().Data,
                 rec.Runs.back().Write, recBare.Runs.back().Wall, recBare.Runs.back().Write,
-                recDirect.Runs.back().Wall, recDirect.Runs.back().Write,
+                recCached.Runs.back().Wall, recCached.Runs.back().Write,
                 img.Runs.back().Wall, imgBare.Runs.back().Wall,
                 haveXorriso ? xorriso.Runs.back().Wall : 0.0);
   }
@@ -349,11 +349,11 @@ int main(int argc, char** argv) {
   std::printf("  no digest:      write loop %.3f best, %.3f median; CPU %.2f x cat's\n",
               rb.Write / catBest, recBare.Median(&TTimed::Write) / catMedian,
               rb.Cpu / std::max(cat.Best().Cpu, 1e-3));
-  const TTimed& rd = recDirect.Best();
-  std::printf("  direct=1:       write loop %.3f best, %.3f median; %.2f CPU s/GiB, %.2f x cat's; "
+  const TTimed& rc = recCached.Best();
+  std::printf("  direct=0:       write loop %.3f best, %.3f median; %.2f CPU s/GiB, %.2f x cat's; "
               "%.2f s in all (the flush included)\n",
-              rd.Write / catBest, recDirect.Median(&TTimed::Write) / catMedian, rd.Cpu / gib,
-              rd.Cpu / std::max(cat.Best().Cpu, 1e-3), rd.Wall);
+              rc.Write / catBest, recCached.Median(&TTimed::Write) / catMedian, rc.Cpu / gib,
+              rc.Cpu / std::max(cat.Best().Cpu, 1e-3), rc.Wall);
   std::printf("image / cat:      %.3f best (target <= 1.05); / xorriso %.3f\n",
               img.Best().Wall / catBest,
               xorriso.Runs.empty() ? 0.0 : img.Best().Wall / xorriso.Best().Wall);

@@ -160,10 +160,10 @@ bool Covers(int64_t address, uint32_t lba, uint32_t count) {
   return address >= 0 && uint64_t(address) >= lba && uint64_t(address) < uint64_t(lba) + count;
 }
 
-// With the key direct, a page-aligned transfer goes between the image and the
-// request's buffer past the page cache, as a drive's goes to its medium: no
-// memory is filled with it, and a write costs the disk's time now instead of
-// at the flush. Anything else, or a file system that refuses, goes through it.
+// A page-aligned transfer goes between the image and the request's buffer past
+// the page cache (unless direct=0), as a drive's goes to its medium: no memory
+// is filled with it, and a write costs the disk's time now instead of at the
+// flush. Anything else, or a file system that refuses, goes through the cache.
 int ImageFdFor(TVDrive& d, const uint8_t* data, size_t bytes, uint64_t at) {
   constexpr uint64_t kAlign = 4096;
   if (!d.Options.Direct || d.DirectRefused || ((uintptr_t(data) | bytes | at) & (kAlign - 1)) != 0)

@@ -198,7 +198,7 @@ Keys:
   erase-ms=N         NOT READY for N ms (default 300) after BLANK or an erasing
                      FORMAT UNIT (26h DVD+RW, 00h DVD-RAM) with IMMED, progress in sense
   buffer-kb=N        drive buffer in KiB (default 2048)
-  direct=0|1         aligned writes bypass the page cache (default 0)
+  direct=1|0         aligned transfers bypass the page cache (default 1)
   write-speed=KBPS   buffer drain rate in kB/s (default 0: no limit)
   busy=N             the next N commands end with target status BUSY
   not-ready=0|1      medium commands fail NOT READY 04h/00h

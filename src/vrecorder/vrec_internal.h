@@ -161,7 +161,7 @@ struct TDriveOptions {
   std::optional<bool> BdWriter;  // unset: a BD writer when the medium is a BD
   bool Page30 = false;
   bool Sync = false;
-  bool Direct = false;  // aligned writes bypass the page cache
+  bool Direct = true;  // page-aligned transfers bypass the page cache
   uint32_t LoadMs = 0;
   uint32_t LongWriteMs = 0;
   uint32_t FormatMs = 0;

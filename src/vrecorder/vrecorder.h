@@ -39,9 +39,9 @@
 //   erase-ms=N         after BLANK or an erasing FORMAT UNIT with IMMED, NOT READY for N ms
 //                      (default 300), the progress in REQUEST SENSE
 //   buffer-kb=N        drive buffer in KiB (default 2048)
-//   direct=0|1         WRITE (10) of page-aligned data goes to the image with
-//                      O_DIRECT, past the page cache (default 0; where the file
-//                      system refuses, through the page cache as always)
+//   direct=1|0         WRITE (10) and READ (10) of page-aligned data go to the
+//                      image with O_DIRECT, past the page cache (default 1; where
+//                      the file system refuses, and with 0, through the page cache)
 //   write-speed=KBPS   rate at which the buffer drains to the disc, kB/s
 //                      (default 0: no limit, the buffer never fills)
 //  faults
