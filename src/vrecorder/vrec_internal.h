@@ -202,7 +202,7 @@ public:
   TDisc Disc;
   int ImageFd = -1;
   int DirectFd = -1;               // the image again, O_DIRECT, opened on first use
-  bool DirectRefused = false;      // its file system took no direct write
+  bool DirectRefused = false;      // its file system took no direct transfer
   bool Loaded = true;              // tray closed with the disc in it
   bool Prevent = false;
   bool UnitAttention = false;
