@@ -1,14 +1,12 @@
 // CDB handling of the commands about the disc: the disc, track and ATIP
 // queries, reading and writing sectors through the drive buffer, flushing,
 // closing tracks and sessions, formatting, reserving, calibration, timestamps.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "common/common.h"
@@ -164,16 +162,10 @@ bool Covers(int64_t address, uint32_t lba, uint32_t count) {
 // the page cache (unless direct=0), as a drive's goes to its medium: no memory
 // is filled with it, and a write costs the disk's time now instead of at the
 // flush. Anything else, or a file system that refuses, goes through the cache.
-int ImageFdFor(TVDrive& d, const uint8_t* data, size_t bytes, uint64_t at) {
+int ImageFdFor(const TVDrive& d, const uint8_t* data, size_t bytes, uint64_t at) {
   constexpr uint64_t kAlign = 4096;
-  if (!d.Options.Direct || d.DirectRefused || ((uintptr_t(data) | bytes | at) & (kAlign - 1)) != 0)
-    return d.ImageFd;
-  if (d.DirectFd < 0) {
-    const std::string self = "/proc/self/fd/" + std::to_string(d.ImageFd);
-    d.DirectFd = ::open(self.c_str(), (d.ReadOnlyImage ? O_RDONLY : O_RDWR) | O_DIRECT | O_CLOEXEC);
-    d.DirectRefused = d.DirectFd < 0;
-  }
-  return d.DirectFd >= 0 ? d.DirectFd : d.ImageFd;
+  const bool aligned = ((uintptr_t(data) | bytes | at) & (kAlign - 1)) == 0;
+  return d.DirectFd >= 0 && aligned ? d.DirectFd : d.ImageFd;
 }
 
 // Moves bytes between data and the image at `at`, continuing after a short
@@ -187,7 +179,6 @@ bool ImageIo(TVDrive& d, bool write, uint8_t* data, size_t bytes, uint64_t at) {
     if (n < 0 && errno == EINVAL && fd == d.DirectFd) {  // the file system wants more alignment
       ::close(d.DirectFd);
       d.DirectFd = -1;
-      d.DirectRefused = true;
       continue;
     }
     if (n < 0 || (n == 0 && write)) return false;

@@ -81,6 +81,12 @@ bool TVDrive::Open(std::string* error) {
   if (exists && Options.New && ::ftruncate(ImageFd, 0) != 0)
     return fail("cannot blank disc image " + image + ": " + std::strerror(errno));
   if (blank && !SaveState(image, Disc, error)) return false;
+  // The same file again for transfers past the page cache; where its file
+  // system refuses them, everything goes through the cache.
+  if (Options.Direct) {
+    const std::string self = "/proc/self/fd/" + std::to_string(ImageFd);
+    DirectFd = ::open(self.c_str(), (ReadOnlyImage ? O_RDONLY : O_RDWR) | O_DIRECT | O_CLOEXEC);
+  }
   if (!Options.LogPath.empty()) {
     Log = std::fopen(Options.LogPath.c_str(), "a");
     if (!Log) return fail("cannot open command log " + Options.LogPath + ": " + std::strerror(errno));

@@ -201,8 +201,7 @@ public:
   TDriveOptions Options;
   TDisc Disc;
   int ImageFd = -1;
-  int DirectFd = -1;               // the image again, O_DIRECT, opened on first use
-  bool DirectRefused = false;      // its file system took no direct transfer
+  int DirectFd = -1;               // the image again, O_DIRECT; -1 where refused or unwanted
   bool Loaded = true;              // tray closed with the disc in it
   bool Prevent = false;
   bool UnitAttention = false;
