@@ -6,6 +6,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
+
+# The readers that judge our images, and the tools the install test uses. A
+# missing one stops the run here, naming its package: a test that needs it
+# must never be skipped.
+judges=(xorriso:xorriso bsdtar:libarchive-tools isoinfo:genisoimage genisoimage:genisoimage
+        xvfb-run:xvfb lintian:lintian help2man:help2man desktop-file-validate:desktop-file-utils
+        appstreamcli:appstream file:file man:man-db)
+for j in "${judges[@]}"; do
+  command -v "${j%%:*}" >/dev/null || { echo "test.sh: ${j%%:*} is missing: install the Debian package ${j#*:}" >&2; exit 1; }
+done
+/usr/bin/python3 -c 'import pycdlib' 2>/dev/null ||
+  { echo "test.sh: pycdlib is missing for /usr/bin/python3: install the Debian package python3-pycdlib" >&2; exit 1; }
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 
