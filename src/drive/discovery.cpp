@@ -43,8 +43,6 @@ TSCSIDevice::TSCSIDevice() {
   }
 }
 
-TSCSIDevice::~TSCSIDevice() = default;
-
 bool TSCSIDevice::InitDevices(bool PreferBuiltIn, const std::string& LibraryPath) {
   bool bound = false;
   try {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ enum : uint8_t {
 };
 
 class TDebugWindowRef;
+struct TPostedRequest;
 
 // Receives every reported message as a new line (the window's memo). When it
 // goes, every reference to it is cleared, so no device writes to a memo that
@@ -82,6 +84,11 @@ inline constexpr bool IsBDKind(uint16_t kind) { return kind >= DK_BDROM && kind 
 const char* DiscKindNames(uint16_t kind);  // "UNKNOWN" for anything out of range
 // Media without sessions, written anywhere: DVD+RW, DVD-RAM, restricted-overwrite DVD-RW.
 bool IsOverwritable(uint16_t kind, uint16_t profile);
+
+// A timed-out request that the library would not abort: the drive takes no
+// further command from this program, which could not tell which answer was whose.
+inline constexpr const char* kStuckDriveText =
+    "DRIVE NOT USABLE: A TIMED-OUT COMMAND COULD NOT BE ABORTED";
 
 // A disc whose last session an earlier recording left open or damaged.
 inline constexpr const char* kUnfinishedSessionText = "THE DISC HOLDS AN UNFINISHED SESSION";
@@ -241,4 +248,11 @@ private:
   // The last request the transport left pending completed within the
   // completion spin: look at the next one's status before blocking on its event.
   bool quickCompletions_ = true;
+  // The record a library is handed for the next request (see exec.cpp).
+  std::unique_ptr<TPostedRequest> posted_;
+  // A drive whose library would not give up a timed-out request.
+  struct {
+    std::string Reason;
+    uint8_t HaId = 0xFE, Target = 0xFE, Lun = 0xFE;
+  } stuck_;
 };

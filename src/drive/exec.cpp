@@ -12,7 +12,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "drive/command.h"
 #include "drive/drive.h"
@@ -90,6 +97,7 @@ public:
   TEventFd& operator=(const TEventFd&) = delete;
   ~TEventFd() { Close(); }
   int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
   void Close() {
     if (fd_ < 0) return;
     // Take the signal, if one came, before the descriptor goes: whatever the
@@ -141,6 +149,21 @@ void AwaitLateSignal(int fd) {
   }
 }
 
+// Requests given up after a time-out. A library may still write a late status
+// into one (or, when it could not abort it, its answer and sense), so they are
+// kept until the process ends; each one stands for a time-out of ten seconds
+// or more, so there are never many.
+std::mutex gRetiredLock;
+std::vector<std::unique_ptr<TPostedRequest>> gRetired;
+
+void Retire(std::unique_ptr<TPostedRequest> request) {
+  std::lock_guard lock(gRetiredLock);
+  gRetired.push_back(std::move(request));
+}
+
+// How long a library that would not abort a request gets to finish it anyway.
+constexpr auto kLetGoWait = std::chrono::seconds(2);
+
 bool IsTraced(const SRB_ExecSCSICmd& srb, uint8_t status) {
   if (status == SS_PENDING || status == SS_COMP) return false;
   if (std::find(std::begin(kUntracedCommands), std::end(kUntracedCommands), srb.CDBByte[0]) !=
@@ -173,6 +196,8 @@ std::string TraceLine(const SRB_ExecSCSICmd& srb, uint8_t status, const std::str
 }
 
 }  // namespace
+
+TSCSIDevice::~TSCSIDevice() = default;
 
 const std::string& CommandName(uint8_t opcode) {
   static const std::array<std::string, 256> names = BuildCommandNames();
@@ -213,6 +238,13 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
   TimedOut = false;
   LastSense.fill(0);
   if (!ASPIInitialized() || HaId == 0xFE) return SS_ILLEGAL_MODE;
+  if (!stuck_.Reason.empty() && stuck_.HaId == HaId && stuck_.Target == Target &&
+      stuck_.Lun == Lun) {
+    // The library still holds a request to this drive that it would not abort.
+    SetRequestStatus(srb, SS_ERR, HASTAT_OK);
+    LastError = stuck_.Reason;
+    return 1;
+  }
 
   const bool notify = (srb.SRB_Flags & SRB_EVENT_NOTIFY) != 0;
   TEventFd event(notify ? MakeCompletionEvent() : -1);
@@ -231,17 +263,22 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
   const uint32_t waitLimit = std::max(TimeoutMs, kMinimumWaitMs);
   srb.CDBByte[1] = static_cast<uint8_t>(((Lun & 7) << 5) | (srb.CDBByte[1] & 0x1F));
 
+  // A layer that answers within the call is handed the caller's own record.
+  if (!ASPICompletesInCall() && !posted_) posted_ = std::make_unique<TPostedRequest>();
+  SRB_ExecSCSICmd& req = ASPICompletesInCall() ? srb : posted_->Load(srb);
+
   const auto sentAt = std::chrono::steady_clock::now();
-  const uint32_t sent = ASPISendCommand(&srb);
+  const uint32_t sent = ASPISendCommand(&req);
   const bool promised = event.Get() >= 0 && sent == SS_PENDING;
-  if (promised && quickCompletions_) SpinForCompletion(srb);
-  if (event.Get() >= 0 && RequestStatus(srb) == SS_PENDING) Clock().WaitEvent(event.Get(), waitLimit);
+  if (promised && quickCompletions_) SpinForCompletion(req);
+  if (event.Get() >= 0 && RequestStatus(req) == SS_PENDING) Clock().WaitEvent(event.Get(), waitLimit);
   // A library that answered "pending" signals the event after it has written
   // the status. Closing the event before that signal would let it land on
   // whatever the descriptor number is given to next: the next request's event,
   // taken for a completion, or even an open file.
-  if (promised && RequestStatus(srb) != SS_PENDING) AwaitLateSignal(event.Get());
+  if (promised && RequestStatus(req) != SS_PENDING) AwaitLateSignal(event.Get());
   if (promised) quickCompletions_ = std::chrono::steady_clock::now() - sentAt < kCompletionSpin;
+  if (&req != &srb && RequestStatus(req) != SS_PENDING) posted_->Unload(srb);
 
   const uint8_t status = RequestStatus(srb);
   if (status != SS_PENDING && status != SS_COMP) {
@@ -261,8 +298,24 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
     SRB_Abort abort{};
     abort.SRB_Cmd = SC_ABORT_SRB;
     abort.SRB_HaId = HaId;
-    abort.SRB_ToAbort = &srb;
-    ASPISendCommand(&abort);
+    abort.SRB_ToAbort = &req;
+    const bool aborted = ASPISendCommand(&abort) == SS_COMP;
+    if (!aborted) {
+      const auto until = std::chrono::steady_clock::now() + kLetGoWait;
+      while (RequestStatus(req) == SS_PENDING && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (&req != &srb) {
+      // Even an aborted request may get a late status: its record is not used again.
+      if (!aborted && RequestStatus(req) == SS_PENDING) {
+        // Still the library's: the event stays open for its signal, and the
+        // drive takes no further command from this device.
+        posted_->Event = event.Release();
+        stuck_ = {kStuckDriveText, HaId, Target, Lun};
+        DebugMessage(std::string("<<< ") + kStuckDriveText, MSG_ERROR);
+      }
+      Retire(std::move(posted_));
+    }
     event.Close();
     SetRequestStatus(srb, SS_ERR, HASTAT_TIMEOUT);
     TimedOut = true;

@@ -138,6 +138,10 @@ std::string ASPILayerName() {
   return s.LayerName;
 }
 
+bool ASPICompletesInCall() {
+  return State().SendCommand.load() == &SPTISendASPI32Command;
+}
+
 uint32_t ASPIGetSupportInfo() {
   TASPIState& s = State();
   if (!s.Initialized) return static_cast<uint32_t>(SS_NO_ADAPTERS) << 8;

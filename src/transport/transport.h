@@ -167,6 +167,10 @@ bool ReinitASPILayer();
 bool UnloadASPILibrary();
 bool ASPIInitialized();
 std::string ASPILayerName();
+// True when the bound layer answers every request before its call returns (the
+// built-in layer: SG_IO is synchronous). A library may complete one later, on
+// its own thread.
+bool ASPICompletesInCall();
 
 // The bound entry points; SS_NO_ADAPTERS << 8 / SS_ERR when nothing is bound.
 uint32_t ASPIGetSupportInfo();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -33,6 +34,8 @@ struct TExecDrive {
   std::vector<SRB_ExecSCSICmd> Seen;
   std::vector<SRB_Abort> Aborts;
   bool AbortLater = false;  // the abort is reported on another thread, after the call
+  bool AbortFails = false;  // the abort is refused: the request stays the library's
+  SRB_ExecSCSICmd* Held = nullptr;  // the record the library was last handed
   std::thread Worker;
 
   // Set by the clock when the caller starts to wait, so that the worker
@@ -71,10 +74,11 @@ uint32_t Send(void* p) {
         std::atomic_ref<uint8_t>(aborted->SRB_Status).store(SS_ABORTED, std::memory_order_release);
       });
     }
-    return SS_COMP;
+    return d.AbortFails ? SS_ABORT_FAIL : SS_COMP;
   }
   auto& srb = *static_cast<SRB_ExecSCSICmd*>(p);
   d.Seen.push_back(srb);
+  d.Held = &srb;
   switch (d.Mode) {
     case TExecDrive::TMode::Sync:
       d.Complete(srb);
@@ -312,7 +316,7 @@ TEST_F(ExecCommand, TimeOutPostsAnAbortAndReportsHostAdapterTimeout) {
   EXPECT_EQ(drive.Aborts[0].SRB_Cmd, SC_ABORT_SRB);
   EXPECT_EQ(drive.Aborts[0].SRB_HaId, 1);
   const void* toAbort = drive.Aborts[0].SRB_ToAbort;
-  EXPECT_EQ(toAbort, &srb);
+  EXPECT_EQ(toAbort, drive.Held);
   EXPECT_EQ(::fcntl(clock.WaitFds[0], F_GETFD), -1);
 
   srb = Request({0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, SRB_EVENT_NOTIFY | SRB_DIR_OUT);
@@ -326,6 +330,38 @@ TEST_F(ExecCommand, TimeOutPostsAnAbortAndReportsHostAdapterTimeout) {
   drive.Worker.join();
   EXPECT_TRUE(device.TimedOut);
   EXPECT_NE(srb.SRB_Status, SS_COMP);
+}
+
+// A library that will not abort a timed-out request may still answer it later:
+// that answer must land in memory of the device's, never in the caller's record
+// or buffer, which are gone by then; and the drive takes no further command.
+TEST_F(ExecCommand, RequestTheLibraryWillNotAbortNeverWritesIntoTheCaller) {
+  drive.Mode = TExecDrive::TMode::Never;
+  drive.AbortFails = true;
+  clock.TimeOut = true;
+  drive.Data = {1, 2, 3, 4};
+  auto data = std::make_unique<uint8_t[]>(4);
+  SRB_ExecSCSICmd srb = Request({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, SRB_EVENT_NOTIFY | SRB_DIR_IN,
+                                data.get(), 4);
+  device.ExecSCSICommand(srb, 10000);
+  EXPECT_TRUE(device.TimedOut);
+  EXPECT_EQ(srb.SRB_HaStat, HASTAT_TIMEOUT);
+  ASSERT_NE(drive.Held, nullptr);
+  EXPECT_NE(drive.Held, &srb);
+  drive.Complete(*drive.Held);  // the late answer, after the caller gave up
+  EXPECT_EQ(data[0], 0);
+  EXPECT_EQ(srb.SRB_Status, SS_ERR);
+  ASSERT_FALSE(lines.Lines.empty());
+  EXPECT_EQ(lines.Lines.back(), std::string("<<< ") + kStuckDriveText);
+
+  // Refused unsent, with the reason; another drive is not affected.
+  clock.TimeOut = false;
+  drive.Mode = TExecDrive::TMode::Sync;
+  EXPECT_EQ(Run({0x00, 0, 0, 0, 0, 0}), kStuckDriveText);
+  EXPECT_EQ(drive.Seen.size(), 1u);
+  Select(1, 1, 0);
+  EXPECT_EQ(Run({0x00, 0, 0, 0, 0, 0}), "");
+  EXPECT_EQ(drive.Seen.size(), 2u);
 }
 
 TEST_F(ExecCommand, TargetBusyIsReportedWithoutSenseDecoding) {

@@ -117,6 +117,9 @@ private:
         }
         return srb.SRB_Status;
       }
+      case SC_ABORT_SRB:  // a request left pending is dropped
+        header->SRB_Status = SS_COMP;
+        return SS_COMP;
       default:
         header->SRB_Status = SS_ERR;
         return SS_ERR;
