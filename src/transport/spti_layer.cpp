@@ -215,9 +215,11 @@ uint32_t Execute(SRB_ExecSCSICmd& srb) {
   }
   lock.lock();
   if (--d->Calls == 0) CallsEnded().notify_all();
-  if (gCloseAfterCommand && !d->Exclusive && d->Calls == 0 && d->Handle != -1 &&
-      os.Close(d->Handle))
+  // Linux lets the descriptor go even when close() reports an error.
+  if (gCloseAfterCommand && !d->Exclusive && d->Calls == 0 && d->Handle != -1) {
+    os.Close(d->Handle);
     d->Handle = -1;
+  }
   return srb.SRB_Status;
 }
 
@@ -321,7 +323,8 @@ bool SPTIHoldExclusive(uint8_t HaId, uint8_t Target, uint8_t Lun, bool Hold) {
   // A handle in use by a running call is closed once that call has returned.
   CallsEnded().wait(lock, [d] { return d->Calls == 0; });
   // The shared handle goes first: the exclusive open is a handle of its own.
-  if (d->Handle != -1 && os.Close(d->Handle)) d->Handle = -1;
+  if (d->Handle != -1) os.Close(d->Handle);
+  d->Handle = -1;
   d->Exclusive = false;
   if (!Hold) return true;
   d->Handle = os.OpenExclusive(d->DriveIndex);

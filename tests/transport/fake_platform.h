@@ -66,9 +66,10 @@ public:
     OpenHandles[NextHandle] = index;
     return NextHandle++;
   }
+  bool CloseFails = false;  // close() reports an error, yet the descriptor is gone (Linux)
   bool Close(int handle) override {
     ++Closes;
-    return OpenHandles.erase(handle) > 0;
+    return OpenHandles.erase(handle) > 0 && !CloseFails;
   }
   bool PassThrough(int handle, TPassThrough& request) override {
     auto it = OpenHandles.find(handle);

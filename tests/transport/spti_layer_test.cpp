@@ -311,6 +311,13 @@ TEST_F(SPTILayer, DriveHandlesOpenLazilyAndCloseAfterCommandWhenAsked) {
   SPTISendASPI32Command(&srb);  // reopened for this one, closed again
   EXPECT_EQ(os.Opens, scanOpens + 2);
   EXPECT_TRUE(os.OpenHandles.empty());
+  // A close that reports an error has still let the descriptor go: forgotten too.
+  os.CloseFails = true;
+  SPTISendASPI32Command(&srb);
+  SPTISendASPI32Command(&srb);
+  EXPECT_EQ(srb.SRB_Status, SS_COMP);
+  EXPECT_EQ(os.Opens, scanOpens + 4);
+  os.CloseFails = false;
   SPTICloseAfterCommand(false);
 
   srb = Exec(0, 1, 0, 0x00);
