@@ -283,8 +283,13 @@ TSense Write10(TVDrive& d, TCommand& c) {
 
 // Empties the buffer onto the disc: waits for it, or with Immed reports a long
 // write in progress for as long as it takes.
-void FlushBuffer(TVDrive& d, bool immed) {
-  if (d.SavePending) d.SaveDisc();
+// Empties the buffer onto the medium: the image's data reaches the disk
+// before the drive answers, as a drive's data reaches its disc; a failure
+// there is a write error, not a success.
+TSense FlushBuffer(TVDrive& d, bool immed) {
+  if (d.SavePending && !d.SaveDisc()) return kWriteError;
+  if (!d.TestWrite() && d.ImageFd >= 0 && !d.ReadOnlyImage && ::fdatasync(d.ImageFd) != 0)
+    return kWriteError;
   const uint64_t now = Clock().NowMs();
   d.Drain(now);
   const uint32_t rate = d.DrainRate();
@@ -298,6 +303,7 @@ void FlushBuffer(TVDrive& d, bool immed) {
     Clock().Sleep(uint32_t(drainMs));
     d.BufferStamp = Clock().NowMs();
   }
+  return kOk;
 }
 
 TSense CloseTrackSession(TVDrive& d, TCommand& c) {
@@ -306,8 +312,8 @@ TSense CloseTrackSession(TVDrive& d, TCommand& c) {
   const uint32_t track = Get16(&c.Cdb[4]);
   const TMedium m = d.Disc.Medium;
   if (!d.Disc.Info().Writable) return kIncompatibleWrite;
-  FlushBuffer(d, immed);
-  TSense s = kOk;
+  TSense s = FlushBuffer(d, immed);
+  if (!s.Ok()) return s;
   if (d.TestWrite()) {
     d.Simulation.reset();  // the simulation ends, the disc is as it was
   } else if (function == 1) {
@@ -466,9 +472,7 @@ TSense ExecDiscCommand(TVDrive& d, TCommand& c, bool* handled) {
     case 0x23: return ReadFormatCapacities(d, c);
     case 0x28: return Read10(d, c);
     case 0x2A: return Write10(d, c);
-    case 0x35:
-      FlushBuffer(d, c.Cdb[1] & 0x02);
-      return kOk;
+    case 0x35: return FlushBuffer(d, c.Cdb[1] & 0x02);
     case 0x43: return ReadToc(d, c);
     case 0x51: return ReadDiscInformation(d, c);
     case 0x52: return ReadTrackInformation(d, c);

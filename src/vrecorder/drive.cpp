@@ -96,11 +96,15 @@ bool TVDrive::Open(std::string* error) {
   return true;
 }
 
-void TVDrive::Flush() {
+std::string TVDrive::Flush() {
   std::lock_guard lock(Lock);
-  SaveDisc();  // also whatever writes are pending
-  if (ImageFd >= 0) ::fdatasync(ImageFd);
+  std::string error;
+  if (!ReadOnlyImage && !SaveState(Options.Image, Disc, &error)) SavePending = true;
+  else SavePending = false;
+  if (!ReadOnlyImage && ImageFd >= 0 && ::fdatasync(ImageFd) != 0 && error.empty())
+    error = "cannot write " + Options.Image + ": " + std::strerror(errno);
   if (Log) std::fflush(Log);
+  return error;
 }
 
 bool TVDrive::SaveDisc() {

@@ -125,7 +125,9 @@ void TRecorder::Shutdown() {
   std::lock_guard lock(Mutex);
   for (auto& r : Hung) Complete(r.Srb, SS_ABORTED, true);
   Hung.clear();
-  for (auto& d : Drives) d->Flush();
+  // Nobody is left to answer: a disc that could not be written is said here.
+  for (auto& d : Drives)
+    if (const std::string error = d->Flush(); !error.empty()) std::fprintf(stderr, "vrecorder: %s\n", error.c_str());
   Drives.clear();
 }
 

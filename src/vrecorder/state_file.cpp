@@ -2,6 +2,7 @@
 // replaced atomically (temporary file, then rename), so a process killed in the
 // middle of a recording leaves the disc as a real one would be left: with an open
 // track, never with a half-written state file.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,19 +113,37 @@ bool SaveState(const std::string& image, const TDisc& disc, std::string* error) 
         << t.Reserved << " " << (t.Closed ? 1 : 0) << " " << (t.Damaged ? 1 : 0) << "\n";
   const std::string path = StatePath(image);
   const std::string temp = path + ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream f(temp, std::ios::trunc);
-    f << out.str();
-    f.flush();
-    if (!f) {
-      std::remove(temp.c_str());
-      return Fail(error, "cannot write " + temp + ": " + std::strerror(errno));
-    }
+  // On the disk before it takes the old one's place: a crash then leaves the
+  // old state or the new one, never an empty file.
+  const std::string text = out.str();
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool written = fd >= 0;
+  for (size_t done = 0; written && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    written = n > 0;
+    if (written) done += static_cast<size_t>(n);
+  }
+  written = written && ::fsync(fd) == 0;
+  const int writeErrno = errno;
+  if (fd >= 0 && ::close(fd) != 0 && written) written = false;
+  if (!written) {
+    std::remove(temp.c_str());
+    return Fail(error, "cannot write " + temp + ": " + std::strerror(writeErrno));
   }
   if (std::rename(temp.c_str(), path.c_str()) != 0) {
     const std::string reason = std::strerror(errno);
     std::remove(temp.c_str());
     return Fail(error, "cannot replace " + path + ": " + reason);
+  }
+  // The rename itself lasts once its folder is on the disk.
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    const bool synced = ::fsync(dir) == 0;
+    const int reason = errno;
+    ::close(dir);
+    if (!synced) return Fail(error, "cannot write " + folder + ": " + std::strerror(reason));
   }
   return true;
 }

@@ -171,7 +171,7 @@ bool VRecWriteImage(const std::string& image, const std::string& isoPath, bool c
         !d.Send({0x5B, 0, finalize, 0, 0, 0, 0, 0, 0, 0}))
       return Fail(error, "finalising the disc failed: " + SenseText(d.Last));
   }
-  drive.Flush();
+  if (const std::string flushed = drive.Flush(); !flushed.empty()) return Fail(error, flushed);
   if (startSector) *startSector = start;
   return true;
 }

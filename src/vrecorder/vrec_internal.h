@@ -195,7 +195,7 @@ public:
   explicit TVDrive(TDriveOptions options) : Options(std::move(options)) {}
   ~TVDrive();
   bool Open(std::string* error);   // loads or creates the disc
-  void Flush();                    // state file, image data
+  std::string Flush();             // state file, image data; why they were not written, or "".
 
   std::mutex Lock;
   TDriveOptions Options;
