@@ -5,6 +5,11 @@
 
 #include "iso/iso.h"
 
+std::string ImageTooLargeText(int64_t EndSector) {
+  return "THE IMAGE ENDS AT SECTOR " + std::to_string(EndSector) + ": AT MOST " +
+         std::to_string(kLastAddressableSector) + " SECTORS CAN BE ADDRESSED";
+}
+
 int64_t Sectors(int64_t Bytes) {
   if (Bytes == 0) return 0;
   return Bytes / kSectorSize + (Bytes % kSectorSize != 0 ? 1 : 0);

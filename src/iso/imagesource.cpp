@@ -19,6 +19,7 @@ std::string VEZEZadira::PrepareImageFile(const std::string& Path) {
     return "CANNOT READ THE IMAGE FILE \"" + Path + "\" [" + std::strerror(errno) + "]";
   if (!S_ISREG(st.st_mode) || st.st_size <= 0)
     return "THE IMAGE FILE \"" + Path + "\" IS NOT A FILE WITH DATA";
+  if (Sectors(st.st_size) > kLastAddressableSector) return ImageTooLargeText(Sectors(st.st_size));
   std::string error;
   auto file = TFileStreamEx::Open(Path, fmOpenRead, error);
   if (!file) return error;

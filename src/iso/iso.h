@@ -225,6 +225,10 @@ extern int32_t DescriptorCopySize;
 // ---------------------------------------------------------------- encodings
 constexpr int64_t kSectorSize = 2048;
 int64_t Sectors(int64_t Bytes);  // rounded up to whole sectors
+// Sector addresses are 32 bits wide in the volume descriptors, the records and
+// every command: an image ending past the last one is refused, with this text.
+constexpr int64_t kLastAddressableSector = 0xFFFFFFFF;
+std::string ImageTooLargeText(int64_t EndSector);
 uint16_t Swap16(uint16_t Value);
 uint32_t Swap32(uint32_t Value);
 // Byte-order writers at Dest (little-endian, big-endian, and both: LE then BE).

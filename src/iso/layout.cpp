@@ -223,6 +223,11 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
 
   EndSector = int64_t{FirstFileSector} + FileSectors;
   TrackLength = EndSector - int64_t{StartAddress};
+  if (EndSector > kLastAddressableSector) {
+    DebugMessage(ImageTooLargeText(EndSector), MSG_ERROR);
+    DoDebug = true;
+    return false;
+  }
   return GenerateMetadata();
 }
 

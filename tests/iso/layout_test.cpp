@@ -96,6 +96,28 @@ TEST_F(LayoutTest, OneFileInTheRoot) {
   }
 }
 
+// Sector addresses are 32 bits: an image that ends past the last one (8 TiB,
+// as sparse files may lay out) is refused before any metadata exists.
+TEST(Layout, ImageEndingPastTheLastAddressableSectorIsRefused) {
+  const int64_t last = kLastAddressableSector;
+  for (const int64_t endSector : {last, last + 1, last + 3 * 150}) {
+    SCOPED_TRACE(endSector);
+    VEZEZadira c;
+    std::vector<std::string> errors;
+    c.OnDebugMessage = [&](TObject*, const std::string& m, uint8_t k) {
+      if (k == MSG_ERROR) errors.push_back(m);
+    };
+    const int64_t first = (endSector - 150) / 3 * 2048;
+    ASSERT_TRUE(AddFileEntry(c, c.RootDirectory(), "a.bin", first));
+    ASSERT_TRUE(AddFileEntry(c, c.RootDirectory(), "b.bin", (endSector - 150) * 2048 - first));
+    EXPECT_EQ(c.PrepareImage(true, nullptr), endSector <= last);
+    if (endSector > last) {
+      EXPECT_EQ(errors, std::vector<std::string>{ImageTooLargeText(endSector)});
+      EXPECT_EQ(c.MetadataStream.Size(), 0);
+    }
+  }
+}
+
 TEST_F(LayoutTest, FilesFollowFileTableOrderAndSkipEmptyAndImported) {
   TDEntry* sub = AddDir(c_, Root(), "sub");
   ASSERT_NE(sub, nullptr);
