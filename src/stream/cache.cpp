@@ -265,6 +265,8 @@ bool TCacheThread::Produce() {
       const auto n = static_cast<int32_t>(
           std::min<int64_t>(kCacheBlockBytes - stagingOffset_, left));
       const int32_t got = ReadFull(*file, staging_->Data.data() + stagingOffset_, n);
+      if (got < n && file->ReadError != 0)
+        return ErrorExit(CantReadText(entry.Path, file->ReadError)), false;
       if (got < n)
         return ErrorExit(ShortFileText(entry.Path, entry.Size - left + got, entry.Size)), false;
       StageBytes(n);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -39,6 +40,7 @@ int32_t THandleStreamEx::Read(void* Buffer, int32_t Count) {
   ssize_t n;
   do n = ::read(Handle, Buffer, static_cast<size_t>(Count));
   while (n < 0 && errno == EINTR);
+  if (n < 0) ReadError = errno;
   return n < 0 ? 0 : static_cast<int32_t>(n);
 }
 
@@ -62,6 +64,26 @@ int64_t THandleStreamEx::Seek(int64_t Offset, uint16_t Origin) {
   return ::lseek(Handle, static_cast<off_t>(Offset), whence);
 }
 
+namespace {
+std::atomic<TSourceOpener> gSourceOpener{nullptr};
+}  // namespace
+
+void SetSourceOpener(TSourceOpener Opener) { gSourceOpener = Opener; }
+
+int OpenSourceFile(const std::string& Path) {
+  if (const TSourceOpener opener = gSourceOpener.load()) return opener(Path);
+  int fd;
+  do fd = ::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st {};
+  const int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
+  if (error == 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) return fd;
+  ::close(fd);
+  errno = error != 0 ? error : errno;
+  return -1;
+}
+
 std::unique_ptr<TFileStreamEx> TFileStreamEx::Open(const std::string& FileName, uint16_t Mode,
                                                    std::string& Error) {
   const char* verb = Mode == fmCreate ? "create" : "open";
@@ -71,17 +93,14 @@ std::unique_ptr<TFileStreamEx> TFileStreamEx::Open(const std::string& FileName, 
     return nullptr;
   }
   int fd;
-  do fd = ::open(FileName.c_str(), flags | O_CLOEXEC, 0666);
-  while (fd < 0 && errno == EINTR);
+  if (flags == O_RDONLY) {
+    fd = OpenSourceFile(FileName);
+  } else {
+    do fd = ::open(FileName.c_str(), flags | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+  }
   if (fd < 0) {
     Error = "Cannot " + std::string(verb) + " file \"" + FileName + "\". " + std::strerror(errno);
-    return nullptr;
-  }
-  // A directory opens read-only on Linux but is no file to stream.
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    Error = "Cannot " + std::string(verb) + " file \"" + FileName + "\". " + std::strerror(EISDIR);
     return nullptr;
   }
   return std::unique_ptr<TFileStreamEx>(new TFileStreamEx(fd));

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "iso/iso.h"
@@ -176,6 +177,7 @@ private:
   std::string error_;
   bool short_ = false;  // the source gave fewer bytes than laid out: shortGot_
   int64_t shortGot_ = 0;
+  int readError_ = 0;    // errno of a failed read of the source
 };
 
 bool TImageCopy::Run(std::string& Error) {
@@ -241,14 +243,9 @@ bool TImageCopy::WriteMetadata(TMemoryStream& metadata) {
 }
 
 bool TImageCopy::CopySource(const std::string& source, int64_t size) {
-  int in;
-  do in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  while (in < 0 && errno == EINTR);
+  const int in = OpenSourceFile(source);
+  if (in < 0) return Fail(CantOpenText(source));
   struct stat st {};
-  if (in < 0 || ::fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
-    if (in >= 0) ::close(in);
-    return Fail(CantOpenText(source));
-  }
   (void)::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
   short_ = false;
   kernelCopy_ = true;
@@ -279,6 +276,7 @@ bool TImageCopy::CopySource(const std::string& source, int64_t size) {
       component_.DebugMessage(GrownFileText(source, size), MSG_FILE);
   }
   ::close(in);
+  if (readError_ != 0) return Fail(CantReadText(source, std::exchange(readError_, 0)));
   if (short_) return Fail(ShortFileText(source, shortGot_, size));
   if (!ok) return false;
   // The zero tail of the last sector, written: nothing else may show there.
@@ -303,7 +301,11 @@ bool TImageCopy::CopyRange(int in, int64_t from, int64_t count) {
       kernelCopy_ = false;  // this pair of file systems will not do: stay with read and write
       break;
     }
-    if (n < 0) return WriteFailed();
+    if (n < 0) {
+      // Either side may have failed: the plain copy below tells which.
+      kernelCopy_ = false;
+      break;
+    }
     if (n == 0) break;  // the end of the file, or a file the kernel cannot copy: read it
     Completed(outAt);
   }
@@ -316,7 +318,11 @@ bool TImageCopy::ReadWriteRange(int in, int64_t from, int64_t count) {
     const auto want = static_cast<size_t>(std::min<int64_t>(count - done, kBufferBytes));
     const ssize_t n = ::pread(in, buffer_.data(), want, static_cast<off_t>(from + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
+    if (n < 0) {
+      readError_ = errno;
+      return false;
+    }
+    if (n == 0) {
       short_ = true;
       shortGot_ = from + done;
       return false;

@@ -60,7 +60,20 @@ public:
   int64_t Seek(int64_t Offset, uint16_t Origin) override;
 
   int Handle = -1;  // negative: no handle
+  // The errno of the last Read that failed (Read gives 0 then, as at the end
+  // of the file); 0 while every read succeeded.
+  int ReadError = 0;
 };
+
+// Opens a file for reading without ever blocking: a FIFO, a device or a socket
+// found where a file was laid out, or a hung mount's open, cannot stop the
+// stream. Only regular files are accepted (others: errno ENOTSUP). The
+// descriptor, blocking again for reading, or -1 with errno set.
+int OpenSourceFile(const std::string& Path);
+// The seam through which the streams open their sources: tests put a stand-in
+// here (a source that never gives data, say); nullptr restores OpenSourceFile.
+using TSourceOpener = int (*)(const std::string& Path);
+void SetSourceOpener(TSourceOpener Opener);
 
 // A stream that opens or creates its file and closes it when destroyed.
 // Opening is a result, not an exception: Open gives the stream, or nullptr and

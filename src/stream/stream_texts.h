@@ -4,6 +4,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 inline std::string CantOpenText(const std::string& path) {
@@ -14,6 +15,10 @@ inline std::string ShortFileText(const std::string& path, int64_t got, int64_t e
   char tail[96];
   std::snprintf(tail, sizeof tail, "\" (%" PRId64 " OF %" PRId64 " BYTES)", got, expected);
   return "FILE SHRANK OR COULD NOT BE READ \"" + path + tail;
+}
+
+inline std::string CantReadText(const std::string& path, int error) {
+  return "CAN'T READ FILE \"" + path + "\": " + std::strerror(error);
 }
 
 inline std::string GrownFileText(const std::string& path, int64_t recorded) {

@@ -296,21 +296,21 @@ TEST_F(CacheTest, HoldsAtMostCapacityLessOneBlocks) {
 }
 
 TEST_F(CacheTest, ReadBlockGivesMinusOneUntilABlockIsReady) {
-  // A FIFO as the source lets the test decide when the producer gets data.
-  const std::string fifo = (dir_ / "fifo").string();
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  AddEntry(fifo, 4096);
+  // A pipe as the source lets the test decide when the producer gets data.
+  static int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  SetSourceOpener([](const std::string&) { return ends[0]; });
+  AddEntry("pipe", 4096);
   TCacheThread cache(k2MiB, false, 4096, *comp_);
   std::vector<uint8_t> buf(kCacheBlockBytes);
   EXPECT_EQ(cache.ReadBlock(buf), -1);
   EXPECT_FALSE(cache.FPrimed);
   EXPECT_FALSE(cache.WaitForBlock(1));
-  {
-    std::ofstream w(fifo, std::ios::binary);
-    const Bytes data = Pattern(4096, 11);
-    w.write(reinterpret_cast<const char*>(data.data()), 4096);
-  }
+  const Bytes data = Pattern(4096, 11);
+  EXPECT_EQ(::write(ends[1], data.data(), data.size()), 4096);
+  ::close(ends[1]);
   TDrained d = Drain(cache);
+  SetSourceOpener(nullptr);
   EXPECT_EQ(d.Blocks, std::vector<int32_t>{4096});
   EXPECT_TRUE(d.Ended);
   EXPECT_EQ(cache.ReadBlock(buf), 0);
@@ -347,17 +347,34 @@ TEST_F(CacheTest, AbortKeepsAMessageTheRecorderSetFirst) {
   EXPECT_EQ(cache.FMessage(), "WRITER ERROR [X]");
 }
 
-TEST_F(CacheTest, FileMissingBeforePrimingIsNamed) {
-  SetMetadata(Pattern(2048, 14));
-  const std::string p = WriteFile("gone.bin", Pattern(5000, 15));
-  AddEntry(p, 5000);
-  fs::remove(p);
-  TCacheThread cache(k2MiB, false, 2048 + 6144, *comp_);
-  EXPECT_FALSE(cache.WaitPrimed(60000));
-  EXPECT_FALSE(cache.FPrimed);
-  EXPECT_EQ(cache.FMessage(),
-            "CAN'T OPEN FILE \"" + p + "\" OR FILE IS IN USES BY OTHER SOFTWARE");
-  EXPECT_TRUE(cache.FFinished);
+// A source gone, turned into a FIFO (whose open would wait for a writer
+// forever), or failing as a disc does (reading /proc/self/mem at address 0
+// fails with EIO): the stream ends before priming, naming the file and why.
+TEST_F(CacheTest, UnusableSourceBeforePrimingIsNamed) {
+  const std::string gone = WriteFile("gone.bin", Pattern(5000, 15));
+  fs::remove(gone);
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string cantOpen = "\" OR FILE IS IN USES BY OTHER SOFTWARE";
+  const struct {
+    std::string path, message;
+  } cases[] = {
+      {gone, "CAN'T OPEN FILE \"" + gone + cantOpen},
+      {fifo, "CAN'T OPEN FILE \"" + fifo + cantOpen},
+      {"/proc/self/mem", "CAN'T READ FILE \"/proc/self/mem\": Input/output error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    SetMetadata(Pattern(2048, 14));
+    AddEntry(c.path, 5000);
+    TCacheThread cache(k2MiB, false, 2048 + 6144, *comp_);
+    EXPECT_FALSE(cache.WaitPrimed(60000));
+    EXPECT_FALSE(cache.FPrimed);
+    EXPECT_EQ(cache.FMessage(), c.message);
+    EXPECT_TRUE(cache.WaitFinished(10000));
+    FileTable.clear();
+    EntryCount = 0;
+  }
 }
 
 // The cache is full (primed) before it reaches the second file; the file is

@@ -204,6 +204,26 @@ TEST_F(ImageFileTest, FailureNamesTheFileAndLeavesNoImage) {
     fs::remove(image);
   }
 
+  // A source that became a FIFO, or whose reads fail as a bad disc's do, is
+  // named with the reason; the FIFO's open must not wait for a writer.
+  for (const bool fifo : {true, false}) {
+    comp_.reset();
+    comp_ = std::make_unique<VEZEZadira>();
+    MakeFolder(src);
+    ASSERT_TRUE(comp_->AddFolder("\\", src.string(), "*.*", faAnyFile, true, false, false));
+    ASSERT_TRUE(comp_->PrepareImage(true, nullptr));
+    const fs::path changed = src / "docs" / "deeper" / "note.txt";
+    fs::remove(changed);
+    if (fifo) ASSERT_EQ(::mkfifo(changed.c_str(), 0600), 0);
+    else fs::create_symlink("/proc/self/mem", changed);
+    error.clear();
+    EXPECT_FALSE(WriteImageFile(*comp_, image.string(), error));
+    EXPECT_EQ(error, fifo ? "CAN'T OPEN FILE \"" + changed.string() +
+                                "\" OR FILE IS IN USES BY OTHER SOFTWARE"
+                          : "CAN'T READ FILE \"" + changed.string() + "\": Input/output error");
+    fs::remove(changed);
+  }
+
   error.clear();
   const std::string bad = (tmp / "no" / "such" / "dir.iso").string();
   EXPECT_FALSE(WriteImageFile(*comp_, bad, error));
