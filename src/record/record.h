@@ -60,6 +60,10 @@ inline constexpr const char* kImageNeedsBlankText =
 
 // ---------------------------------------------------------------- timing
 inline constexpr uint32_t kStartPollMs = 100;        // StartRecording's look at the cache
+// How long the cache may go without a new block before it is first full.
+inline constexpr uint64_t kPrimingStallMs = 60000;
+inline constexpr const char* kSourcesStalledText =
+    "THE SOURCE FILES GAVE NO DATA FOR 60 SECONDS: NOTHING RECORDED";
 inline constexpr uint32_t kBusyRetryMs = 600;        // between tries of a busy WRITE (10)
 inline constexpr int32_t kBusyTries = 10000;
 inline constexpr int32_t kCapacityEvery = 5;         // READ BUFFER CAPACITY every 5th block

@@ -172,6 +172,10 @@ bool VEZEZadira::StartRecording() {
     std::lock_guard g(gLock);
     rec->Cache = cache;
   }
+  // Bounded: sources that give nothing (a network mount that hangs) end the
+  // start with a readable outcome instead of holding the caller for good.
+  int32_t queued = 0;
+  uint64_t progressAt = Clock().NowMs();
   for (;;) {
     if (cache->FPrimed) {
       // The thread waits for the lock before its body begins, so it starts
@@ -182,6 +186,14 @@ bool VEZEZadira::StartRecording() {
       return true;
     }
     if (!cache->FMessage().empty()) break;
+    if (const int32_t now = cache->QueuedBlocks(); now != queued) {
+      queued = now;
+      progressAt = Clock().NowMs();
+    } else if (Clock().NowMs() - progressAt >= kPrimingStallMs) {
+      cache->SetMessage(kSourcesStalledText);
+      cache->Abort();
+      break;
+    }
     Clock().Sleep(kStartPollMs);
   }
   std::string message = cache->FMessage();

@@ -1,6 +1,9 @@
 // The outcomes of a recording as the application sees them: the events, the
 // end-of-recording text, BytesWritten, what reached the recorder, and the
 // recording start and stop around a running recording.
+#include <unistd.h>
+
+#include <atomic>
 #include <future>
 
 #include "record/record_helpers.h"
@@ -511,6 +514,42 @@ TEST(Outcome, SecondStartWhileRecordingIsRefusedAndDisturbsNothing) {
   EXPECT_TRUE(run.MessageSeen(kAlreadyRecordingText));
   EXPECT_EQ(Only(s.Recorder->Log(), 0x5B).size(), 1u);
   EXPECT_EQ(s.Recorder->Disc().Status, "appendable");
+}
+
+// Sources that give nothing (a network mount that hangs) do not hold the start
+// for good: once they have given no block for a minute it ends with that
+// outcome, and nothing is sent to the disc.
+TEST(Outcome, StartEndsWhenTheSourcesGiveNoData) {
+  TSetup s;
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "cd-r"));
+  VEZEZadira& c = *s.Component;
+  // Every source is the read end of a pipe nobody writes to.
+  static int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  SetSourceOpener([](const std::string&) { return ::dup(ends[0]); });
+  // Each look at the cache takes ten seconds.
+  struct TStepClock : TClock {
+    std::atomic<uint64_t> Now{0};
+    uint64_t NowMs() override { return Now; }
+    void Sleep(uint32_t) override {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      Now += 10000;
+    }
+    bool WaitEvent(int fd, uint32_t ms) override { return SystemClock().WaitEvent(fd, ms); }
+  } clock;
+  SetClock(&clock);
+  std::vector<std::string> outcomes;
+  c.OnWriteDone = [&](TObject*, const std::string& error) { outcomes.push_back(error); };
+  const size_t commands = s.Recorder->Log().size();
+  EXPECT_FALSE(c.StartRecording());
+  SetClock(nullptr);
+  ::close(ends[1]);  // the stalled read ends, and the cache with it
+  SetSourceOpener(nullptr);
+  EXPECT_EQ(outcomes, std::vector<std::string>{kSourcesStalledText});
+  EXPECT_GE(clock.Now, kPrimingStallMs);
+  EXPECT_EQ(s.Recorder->Log().size(), commands);
+  c.StopRecording();
+  ::close(ends[0]);
 }
 
 TEST(Outcome, StopRecordingAbortsWithoutClosing) {
