@@ -161,6 +161,13 @@ std::string CommandHelp(const std::string& Command) {
   return kUsage;
 }
 
+std::string UsageLine(const std::string& Command) {
+  for (const TCommandText& c : kCommands)
+    if (Command == c.Name)
+      return std::string("Usage: mburn ") + c.Synopsis + "\nsee mburn " + c.Name + " --help\n";
+  return "Usage: mburn COMMAND [OPTIONS]\nsee mburn --help\n";
+}
+
 std::string VersionText() { return std::string("mburn (Micro Burner) ") + MicroBurnerVersion(); }
 
 int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Name) {
@@ -287,6 +294,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       Error = "unknown option " + arg;
       return false;
     } else {
+      // Known early, so that a later mistake shows this command's usage.
+      if (positional.empty()) Line.Command = arg;
       positional.push_back(arg);
     }
   }
@@ -295,7 +304,6 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     Error = "no command given";
     return false;
   }
-  Line.Command = positional[0];
   if (!commands.count(Line.Command)) {
     Error = "unknown command " + Line.Command;
     return false;
