@@ -147,6 +147,30 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
   EXPECT_EQ(version.Out, "mburn (Micro Burner) 1.20\n");
 }
 
+// An option of another command is refused, naming both; a mistake shows the
+// command's usage line and where its help is, never the whole help.
+TEST_F(Mburn, CommandLineMistakesAreRefusedBriefly) {
+  const struct { std::vector<std::string> Args; int Status; std::string Err; } rows[] = {
+      {{"drives", "--finalize"}, 2, "mburn: option --finalize does not apply to 'drives'\n"},
+      {{"image", kSample, "-o", "x.iso", "--speed", "5"}, 2, "apply to 'image'\nUsage: mburn image FOLDER -o FILE [options]\nsee mburn image --help\n"},
+      {{"write", "x.iso", "--mask=*.txt"}, 2, "mburn: option --mask does not apply to 'write'\n"},
+      {{"--full", "burn", kSample}, 2, "mburn: option --full does not apply to 'burn'\n"},
+      {{"verify", "--image", "x.iso", "--eject"}, 2, "mburn: option --eject does not apply to 'verify'\n"},
+      {{"burn", kSample, "--bogus"}, 2, "mburn: unknown option --bogus\nUsage: mburn burn FOLDER [options]\nsee mburn burn --help\n"},
+      {{"burn"}, 2, "mburn: burn needs a FOLDER\nUsage: mburn burn FOLDER [options]\nsee mburn burn --help\n"},
+      {{"image", kSample}, 2, "mburn: image needs -o FILE\nUsage: mburn image FOLDER"},
+      {{"disc", "--drive"}, 2, "mburn: option --drive needs a value\nUsage: mburn disc [--drive DRIVE]\nsee mburn disc --help\n"},
+      {{}, 2, "mburn: no command given\nUsage: mburn COMMAND [OPTIONS]\nsee mburn --help\n"},
+      {{"image", kSample, "-o", "y.iso", "--virtual", "v.iso", "--debug", "--rock-ridge"}, 0, ""},
+  };
+  for (const auto& row : rows) {
+    const TRun r = Run(row.Args);
+    EXPECT_EQ(r.Status, row.Status) << r.Err;
+    EXPECT_NE(r.Err.find(row.Err), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find("Commands:"), std::string::npos) << r.Err;
+  }
+}
+
 TEST(MburnDriveName, TheNumberTheNodeOrTheAddress) {
   const std::vector<std::string> list = {"0:0:0,?: VIRTUAL", "1:0:0,sr0: PLEXTOR",
                                          "1:1:0,sr12: PIONEER"};

@@ -466,7 +466,7 @@ int main(int argc, char** argv) {
   TCommandLine line;
   std::string error;
   if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), line, error)) {
-    std::cerr << "mburn: " << error << "\n\n" << kUsage;
+    std::cerr << "mburn: " << error << '\n' << UsageLine(line.Command);
     return kExitNothing;
   }
   if (line.Help) {

@@ -101,6 +101,48 @@ constexpr TCommandText kCommands[] = {
      "                              with a SHA-256 digest or an image file"},
 };
 
+// The commands that use each option ("*": all of them). The others refuse it:
+// an option that would be ignored means the line asks for something else.
+struct TOptionUse {
+  const char* Name;
+  const char* Commands;
+};
+
+constexpr TOptionUse kOptionUses[] = {
+    {"--help", "*"},
+    {"-h", "*"},
+    {"--version", "*"},
+    {"--debug", "*"},
+    {"--virtual", "*"},
+    {"--drive", "disc burn write erase verify"},
+    {"--mask", "burn image"},
+    {"--speed", "burn write"},
+    {"--test-write", "burn write"},
+    {"--finalize", "burn write"},
+    {"--no-joliet", "burn image"},
+    {"--rock-ridge", "burn image"},
+    {"--volume-id", "burn image"},
+    {"--import-session", "burn"},
+    {"--no-import", "burn"},
+    {"--verify", "burn write"},
+    {"--eject", "burn write erase"},
+    {"--full", "erase"},
+    {"--session", "verify"},
+    {"--sha256", "verify"},
+    {"--image", "verify"},
+    {"-o", "image"},
+    {"--output", "image"},
+};
+
+bool Applies(const std::string& option, const std::string& command) {
+  for (const TOptionUse& use : kOptionUses) {
+    if (option != use.Name) continue;
+    const std::string commands = std::string(" ") + use.Commands + " ";
+    return commands == " * " || commands.find(" " + command + " ") != std::string::npos;
+  }
+  return false;
+}
+
 std::string Column(const std::string& left, const char* right) {
   std::string line = "  " + left;
   if (line.size() < 30) line.resize(30, ' ');
@@ -161,6 +203,13 @@ std::string CommandHelp(const std::string& Command) {
   return kUsage;
 }
 
+std::string UsageLine(const std::string& Command) {
+  for (const TCommandText& c : kCommands)
+    if (Command == c.Name)
+      return std::string("Usage: mburn ") + c.Synopsis + "\nsee mburn " + c.Name + " --help\n";
+  return "Usage: mburn COMMAND [OPTIONS]\nsee mburn --help\n";
+}
+
 std::string VersionText() { return std::string("mburn (Micro Burner) ") + MicroBurnerVersion(); }
 
 int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Name) {
@@ -187,6 +236,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
   static const std::set<std::string> commands = {"drives", "disc",  "burn",  "write",
                                                  "erase",  "image", "verify"};
   std::vector<std::string> positional;
+  std::vector<std::string> given;  // the options, checked once the command is known
   for (size_t i = 0; i < Args.size(); ++i) {
     std::string arg = Args[i];
     std::string value;
@@ -219,6 +269,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       }
       return true;
     };
+    if (arg.size() > 1 && arg[0] == '-') given.push_back(arg);
     if (arg == "--help" || arg == "-h") {
       Line.Help = true;
     } else if (arg == "--version") {
@@ -287,6 +338,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       Error = "unknown option " + arg;
       return false;
     } else {
+      // Known early, so that a later mistake shows this command's usage.
+      if (positional.empty()) Line.Command = arg;
       positional.push_back(arg);
     }
   }
@@ -295,13 +348,17 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     Error = "no command given";
     return false;
   }
-  Line.Command = positional[0];
   if (!commands.count(Line.Command)) {
     Error = "unknown command " + Line.Command;
     return false;
   }
   // `mburn burn --help` is a question about burn, not a burn without its folder.
   if (Line.Help) return true;
+  for (const std::string& option : given)
+    if (!Applies(option, Line.Command)) {
+      Error = "option " + option + " does not apply to '" + Line.Command + "'";
+      return false;
+    }
   const bool takesFolder = Line.Command == "burn" || Line.Command == "image";
   const bool takesImage = Line.Command == "write";
   const size_t expected = takesFolder || takesImage ? 2 : 1;

@@ -40,6 +40,9 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line, 
 extern const char* const kUsage;
 // The help of one command (burn, image, ...); kUsage for an empty or unknown one.
 std::string CommandHelp(const std::string& Command);
+// After a mistake: the usage line of Command (of mburn for an empty or unknown
+// one) and where its help is, so the reason stays in sight.
+std::string UsageLine(const std::string& Command);
 // "mburn (Micro Burner) VERSION".
 std::string VersionText();
 // The line of DeviceList that Name means: its number in the list, its node
