@@ -240,6 +240,8 @@ void PutISOText(const std::string& Text, uint8_t* Dest, size_t Width);
 void PutJolietText(const std::string& Text, uint8_t* Dest, size_t Width);
 // UTF-8 -> UTF-16 code units; an invalid byte becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view Text);
+// UTF-16 code units -> UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view Text);
 // Number of UTF-16 code units of the UTF-8 text (what Joliet records hold).
 size_t Utf16Length(std::string_view Text);
 // UTF-16BE bytes of the UTF-8 text (a Joliet name as written).
