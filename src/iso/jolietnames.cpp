@@ -43,12 +43,21 @@ std::u16string CompareKey(std::u16string name) {
   return name;
 }
 
-uint64_t KeyHash(const std::u16string& key) {
+// A hash of the key of a long name. Most names are ASCII: their key is
+// hashed straight from the bytes, the same units without the conversion.
+uint64_t KeyHash(const std::string& longName) {
   uint64_t h = 1469598103934665603ull;
-  for (const char16_t c : key) {
+  auto add = [&h](char16_t c) {
     h ^= c;
     h *= 1099511628211ull;
+  };
+  if (std::any_of(longName.begin(), longName.end(), [](char c) { return (c & 0x80) != 0; })) {
+    for (const char16_t c : CompareKey(Utf8ToUtf16(longName))) add(c);
+    return h;
   }
+  size_t n = longName.size();
+  while (n > 1 && longName[n - 1] == '.') --n;
+  for (size_t i = 0; i < n; ++i) add(UpperUnit(static_cast<char16_t>(longName[i])));
   return h;
 }
 
@@ -147,7 +156,7 @@ void VEZEZadira::MakeJolietNamesUnique() {
   for (const auto& d : DirTable) {
     hashes.clear();
     for (const TFEntry* e = d->Entries; e != nullptr; e = e->Next)
-      if (!IsDotName(e->LongName)) hashes.push_back(KeyHash(CompareKey(Utf8ToUtf16(e->LongName))));
+      if (!IsDotName(e->LongName)) hashes.push_back(KeyHash(e->LongName));
     std::sort(hashes.begin(), hashes.end());
     if (std::adjacent_find(hashes.begin(), hashes.end()) != hashes.end()) RenameTwins(*this, *d);
   }
