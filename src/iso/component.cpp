@@ -16,6 +16,7 @@ std::vector<std::unique_ptr<TDEntry>> DirTable;
 std::vector<TDEntry*> ISOPathOrder;
 std::vector<TDEntry*> JolietPathOrder;
 std::vector<std::unique_ptr<TFEntry>> FileTable;
+std::unordered_map<const TFEntry*, std::string> JolietRenamed;
 int16_t TimeZoneOffset = 0;
 std::array<uint8_t, 65537> DescriptorCopy{};
 int32_t DescriptorCopySize = 0;

@@ -21,18 +21,17 @@ constexpr int kDotRecordLength = 34;
 constexpr int64_t kMaxExtentBytes = 0xFFFFF800ll;
 
 // Name of a directory as a path table and a subdirectory record hold it.
-std::string DirectoryName(TImageTree Tree, const std::string& ISOName,
-                          const std::string& LongName) {
-  return Tree == TImageTree::ISO ? ISOName : JolietBytes(LongName);
+std::string DirectoryName(TImageTree Tree, const TDEntry& Dir) {
+  return Tree == TImageTree::ISO ? Dir.ISOName : JolietBytes(JolietName(Dir));
 }
 
 size_t DirectoryNameLength(TImageTree Tree, const TDEntry& Dir) {
-  return Tree == TImageTree::ISO ? Dir.ISOName.size() : 2 * Utf16Length(Dir.LongName);
+  return Tree == TImageTree::ISO ? Dir.ISOName.size() : 2 * Utf16Length(JolietName(Dir));
 }
 
 // The name that tells a tree's "." and ".." entries (those of an imported directory).
 const std::string& TreeName(TImageTree Tree, const TFEntry& Entry) {
-  return Tree == TImageTree::ISO ? Entry.ISOName : Entry.LongName;
+  return Tree == TImageTree::ISO ? Entry.ISOName : JolietName(Entry);
 }
 
 bool IsDirectoryEntry(const TFEntry& Entry) { return (Entry.Attr & faDirectory) != 0; }
@@ -312,7 +311,7 @@ void VEZEZadira::WritePathTable(TImageTree Tree, uint32_t Base, TPathTableType T
     const TDEntry& d = *order[i];
     append(Base + static_cast<uint32_t>(DirOffset(Tree, d)),
            static_cast<uint16_t>(Tree == TImageTree::ISO ? d.Parent->Number : d.Parent->JolietNumber),
-           DirectoryName(Tree, d.ISOName, d.LongName));
+           DirectoryName(Tree, d));
   }
   const int64_t written = MetadataStream.Size() - start;
   MetadataStream.WriteZeros(static_cast<size_t>(Sectors(written) * 2048 - written));

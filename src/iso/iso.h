@@ -216,6 +216,12 @@ extern std::vector<TDEntry*> ISOPathOrder;
 extern std::vector<TDEntry*> JolietPathOrder;
 // Every entry (file or subdirectory) in creation order; owns the entries.
 extern std::vector<std::unique_ptr<TFEntry>> FileTable;
+// The Joliet names the layout had to change (MakeJolietNamesUnique), by entry;
+// empty for most trees.
+extern std::unordered_map<const TFEntry*, std::string> JolietRenamed;
+// An entry's name in the Joliet tree, as UTF-8: its long name unless changed.
+const std::string& JolietName(const TFEntry& Entry);
+const std::string& JolietName(const TDEntry& Dir);  // through its own entry
 extern int16_t TimeZoneOffset;  // local offset from UTC in 15-minute units
 inline constexpr std::array<uint8_t, 2048> ZeroSector{};
 // The system area and the volume descriptors as generated, then FFh bytes.
@@ -244,6 +250,8 @@ void PutISOText(const std::string& Text, uint8_t* Dest, size_t Width);
 void PutJolietText(const std::string& Text, uint8_t* Dest, size_t Width);
 // UTF-8 -> UTF-16 code units; an invalid byte becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view Text);
+// UTF-16 code units -> UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view Text);
 // Number of UTF-16 code units of the UTF-8 text (what Joliet records hold).
 size_t Utf16Length(std::string_view Text);
 // UTF-16BE bytes of the UTF-8 text (a Joliet name as written).
@@ -344,6 +352,10 @@ public:
   uint16_t ImportSession = 0;  // earlier session to carry over, 0 = none
   // Sets StartAddress from the disc; false when the track could not be read.
   bool GetNextWritableAddress();
+  // Gives every entry a Joliet name that no other entry of its directory has
+  // once case, a trailing "." and bytes that are not UTF-8 are lost, as the
+  // readers of that tree lose them (JolietRenamed); reports each name changed.
+  void MakeJolietNamesUnique();
   // Brings ISOPathOrder and JolietPathOrder into path-table order and numbers
   // the directories.
   void OrderDirectories();

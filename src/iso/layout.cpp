@@ -78,7 +78,7 @@ void VEZEZadira::OrderDirectories() {
   // Each tree ranks siblings by its own identifiers: the ISO names as bytes,
   // the Joliet names by their UTF-16 units.
   std::vector<std::u16string> joliet(n);
-  for (size_t i = 0; i < n; ++i) joliet[i] = Utf8ToUtf16(DirTable[i]->LongName);
+  for (size_t i = 0; i < n; ++i) joliet[i] = Utf8ToUtf16(JolietName(*DirTable[i]));
   auto levelOrder = [&](auto less) {
     std::vector<uint32_t> order;
     order.reserve(n);
@@ -145,6 +145,7 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
     }
   }
 
+  MakeJolietNamesUnique();
   OrderDirectories();
 
   // Areas.

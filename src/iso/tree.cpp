@@ -124,6 +124,8 @@ void IndexEntry(TFEntry* e) {
 void UnindexEntry(TFEntry* e) {
   gNameIndex.Erase(e);
   gISONameIndex.Erase(e);
+  // Renamed or removed: a changed Joliet name no longer applies (the next layout makes them anew).
+  if (!JolietRenamed.empty()) JolietRenamed.erase(e);
   e->Owner->NextCounter.clear();  // a counter below the hints may be free again
 }
 
@@ -179,6 +181,7 @@ void VEZEZadira::ReleaseTree() {
   gNameIndex.Clear();
   gISONameIndex.Clear();
   gDirIndex.clear();
+  JolietRenamed.clear();
   ISOPathOrder.clear();
   JolietPathOrder.clear();
   FileTable.clear();

@@ -154,6 +154,19 @@ inline bool HaveTool(const std::string& Name) {
   return RunCommand("command -v " + Name + " >/dev/null").Status == 0;
 }
 
+// pycdlib's reading of the image's Joliet tree, extracted under Out (the
+// version ";1" dropped from the names).
+inline TRunResult PycdlibExtractJoliet(const fs::path& Image, const fs::path& Out) {
+  return RunCommand(R"(/usr/bin/python3 -c '
+import os, pycdlib, sys
+iso = pycdlib.PyCdlib(); iso.open(sys.argv[1])
+for top, dirs, files in iso.walk(joliet_path="/"):
+  at = sys.argv[2] + top.rstrip("/"); os.makedirs(at, exist_ok=True)
+  for f in files:
+    with open(at + "/" + f.removesuffix(";1"), "wb") as o: iso.get_file_from_iso_fp(o, joliet_path=top.rstrip("/") + "/" + f)
+' )" + Quote(Image.string()) + " " + Quote(Out.string()));
+}
+
 // Every regular file and folder under Root by relative path (folders end in
 // "/"), with the content of each file.
 inline std::map<std::string, std::string> Snapshot(const fs::path& Root) {

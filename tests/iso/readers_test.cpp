@@ -31,14 +31,18 @@ protected:
   void SetUp() override {
     for (const char* tool : {"isoinfo", "xorriso", "bsdtar"})
       if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
-    c_.OnDebugMessage = [this](TObject*, const std::string& m, uint8_t) { messages_.push_back(m); };
+    c_.OnDebugMessage = [this](TObject*, const std::string& m, uint8_t kind) {
+      messages_.push_back(m);
+      if (kind == MSG_FILE) fileMessages_.push_back(m);
+    };
   }
 
-  // A file in the source folder; what the image must give back for it.
-  void File(const std::string& Rel, size_t Size) {
+  // A file in the source folder; what the image must give back for it, under
+  // JolietRel when its Joliet path is not its own.
+  void File(const std::string& Rel, size_t Size, const std::string& JolietRel = "") {
     const std::string content = Pattern(Size, static_cast<uint32_t>(expected_.size() + 1));
     WriteFile(src_ / Rel, content);
-    const fs::path rel = fs::path(Rel);
+    const fs::path rel = fs::path(JolietRel.empty() ? Rel : JolietRel);
     std::string name = rel.filename().string();
     const std::string parent = rel.parent_path().string();
     const std::string joliet = (parent.empty() ? "" : parent + "/") + JolietFileName(name);
@@ -63,7 +67,7 @@ protected:
   // Without Joliet the names are those of the ISO tree: upper case.
   void ExpectExtracted(const fs::path& Dir, const char* Reader, bool DropsTrailingDot = false,
                        bool IsoNames = false) {
-    const auto got = Snapshot(Dir);
+    const auto got = fs::exists(Dir) ? Snapshot(Dir) : std::map<std::string, std::string>{};
     std::map<std::string, std::string> want;
     for (const auto& [k, v] : expected_) {
       std::string name = IsoNames ? UpperCase(k) : k;
@@ -84,8 +88,9 @@ protected:
     }
   }
 
-  // Every reader lists the image without complaint and extracts the tree.
-  void JudgeImage() {
+  // Every reader lists the image without complaint and extracts the tree;
+  // with JolietTree, bsdtar and xorriso read the Joliet tree of a Rock Ridge image.
+  void JudgeImage(bool JolietTree = false) {
     const std::string img = Quote(image_.string());
     const TRunResult d = RunCommand("isoinfo -d -i " + img);
     EXPECT_EQ(d.Status, 0) << d.Output;
@@ -106,10 +111,12 @@ protected:
       EXPECT_NE(jl.Output.find(" " + name), std::string::npos) << "isoinfo -J lists no " << name;
     }
 
-    const TRunResult x = RunCommand("xorriso -abort_on FAILURE -indev " + img + " -find / 2>&1");
+    const std::string bsdtar = JolietTree ? "LC_ALL=C.UTF-8 bsdtar --options 'iso9660:!rockridge' " : "bsdtar ";
+    const std::string xorriso = JolietTree ? "xorriso -read_fs norock " : "xorriso ";
+    const TRunResult x = RunCommand(xorriso + "-abort_on FAILURE -indev " + img + " -find / 2>&1");
     EXPECT_EQ(x.Status, 0) << x.Output;
 
-    const TRunResult t = RunCommand("bsdtar -tf " + img);
+    const TRunResult t = RunCommand(bsdtar + "-tf " + img);
     EXPECT_EQ(t.Status, 0) << t.Output;
     std::set<std::string> listed;
     for (size_t a = 0, b; a < t.Output.size(); a = b + 1) {
@@ -125,19 +132,25 @@ protected:
     EXPECT_EQ(listed, want) << "bsdtar -tf";
 
     TTempDir bsd("isolayout-bsdtar");
-    const TRunResult bx = RunCommand("bsdtar -xf " + img + " -C " + Quote(bsd.Path().string()));
+    const TRunResult bx = RunCommand(bsdtar + "-xf " + img + " -C " + Quote(bsd.Path().string()));
     EXPECT_EQ(bx.Status, 0) << bx.Output;
     ExpectExtracted(bsd.Path(), "bsdtar");
 
+    TTempDir py("isolayout-pycdlib");
+    const TRunResult px = PycdlibExtractJoliet(image_, py.Path() / "out");
+    EXPECT_EQ(px.Status, 0) << px.Output;
+    ExpectExtracted(py.Path() / "out", "pycdlib");
+
     TTempDir xo("isolayout-xorriso");
     const fs::path out = xo.Path() / "out";
-    const TRunResult xx = RunCommand("xorriso -osirrox on -indev " + img + " -extract / " + Quote(out.string()));
+    const TRunResult xx = RunCommand(xorriso + "-osirrox on -indev " + img + " -extract / " + Quote(out.string()));
     EXPECT_EQ(xx.Status, 0) << xx.Output;
     ExpectExtracted(out, "xorriso", true);
   }
 
   VEZEZadira c_;
   std::vector<std::string> messages_;
+  std::vector<std::string> fileMessages_;  // kind 4
   TTempDir src_{"isolayout-src"};
   TTempDir work_{"isolayout-img"};
   fs::path image_ = work_.Path() / "image.iso";
@@ -172,6 +185,47 @@ TEST_F(ReadersTest, ManyDirectoriesBeyondSector150AndNoJolietPadding) {
   EXPECT_GT(c_.JolietDirArea + c_.JolietDirAreaSize / 2048, 150u);
   EXPECT_LE(c_.PadSectors, 0);
   JudgeImage();
+}
+
+// Names that the Joliet tree cannot tell apart: bytes that are not UTF-8 (all
+// U+FFFD there) and names that differ in case or a trailing dot only (which
+// the kernel and Windows ignore). The later twin gets a name of its own and a
+// report; the Rock Ridge names stay the source names.
+TEST_F(ReadersTest, JolietTwinsGetNamesOfTheirOwn) {
+  const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
+  const struct {
+    std::vector<std::pair<std::string, std::string>> Files;  // source path, Joliet path
+    std::vector<std::string> Renamed;                        // the Joliet names reported
+  } kinds[] = {
+      {{{"caf\xE8.txt", "caf" + bad + ".txt"}, {"caf\xE9.txt", "caf" + bad + "~1.txt"},
+        {"d\xE8/a", "d" + bad + "/a"}, {"d\xE9/b", "d" + bad + "~1/b"}},
+       {"caf" + bad + "~1.txt", "d" + bad + "~1"}},
+      {{{"Makefile", "Makefile"}, {"Makefile~1", "Makefile~1"}, {"makefile", "makefile~2"},
+        {"Dir/e", "Dir/e"}, {"dir/f", "dir~1/f"}, {"Notes", "Notes"}, {"notes/n", "notes~1/n"},
+        {"\xC3\x84rger.txt", "\xC3\x84rger.txt"}, {"\xC3\xA4rger.txt", "\xC3\xA4rger~1.txt"}},
+       {"makefile~2", "dir~1", "notes~1", "\xC3\xA4rger~1.txt"}},
+  };
+  for (const auto& kind : kinds)
+    for (const bool rockRidge : {false, true}) {
+      SCOPED_TRACE(kind.Files[1].second + (rockRidge ? " with Rock Ridge" : ""));
+      for (const auto& p : fs::directory_iterator(src_.Path())) fs::remove_all(p.path());
+      expected_.clear();
+      fileMessages_.clear();
+      c_.ResetImageBuilder(kMaxFiles, kMaxDirs);
+      c_.RockRidge = rockRidge;
+      for (const auto& [source, joliet] : kind.Files) File(source, 100, joliet);
+      Build();
+      JudgeImage(true);
+      EXPECT_EQ(fileMessages_.size(), kind.Renamed.size()) << ::testing::PrintToString(fileMessages_);
+      for (const std::string& name : kind.Renamed)
+        EXPECT_TRUE(std::any_of(fileMessages_.begin(), fileMessages_.end(),
+                                [&name](const std::string& m) { return m.find(name) != std::string::npos; }))
+            << name;
+      if (!rockRidge) continue;
+      TTempDir rr("isolayout-rr");
+      EXPECT_EQ(RunCommand("bsdtar -xf " + Quote(image_.string()) + " -C " + Quote(rr.Path().string())).Status, 0);
+      EXPECT_EQ(Snapshot(rr.Path()), Snapshot(src_.Path()));
+    }
 }
 
 TEST_F(ReadersTest, WithoutJolietTheISOTreeIsRead) {
