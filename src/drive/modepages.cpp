@@ -257,7 +257,9 @@ bool TSCSIDevice::SetWriteParameters(bool TestWrite, bool UnderrunProtection, ui
     PutBE32(&page[10], 16);
   }
   if (dvdRW) {
-    page[2] = 0x60;
+    // Write type and BUFE as DVD-RW takes them; a test write stays a test
+    // write, or the simulation would record.
+    page[2] = static_cast<uint8_t>(0x60 | (page[2] & 0x10));
     page[3] = 0xC5;
     page[5] = 0x10;
   }

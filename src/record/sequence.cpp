@@ -171,7 +171,8 @@ private:
     // A drive that did not take the test write bit would record for real.
     if (!pageSent && dev_.TestWrite) return FailCommand(kTestWriteRefusedText);
 
-    if (Kind() == DK_DVDRW_RO) {
+    // A test write leaves the disc as it was: no format, no reservation, no timestamp.
+    if (Kind() == DK_DVDRW_RO && !dev_.TestWrite) {
       std::copy(kFormatList.begin(), kFormatList.end(), dev_.ScratchBuffer.begin());
       if (dev_.FormatUnit(0x11, dev_.ScratchBuffer.data(), kFormatList.size())) {
         // The format runs in the background: the drive answers NOT READY until done.
@@ -185,7 +186,7 @@ private:
       }
     }
 
-    if (Kind() == DK_BDRE && !FormatBDRE()) return false;
+    if (Kind() == DK_BDRE && !dev_.TestWrite && !FormatBDRE()) return false;
 
     // The image was laid out for the address the drive gave then; written
     // anywhere else its directory records would point at the wrong sectors.
@@ -207,10 +208,12 @@ private:
       std::copy(kStreamingDescriptor.begin(), kStreamingDescriptor.end(),
                 dev_.ScratchBuffer.begin());
       dev_.SetStreaming(dev_.ScratchBuffer.data(), kStreamingDescriptor.size());
-      dev_.SendTimestamp(NowLocal());
-      dev_.ScratchBuffer.fill(0);
-      dev_.ReserveTrack(static_cast<uint32_t>(dev_.ImageSectors()));
-      dev_.WaitUntilReady(10000, 1000);
+      if (!dev_.TestWrite) {
+        dev_.SendTimestamp(NowLocal());
+        dev_.ScratchBuffer.fill(0);
+        dev_.ReserveTrack(static_cast<uint32_t>(dev_.ImageSectors()));
+        dev_.WaitUntilReady(10000, 1000);
+      }
     }
 
     if (Kind() != DK_DVDRAM && !dev_.TestWrite && dev_.PerformOPC) dev_.SendOPC();

@@ -577,6 +577,36 @@ TEST_F(Mburn, TestWriteOnATerminalShowsABarAndLeavesTheDiscBlank) {
   EXPECT_NE(r.Out.find("Disc status: empty"), std::string::npos) << r.Out;
 }
 
+// A test write simulates (exit 0) or is refused before anything is sent (exit
+// 2); either way the disc, blank or holding a session, is left as it was.
+TEST_F(Mburn, TestWriteLeavesEveryDiscAsItWas) {
+  // The media that refuse are refused at the layout, blank or not.
+  const struct {
+    const char* Media;
+    bool Used, Simulates;
+  } cases[] = {
+      {"cd-r", false, true},    {"cd-r", true, true},       {"dvd-r", false, true},
+      {"dvd-r", true, true},    {"dvd-rw-seq", false, true}, {"dvd-rw-seq", true, true},
+      {"cd-rw", false, true},   {"dvd-rw", false, false},   {"dvd+r", false, false},
+      {"dvd+rw", false, false}, {"dvd-ram", false, false},  {"bd-r", false, false},
+      {"bd-re", false, false},
+  };
+  const auto state = [this](const std::string& disc) {
+    return RunProgram("sha256sum", {disc, disc + ".state"}, dir_).Out +
+           RunProgram(MBURN_BINARY_DIR "/vrecorder", {"info", disc}, dir_).Out;
+  };
+  for (const auto& c : cases) {
+    const std::string disc = Path(std::string(c.Media) + (c.Used ? "-used.img" : ".img"));
+    SCOPED_TRACE(disc);
+    if (c.Used) ASSERT_EQ(Run({"burn", kSample, "--virtual", disc + ":" + c.Media}).Status, 0);
+    else ASSERT_EQ(RunProgram(MBURN_BINARY_DIR "/vrecorder", {"new", disc, c.Media}, dir_).Status, 0);
+    const std::string before = state(disc);
+    const TRun r = Run({"burn", kSample, "--virtual", disc, "--test-write"});
+    EXPECT_EQ(r.Status, c.Simulates ? 0 : 2) << r.Out << r.Err;
+    EXPECT_EQ(state(disc), before);
+  }
+}
+
 TEST_F(Mburn, RecordingFailureExitsOneWithTheErrorText) {
   const std::string disc = Path("disc.iso");
   const TRun r = Run({"burn", kSample, "--virtual", disc + ":cd-r,write-error=40"});

@@ -222,7 +222,7 @@ TEST_F(ModePagesTest, WriteParametersPageForEveryDiscKind) {
       {"CD-R quirk", DK_CDR, false, true, false, true, all, 0x61, 0xC4, 0x08, 0, 0, 0},
       {"DVD-R", DK_DVDR, false, true, true, false, all, 0x60, 0xE5, 0x08, 0, 0x10, 16},
       {"DVD-R test write", DK_DVDR, true, false, false, false, all, 0x30, 0xE5, 0x08, 0, 0x10, 16},
-      {"DVD-RW", DK_DVDRW_RO, true, false, false, false, all, 0x60, 0xC5, 0x08, 0x10, 0, 0},
+      {"DVD-RW", DK_DVDRW_RO, true, false, false, false, all, 0x70, 0xC5, 0x08, 0x10, 0, 0},
       {"DVD-RW quirk", DK_DVDRW_RO, false, false, false, true, 0, 0x60, 0xC5, 0x08, 0x10, 0, 0},
       {"DVD-RW sequential", DK_DVDRW_SR, true, true, true, false, 0, 0x60, 0xC5, 0x08, 0x10, 0, 0},
       {"DVD+RW", DK_DVDPLUSRW, false, true, false, false, all, 0x62, 0x04, 0x08, 0x10, 0, 0},
