@@ -51,46 +51,16 @@ uint32_t GetHost32(const uint8_t* p) {
   return v;
 }
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // A Joliet name (UTF-16 big-endian) as UTF-8, up to its first NUL character;
 // a lone surrogate becomes U+FFFD. An odd last byte is not part of the name.
 std::string JolietName(const uint8_t* name, size_t bytes) {
-  std::string out;
-  const size_t units = bytes / 2;
-  for (size_t i = 0; i < units && out.size() < 4 * kMaxNameChars; ++i) {
-    uint32_t u = (uint32_t{name[2 * i]} << 8) | name[2 * i + 1];
+  std::u16string units;
+  for (size_t i = 0; i + 1 < bytes; i += 2) {
+    const auto u = static_cast<char16_t>(name[i] << 8 | name[i + 1]);
     if (u == 0) break;
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-      const uint32_t low = (uint32_t{name[2 * i + 2]} << 8) | name[2 * i + 3];
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      } else {
-        u = 0xFFFD;
-      }
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      u = 0xFFFD;
-    }
-    AppendUtf8(out, u);
+    units.push_back(u);
   }
-  return out;
+  return Utf16ToUtf8(units);
 }
 
 // An ISO 9660 name as its bytes, up to the first NUL byte.
