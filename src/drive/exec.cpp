@@ -304,6 +304,8 @@ uint32_t TSCSIDevice::ExecSCSICommand(SRB_ExecSCSICmd& srb, uint32_t TimeoutMs) 
       const auto until = std::chrono::steady_clock::now() + kLetGoWait;
       while (RequestStatus(req) == SS_PENDING && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      // Finished after all: its signal follows the status, as above.
+      if (RequestStatus(req) != SS_PENDING && event.Get() >= 0) AwaitLateSignal(event.Get());
     }
     if (&req != &srb) {
       // Even an aborted request may get a late status: its record is not used again.

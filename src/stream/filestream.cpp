@@ -77,10 +77,11 @@ int OpenSourceFile(const std::string& Path) {
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st {};
-  const int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
+  int error = ::fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
   if (error == 0 && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) return fd;
+  if (error == 0) error = errno;
   ::close(fd);
-  errno = error != 0 ? error : errno;
+  errno = error;
   return -1;
 }
 

@@ -65,10 +65,10 @@ public:
   int ReadError = 0;
 };
 
-// Opens a file for reading without ever blocking: a FIFO, a device or a socket
-// found where a file was laid out, or a hung mount's open, cannot stop the
-// stream. Only regular files are accepted (others: errno ENOTSUP). The
-// descriptor, blocking again for reading, or -1 with errno set.
+// Opens a file for reading without waiting on it: a FIFO, a device or a socket
+// found where a file was laid out cannot hold the stream. Only regular files
+// are accepted (others: errno ENOTSUP). The descriptor, blocking again for
+// reading, or -1 with errno set.
 int OpenSourceFile(const std::string& Path);
 // The seam through which the streams open their sources: tests put a stand-in
 // here (a source that never gives data, say); nullptr restores OpenSourceFile.
