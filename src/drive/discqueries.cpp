@@ -153,10 +153,7 @@ uint32_t TSCSIDevice::FreeSectors() {
 
   // With finalisation asked for, the drive reports the space of a disc that
   // takes no further session.
-  const bool finalize = FinalizeDisc;
-  FinalizeDisc = true;
-  SetWriteParameters(false, UnderrunProtection, CurrentDiscKind);
-  FinalizeDisc = finalize;
+  SetWriteParameters({.UnderrunProtection = UnderrunProtection, .Finalize = true, .DiscKind = CurrentDiscKind});
 
   // Written overwritable media call themselves complete, yet take a further
   // volume after the one they hold.

@@ -107,6 +107,14 @@ enum : uint32_t {
   DC_READ_BD = 0x00080000, DC_WRITE_BD = 0x00100000,  // features 0040h and 0041h
 };
 
+// What a recording asks of the write parameters page, as one value.
+struct TWriteParams {
+  bool TestWrite = false;
+  bool UnderrunProtection = false;
+  bool Finalize = false;  // no further session after this one
+  uint16_t DiscKind = DK_UNKNOWN;
+};
+
 // Write types offered by ProbeWriteModes.
 enum class TWriteType { TrackAtOnce, SessionAtOnce, Raw };
 
@@ -169,7 +177,7 @@ public:
   bool HasPage30();
   bool ProbeWriteModes();
   bool ProbeWriteType(TWriteType type);
-  bool SetWriteParameters(bool TestWrite, bool UnderrunProtection, uint16_t DiscKind);
+  bool SetWriteParameters(const TWriteParams& Params);
   // Sends the page of the last SetWriteParameters again with the multi-session
   // field at 00b: the next session close also closes the disc (DVD-R, DVD-RW).
   bool SendFinalSessionPage();
@@ -239,7 +247,8 @@ public:
   std::array<uint8_t, 40> PollSense{};
   std::array<uint8_t, 498> ScratchBuffer{};
   std::array<uint8_t, 512> ModeBuffer{};
-  uint16_t CurrentDiscKind = DK_UNKNOWN;
+  // Written by the recording or erase thread while the user interface polls it.
+  std::atomic<uint16_t> CurrentDiscKind{DK_UNKNOWN};
   uint16_t CurrentProfile = 0;  // the MMC profile DiscKind last saw (0: none)
   uint32_t DeviceBufferSize = 0;
   uint32_t DeviceFreeBufferSize = 0;

@@ -204,8 +204,8 @@ bool TSCSIDevice::ProbeWriteType(TWriteType type) {
   return ModeSelect10(list.data(), static_cast<uint16_t>(list.size()));
 }
 
-bool TSCSIDevice::SetWriteParameters(bool TestWrite, bool UnderrunProtection, uint16_t DiscKind) {
-  const uint16_t kind = DiscKind;
+bool TSCSIDevice::SetWriteParameters(const TWriteParams& Params) {
+  const uint16_t kind = Params.DiscKind;
   // Written without write parameters: BD drives ignore the page.
   if (kind == DK_DVDRAM || IsBDKind(kind)) return true;
 
@@ -236,17 +236,17 @@ bool TSCSIDevice::SetWriteParameters(bool TestWrite, bool UnderrunProtection, ui
 
   if (incremental) {
     page[3] |= 0xE0;  // next session open, fixed packets
-  } else if (!TestWrite && !FinalizeDisc) {
+  } else if (!Params.TestWrite && !Params.Finalize) {
     page[3] |= 0xC0;
   } else if ((page[3] & 0xC0) == 0xC0) {
     page[3] &= 0x3F;
   }
 
-  if ((DeviceCapabilities & DC_UNDERRUNPROTECTION) && UnderrunProtection)
+  if ((DeviceCapabilities & DC_UNDERRUNPROTECTION) && Params.UnderrunProtection)
     page[2] |= 0x40;
   else
     page[2] &= static_cast<uint8_t>(~0x40);
-  if ((DeviceCapabilities & DC_WRITE_TEST) && TestWrite)
+  if ((DeviceCapabilities & DC_WRITE_TEST) && Params.TestWrite)
     page[2] |= 0x10;
   else
     page[2] &= static_cast<uint8_t>(~0x10);

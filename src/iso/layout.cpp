@@ -30,10 +30,7 @@ bool VEZEZadira::GetNextWritableAddress() {
   WaitUntilReady(10000, 500);
   const uint16_t kind = DiscKind();
   // The write parameters are sent as for a closing session, then put back.
-  const bool finalize = FinalizeDisc;
-  FinalizeDisc = true;
-  SetWriteParameters(TestWrite, UnderrunProtection, CurrentDiscKind);
-  FinalizeDisc = finalize;
+  SetWriteParameters({TestWrite, UnderrunProtection, true, CurrentDiscKind});
   WaitUntilReady(10000, 500);
 
   // An image file is laid out for address 0: overwritable media take it there.

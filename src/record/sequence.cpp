@@ -124,8 +124,8 @@ private:
   }
   uint16_t Kind() const { return dev_.CurrentDiscKind; }
 
-  bool SendWriteParameters() {
-    return dev_.SetWriteParameters(dev_.TestWrite, dev_.UnderrunProtection, dev_.CurrentDiscKind);
+  bool SendWriteParameters(bool finalize) {
+    return dev_.SetWriteParameters({dev_.TestWrite, dev_.UnderrunProtection, finalize, Kind()});
   }
 
   // Looks at Done() every StepMs (SleepFirst: the first look after one step)
@@ -164,10 +164,7 @@ private:
     speed_ = dev_.GetCurrentWriteSpeed();
     // The first page of a recording always asks for a finalised disc; the
     // user's wish is sent again before the session is closed.
-    const bool finalize = dev_.FinalizeDisc;
-    dev_.FinalizeDisc = true;
-    const bool pageSent = SendWriteParameters();
-    dev_.FinalizeDisc = finalize;
+    const bool pageSent = SendWriteParameters(true);
     // A drive that did not take the test write bit would record for real.
     if (!pageSent && dev_.TestWrite) return FailCommand(kTestWriteRefusedText);
 
@@ -366,7 +363,7 @@ private:
     TWaitNote note(kWaitClose);
     // Now with the user's FinalizeDisc: for CDs it decides whether the disc
     // stays open for a further session.
-    if (Kind() != DK_DVDR) SendWriteParameters();
+    if (Kind() != DK_DVDR) SendWriteParameters(dev_.FinalizeDisc);
     // DVD-R and sequential DVD-RW close the disc with the session when the
     // page's multi-session field says no further session follows.
     const bool finalSession = dev_.FinalizeDisc && (Kind() == DK_DVDR || Kind() == DK_DVDRW_RO);
@@ -428,7 +425,7 @@ private:
       uint32_t bufferLength = 0, freeLength = 0;
       dev_.ReadBufferCapacity(bufferLength, freeLength);
     }
-    if (!IsBDKind(Kind())) dev_.SetWriteParameters(false, false, DK_CDROM);
+    if (!IsBDKind(Kind())) dev_.SetWriteParameters({.Finalize = dev_.FinalizeDisc, .DiscKind = DK_CDROM});
     dev_.SetCDSpeed(dev_.GetMaxReadSpeed(), 2);
     dev_.RezeroUnit();
     dev_.AllowMediumRemoval(true);

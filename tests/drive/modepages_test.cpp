@@ -239,9 +239,8 @@ TEST_F(ModePagesTest, WriteParametersPageForEveryDiscKind) {
   for (const TWriteCase& c : cases) {
     SCOPED_TRACE(c.name);
     device.DeviceCapabilities = c.capabilities;
-    device.FinalizeDisc = c.finalize;
     device.WriteParamsQuirk = c.quirk;
-    ASSERT_TRUE(device.SetWriteParameters(c.testWrite, c.underrun, c.kind));
+    ASSERT_TRUE(device.SetWriteParameters({c.testWrite, c.underrun, c.finalize, c.kind}));
     const auto& list = Sent();
     ASSERT_EQ(list.size(), 60u);
     const uint8_t* page = list.data() + 8;
@@ -263,29 +262,29 @@ TEST_F(ModePagesTest, WriteParametersPageForEveryDiscKind) {
 }
 
 TEST_F(ModePagesTest, DvdRamNeedsNoWriteParameters) {
-  EXPECT_TRUE(device.SetWriteParameters(false, true, DK_DVDRAM));
+  EXPECT_TRUE(device.SetWriteParameters({false, true, false, DK_DVDRAM}));
   EXPECT_TRUE(transport.requests.empty());
 }
 
 TEST_F(ModePagesTest, PageBehindABlockDescriptorIsSentWithoutItsTail) {
   for (int i = 45; i < 54; ++i) drive.writePage[i] = 0xA5;
   drive.pageOffset = 8;
-  ASSERT_TRUE(device.SetWriteParameters(false, false, DK_CDR));
+  ASSERT_TRUE(device.SetWriteParameters({false, false, false, DK_CDR}));
   EXPECT_EQ(Sent()[8 + 45], 0xA5);
   EXPECT_EQ(Sent()[8 + 51], 0xA5);
   drive.pageOffset = 16;
-  ASSERT_TRUE(device.SetWriteParameters(false, false, DK_CDR));
+  ASSERT_TRUE(device.SetWriteParameters({false, false, false, DK_CDR}));
   EXPECT_EQ(Sent()[8 + 2], 0x01);  // the page itself was found
   for (int i = 45; i < 52; ++i) EXPECT_EQ(Sent()[8 + i], 0) << i;
 }
 
 TEST_F(ModePagesTest, WriteParametersFailWhenTheDriveRefuses) {
   drive.writePageOk = false;
-  EXPECT_FALSE(device.SetWriteParameters(false, true, DK_CDR));
+  EXPECT_FALSE(device.SetWriteParameters({false, true, false, DK_CDR}));
   EXPECT_TRUE(drive.modeSelects.empty());
   drive.writePageOk = true;
   drive.modeSelectOk = false;
-  EXPECT_FALSE(device.SetWriteParameters(false, true, DK_CDR));
+  EXPECT_FALSE(device.SetWriteParameters({false, true, false, DK_CDR}));
   EXPECT_EQ(device.LastError, "ILLEGAL REQUEST (INVALID FIELD IN PARAMETER LIST)");
 }
 

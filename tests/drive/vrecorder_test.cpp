@@ -242,8 +242,7 @@ TEST_F(VirtualRecorderTest, WriteParametersPageAsTheRecorderHoldsIt) {
     SCOPED_TRACE(c.medium);
     Start(c.medium, "", std::string(c.medium) + ".img");
     const uint16_t kind = device->DiscKind();
-    device->FinalizeDisc = false;
-    ASSERT_TRUE(device->SetWriteParameters(false, true, kind)) << device->LastError;
+    ASSERT_TRUE(device->SetWriteParameters({false, true, false, kind})) << device->LastError;
     const auto page = RecorderWritePage();
     EXPECT_EQ(page[2], c.byte2);
     EXPECT_EQ(page[3], c.byte3);
@@ -256,12 +255,12 @@ TEST_F(VirtualRecorderTest, WriteParametersPageAsTheRecorderHoldsIt) {
     Stop();
   }
   Start("dvd-ram");
-  EXPECT_TRUE(device->SetWriteParameters(false, true, DK_DVDRAM));
+  EXPECT_TRUE(device->SetWriteParameters({false, true, false, DK_DVDRAM}));
 }
 
 TEST_F(VirtualRecorderTest, TestWriteOnCdClearsTheMultiSessionBits) {
   Start("cd-rw");
-  ASSERT_TRUE(device->SetWriteParameters(true, false, DK_CDRW));
+  ASSERT_TRUE(device->SetWriteParameters({true, false, false, DK_CDRW}));
   const auto page = RecorderWritePage();
   EXPECT_EQ(page[2], 0x11);
   EXPECT_EQ(page[3], 0x04);
@@ -306,12 +305,12 @@ TEST_F(VirtualRecorderTest, QuirkModelsSetTheirFlags) {
   ASSERT_TRUE(VRecSetOption(0, "vendor", "MBURN", &error)) << error;
   ASSERT_TRUE(VRecSetOption(0, "product", "CD-W512EB", &error)) << error;
   device->SelectDevice(device->DeviceList[0]);
-  ASSERT_TRUE(device->SetWriteParameters(false, true, DK_CDR));
+  ASSERT_TRUE(device->SetWriteParameters({false, true, false, DK_CDR}));
   EXPECT_EQ(RecorderWritePage()[2] & 0x40, 0x40);
   // The next model does not inherit it.
   ASSERT_TRUE(VRecSetOption(0, "product", "CRX175E", &error)) << error;
   device->SelectDevice(device->DeviceList[0]);
-  ASSERT_TRUE(device->SetWriteParameters(false, true, DK_CDR));
+  ASSERT_TRUE(device->SetWriteParameters({false, true, false, DK_CDR}));
   EXPECT_EQ(RecorderWritePage()[2], 0x21);
 }
 

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   d.ReadCapabilities();
   d.HasPage30();
   d.ProbeWriteModes();
-  d.SetWriteParameters((options & 1) != 0, (options & 2) != 0, static_cast<uint16_t>(options >> 4));
+  d.SetWriteParameters({(options & 1) != 0, (options & 2) != 0, (options & 4) != 0, static_cast<uint16_t>(options >> 4)});
   d.GetMaxReadSpeed();
   d.GetCurrentWriteSpeed();
   return 0;
