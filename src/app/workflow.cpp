@@ -31,19 +31,18 @@ std::string SelectRecorder(VEZEZadira& Component, const std::string& Line) {
 bool NextWritableAddress(VEZEZadira& Component, uint32_t& Address) {
   Address = 0;
   const uint16_t kind = Component.DiscKind();
-  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW || kind == DK_BDRE) {
+  if (Medium(kind, Component.CurrentProfile).NextAfterVolume) {
     // No sessions on these: the next session goes after the recorded volume.
     Address = Component.RecordedVolumeEnd();
     return true;
   }
   uint8_t track = 0;
   if (Component.RefreshDiscInformation())
-    track = Component.DiscInfo[6];
+    track = Component.Disc.LastTrackInLastSession;
   else
     track = static_cast<uint8_t>(Component.RecordedSessions() + 1);
   if (!Component.ReadTrackInformation(track)) return false;
-  // The track information fields are kept in host order after the query.
-  std::memcpy(&Address, &Component.TrackInfo[12], sizeof Address);
+  Address = Component.Track.NextWritable;
   if (Address > 0xFF000000u) Address = 0;
   return true;
 }

@@ -40,25 +40,24 @@ uint16_t KindOfProfile(uint16_t profile) {
 
 }  // namespace
 
-// Media without sessions, written anywhere: DVD+RW, DVD-RAM, BD-RE, and DVD-RW
-// in restricted overwrite (profile 0013h; kind 7 also covers sequential DVD-RW).
-bool IsOverwritable(uint16_t kind, uint16_t profile) {
-  return kind == DK_DVDPLUSRW || kind == DK_DVDRAM || kind == DK_BDRE ||
-         (kind == DK_DVDRW_RO && profile != 0x0014);
-}
-
 const char* DiscKindNames(uint16_t kind) {
   return kind < kDiscKindNames.size() ? kDiscKindNames[kind] : kDiscKindNames[DK_UNKNOWN];
 }
 
-bool TSCSIDevice::ReadTrackInformation(uint8_t Track) {
+bool TSCSIDevice::ReadTrackInformation(uint8_t TrackNumber) {
   TrackInfo.fill(0);
+  Track = {};
   auto srb = MakeRequest(10, TDir::In, TrackInfo.data(), static_cast<uint32_t>(TrackInfo.size()));
   srb.CDBByte[0] = 0x52;
   srb.CDBByte[1] = 0x01;  // the address is a track number
-  srb.CDBByte[5] = Track;
+  srb.CDBByte[5] = TrackNumber;
   srb.CDBByte[8] = static_cast<uint8_t>(TrackInfo.size());
   if (!Run(*this, srb, 60000)) return false;
+  const uint8_t* t = TrackInfo.data();
+  Track = {.Track = t[2], .Session = t[3], .Damaged = (t[5] & 0x20) != 0,
+           .Start = GetBE32(&t[8]), .NextWritable = GetBE32(&t[12]), .FreeBlocks = GetBE32(&t[16]),
+           .PacketSize = GetBE32(&t[20]), .Size = GetBE32(&t[24]), .LastRecorded = GetBE32(&t[28])};
+  // The buffer keeps its fields in host order, for those who read it raw.
   ToHost16(&TrackInfo[0]);
   for (int field : {8, 12, 16, 20, 24, 28}) ToHost32(&TrackInfo[field]);
   return true;
@@ -99,24 +98,28 @@ bool TSCSIDevice::SendTimestamp(TDateTime DateTime) {
 
 bool TSCSIDevice::RefreshDiscInformation() {
   DiscInfo.fill(0);
+  Disc = {};
   if (!ReadDiscInformation(DiscInfo.data(), static_cast<uint16_t>(DiscInfo.size()))) return false;
+  const uint8_t* d = DiscInfo.data();
+  Disc = {.Status = static_cast<uint8_t>(d[2] & 0x03),
+          .LastSessionState = static_cast<uint8_t>(d[2] >> 2 & 0x03),
+          .Erasable = (d[2] & 0x10) != 0, .Sessions = d[4], .LastTrackInLastSession = d[6]};
   ToHost16(&DiscInfo[0]);
   return true;
 }
 
 int TSCSIDevice::DiscStatus() {
   if (!RefreshDiscInformation()) return -1;
-  return DiscInfo[2] & 0x03;
+  return Disc.Status;
 }
 
 int TSCSIDevice::RecordedSessions() {
   if (!RefreshDiscInformation()) return 0;
-  if ((DiscInfo[2] & 0x03) == 0) return 0;  // empty disc
-  const int sessions = DiscInfo[4];
+  if (Disc.Status == 0) return 0;  // empty disc
+  const int sessions = Disc.Sessions;
   // An empty last session is the open one waiting for data; a drive that
   // counts no session at all still has none that holds data.
-  const int lastSessionState = DiscInfo[2] >> 2 & 0x03;
-  return lastSessionState == 0 ? std::max(sessions - 1, 0) : sessions;
+  return Disc.LastSessionState == 0 ? std::max(sessions - 1, 0) : sessions;
 }
 
 uint16_t TSCSIDevice::DiscKind() {
@@ -140,8 +143,7 @@ uint16_t TSCSIDevice::DiscKind() {
       kind = (discType & 0x40) ? DK_CDRW : DK_CDR;
   }
 
-  if (RefreshDiscInformation() && kind == DK_UNKNOWN)
-    kind = (DiscInfo[2] & 0x10) ? DK_CDRW : DK_CDR;
+  if (RefreshDiscInformation() && kind == DK_UNKNOWN) kind = Disc.Erasable ? DK_CDRW : DK_CDR;
 
   if (kind == DK_UNKNOWN && TestUnitReady(5000)) kind = DK_CDROM;
   return kind;
@@ -161,15 +163,14 @@ uint32_t TSCSIDevice::FreeSectors() {
   RefreshDiscInformation();
 
   bool read = ReadTrackInformation(kind == DK_DVDRAM ? 1 : 0xFF);
-  if (!read) read = ReadTrackInformation(DiscInfo[6]);
+  if (!read) read = ReadTrackInformation(Disc.LastTrackInLastSession);
   if (!read) return 0;
-  const uint32_t freeBlocks = GetHost32(&TrackInfo[16]);
-  const uint32_t trackSize = GetHost32(&TrackInfo[24]);
-  const uint32_t space = freeBlocks > trackSize ? freeBlocks : trackSize;
+  const uint32_t space = std::max(Track.FreeBlocks, Track.Size);
   if (!overwritable) return space;
   // The room after the recorded volume, where the layout puts the next one
   // (the next writable address on restricted-overwrite DVD-RW, as it does).
-  const uint32_t used = kind == DK_DVDRW_RO ? GetHost32(&TrackInfo[12]) : RecordedVolumeEnd();
+  const uint32_t used = Medium(kind, CurrentProfile).NextAfterVolume ? RecordedVolumeEnd()
+                                                                      : Track.NextWritable;
   return space > used ? space - used : 0;
 }
 
@@ -187,23 +188,22 @@ uint32_t TSCSIDevice::RecordedVolumeEnd() {
 
 std::string TSCSIDevice::RecordingRefusal() {
   const uint16_t kind = CurrentDiscKind;
-  const bool overwritable = IsOverwritable(kind, CurrentProfile);
-  // Only CDs, DVD-R and sequential DVD-RW know simulation; elsewhere the
-  // drive ignores the test write bit and records for real.
-  const bool simulates = kind == DK_CDR || kind == DK_CDRW || kind == DK_DVDR ||
-                         (kind == DK_DVDRW_RO && !overwritable);
+  const TMedium& medium = Medium(kind, CurrentProfile);
+  const bool overwritable = medium.Overwritable;
   const std::string name = DiscKindNames(kind);
   if (kind == DK_BDR_RRM) return std::string(kRandomBDRText) + ": NOTHING RECORDED";
-  if (TestWrite && !simulates) return "TEST WRITE IS NOT POSSIBLE ON " + name + ": NOTHING RECORDED";
+  // Where the drive ignores the TEST bit, a simulation would record for real.
+  if (TestWrite && !medium.Simulates) return name + " CANNOT BE SIMULATED: NOTHING RECORDED";
   if (FinalizeDisc && !TestWrite && overwritable)
     return name + " CANNOT BE FINALIZED: NOTHING RECORDED";
   if (overwritable || !RefreshDiscInformation()) return "";
   // A recording that failed leaves its track and session open; a new session
   // after it would hang off a tree that no reader can follow.
-  const int status = DiscInfo[2] & 0x03;
-  const int lastSession = DiscInfo[2] >> 2 & 0x03;
+  const int status = Disc.Status;
+  const int lastSession = Disc.LastSessionState;
   bool damaged = lastSession == 2;
-  if (status == 1 && ReadTrackInformation(DiscInfo[6])) damaged = damaged || (TrackInfo[5] & 0x20);
+  if (status == 1 && ReadTrackInformation(Disc.LastTrackInLastSession))
+    damaged = damaged || Track.Damaged;
   if (status == 1 && (lastSession == 1 || damaged))
     return std::string(damaged ? kDamagedSessionText : kUnfinishedSessionText) + ": NOTHING RECORDED";
   return "";

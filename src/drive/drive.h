@@ -82,8 +82,61 @@ enum : uint16_t {
 };
 inline constexpr bool IsBDKind(uint16_t kind) { return kind >= DK_BDROM && kind <= DK_BDRE; }
 const char* DiscKindNames(uint16_t kind);  // "UNKNOWN" for anything out of range
-// Media without sessions, written anywhere: DVD+RW, DVD-RAM, restricted-overwrite DVD-RW.
-bool IsOverwritable(uint16_t kind, uint16_t profile);
+
+// ---------------------------------------------------------------- the media
+// What each medium takes, in one table (media.cpp): every decision made by
+// disc kind reads it. DVD-RW shares kind 7 between restricted overwrite
+// (profile 0013h) and sequential recording (0014h); the profile tells them apart.
+enum class TFormatFirst : uint8_t {
+  None,
+  Quick,            // FORMAT UNIT (quick) before every recording: DVD-RW
+  WhenUnformatted,  // FORMAT UNIT when READ FORMAT CAPACITIES says unformatted: BD-RE
+};
+enum class TCloseWay : uint8_t {
+  None,       // nothing to close: DVD-RAM, BD-RE
+  CD,         // CLOSE SESSION, retried while the drive is busy
+  Track,      // the track (function 1), then the session (2) or the disc (FinalizeFunction)
+  Reserved,   // DVD-R: the reserved track, the empty one after it, then the session
+  Session,    // sequential DVD-RW: the session (2, Immed)
+  Background  // DVD+RW: stop the background format (3)
+};
+enum class TEraseWay : uint8_t { None, Blank, Format };
+
+struct TWritePage {
+  bool Send = true;          // DVD-RAM and BD take no write parameters page
+  uint8_t WriteType = 0x01;  // byte 2 without the BUFE and TEST bits
+  uint8_t Byte3 = 0x04;      // multi-session field, FP, track mode
+  bool OpenUnlessFinal = false;  // byte 3 gets multi-session 11b unless a test or final session
+  uint8_t LinkSize = 0;      // byte 5
+  uint8_t Byte6 = 0;
+  uint32_t PacketSize = 0;   // bytes 10-13
+};
+
+struct TMedium {
+  uint16_t Kind = DK_UNKNOWN;
+  uint16_t Profile = 0;       // 0: any profile of the kind (or none)
+  bool Writable = false;
+  TWritePage Page{};
+  bool Simulates = false;     // the drive honours the TEST bit: nothing is written
+  bool Overwritable = false;  // no sessions: the volume descriptors are rewritten at 0
+  bool NextAfterVolume = false;  // the next volume goes after the recorded one
+  TFormatFirst Format = TFormatFirst::None;
+  TCloseWay Close = TCloseWay::None;
+  uint8_t FinalizeFunction = 0;  // CLOSE function that also closes the disc (Track)
+  uint8_t CloseNumber = 0;       // the session's number field of those closes (Track)
+  bool FinalViaPage = false;  // the last session closes the disc with multi-session 00b
+  bool Reserves = false;      // timestamp, track reservation and streaming (DVD-R)
+  bool FlushImmed = false;    // SYNCHRONIZE CACHE with Immed, polled until done
+  TEraseWay Erase = TEraseWay::None;
+  uint8_t EraseFormatType = 0;
+};
+
+// The row for a disc kind and the profile it came from.
+const TMedium& Medium(uint16_t kind, uint16_t profile = 0);
+// Every row, for the tests and the documentation.
+const TMedium* MediaTable(size_t& count);
+// Media without sessions, written anywhere: DVD+RW, DVD-RAM, BD-RE, restricted-overwrite DVD-RW.
+inline bool IsOverwritable(uint16_t kind, uint16_t profile) { return Medium(kind, profile).Overwritable; }
 
 // A timed-out request that the library would not abort: the drive takes no
 // further command from this program, which could not tell which answer was whose.
@@ -113,6 +166,21 @@ struct TWriteParams {
   bool UnderrunProtection = false;
   bool Finalize = false;  // no further session after this one
   uint16_t DiscKind = DK_UNKNOWN;
+};
+
+// READ DISC INFORMATION and READ TRACK INFORMATION, decoded once here: the
+// rest of the program reads these values, never the answers' byte offsets.
+struct TDiscInfo {
+  uint8_t Status = 0;            // 0 empty, 1 appendable, 2 complete, 3 other
+  uint8_t LastSessionState = 0;  // 0 empty, 1 incomplete, 2 damaged, 3 complete
+  bool Erasable = false;
+  uint8_t Sessions = 0;               // number of sessions (low byte)
+  uint8_t LastTrackInLastSession = 0;  // low byte
+};
+struct TTrackInfo {
+  uint8_t Track = 0, Session = 0;  // low bytes
+  bool Damaged = false;
+  uint32_t Start = 0, NextWritable = 0, FreeBlocks = 0, PacketSize = 0, Size = 0, LastRecorded = 0;
 };
 
 // Write types offered by ProbeWriteModes.
@@ -242,6 +310,9 @@ public:
 
   std::array<uint8_t, 56> DiscInfo{};
   std::array<uint8_t, 38> TrackInfo{};
+  // The last answers decoded (empty after a query that failed).
+  TDiscInfo Disc{};
+  TTrackInfo Track{};
   std::array<uint8_t, 26> ATIPInfo{};
   std::array<uint8_t, 114> ConfigBuffer{};
   std::array<uint8_t, 40> PollSense{};

@@ -205,72 +205,31 @@ bool TSCSIDevice::ProbeWriteType(TWriteType type) {
 }
 
 bool TSCSIDevice::SetWriteParameters(const TWriteParams& Params) {
-  const uint16_t kind = Params.DiscKind;
-  // Written without write parameters: BD drives ignore the page.
-  if (kind == DK_DVDRAM || IsBDKind(kind)) return true;
+  const TWritePage& recipe = Medium(Params.DiscKind).Page;
+  if (!recipe.Send) return true;
 
   std::array<uint8_t, 512> answer{};
   if (!ModeSense10(kPageWriteParams, answer.data(), false, 512, 511)) return false;
   const int offset = LocatePage(answer.data(), kPageWriteParams, {16, 8, 7}, 8);
   std::copy_n(answer.begin() + offset, WriteParamsPage.size(), WriteParamsPage.begin());
 
-  const bool dvdMinus = kind == DK_DVDR || kind == DK_DVDRW_RO;
-  const bool dvdPlus = kind == DK_DVDPLUSRW || kind == DK_DVDPLUSR;
-  const bool dvdRW = kind == DK_DVDRW_RO || kind == DK_DVDRW_SR;
-  const bool incremental = kind == DK_DVDR || kind == DK_DVDRW_RO || kind == DK_DVDRW_SR ||
-                           kind == DK_DVDPLUSR;
-
+  // Single bits on top of the medium's write type: BUFE where the drive has
+  // underrun protection, TEST only where it can simulate.
+  const bool bufe = (DeviceCapabilities & DC_UNDERRUNPROTECTION) && Params.UnderrunProtection;
+  const bool test = (DeviceCapabilities & DC_WRITE_TEST) && Params.TestWrite;
   uint8_t* page = WriteParamsPage.data();
   page[1] = kSendPageLengthByte;
-  page[2] = 0x01;  // track-at-once
-  page[3] = 0x04;  // track mode 4
-  page[4] = 0x08;  // mode 1, 2048-byte blocks
-  if (dvdMinus) {
-    page[2] = 0x20;
-    page[3] = 0x05;
-  } else if (dvdPlus) {
-    page[2] = 0x22;
-    page[3] |= 0xC0;
-  }
+  page[2] = recipe.WriteType;
   if (WriteParamsQuirk) page[2] |= 0x20;
-
-  if (incremental) {
-    page[3] |= 0xE0;  // next session open, fixed packets
-  } else if (!Params.TestWrite && !Params.Finalize) {
-    page[3] |= 0xC0;
-  } else if ((page[3] & 0xC0) == 0xC0) {
-    page[3] &= 0x3F;
-  }
-
-  if ((DeviceCapabilities & DC_UNDERRUNPROTECTION) && Params.UnderrunProtection)
-    page[2] |= 0x40;
-  else
-    page[2] &= static_cast<uint8_t>(~0x40);
-  if ((DeviceCapabilities & DC_WRITE_TEST) && Params.TestWrite)
-    page[2] |= 0x10;
-  else
-    page[2] &= static_cast<uint8_t>(~0x10);
-
+  if (bufe) page[2] |= 0x40;
+  if (test) page[2] |= 0x10;
+  page[3] = recipe.Byte3;
+  if (recipe.OpenUnlessFinal && !Params.TestWrite && !Params.Finalize) page[3] |= 0xC0;
+  page[4] = 0x08;  // mode 1, 2048-byte blocks
   std::fill(page + 5, page + 14, uint8_t{0});  // link size to packet size
-  if (kind == DK_DVDPLUSR || kind == DK_DVDR) {
-    page[6] = 0x10;
-    PutBE32(&page[10], 16);
-  }
-  if (dvdRW) {
-    // Write type and BUFE as DVD-RW takes them; a test write stays a test
-    // write, or the simulation would record.
-    page[2] = static_cast<uint8_t>(0x60 | (page[2] & 0x10));
-    page[3] = 0xC5;
-    page[5] = 0x10;
-  }
-  if (kind == DK_DVDPLUSR) {
-    page[3] = 0xC4;
-    page[6] = 0;
-  }
-  if (kind == DK_DVDPLUSRW) {
-    page[3] = 0x04;
-    page[5] = 0x10;
-  }
+  page[5] = recipe.LinkSize;
+  page[6] = recipe.Byte6;
+  PutBE32(&page[10], recipe.PacketSize);
   PutBE16(&page[14], 150);
 
   const auto list = WriteParamsList(WriteParamsPage, offset);

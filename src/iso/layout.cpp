@@ -16,13 +16,6 @@ constexpr uint32_t kInvalidAddress = 0xFF000000u;
 constexpr int64_t kFirstFileSectorMin = 150;
 constexpr int64_t kMinimumTrack = 300;
 
-// Drive control leaves the 32-bit fields of TrackInfo in host byte order.
-uint32_t GetHost32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 }  // namespace
 
 bool VEZEZadira::GetNextWritableAddress() {
@@ -35,17 +28,17 @@ bool VEZEZadira::GetNextWritableAddress() {
 
   // An image file is laid out for address 0: overwritable media take it there.
   if (!SourceImage.empty() && IsOverwritable(kind, CurrentProfile)) return true;
-  if (kind == DK_DVDRAM || kind == DK_DVDPLUSRW || kind == DK_BDRE) {
+  if (Medium(kind, CurrentProfile).NextAfterVolume) {
     // No sessions on these media: the new image goes after the volume that the
     // disc already carries, found by its descriptor near sector 16.
     StartAddress = RecordedVolumeEnd();
     return true;
   }
 
-  const uint8_t track = RefreshDiscInformation() ? DiscInfo[6]
+  const uint8_t track = RefreshDiscInformation() ? Disc.LastTrackInLastSession
                                                  : static_cast<uint8_t>(RecordedSessions() + 1);
   if (!ReadTrackInformation(track)) return false;
-  StartAddress = GetHost32(&TrackInfo[12]);
+  StartAddress = Track.NextWritable;
   return true;
 }
 

@@ -97,11 +97,22 @@ private:
     cache_.SetMessage(Text);
     cache_.Abort();
   }
+  // The same with the drive's answer to the command that failed.
+  void FailWithSense(const std::string& Text) {
+    const auto& s = dev_.LastSense;
+    TOutcome outcome(Text, TOutcomeCode::DriveError);
+    outcome.SenseKey = static_cast<uint8_t>(s[2] & 0x0F);
+    outcome.Asc = s[12];
+    outcome.Ascq = s[13];
+    cache_.SetOutcome(outcome);
+    cache_.Abort();
+  }
 
   // True when a stop was asked for; the recording then ends as aborted.
   bool Stopped() {
     if (!stop_) return false;
-    Fail(kAbortedText);
+    cache_.SetOutcome({kAbortedText, TOutcomeCode::Aborted});
+    cache_.Abort();
     return true;
   }
 
@@ -119,7 +130,7 @@ private:
   }
   // Ends the recording with Text + " [" + why the last command failed + "]".
   bool FailCommand(const char* Text) {
-    Fail(std::string(Text) + " [" + Reason() + "]");
+    FailWithSense(std::string(Text) + " [" + Reason() + "]");
     return false;
   }
   uint16_t Kind() const { return dev_.CurrentDiscKind; }
@@ -150,9 +161,7 @@ private:
     dev_.CurrentDiscKind = dev_.DiscKind();
     // DVD-RW in sequential recording shares its kind with restricted
     // overwrite; the current profile that the kind came from tells them apart.
-    uint16_t profile = 0;
-    std::memcpy(&profile, &dev_.ConfigBuffer[6], sizeof profile);  // host order
-    sequentialRw_ = Kind() == DK_DVDRW_RO && profile == 0x0014;
+    medium_ = &Medium(Kind(), dev_.CurrentProfile);
     dev_.LoadEject(false);
     if (Kind() != DK_DVDPLUSRW) dev_.RezeroUnit();
     dev_.SetCDSpeed(dev_.ReadSpeed, dev_.WriteSpeed());
@@ -169,7 +178,7 @@ private:
     if (!pageSent && dev_.TestWrite) return FailCommand(kTestWriteRefusedText);
 
     // A test write leaves the disc as it was: no format, no reservation, no timestamp.
-    if (Kind() == DK_DVDRW_RO && !dev_.TestWrite) {
+    if (medium_->Format == TFormatFirst::Quick && !dev_.TestWrite) {
       std::copy(kFormatList.begin(), kFormatList.end(), dev_.ScratchBuffer.begin());
       if (dev_.FormatUnit(0x11, dev_.ScratchBuffer.data(), kFormatList.size())) {
         // The format runs in the background: the drive answers NOT READY until done.
@@ -183,7 +192,8 @@ private:
       }
     }
 
-    if (Kind() == DK_BDRE && !dev_.TestWrite && !FormatBDRE()) return false;
+    if (medium_->Format == TFormatFirst::WhenUnformatted && !dev_.TestWrite && !FormatBDRE())
+      return false;
 
     // The image was laid out for the address the drive gave then; written
     // anywhere else its directory records would point at the wrong sectors.
@@ -201,7 +211,7 @@ private:
       return Fail(refusal), false;
     track_ = dev_.RecordedSessions() + 1;
 
-    if (Kind() == DK_DVDR) {
+    if (medium_->Reserves) {
       std::copy(kStreamingDescriptor.begin(), kStreamingDescriptor.end(),
                 dev_.ScratchBuffer.begin());
       dev_.SetStreaming(dev_.ScratchBuffer.data(), kStreamingDescriptor.size());
@@ -251,8 +261,7 @@ private:
     int32_t countdown = kCapacityEvery;
     int32_t n = NextBlock();
 
-    if (Kind() == DK_DVDPLUSRW || Kind() == DK_DVDRAM || Kind() == DK_BDRE ||
-        (Kind() == DK_DVDRW_RO && !sequentialRw_)) {
+    if (medium_->Overwritable) {
       // Overwritable media have no sessions: sectors 0-31 get the new image's
       // system area and volume descriptors, wherever the image itself starts,
       // so that readers, who look at sector 16, find the new volume.
@@ -318,7 +327,7 @@ private:
         if (++tries >= kBusyTries) return Fail(kWriterBusyText), false;
         continue;
       }
-      return Fail(std::string(kWriterErrorText) + " [" + dev_.LastError + "]"), false;
+      return FailWithSense(std::string(kWriterErrorText) + " [" + dev_.LastError + "]"), false;
     }
   }
 
@@ -332,7 +341,7 @@ private:
     TWaitNote note(kWaitFlush);
     // A flush that fails for good leaves data in the drive that never reaches
     // the disc: no close, and the recording is no success.
-    if (Kind() == DK_DVDR || Kind() == DK_DVDRW_RO) {
+    if (medium_->FlushImmed) {
       if (!dev_.SynchronizeCache(1800000, true)) {
         FailCommand(kFlushFailedText);
       } else {
@@ -357,46 +366,43 @@ private:
   // ---- closing by disc kind; false when a close failed (the message is set).
   // A disc whose session was not closed is no success: readers do not see it.
   bool Close() {
-    // A formatted BD-RE, like DVD-RAM, has no track or session to close.
-    if (dev_.TestWrite || Kind() == DK_DVDRAM || Kind() == DK_BDRE || !dev_.FinalizeTrack)
-      return true;
+    if (dev_.TestWrite || medium_->Close == TCloseWay::None || !dev_.FinalizeTrack) return true;
     TWaitNote note(kWaitClose);
     // Now with the user's FinalizeDisc: for CDs it decides whether the disc
     // stays open for a further session.
-    if (Kind() != DK_DVDR) SendWriteParameters(dev_.FinalizeDisc);
+    if (medium_->Close != TCloseWay::Reserved) SendWriteParameters(dev_.FinalizeDisc);
     // DVD-R and sequential DVD-RW close the disc with the session when the
     // page's multi-session field says no further session follows.
-    const bool finalSession = dev_.FinalizeDisc && (Kind() == DK_DVDR || Kind() == DK_DVDRW_RO);
-    if (finalSession && !dev_.SendFinalSessionPage()) return FailCommand(kFinalizeFailedText);
+    if (dev_.FinalizeDisc && medium_->FinalViaPage && !dev_.SendFinalSessionPage())
+      return FailCommand(kFinalizeFailedText);
     const auto t = static_cast<uint8_t>(track_);
-    switch (Kind()) {
-      case DK_DVDPLUSR:
+    const uint8_t number = medium_->CloseNumber;
+    switch (medium_->Close) {
+      case TCloseWay::Track:
         if (!dev_.CloseTrackSessionRaw(false, 1, 0, 0, t)) return FailCommand(kCloseTrackFailedText);
-        // Function 5 closes the session and finalises the disc.
+        // The finalising function closes the session and the disc.
         if (dev_.FinalizeDisc)
-          return dev_.CloseTrackSessionRaw(false, 5, 0, 0, 0xFF) || FailCommand(kFinalizeFailedText);
-        return dev_.CloseTrackSessionRaw(false, 2, 0, 0, 0xFF) || FailCommand(kCloseSessionFailedText);
-      case DK_DVDR:
+          return dev_.CloseTrackSessionRaw(false, medium_->FinalizeFunction, 0, 0, number) ||
+                 FailCommand(kFinalizeFailedText);
+        return dev_.CloseTrackSessionRaw(false, 2, 0, 0, number) ||
+               FailCommand(kCloseSessionFailedText);
+      case TCloseWay::Reserved:
         if (!dev_.CloseTrackSessionRaw(false, 1, 0, 0, t)) return FailCommand(kCloseTrackFailedText);
         // The track after the reservation is empty; the session close below
         // closes it in any case, so its own close may be refused.
         dev_.CloseTrackSessionRaw(false, 1, 0, 0, static_cast<uint8_t>(track_ + 1));
         return dev_.CloseTrackSessionRaw(false, 2, 0, 0, static_cast<uint8_t>(track_ + 2)) ||
                FailCommand(kCloseSessionFailedText);
-      case DK_DVDRW_RO:
+      case TCloseWay::Session:
         return dev_.CloseTrackSessionRaw(true, 2, 0, 0, 0) || FailCommand(kCloseSessionFailedText);
-      case DK_BDR:
-        if (!dev_.CloseTrackSessionRaw(false, 1, 0, 0, t)) return FailCommand(kCloseTrackFailedText);
-        // Function 6 closes the session and finalises a BD-R.
-        if (dev_.FinalizeDisc)
-          return dev_.CloseTrackSessionRaw(false, 6, 0, 0, 0) || FailCommand(kFinalizeFailedText);
-        return dev_.CloseTrackSessionRaw(false, 2, 0, 0, 0) || FailCommand(kCloseSessionFailedText);
-      case DK_DVDPLUSRW:
+      case TCloseWay::Background:
         return dev_.CloseTrackSessionRaw(false, 3, 0, 0, 0xFF) ||
                FailCommand(kCloseSessionFailedText);
-      default:
-        return CloseCDSession();
+      case TCloseWay::CD:
+      case TCloseWay::None:
+        break;
     }
+    return CloseCDSession();
   }
 
   bool CloseCDSession() {
@@ -441,7 +447,7 @@ private:
   TCacheThread& cache_;
   const std::atomic<bool>& stop_;
   bool capacityWorks_ = false;
-  bool sequentialRw_ = false;
+  const TMedium* medium_ = &Medium(DK_UNKNOWN);  // the disc in the drive, from Prepare
   int32_t track_ = 1;
   uint16_t speed_ = 0;
   // The cache's block being written: WRITE (10) sends it from where the cache

@@ -54,24 +54,49 @@ TEST(DiscKindNamesTest, NamesEveryKindAndUnknownBeyond) {
   EXPECT_STREQ(DiscKindNames(0xFFFF), "UNKNOWN");
 }
 
-TEST_F(DiscQueriesTest, DiscKindFromTheCurrentProfile) {
-  const std::pair<uint16_t, uint16_t> profiles[] = {
-      {0x0008, DK_CDROM},  {0x0009, DK_CDR},       {0x000A, DK_CDRW},
-      {0x0010, DK_DVDROM}, {0x0011, DK_DVDR},      {0x0012, DK_DVDRAM},
-      {0x0013, DK_DVDRW_RO}, {0x0014, DK_DVDRW_RO}, {0x001A, DK_DVDPLUSRW},
-      {0x001B, DK_DVDPLUSR}, {0x0020, DK_DDCDROM}, {0x0021, DK_DDCDR},
-      {0x0022, DK_DDCDRW}, {0x0040, DK_BDROM},     {0x0041, DK_BDR},
-      {0x0042, DK_BDR_RRM}, {0x0043, DK_BDRE},
+// The MMC profile list with what MMC says of each medium: read-only (R),
+// write-once (W) or rewritable (E); written in place (random writable,
+// restricted overwrite or DVD+RW); a write feature with a Test Write bit.
+TEST_F(DiscQueriesTest, EveryProfileGivesItsKindAndAMediumAsMMCDescribesIt) {
+  const struct {
+    uint16_t Profile, Kind;
+    char Class;
+    bool InPlace, TestWrite;
+  } profiles[] = {
+      {0x0008, DK_CDROM, 'R', false, false},     {0x0009, DK_CDR, 'W', false, true},
+      {0x000A, DK_CDRW, 'E', false, true},       {0x0010, DK_DVDROM, 'R', false, false},
+      {0x0011, DK_DVDR, 'W', false, true},       {0x0012, DK_DVDRAM, 'E', true, false},
+      {0x0013, DK_DVDRW_RO, 'E', true, false},   {0x0014, DK_DVDRW_RO, 'E', false, true},
+      {0x001A, DK_DVDPLUSRW, 'E', true, false},  {0x001B, DK_DVDPLUSR, 'W', false, false},
+      {0x0020, DK_DDCDROM, 'R', false, false},   {0x0021, DK_DDCDR, 'W', false, true},
+      {0x0022, DK_DDCDRW, 'E', false, true},     {0x0040, DK_BDROM, 'R', false, false},
+      {0x0041, DK_BDR, 'W', false, false},       {0x0042, DK_BDR_RRM, 'W', true, false},
+      {0x0043, DK_BDRE, 'E', true, false},
   };
-  for (const auto& [profile, kind] : profiles) {
-    SCOPED_TRACE(profile);
-    drive.profile = profile;
+  for (const auto& p : profiles) {
+    SCOPED_TRACE(p.Profile);
+    drive.profile = p.Profile;
     transport.requests.clear();
-    EXPECT_EQ(device.DiscKind(), kind);
+    EXPECT_EQ(device.DiscKind(), p.Kind);
     ASSERT_EQ(transport.requests.size(), 1u);  // nothing else asked
     EXPECT_EQ(transport.requests[0].Cdb(),
               (std::vector<uint8_t>{0x46, 0x02, 0, 0, 0, 0, 0, 0, 0x72, 0}));
-    EXPECT_EQ(Host16(&device.ConfigBuffer[6]), profile);
+    EXPECT_EQ(Host16(&device.ConfigBuffer[6]), p.Profile);
+
+    const TMedium& m = Medium(p.Kind, device.CurrentProfile);
+    // BD-R in random recording mode is recognised, never written.
+    EXPECT_EQ(m.Writable, p.Class != 'R' && p.Kind != DK_BDR_RRM);
+    // Double-density CDs are written as CDs are, and neither simulated nor erased.
+    if (!m.Writable || p.Kind == DK_DDCDR || p.Kind == DK_DDCDRW) continue;
+    EXPECT_EQ(m.Erase != TEraseWay::None, p.Class == 'E');
+    EXPECT_EQ(m.Overwritable, p.InPlace);
+    EXPECT_EQ(m.NextAfterVolume, p.InPlace && p.Kind != DK_DVDRW_RO);
+    EXPECT_EQ(m.Simulates, p.TestWrite);
+    // Media with sessions close them; media written in place have none, or
+    // only the background format (DVD+RW) or the session of a DVD-RW.
+    EXPECT_EQ(m.Close == TCloseWay::None, p.InPlace && p.Kind != DK_DVDPLUSRW && p.Kind != DK_DVDRW_RO);
+    EXPECT_EQ(m.Page.Send, !IsBDKind(p.Kind) && p.Kind != DK_DVDRAM);
+    EXPECT_EQ(m.Format != TFormatFirst::None, p.Kind == DK_DVDRW_RO || p.Kind == DK_BDRE);
   }
 }
 

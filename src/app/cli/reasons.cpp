@@ -10,10 +10,6 @@ namespace {
 
 constexpr uint8_t kAscNoMedium = 0x3A;
 
-bool IsReadOnlyKind(uint16_t kind) {
-  return kind == DK_CDROM || kind == DK_DVDROM || kind == DK_DDCDROM || kind == DK_BDROM;
-}
-
 bool IsDCharacter(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
 
 }  // namespace
@@ -26,19 +22,17 @@ std::string SpaceReason(VEZEZadira& Component, int64_t ImageSectors, uint32_t Fr
   }
   const uint16_t kind = Component.DiscKind();
   if (kind == DK_UNKNOWN) return "the disc in the drive cannot be read";
-  if (IsReadOnlyKind(kind))
+  if (!Medium(kind, Component.CurrentProfile).Writable)
     return std::string("the disc is a ") + DiscKindNames(kind) + ": it cannot be written";
   if (Component.DiscStatus() == 2) return "the disc is closed: nothing more can be recorded on it";
   return "the disc is full: " + std::to_string(int64_t{FreeSectors} * 2) + " KB free, " +
          std::to_string(ImageSectors * 2) + " KB needed";
 }
 
-std::string FileReason(const std::string& SystemText) {
-  const std::string head = "CAN'T OPEN FILE \"";
-  if (SystemText.rfind(head, 0) != 0) return {};
-  const auto end = SystemText.find("\" OR ", head.size());
-  if (end == std::string::npos) return {};
-  const std::string path = SystemText.substr(head.size(), end - head.size());
+std::string FileReason(const TOutcome& Outcome) {
+  if (Outcome.Code != TOutcomeCode::SourceNotOpened) return {};
+  const std::string& path = Outcome.Path;
+  if (Outcome.SystemError != 0) return path + ": " + std::strerror(Outcome.SystemError);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd >= 0) {
     ::close(fd);
