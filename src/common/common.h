@@ -5,6 +5,27 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <utility>
+
+// How a job ended, as a value: the text the user sees ("" when it ended
+// well), and what the text was made from, so that nothing parses it back.
+enum class TOutcomeCode : uint8_t {
+  Ok, Failed, Aborted,
+  SourceNotOpened, SourceUnreadable, SourceShort,  // Path names the file
+  DriveError,                                      // the sense fields hold the drive's answer
+};
+struct TOutcome {
+  TOutcome() = default;
+  TOutcome(std::string text, TOutcomeCode code = TOutcomeCode::Failed, std::string path = {},
+           int systemError = 0)
+      : Text(std::move(text)), Code(code), Path(std::move(path)), SystemError(systemError) {}
+  std::string Text;
+  TOutcomeCode Code = TOutcomeCode::Failed;  // of a failure (Ok while Text is "")
+  std::string Path;
+  int SystemError = 0;  // the system's error number for the file, when known
+  uint8_t SenseKey = 0, Asc = 0, Ascq = 0;
+  bool Ok() const { return Text.empty(); }
+};
 
 // Base of every object that is passed as the Sender of an event.
 class TObject {

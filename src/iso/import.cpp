@@ -44,13 +44,6 @@ uint32_t GetLE32(const uint8_t* p) {
   return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
-// The drive leaves the numbers of the track information in host order.
-uint32_t GetHost32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // A Joliet name (UTF-16 big-endian) as UTF-8, up to its first NUL character;
 // a lone surrogate becomes U+FFFD. An odd last byte is not part of the name.
 std::string JolietName(const uint8_t* name, size_t bytes) {
@@ -388,8 +381,8 @@ VEZEZadira::TImportResult VEZEZadira::ImportSessionTree(int8_t Session, TDEntry*
     DebugMessage(">>> ERROR IMPORTING SESSION # " + std::to_string(session), MSG_FILE);
     return TImportResult::Failed;
   }
-  const uint32_t start = GetHost32(&TrackInfo[8]);
-  const uint32_t trackSize = GetHost32(&TrackInfo[24]);
+  const uint32_t start = Track.Start;
+  const uint32_t trackSize = Track.Size;
   // Everything the session refers to lies before the end of its track, or
   // before the new session's start when the layout has found it.
   uint64_t discEnd = std::max<uint64_t>(uint64_t{start} + trackSize, StartAddress);

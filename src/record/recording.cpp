@@ -196,8 +196,9 @@ bool VEZEZadira::StartRecording() {
     }
     Clock().Sleep(kStartPollMs);
   }
-  std::string message = cache->FMessage();
-  if (message.empty()) message = kAbortedText;  // stopped before the cache was made
+  LastOutcome = cache->Outcome();
+  if (LastOutcome.Ok()) LastOutcome = {kAbortedText, TOutcomeCode::Aborted};  // stopped before the cache was made
+  const std::string message = LastOutcome.Text;
   const TWriteDoneEvent handler = OnWriteDone;
   {
     std::lock_guard g(gLock);
@@ -252,7 +253,10 @@ void TThWrite::Execute() {
     detached = recording_->Component == nullptr;
   }
   // A component that let the thread go may be gone: touch nothing of it.
-  if (!detached) component->TrackChecksums = cache->Checksums();
+  if (!detached) {
+    component->TrackChecksums = cache->Checksums();
+    component->LastOutcome = cache->Outcome();
+  }
   cache.reset();  // the recording start (or the next one) releases it
   if (!detached) VerifyAfterRecording(*component, error, recording_->Stop);
   // Once the track is read back, when asked; never a drive another program holds.

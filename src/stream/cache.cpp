@@ -168,14 +168,21 @@ void TCacheThread::Abort() {
 
 std::string TCacheThread::FMessage() const {
   std::lock_guard g(messageLock_);
-  return message_;
+  return outcome_.Text;
 }
 
-void TCacheThread::SetMessage(const std::string& Text) {
+TOutcome TCacheThread::Outcome() const {
+  std::lock_guard g(messageLock_);
+  return outcome_;
+}
+
+void TCacheThread::SetMessage(const std::string& Text) { SetOutcome(TOutcome(Text)); }
+
+void TCacheThread::SetOutcome(const TOutcome& Value) {
   {
     std::lock_guard g(messageLock_);
-    if (!message_.empty() || Text.empty()) return;
-    message_ = Text;
+    if (!outcome_.Text.empty() || Value.Text.empty()) return;
+    outcome_ = Value;
   }
   std::lock_guard g(lock_);
   changed_.notify_all();
@@ -255,7 +262,11 @@ bool TCacheThread::Produce() {
     file.reset();
     std::string openError;
     file = TFileStreamEx::Open(entry.Path, fmOpenRead | fmShareDenyNone, openError);
-    if (!file) return ErrorExit(CantOpenText(entry.Path)), false;
+    if (!file) {
+      const int why = errno;
+      return ErrorExit({CantOpenText(entry.Path), TOutcomeCode::SourceNotOpened, entry.Path, why}),
+             false;
+    }
     // Read strictly front to back: let the system read ahead further.
     (void)::posix_fadvise(file->Handle, 0, 0, POSIX_FADV_SEQUENTIAL);
 
@@ -266,9 +277,13 @@ bool TCacheThread::Produce() {
           std::min<int64_t>(kCacheBlockBytes - stagingOffset_, left));
       const int32_t got = ReadFull(*file, staging_->Data.data() + stagingOffset_, n);
       if (got < n && file->ReadError != 0)
-        return ErrorExit(CantReadText(entry.Path, file->ReadError)), false;
+        return ErrorExit({CantReadText(entry.Path, file->ReadError), TOutcomeCode::SourceUnreadable,
+                          entry.Path, file->ReadError}),
+               false;
       if (got < n)
-        return ErrorExit(ShortFileText(entry.Path, entry.Size - left + got, entry.Size)), false;
+        return ErrorExit({ShortFileText(entry.Path, entry.Size - left + got, entry.Size),
+                          TOutcomeCode::SourceShort, entry.Path}),
+               false;
       StageBytes(n);
       left -= n;
       if (FAborted) return AbortExit(), false;
@@ -283,13 +298,13 @@ bool TCacheThread::Produce() {
     }
   }
   file.reset();
-  if (tableBroken_) return ErrorExit("INTERNAL ERROR 0005"), false;
+  if (tableBroken_) return ErrorExit({"INTERNAL ERROR 0005"}), false;
   if (stagingOffset_ > 0) AppendStaged();  // the final partial block
 
   // The layout and the stream must agree, or the recorder would wait forever
   // for bytes that never come (or receive more than the layout made room for).
   if (producedBytes_ != imageBytes_) {
-    return ErrorExit(StreamLengthText(imageBytes_, producedBytes_)), false;
+    return ErrorExit({StreamLengthText(imageBytes_, producedBytes_)}), false;
   }
 
   {
@@ -423,18 +438,18 @@ void TCacheThread::AbortExitLocked() {
   spare_.clear();
   {
     std::lock_guard m(messageLock_);
-    if (message_.empty()) message_ = "OPERATION ABORTED BY USER";
+    if (outcome_.Text.empty()) outcome_ = {"OPERATION ABORTED BY USER", TOutcomeCode::Aborted};
   }
   FFinished = true;
   changed_.notify_all();
 }
 
-void TCacheThread::ErrorExit(const std::string& Text) {
+void TCacheThread::ErrorExit(const TOutcome& Value) {
   StopHasher();
   std::lock_guard g(lock_);
   {
     std::lock_guard m(messageLock_);
-    if (message_.empty()) message_ = Text;
+    if (outcome_.Text.empty()) outcome_ = Value;
   }
   FFinished = true;
   changed_.notify_all();

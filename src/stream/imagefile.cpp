@@ -149,7 +149,7 @@ public:
   TImageCopy(VEZEZadira& Component, int Out, const std::string& Path, bool Digest)
       : component_(Component), out_(Out), path_(Path), digest_(Digest) {}
 
-  bool Run(std::string& Error);
+  bool Run(TOutcome& Error);
 
 private:
   bool WriteMetadata(TMemoryStream& metadata);
@@ -160,8 +160,9 @@ private:
   void Completed(int64_t at) {
     if (hash_) hash_->Completed(at);
   }
-  bool Fail(const std::string& text) {
-    if (error_.empty()) error_ = text;
+  bool Fail(const std::string& text, TOutcomeCode code = TOutcomeCode::Failed,
+            const std::string& source = {}, int why = 0) {
+    if (error_.Ok()) error_ = {text, code, source, why};
     return false;
   }
   bool WriteFailed() { return Fail("Cannot write file \"" + path_ + "\". " + std::strerror(errno)); }
@@ -174,13 +175,13 @@ private:
   int64_t at_ = 0;  // the image offset written up to
   bool kernelCopy_ = true;  // per source: the kernel has not refused to copy it
   std::vector<uint8_t> buffer_;
-  std::string error_;
+  TOutcome error_;
   bool short_ = false;  // the source gave fewer bytes than laid out: shortGot_
   int64_t shortGot_ = 0;
   int readError_ = 0;    // errno of a failed read of the source
 };
 
-bool TImageCopy::Run(std::string& Error) {
+bool TImageCopy::Run(TOutcome& Error) {
   const int64_t trackBytes = component_.TrackLength * kSector;
   const int64_t imageBytes = component_.ImageSectors() * kSector;
   // The image has its length from the start: every gap reads as zeros, and the
@@ -244,7 +245,10 @@ bool TImageCopy::WriteMetadata(TMemoryStream& metadata) {
 
 bool TImageCopy::CopySource(const std::string& source, int64_t size) {
   const int in = OpenSourceFile(source);
-  if (in < 0) return Fail(CantOpenText(source));
+  if (in < 0) {
+    const int why = errno;
+    return Fail(CantOpenText(source), TOutcomeCode::SourceNotOpened, source, why);
+  }
   struct stat st {};
   (void)::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
   short_ = false;
@@ -276,8 +280,11 @@ bool TImageCopy::CopySource(const std::string& source, int64_t size) {
       component_.DebugMessage(GrownFileText(source, size), MSG_FILE);
   }
   ::close(in);
-  if (readError_ != 0) return Fail(CantReadText(source, std::exchange(readError_, 0)));
-  if (short_) return Fail(ShortFileText(source, shortGot_, size));
+  if (readError_ != 0) {
+    const int why = std::exchange(readError_, 0);
+    return Fail(CantReadText(source, why), TOutcomeCode::SourceUnreadable, source, why);
+  }
+  if (short_) return Fail(ShortFileText(source, shortGot_, size), TOutcomeCode::SourceShort, source);
   if (!ok) return false;
   // The zero tail of the last sector, written: nothing else may show there.
   const int64_t sectors = RoundUpToSector(size);
@@ -343,7 +350,7 @@ bool TImageCopy::WriteZeros(int64_t at, int64_t count) {
 
 // The stream through the cache, written in order: for outputs without seek.
 bool WriteStream(VEZEZadira& Component, int out, const std::string& Path, bool regular,
-                 bool digest, std::string& Error) {
+                 bool digest, TOutcome& Error) {
   const int64_t expected = Component.ImageSectors() * kSectorSize;
   TCacheThread cache(Component.CacheSize(), Component.WritePostGap,
                      Component.TrackLength * kSectorSize, Component, digest);
@@ -351,7 +358,7 @@ bool WriteStream(VEZEZadira& Component, int out, const std::string& Path, bool r
   for (;;) {
     int32_t n = 0;
     std::unique_ptr<TCacheBlock> block = cache.TakeBlock(n);
-    if (!cache.FMessage().empty()) return Error = cache.FMessage(), false;
+    if (!cache.FMessage().empty()) return Error = cache.Outcome(), false;
     if (n == 0) break;
     if (n < 0) {
       cache.WaitForBlock(1000);
@@ -362,7 +369,7 @@ bool WriteStream(VEZEZadira& Component, int out, const std::string& Path, bool r
     if (!wrote) {
       const std::string why = std::strerror(errno);
       cache.Abort();
-      return Error = "Cannot write file \"" + Path + "\". " + why, false;
+      return Error = {"Cannot write file \"" + Path + "\". " + why}, false;
     }
     written += n;
   }
@@ -371,11 +378,11 @@ bool WriteStream(VEZEZadira& Component, int out, const std::string& Path, bool r
     std::snprintf(text, sizeof text,
                   "INTERNAL ERROR 0005: %" PRId64 " BYTES WRITTEN, %" PRId64 " EXPECTED", written,
                   expected);
-    return Error = text, false;
+    return Error = {text}, false;
   }
   // Pipes and devices such as /dev/null take no sync; only files must reach their disk.
   if (::fsync(out) != 0 && (regular || errno != EINVAL))
-    return Error = "Cannot write file \"" + Path + "\". " + std::strerror(errno), false;
+    return Error = {"Cannot write file \"" + Path + "\". " + std::strerror(errno)}, false;
   Component.TrackChecksums = cache.Checksums();
   return true;
 }
@@ -384,6 +391,14 @@ bool WriteStream(VEZEZadira& Component, int out, const std::string& Path, bool r
 
 bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error,
                     bool Digest) {
+  TOutcome outcome;
+  const bool ok = WriteImageFile(Component, Path, outcome, Digest);
+  Error = outcome.Text;
+  return ok;
+}
+
+bool WriteImageFile(VEZEZadira& Component, const std::string& Path, TOutcome& Outcome,
+                    bool Digest) {
   // "-" is standard output, which stays open.
   const bool toStdout = Path == "-";
   const std::string name = toStdout ? "standard output" : Path;
@@ -391,7 +406,7 @@ bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string&
   const bool existed = !toStdout && ::lstat(Path.c_str(), &before) == 0;
   std::unique_ptr<TFileStreamEx> file;
   if (!toStdout) {
-    file = TFileStreamEx::Open(Path, fmCreate, Error);
+    file = TFileStreamEx::Open(Path, fmCreate, Outcome.Text);
     if (!file) return false;
   }
   const int out = toStdout ? STDOUT_FILENO : file->Handle;
@@ -400,8 +415,8 @@ bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string&
   // A failed image is not left behind looking like a finished one; but only a
   // regular file that this run created is removed: never a device, a link or
   // somebody's file.
-  auto fail = [&](const std::string& text) {
-    Error = text;
+  auto fail = [&](const TOutcome& error) {
+    Outcome = error;
     file.reset();
     struct stat now {};
     if (!existed && regular && ::lstat(Path.c_str(), &now) == 0 && now.st_ino == opened.st_ino &&
@@ -409,7 +424,7 @@ bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string&
       ::unlink(Path.c_str());
     return false;
   };
-  std::string error;
+  TOutcome error;
   // Standard output may be a file opened for appending or shared with other
   // output: it is written in order, where it stands.
   const bool copy = regular && !toStdout && (::fcntl(out, F_GETFL) & O_APPEND) == 0;

@@ -192,6 +192,9 @@ public:
   // The outcome text: empty while all is well. Set only once: a second text is ignored.
   std::string FMessage() const;
   void SetMessage(const std::string& Text);
+  // The same, with what the text was made from.
+  TOutcome Outcome() const;
+  void SetOutcome(const TOutcome& Value);
   // Waits at most TimeoutMs until FPrimed or a message. True when primed.
   bool WaitPrimed(uint32_t TimeoutMs);
   // Waits at most TimeoutMs until FFinished. True when finished.
@@ -221,7 +224,7 @@ private:
   bool WaitForRoom();
   void AbortExit();
   void AbortExitLocked();
-  void ErrorExit(const std::string& Text);
+  void ErrorExit(const TOutcome& Value);
   void HashBlocks();
   void StopHasher();
   void SetPriorityBand(uint8_t band, bool force = false);
@@ -261,7 +264,7 @@ private:
   std::vector<std::string> notes_;     // kind-4 messages for the consumer's thread to report
 
   mutable std::mutex messageLock_;
-  std::string message_;
+  TOutcome outcome_;  // FMessage is its text
 
   // Producer's own state.
   std::atomic<uint8_t> priorityBand_{2};
@@ -281,5 +284,7 @@ private:
 // output for "-": exactly the stream a recorder would receive. Sets the
 // component's TrackChecksums (not taken without Digest). False with a readable
 // message in Error on any failure.
+bool WriteImageFile(VEZEZadira& Component, const std::string& Path, TOutcome& Outcome,
+                    bool Digest = true);
 bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error,
                     bool Digest = true);

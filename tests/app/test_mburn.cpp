@@ -1,5 +1,6 @@
 // mburn end to end: every command, every exit status, and what a burn and an
 // image hold, read back by independent tools and compared with the sources.
+#include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -297,12 +298,16 @@ TEST_F(Mburn, NothingCanBeRecordedSaysWhy) {
 }
 
 TEST(MburnReasons, TheOperatingSystemsReasonForAFileThatCannotBeOpened) {
-  EXPECT_EQ(FileReason("CAN'T OPEN FILE \"/nonexistent/a b.txt\" OR FILE IS IN USES BY OTHER "
-                       "SOFTWARE"),
+  const auto opened = [](const char* path, int why) {
+    return TOutcome{"CAN'T OPEN FILE", TOutcomeCode::SourceNotOpened, path, why};
+  };
+  EXPECT_EQ(FileReason(opened("/a b.txt", ENOENT)), "/a b.txt: No such file or directory");
+  // Without the system's number the file is tried again.
+  EXPECT_EQ(FileReason(opened("/nonexistent/a b.txt", 0)),
             "/nonexistent/a b.txt: No such file or directory");
-  EXPECT_EQ(FileReason("CAN'T OPEN FILE \"/dev/null\" OR FILE IS IN USES BY OTHER SOFTWARE"),
+  EXPECT_EQ(FileReason(opened("/dev/null", 0)),
             "/dev/null: it opens now; it may have been in use or replaced meanwhile");
-  EXPECT_EQ(FileReason("WRITER ERROR [MEDIUM ERROR]"), "");
+  EXPECT_EQ(FileReason({"WRITER ERROR [MEDIUM ERROR]", TOutcomeCode::DriveError}), "");
 }
 
 TEST(MburnProgress, PercentMegabytesSpeedAndTimeLeft) {
@@ -603,6 +608,9 @@ TEST_F(Mburn, TestWriteLeavesEveryDiscAsItWas) {
     const std::string before = state(disc);
     const TRun r = Run({"burn", kSample, "--virtual", disc, "--test-write"});
     EXPECT_EQ(r.Status, c.Simulates ? 0 : 2) << r.Out << r.Err;
+    if (!c.Simulates) {
+      EXPECT_NE((r.Out + r.Err).find(" CANNOT BE SIMULATED: NOTHING RECORDED"), std::string::npos);
+    }
     EXPECT_EQ(state(disc), before);
   }
 }
@@ -757,7 +765,7 @@ TEST_F(Mburn, NoSuccessWithADiscReadersCannotUse) {
        "CLOSING THE SESSION FAILED [HARDWARE ERROR (INTERNAL TARGET FAILURE)]"},
       {{"burn", s + "/data", "--virtual", "c.iso"}, 2, "THE DISC HOLDS AN UNFINISHED SESSION"},
       {{"disc", "--virtual", "c.iso"}, 0, "THE DISC HOLDS AN UNFINISHED SESSION"},
-      {{"burn", s, "--virtual", "t.iso:dvd+r", "--test-write"}, 2, "TEST WRITE IS NOT POSSIBLE ON DVD+R"},
+      {{"burn", s, "--virtual", "t.iso:dvd+r", "--test-write"}, 2, "DVD+R CANNOT BE SIMULATED"},
       {{"burn", s, "--virtual", "f.iso:dvd+rw", "--finalize"}, 2, "DVD+RW CANNOT BE FINALIZED"},
       // Finalised, with a flush long enough to be told about.
       {{"burn", s, "--virtual", "e.iso:dvd-r,long-write-ms=9000", "--finalize"}, 0,

@@ -452,7 +452,7 @@ TEST(Outcome, WhatDoesNotFinishTheDiscOrMustNotTouchItIsNoSuccess) {
       {"dvd+r", "fail=5B", 0, 0, "CLOSING THE TRACK FAILED", "appendable", 1},
       {"dvd-r", "fail=5B", 0, 0, "CLOSING THE TRACK FAILED", "appendable", 1},
       {"cd-r", "fail=55", 1, 0, "THE WRITER REFUSED THE TEST WRITE", "empty", 0},
-      {"dvd+rw", "", 1, 0, "TEST WRITE IS NOT POSSIBLE ON DVD+RW: NOTHING RECORDED", "empty", 0},
+      {"dvd+rw", "", 1, 0, "DVD+RW CANNOT BE SIMULATED: NOTHING RECORDED", "empty", 0},
       {"dvd+r", "", 0, 1, "", "complete", 1},
       {"dvd-rw-seq", "", 0, 1, "", "complete", 1},
       {"bd-r", "", 0, 1, "", "complete", 1},

@@ -274,7 +274,6 @@ int Burn(const TCommandLine& line) {
       return kExitNothing;
     case TBurnOutcome::FolderProblem:
     case TBurnOutcome::PrepareFailed:
-      Note(FileReason(workflow.FirstProblem));
       return kExitNothing;
     case TBurnOutcome::TooLarge:
       Note(SpaceReason(c, c.ImageSectors(), c.FreeSectors(), SecondsRunning()));
@@ -319,7 +318,7 @@ int Burn(const TCommandLine& line) {
   }
   if (!workflow.LastError.empty()) {
     std::cerr << workflow.LastError << '\n';
-    Note(FileReason(workflow.LastError));
+    Note(FileReason(c.LastOutcome));
     return kExitFailed;
   }
   Note(progress.Summary());
@@ -421,10 +420,7 @@ int Image(const TCommandLine& line) {
     std::cout << kTextChooseFolder << '\n';
     return kExitNothing;
   }
-  if (!workflow.AddSource(line.Folder, line.Mask)) {
-    Note(FileReason(workflow.FirstProblem));
-    return kExitNothing;
-  }
+  if (!workflow.AddSource(line.Folder, line.Mask)) return kExitNothing;
   if (c.DirectoryCount() == 0 && c.FileCount() == 0) {
     std::cerr << "mburn: nothing to write: no file in " << line.Folder << " matches "
               << line.Mask << '\n';
@@ -434,9 +430,9 @@ int Image(const TCommandLine& line) {
     std::cerr << "mburn: " << kTextPrepareFailed << '\n';
     return kExitNothing;
   }
-  std::string error;
+  TOutcome error;
   if (!WriteImageFile(c, line.Output, error)) {
-    std::cerr << error << '\n';
+    std::cerr << error.Text << '\n';
     Note(FileReason(error));
     return kExitFailed;
   }

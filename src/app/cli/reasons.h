@@ -12,9 +12,9 @@
 // one. Asks the drive, without waiting for it again.
 std::string SpaceReason(VEZEZadira& Component, int64_t ImageSectors, uint32_t FreeSectors,
                         int Seconds);
-// For "CAN'T OPEN FILE "path" OR ..." the operating system's reason
-// ("path: Permission denied"); empty for any other text.
-std::string FileReason(const std::string& SystemText);
+// For a source file that could not be opened, the operating system's reason
+// ("path: Permission denied"); empty for any other outcome.
+std::string FileReason(const TOutcome& Outcome);
 // What the descriptors will hold of a volume identifier they cannot carry as
 // given: too long, or with characters other than A-Z, 0-9 and _.
 std::vector<std::string> VolumeIdNotes(const std::string& VolumeId, bool Joliet);

@@ -18,17 +18,10 @@ namespace {
 enum : int { kMatches = 0, kDiffers = 1, kNothingChecked = 2 };
 constexpr int64_t kShortestTrack = 300;  // sectors: short tracks are padded
 
-// The drive leaves the track information's numbers in host order.
-uint32_t Host32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // Where session `session` starts: one track per session, so track n is session n.
 bool SessionStart(VEZEZadira& c, int session, uint32_t& start) {
   if (!c.ReadTrackInformation(static_cast<uint8_t>(session))) return false;
-  start = Host32(&c.TrackInfo[8]);
+  start = c.Track.Start;
   return true;
 }
 
