@@ -269,8 +269,6 @@ std::string UpperCase(std::string_view Text);
 bool MatchesMask(std::string_view Name, std::string_view Mask);
 
 // ---------------------------------------------------------------- the component
-struct TEraseRun;  // the erase thread and its end (src/record/erase.cpp)
-
 class VEZEZadira : public TSCSIDevice {
 public:
   explicit VEZEZadira(TObject* Owner = nullptr);
@@ -465,7 +463,6 @@ public:
   int64_t SourceImageBytes = 0;
 
 private:
-  std::shared_ptr<TEraseRun> erase_;
   void ReleaseTree();
   // AddFolderToDir without taking back what a refused call added.
   bool WalkFolder(TDEntry* ADir, const std::string& ASource, const std::string& AMask,

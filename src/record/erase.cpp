@@ -1,48 +1,19 @@
 // The erase of a rewritable disc: EraseDisc's refusals, the erase thread with
 // the command each disc kind takes, the wait for the drive with its progress,
-// the eject when asked, and the one OnEraseDone through the dispatcher.
+// the eject when asked, and the one OnEraseDone through the dispatcher. The
+// erase is a drive job (job.h), refused while any other job has the drive.
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
-#include <mutex>
-#include <thread>
-#include <utility>
+#include <memory>
 
 #include "iso/iso.h"
+#include "record/job.h"
 #include "record/record.h"
 #include "transport/transport.h"
 
-// One erase: its thread and its end hand-off, as for a recording. Guarded by
-// Lock except Stop.
-struct TEraseRun {
-  VEZEZadira* Component = nullptr;
-  bool Quick = true;
-  uint16_t Kind = DK_UNKNOWN;
-  std::thread Thread;
-  std::thread::id UiThread;
-  std::atomic<bool> Stop{false};
-  std::mutex Lock;
-  std::condition_variable Changed;
-  bool Running = true;  // the thread's body has not ended
-  std::function<void()> EndCall;
-  std::thread::id EndCaller;
-  bool EndCallDone = false;
-
-  ~TEraseRun() {
-    if (Thread.joinable()) {
-      if (Thread.get_id() == std::this_thread::get_id()) Thread.detach();
-      else Thread.join();
-    }
-  }
-};
-
 namespace {
-
-// One drive operation at a time in the process, as for recordings.
-std::atomic<bool> gErasing{false};
 
 constexpr uint8_t kAscNotReady = 0x04;
 constexpr uint32_t kMaxDescriptors = 64;  // sectors 16.. searched for the terminator
@@ -77,30 +48,18 @@ uint32_t GetHost32(const uint8_t* p) {
   return v;
 }
 
-void RunEndCall(TEraseRun& run) {
-  std::unique_lock g(run.Lock);
-  if (!run.EndCall) return;
-  const std::function<void()> call = std::exchange(run.EndCall, nullptr);
-  run.EndCaller = std::this_thread::get_id();
-  g.unlock();
-  call();
-  g.lock();
-  run.EndCaller = {};
-  run.EndCallDone = true;
-  run.Changed.notify_all();
-}
-
 // The conversation with the drive; every method returns "" or the failure text.
 class TEraser {
 public:
-  TEraser(VEZEZadira& Device, const TEraseRun& Run) : dev_(Device), run_(Run) {}
+  TEraser(VEZEZadira& Device, bool Quick, uint16_t Kind, const std::atomic<bool>& Stop)
+      : dev_(Device), quick_(Quick), kind_(Kind), stop_(Stop) {}
 
   std::string Run() {
-    const TEraseWay way = EraseWay(run_.Kind);
+    const TEraseWay way = EraseWay(kind_);
     dev_.WaitUntilReady(10000, 500);
     dev_.EraseProgress = 0;
     std::string error;
-    if (way.Method == TEraseMethod::Format && run_.Quick && Formatted())
+    if (way.Method == TEraseMethod::Format && quick_ && Formatted())
       error = ZeroDescriptors();
     else
       error = way.Method == TEraseMethod::Blank ? StartBlank() : StartFormat(way.FormatType);
@@ -118,7 +77,7 @@ private:
   std::string Failed(const char* Text) const { return std::string(Text) + " [" + Reason() + "]"; }
 
   std::string StartBlank() {
-    return dev_.Blank(run_.Quick ? 1 : 0, true) ? "" : Failed(kEraseFailedText);
+    return dev_.Blank(quick_ ? 1 : 0, true) ? "" : Failed(kEraseFailedText);
   }
 
   // FORMAT UNIT with FOV and Immed, one descriptor of the type for the whole
@@ -172,7 +131,7 @@ private:
     uint64_t slept = 0;
     int unanswered = 0;  // REQUEST SENSE timed out this many times in a row
     for (;;) {
-      if (run_.Stop) return kAbortedText;
+      if (stop_) return kAbortedText;
       std::array<uint8_t, 18> sense{};
       const bool answered = dev_.RequestSense(sense.data(), static_cast<uint8_t>(sense.size()));
       // A drive that no longer answers is not waited for an hour and a half.
@@ -205,54 +164,44 @@ private:
   }
 
   VEZEZadira& dev_;
-  const TEraseRun& run_;
+  const bool quick_;
+  const uint16_t kind_;
+  const std::atomic<bool>& stop_;
 };
 
-void EraseThread(const std::shared_ptr<TEraseRun>& run) {
-  VEZEZadira& dev = *run->Component;
-  // As for a recording: the built-in layer holds the drive exclusively, so
-  // that no other program writes to it while it erases.
-  const bool builtIn = ASPILayerName() == kBuiltInLayerName;
+void EraseThread(const std::shared_ptr<TDriveJob>& job, bool quick, uint16_t kind) {
+  VEZEZadira& dev = *JobComponent(*job);
   std::string error;
-  const bool held = !builtIn || SPTIHoldExclusive(dev.HaId, dev.Target, dev.Lun, true);
-  if (!held) {
-    const int why = errno;
-    error = why == EBUSY ? std::string(kDriveInUseText)
-                         : std::string(kDriveNotOpenedText) + " [" + std::strerror(why) + "]";
-  } else {
-    error = TEraser(dev, *run).Run();
-    if (!run->Stop) EjectIfAsked(dev);
-  }
-  if (builtIn) {
-    if (held) SPTIHoldExclusive(dev.HaId, dev.Target, dev.Lun, false);
-    ReinitASPILayer();
+  {
+    // As for a recording: the built-in layer holds the drive exclusively, so
+    // that no other program writes to it while it erases.
+    const TExclusiveDriveHold hold(dev.HaId, dev.Target, dev.Lun);
+    if (!hold.ok()) {
+      error = DriveHoldFailureText(hold.error());
+    } else {
+      error = TEraser(dev, quick, kind, job->Stop).Run();
+      if (!job->Stop) EjectIfAsked(dev);
+    }
   }
   if (!error.empty()) dev.DebugMessage(error, MSG_ERROR);
 
-  std::unique_lock g(run->Lock);
-  dev.EraseError = error;
-  const TEraseDoneEvent handler = dev.OnEraseDone;
-  const TDispatcher dispatcher = dev.Dispatcher;
-  dev.Erasing = false;
-  gErasing = false;
-  if (handler) {
-    run->EndCall = [handler, sender = &dev, failed = !error.empty()] { handler(sender, failed); };
-    run->Changed.notify_all();  // an owner waiting on the user-interface thread takes it
-    g.unlock();
-    if (dispatcher)
-      dispatcher([run] { RunEndCall(*run); });
-    else
-      RunEndCall(*run);
-    g.lock();
-    run->Changed.wait(g, [&] { return run->EndCallDone; });
-  }
-  run->Running = false;
-  run->Changed.notify_all();
+  // Nothing goes to the drive after OnEraseDone: the erase gives it up as the
+  // call is handed over.
+  EndDriveJob(
+      job,
+      [&error](VEZEZadira& sender) -> std::function<void()> {
+        sender.EraseError = error;
+        sender.Erasing = false;
+        const TEraseDoneEvent handler = sender.OnEraseDone;
+        if (!handler) return {};
+        return [handler, sender = &sender, failed = !error.empty()] { handler(sender, failed); };
+      },
+      nullptr);
 }
 
 }  // namespace
 
-bool EraseRuns() { return gErasing; }
+bool EraseRuns() { return DriveJobBusy(TJobKind::Erase); }
 
 void EjectIfAsked(VEZEZadira& Component) {
   Component.EjectError.clear();
@@ -276,12 +225,13 @@ bool VEZEZadira::EraseDisc(bool Quick) {
     if (handler) handler(this, true);  // last: the handler may destroy the component
     return false;
   };
-  if (RecordingRuns()) return refuse(kAlreadyRecordingText);
-  if (gErasing.exchange(true)) return refuse(kAlreadyErasingText);
-  WaitForErase();  // the last erase's thread has ended its body
+  auto job = std::make_shared<TDriveJob>(TJobKind::Erase, this);
+  if (const std::optional<TJobKind> busy = ClaimDriveJob(job)) return refuse(JobRefusalText(*busy));
+  // The last erase's thread has ended its body.
+  AwaitDriveJob(this, TJobKind::Erase, false, job.get());
   CurrentDiscKind = DiscKind();
   if (EraseWay(CurrentDiscKind).Method == TEraseMethod::None) {
-    gErasing = false;
+    EndUnstartedJob(*job);
     return refuse(CurrentDiscKind == DK_UNKNOWN
                       ? std::string(kNoDiscToEraseText)
                       : std::string(DiscKindNames(CurrentDiscKind)) + kNotRewritableText);
@@ -290,43 +240,13 @@ bool VEZEZadira::EraseDisc(bool Quick) {
   EjectError.clear();
   Ejected = false;
   EraseProgress = 0;
-  auto run = std::make_shared<TEraseRun>();
-  run->Component = this;
-  run->Quick = Quick;
-  run->Kind = CurrentDiscKind;
-  run->UiThread = std::this_thread::get_id();
-  erase_ = run;
   Erasing = true;
-  std::lock_guard g(run->Lock);  // the thread begins once it is recorded
-  run->Thread = std::thread([run] {
-    { std::lock_guard started(run->Lock); }
-    EraseThread(run);
-  });
+  StartJobThread(job, [job, Quick, kind = static_cast<uint16_t>(CurrentDiscKind)] {
+    EraseThread(job, Quick, kind);
+  }, false);
   return true;
 }
 
-void VEZEZadira::StopErase() {
-  if (erase_) erase_->Stop = true;
-  WaitForErase();
-}
+void VEZEZadira::StopErase() { AwaitDriveJob(this, TJobKind::Erase, true); }
 
-void VEZEZadira::WaitForErase() {
-  const std::shared_ptr<TEraseRun> run = erase_;
-  if (!run) return;
-  const auto self = std::this_thread::get_id();
-  std::unique_lock g(run->Lock);
-  // From inside OnEraseDone the erase cannot end while this waits.
-  if (run->EndCaller == self || run->Thread.get_id() == self) return;
-  while (run->Running) {
-    if (run->UiThread == self && run->EndCall) {
-      g.unlock();
-      RunEndCall(*run);
-      g.lock();
-    } else {
-      run->Changed.wait(g);
-    }
-  }
-  g.unlock();
-  if (run->Thread.joinable()) run->Thread.join();
-  if (erase_ == run) erase_.reset();
-}
+void VEZEZadira::WaitForErase() { AwaitDriveJob(this, TJobKind::Erase, false); }

@@ -102,20 +102,20 @@ struct TRecordingContext {
 void RunDiscSequence(const TRecordingContext& Context);
 
 // ---------------------------------------------------------------- the thread
-struct TRecording;
+struct TDriveJob;
 
 // The recording thread. It has no state of its own beyond the thread: what it
-// uses lives in the component, in the cache and in the shared record of the
-// one recording that may run at a time. It runs at the highest priority the
+// uses lives in the component, in the cache and in the record of the one drive
+// job that may run at a time (job.h). It runs at the highest priority the
 // system allows and ends by itself; StopRecording and WaitForRecording wait for it.
 class TThWrite {
 public:
-  explicit TThWrite(std::shared_ptr<TRecording> Recording) : recording_(std::move(Recording)) {}
+  explicit TThWrite(std::shared_ptr<TDriveJob> Job) : job_(std::move(Job)) {}
   void Execute();  // the body: BytesWritten := 0, the sequence, the ending
 
 private:
   void Ending(const std::string& Error);
-  std::shared_ptr<TRecording> recording_;
+  std::shared_ptr<TDriveJob> job_;
 };
 
 // ---------------------------------------------------------------- verify

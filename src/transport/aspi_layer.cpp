@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 
 namespace {
@@ -19,6 +20,9 @@ struct TASPIState {
   std::atomic<TSendASPI32Command> SendCommand{nullptr};
   void* Library = nullptr;  // dlopen handle, nullptr when none
   std::string LayerName;
+  // The layer bound (or last bound, while it is bound again) is the built-in
+  // one: it can hold a drive exclusively. Set with LayerName by the binding.
+  std::atomic<bool> BuiltIn{false};
   bool PreferBuiltIn = false;
 
   // Unit finalisation: close the built-in layer's drives and free the library.
@@ -27,6 +31,7 @@ struct TASPIState {
     if (Initialized && Library) dlclose(Library);
     Library = nullptr;
     LayerName.clear();
+    BuiltIn = false;
   }
 };
 
@@ -37,11 +42,17 @@ TASPIState& State() {
 
 // Caller holds the lock.
 void BindLocked(TASPIState& s, TGetASPI32SupportInfo support, TSendASPI32Command send,
-                const char* name) {
+                const char* name, bool builtIn) {
   s.SupportInfo = support;
   s.SendCommand = send;
   s.LayerName = name;
+  s.BuiltIn = builtIn;
   s.Initialized = true;
+}
+
+void ForgetLayerLocked(TASPIState& s) {
+  s.LayerName.clear();
+  s.BuiltIn = false;
 }
 
 void UnbindEntriesLocked(TASPIState& s) {
@@ -72,13 +83,13 @@ TLibraryBind BindLibraryLocked(TASPIState& s, const std::string& path) {
     return TLibraryBind::Broken;
   }
   s.Library = lib;
-  BindLocked(s, support, send, kLibraryLayerName);
+  BindLocked(s, support, send, kLibraryLayerName, false);
   return TLibraryBind::Bound;
 }
 
 bool BindBuiltInLocked(TASPIState& s) {
   if (SPTIScanDrives() <= 0) return false;
-  BindLocked(s, SPTIGetASPI32SupportInfo, SPTISendASPI32Command, kBuiltInLayerName);
+  BindLocked(s, SPTIGetASPI32SupportInfo, SPTISendASPI32Command, kBuiltInLayerName, true);
   return true;
 }
 
@@ -114,7 +125,7 @@ bool InitASPILayer(bool PreferBuiltIn, const std::string& LibraryPath) {
 bool ReinitASPILayer() {
   TASPIState& s = State();
   std::lock_guard lock(s.Lock);
-  if (s.LayerName == kBuiltInLayerName) {
+  if (s.BuiltIn) {
     UnbindEntriesLocked(s);
     SPTIShutdown();
   } else {
@@ -137,6 +148,8 @@ std::string ASPILayerName() {
   std::lock_guard lock(s.Lock);
   return s.LayerName;
 }
+
+bool ASPICanHoldExclusive() { return State().BuiltIn.load(); }
 
 bool ASPICompletesInCall() {
   return State().SendCommand.load() == &SPTISendASPI32Command;
@@ -165,9 +178,9 @@ void BindASPIEntries(TGetASPI32SupportInfo support, TSendASPI32Command send) {
   std::lock_guard lock(s.Lock);
   UnloadLocked(s);
   UnbindEntriesLocked(s);
-  if (s.LayerName == kBuiltInLayerName) SPTIShutdown();
-  s.LayerName.clear();
-  if (support && send) BindLocked(s, support, send, kLibraryLayerName);
+  if (s.BuiltIn) SPTIShutdown();
+  ForgetLayerLocked(s);
+  if (support && send) BindLocked(s, support, send, kLibraryLayerName, false);
 }
 
 void ResetASPILayer() {
@@ -176,6 +189,21 @@ void ResetASPILayer() {
   UnloadLocked(s);
   UnbindEntriesLocked(s);
   SPTIShutdown();
-  s.LayerName.clear();
+  ForgetLayerLocked(s);
   s.PreferBuiltIn = false;
+}
+
+// ---------------------------------------------------------------- exclusive hold
+TExclusiveDriveHold::TExclusiveDriveHold(uint8_t HaId, uint8_t Target, uint8_t Lun)
+    : haId_(HaId), target_(Target), lun_(Lun), applies_(ASPICanHoldExclusive()) {
+  if (!applies_) return;
+  held_ = SPTIHoldExclusive(haId_, target_, lun_, true);
+  if (!held_) error_ = errno;
+}
+
+TExclusiveDriveHold::~TExclusiveDriveHold() {
+  if (!applies_) return;
+  if (held_) SPTIHoldExclusive(haId_, target_, lun_, false);
+  // The drive is opened anew for the next one, by a fresh scan.
+  ReinitASPILayer();
 }

@@ -167,6 +167,9 @@ bool ReinitASPILayer();
 bool UnloadASPILibrary();
 bool ASPIInitialized();
 std::string ASPILayerName();
+// True when the bound layer can hold a drive exclusively (the built-in layer:
+// SPTIHoldExclusive); a library shares its drives with everyone.
+bool ASPICanHoldExclusive();
 // True when the bound layer answers every request before its call returns (the
 // built-in layer: SG_IO is synchronous). A library may complete one later, on
 // its own thread.
@@ -195,6 +198,28 @@ void SPTICloseAfterCommand(bool close);
 // recording or an erase runs (Hold), and lets it go afterwards. False when the
 // drive could not be had: errno EBUSY means another program uses it.
 bool SPTIHoldExclusive(uint8_t HaId, uint8_t Target, uint8_t Lun, bool Hold);
+
+// A recording's or an erase's hold of its drive: exclusive while it lives when
+// the bound layer can hold one (ASPICanHoldExclusive), else nothing. On its
+// end the drive is let go and the layer bound again, so that the shared
+// handles are opened anew.
+class TExclusiveDriveHold {
+public:
+  TExclusiveDriveHold(uint8_t HaId, uint8_t Target, uint8_t Lun);
+  ~TExclusiveDriveHold();
+  TExclusiveDriveHold(const TExclusiveDriveHold&) = delete;
+  TExclusiveDriveHold& operator=(const TExclusiveDriveHold&) = delete;
+  // False when the drive could not be had; error() is then the errno of the
+  // failed open (EBUSY: another program uses it).
+  bool ok() const { return !applies_ || held_; }
+  int error() const { return error_; }
+
+private:
+  uint8_t haId_, target_, lun_;
+  bool applies_;
+  bool held_ = false;
+  int error_ = 0;
+};
 uint8_t SPTIAdapterCount();
 
 // The nodes the last scan found but could not use, so that the user can be told

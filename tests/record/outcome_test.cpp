@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <future>
+#include <latch>
 
 #include "record/record_helpers.h"
 
@@ -514,6 +515,51 @@ TEST(Outcome, SecondStartWhileRecordingIsRefusedAndDisturbsNothing) {
   EXPECT_TRUE(run.MessageSeen(kAlreadyRecordingText));
   EXPECT_EQ(Only(s.Recorder->Log(), 0x5B).size(), 1u);
   EXPECT_EQ(s.Recorder->Disc().Status, "appendable");
+}
+
+// A recording and an erase asked for at the same moment, from two threads, by
+// two components of one drive: exactly one of them has the drive, the other is
+// refused with its outcome, and both end.
+TEST(Outcome, RecordingAndEraseAtOnceOneStartsTheOtherIsRefused) {
+  TSetup s;
+  ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "dvd+rw"));
+  VEZEZadira& rec = *s.Component;
+  VEZEZadira era;
+  ASSERT_TRUE(SelectFirstDrive(era));
+  std::mutex m;
+  std::vector<std::string> written;
+  std::vector<bool> erased;  // WithError of each OnEraseDone
+  rec.OnWriteDone = [&](TObject*, const std::string& e) {
+    std::lock_guard g(m);
+    written.push_back(e);
+  };
+  era.OnEraseDone = [&](TObject*, bool withError) {
+    std::lock_guard g(m);
+    erased.push_back(withError);
+  };
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(rec.PrepareImage(false, nullptr));
+    std::latch go(2);
+    bool erasing = false;
+    std::thread other([&] {
+      go.arrive_and_wait();
+      erasing = era.EraseDisc(true);
+    });
+    go.arrive_and_wait();
+    const bool recording = rec.StartRecording();
+    other.join();
+    rec.WaitForRecording();
+    era.WaitForErase();
+    std::lock_guard g(m);
+    EXPECT_NE(recording, erasing);
+    EXPECT_EQ(written, std::vector<std::string>{recording ? "" : kAlreadyErasingText});
+    EXPECT_EQ(erased, std::vector<bool>{!erasing});
+    EXPECT_EQ(era.EraseError, erasing ? "" : kAlreadyRecordingText);
+    EXPECT_FALSE(rec.RecordingRuns() || EraseRuns() || era.Erasing);
+    written.clear();
+    erased.clear();
+  }
 }
 
 // Sources that give nothing (a network mount that hangs) do not hold the start

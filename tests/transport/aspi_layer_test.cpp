@@ -84,10 +84,12 @@ TEST_F(ASPILayer, LibraryIsPreferredUnlessTheBuiltInLayerIsAskedFor) {
   os.Add(3, 1, 0, 0);
   ASSERT_TRUE(InitASPILayer(false, TestLibrary("good")));
   EXPECT_EQ(ASPILayerName(), "WNASPI32.DLL");
+  EXPECT_FALSE(ASPICanHoldExclusive());
   ResetASPILayer();
 
   ASSERT_TRUE(InitASPILayer(true, TestLibrary("good")));
   EXPECT_EQ(ASPILayerName(), "EBASPI32");
+  EXPECT_TRUE(ASPICanHoldExclusive());
   EXPECT_EQ(ASPIGetSupportInfo(), (uint32_t{SS_COMP} << 8) | 2);
   // A bound transport stays bound by a further call.
   EXPECT_TRUE(InitASPILayer(false, TestLibrary("good")));
