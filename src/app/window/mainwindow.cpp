@@ -112,16 +112,12 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
     };
   // The recording thread reaches this thread through a queued call, and waits
   // for it in the component.
-  ecdb->Dispatcher = [this](const std::function<void()>& call) {
-    QMetaObject::invokeMethod(this, call, Qt::QueuedConnection);
-  };
+  ecdb->Dispatcher = [this](const std::function<void()>& call) { PostCall(call); };
   TBurnWorkflow::THooks hooks;
   hooks.Status = [this](const std::string& text) { SetStatus(text); };
   hooks.Message = [this](const std::string& text) { ShowMessage(text); };
   hooks.ProcessEvents = [] { QCoreApplication::processEvents(); };
-  hooks.Post = [this](std::function<void()> call) {
-    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
-  };
+  hooks.Post = [this](std::function<void()> call) { PostCall(std::move(call)); };
   hooks.SetGaugeMax = [this](int32_t max) { pb->SetMaxValue(max); };
   // BURN CD and the drive list come back once the recording thread has ended.
   hooks.Finished = [this](const std::string& error) {
@@ -235,6 +231,25 @@ void TfrmMain::bBurnClick() {
 }
 
 void TfrmMain::Timer1Timer() { pb->SetProgress(workflow_->ProgressSectors()); }
+
+void TfrmMain::PostCall(std::function<void()> call) {
+  {
+    std::lock_guard lock(postedLock_);
+    posted_.push_back(std::move(call));
+  }
+  QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
+}
+
+void TfrmMain::RunPosted() {
+  std::function<void()> call;
+  {
+    std::lock_guard lock(postedLock_);
+    if (posted_.empty()) return;
+    call = std::move(posted_.front());
+    posted_.pop_front();
+  }
+  call();
+}
 
 void TfrmMain::Image1Click() { QDesktopServices::openUrl(QUrl(kWebPage)); }
 
