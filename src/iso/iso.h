@@ -426,7 +426,7 @@ public:
   // track holds the stream byte for byte).
   bool VerifyRan = false;
   std::string VerifyError;
-  // How the last recording ended, as the value its OnWriteDone text was made from.
+  // How the last recording or erase ended, as the value its texts were made from.
   TOutcome LastOutcome;
   // The checksums of the last stream produced whole (a recording or an image file).
   std::shared_ptr<const TTrackChecksums> TrackChecksums;

@@ -18,36 +18,6 @@ namespace {
 constexpr uint8_t kAscNotReady = 0x04;
 constexpr uint32_t kMaxDescriptors = 64;  // sectors 16.. searched for the terminator
 
-// How a disc kind is erased. BLANK: CD-RW and DVD-RW in both recording modes;
-// FORMAT UNIT with its format type: DVD+RW 26h, DVD-RAM 00h.
-enum class TEraseMethod { None, Blank, Format };
-struct TEraseWay {
-  TEraseMethod Method = TEraseMethod::None;
-  uint8_t FormatType = 0;
-};
-
-TEraseWay EraseWay(uint16_t kind) {
-  switch (kind) {
-    case DK_CDRW:
-    case DK_DVDRW_RO:
-    case DK_DVDRW_SR:
-      return {TEraseMethod::Blank, 0};
-    case DK_DVDPLUSRW:
-      return {TEraseMethod::Format, 0x26};
-    case DK_DVDRAM:
-    case DK_BDRE:  // quick: the descriptors zeroed, as on DVD+RW; full: formatted anew
-      return {TEraseMethod::Format, 0x00};
-    default:
-      return {};
-  }
-}
-
-uint32_t GetHost32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // The conversation with the drive; every method returns "" or the failure text.
 class TEraser {
 public:
@@ -55,16 +25,18 @@ public:
       : dev_(Device), quick_(Quick), kind_(Kind), stop_(Stop) {}
 
   std::string Run() {
-    const TEraseWay way = EraseWay(kind_);
+    // Quick on formatted DVD+RW, DVD-RAM and BD-RE zeroes the descriptors;
+    // a full erase formats them anew.
+    const TMedium& medium = Medium(kind_);
     dev_.WaitUntilReady(10000, 500);
     dev_.EraseProgress = 0;
     std::string error;
-    if (way.Method == TEraseMethod::Format && quick_ && Formatted())
+    if (medium.Erase == TEraseWay::Format && quick_ && Formatted())
       error = ZeroDescriptors();
     else
-      error = way.Method == TEraseMethod::Blank ? StartBlank() : StartFormat(way.FormatType);
+      error = medium.Erase == TEraseWay::Blank ? StartBlank() : StartFormat(medium.EraseFormatType);
     if (error.empty()) error = AwaitDrive();
-    if (error.empty()) error = CheckEmpty(way.Method);
+    if (error.empty()) error = CheckEmpty(medium.Erase);
     if (error.empty()) dev_.EraseProgress = 100;
     return error;
   }
@@ -84,8 +56,7 @@ private:
   // disc, as many blocks as its one track holds.
   std::string StartFormat(uint8_t Type) {
     uint32_t blocks = 0xFFFFFFFFu;
-    if (dev_.ReadTrackInformation(1) && GetHost32(&dev_.TrackInfo[24]) != 0)
-      blocks = GetHost32(&dev_.TrackInfo[24]);
+    if (dev_.ReadTrackInformation(1) && dev_.Track.Size != 0) blocks = dev_.Track.Size;
     std::array<uint8_t, 12> list = {0x00, 0x82, 0x00, 0x08};
     for (int i = 0; i < 4; ++i) list[4 + i] = static_cast<uint8_t>(blocks >> (24 - 8 * i));
     list[8] = static_cast<uint8_t>(Type << 2);
@@ -156,9 +127,9 @@ private:
 
   // Nothing is reported done that did not happen: the disc must now read as
   // blank (BLANK) or hold no volume (formats).
-  std::string CheckEmpty(TEraseMethod Method) {
+  std::string CheckEmpty(TEraseWay Method) {
     dev_.TestUnitReady(5000);
-    const bool empty = Method == TEraseMethod::Blank ? dev_.DiscStatus() == 0
+    const bool empty = Method == TEraseWay::Blank ? dev_.DiscStatus() == 0
                                                      : dev_.RecordedVolumeEnd() == 0;
     return empty ? "" : kNotBlankAfterEraseText;
   }
@@ -189,8 +160,10 @@ void EraseThread(const std::shared_ptr<TDriveJob>& job, bool quick, uint16_t kin
   // call is handed over.
   EndDriveJob(
       job,
-      [&error](VEZEZadira& sender) -> std::function<void()> {
+      [&error, &job](VEZEZadira& sender) -> std::function<void()> {
         sender.EraseError = error;
+        sender.LastOutcome = error.empty() ? TOutcome()
+                             : TOutcome(error, job->Stop ? TOutcomeCode::Aborted : TOutcomeCode::Failed);
         sender.Erasing = false;
         const TEraseDoneEvent handler = sender.OnEraseDone;
         if (!handler) return {};
@@ -230,7 +203,7 @@ bool VEZEZadira::EraseDisc(bool Quick) {
   // The last erase's thread has ended its body.
   AwaitDriveJob(this, TJobKind::Erase, false, job.get());
   CurrentDiscKind = DiscKind();
-  if (EraseWay(CurrentDiscKind).Method == TEraseMethod::None) {
+  if (Medium(CurrentDiscKind).Erase == TEraseWay::None) {
     EndUnstartedJob(*job);
     return refuse(CurrentDiscKind == DK_UNKNOWN
                       ? std::string(kNoDiscToEraseText)
