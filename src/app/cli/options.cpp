@@ -35,7 +35,7 @@ constexpr const char* kDriveOption =
 constexpr const char* kBurnOptions =
     "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
     "      --speed KBPS            write speed in kilobytes per second (0 = maximum)\n"
-    "      --test-write            simulate: the recorder writes nothing\n"
+    "      --test-write            simulate, writing nothing (CD-R/RW, DVD-R, sequential DVD-RW)\n"
     "      --finalize              close the disc: no further session can be added\n"
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
     "      --rock-ridge            add Rock Ridge: modes, owners, times, full names and\n"
@@ -49,7 +49,7 @@ constexpr const char* kBurnOptions =
 
 constexpr const char* kWriteOptions =
     "      --speed KBPS            write speed in kilobytes per second (0 = maximum)\n"
-    "      --test-write            simulate: the recorder writes nothing\n"
+    "      --test-write            simulate, writing nothing (CD-R/RW, DVD-R, sequential DVD-RW)\n"
     "      --finalize              close the disc: no further session can be added\n"
     "      --verify                read the track back and compare it with the image\n"
     "      --eject                 eject the disc once the recording has ended\n";
