@@ -129,6 +129,8 @@ TBurnOutcome TBurnWorkflow::StartBurning() {
   // A layout that failed (an earlier session that could not be carried in)
   // is never recorded.
   if (!Reporting([&] { return component_.PrepareImage(false, nullptr); })) {
+    // A refusal is the reason, whatever the probing of the disc traced before it.
+    if (component_.LastOutcome.Code == TOutcomeCode::Refused) FirstProblem = component_.LastOutcome.Text;
     hooks_.Status(FirstProblem.empty() ? kTextPrepareFailed : FirstProblem);
     return TBurnOutcome::PrepareFailed;
   }

@@ -11,6 +11,7 @@
 // well), and what the text was made from, so that nothing parses it back.
 enum class TOutcomeCode : uint8_t {
   Ok, Failed, Aborted,
+  Refused,                                         // nothing was sent that changes the disc
   SourceNotOpened, SourceUnreadable, SourceShort,  // Path names the file
   DriveError,                                      // the sense fields hold the drive's answer
 };

@@ -109,12 +109,14 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
   StartAddress = 0;
   SourceImage.clear();  // the file tree is recorded, not an image file
   SourceImageBytes = 0;
+  LastOutcome = {};
   if (!ImageOnly) {
     CurrentDiscKind = DiscKind();
     if (!GetNextWritableAddress()) DebugMessage(">>> ERROR GETTING NEXT WRITABLE ADDRESS", MSG_ERROR);
     if (StartAddress > kInvalidAddress) StartAddress = 0;
     // Nothing is laid out for a disc that must not be recorded as it stands.
     if (const std::string refusal = RecordingRefusal(); !refusal.empty()) {
+      LastOutcome = TOutcome(refusal, TOutcomeCode::Refused);
       DebugMessage(refusal, MSG_ERROR);
       DoDebug = true;
       return false;
