@@ -713,6 +713,51 @@ TEST_F(Mburn, VerifiedBurnProvesTheTrackByteForByte) {
   EXPECT_NE(r.Err.find("VERIFY: THE TRACK'S SHA-256 DIFFERS"), std::string::npos) << r.Err;
 }
 
+// Fixed trees with fixed times keep the bytes their images had when these
+// digests were taken: a change of how images are built must not change them.
+TEST_F(Mburn, ImagesKeepTheirBytes) {
+  rectest::MakeVariedFolder(Path("varied"), 7, false);
+  const fs::path hostile = Path("hostile");
+  for (const char* name : {"semi;colon;1.txt", "  leading spaces", "trailing dot.", "UPPER.TXT",
+                           "upper.txt", "\xC3\xBCn\xC3\xAF" "c\xC3\xB6" "d\xC3\xA9 \xE2\x9C\x93.txt",
+                           ".hidden", "a%b&c=d+e.txt", "dir.with.dots/x.y.z", "1/2/3/4/5/6/7/8/9/deep"})
+    rectest::WriteFile(hostile / name, rectest::Pattern(100, name[0]));
+  rectest::WriteFile(hostile / std::string(100, 'L'), rectest::Pattern(5, 1));
+  rectest::WriteFile(Path("big/small.txt"), rectest::Pattern(6, 2));
+  { std::ofstream huge(Path("big/huge.bin")); }
+  fs::resize_file(Path("big/huge.bin"), 4'939'212'390);  // 4.6 GiB, sparse
+  const auto fixed = std::chrono::file_clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(1'600'000'000)));
+  for (const char* root : {"varied", "hostile", "big"}) {
+    for (const auto& e : fs::recursive_directory_iterator(Path(root))) fs::last_write_time(e.path(), fixed);
+    fs::last_write_time(Path(root), fixed);
+  }
+  const struct {
+    std::vector<std::string> Args;
+    const char* Digest;
+  } cases[] = {
+      {{"image", Path("varied"), "-o", "a.iso"},
+       "efdda0e52cd751c6f74f174b6ae5ff541cd864be574fbeacc9f4599f5022563b"},
+      {{"image", Path("varied"), "-o", "a.iso", "--no-joliet"},
+       "b899812255f1f577efe86b0d3ca4236cb01dc16d40207cd8a58c8b4383e35acc"},
+      {{"image", Path("hostile"), "-o", "a.iso"},
+       "b9f1119bb259307d3bac1aa15ee5c3a6b22a94916e92422d0f6333974450bd70"},
+      {{"image", Path("varied"), "-o", "a.iso", "--volume-id", "Pinned volume"},
+       "b7bb72a97977319adca58fd00731c9580eaad9c2e84148be340f1a74d9b72832"},
+      {{"image", Path("big"), "-o", "a.iso"},
+       "28b7ea75766ed8de14a6d3cf1b5d52096fa128e5f5f59e81a616a600f143f799"},
+      // Two sessions on a CD-R: the disc as a whole.
+      {{"burn", Path("varied"), "--virtual", "disc.img:cd-r"}, nullptr},
+      {{"burn", Path("hostile"), "--virtual", "disc.img"},
+       "a93b0a46281d7bccefad7d0e8a83138998841c1b69a497846df7edaa62894125"},
+  };
+  for (const auto& c : cases) {
+    const TRun r = RunMburn(c.Args, dir_, kEpoch);
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    if (!c.Digest) continue;
+    EXPECT_EQ(Sha256Sum(c.Args[0] == "image" ? "a.iso" : "disc.img", dir_), c.Digest) << c.Args[1];
+  }
+}
+
 // An injected fault: the recording still succeeds, the verify after it names the
 // sector, and so does a later verify against the image file.
 TEST_F(Mburn, VerifyFailuresNameTheSectorAndExitOne) {
