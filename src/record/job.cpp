@@ -164,7 +164,7 @@ void AwaitDriveJob(const VEZEZadira* Component, TJobKind Kind, bool Stop, const 
   if (Stop && job->Running) {
     job->Stop = true;
     if (job->Cache) {
-      job->Cache->SetMessage(kAbortedText);
+      job->Cache->SetOutcome({kAbortedText, TOutcomeCode::Aborted});
       job->Cache->Abort();
     }
   }

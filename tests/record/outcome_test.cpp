@@ -621,6 +621,7 @@ TEST(Outcome, StopRecordingAbortsWithoutClosing) {
   stopper.join();
   EXPECT_EQ(out.WriteDoneCalls, 1);
   EXPECT_EQ(out.Error, kAbortedText);
+  EXPECT_EQ(c.LastOutcome.Code, TOutcomeCode::Aborted);
   EXPECT_LT(out.BytesWritten, c.ImageSectors() * 2048);
   EXPECT_FALSE(HasOp(s.Recorder->Log(), 0x5B));
 }
