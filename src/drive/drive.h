@@ -133,8 +133,6 @@ struct TMedium {
 
 // The row for a disc kind and the profile it came from.
 const TMedium& Medium(uint16_t kind, uint16_t profile = 0);
-// Every row, for the tests and the documentation.
-const TMedium* MediaTable(size_t& count);
 // Media without sessions, written anywhere: DVD+RW, DVD-RAM, BD-RE, restricted-overwrite DVD-RW.
 inline bool IsOverwritable(uint16_t kind, uint16_t profile) { return Medium(kind, profile).Overwritable; }
 

@@ -1,8 +1,6 @@
 // The table of media: for each disc kind, whether and how it is written, what
 // a test write does on it, whether it is formatted first, how its sessions and
 // the disc are closed, and how it is erased.
-#include <iterator>
-
 #include "drive/drive.h"
 
 namespace {
@@ -73,9 +71,4 @@ const TMedium& Medium(uint16_t kind, uint16_t profile) {
     if (!first) first = &m;
   }
   return first ? *first : kMedia[0];
-}
-
-const TMedium* MediaTable(size_t& count) {
-  count = std::size(kMedia);
-  return kMedia;
 }
