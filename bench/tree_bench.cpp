@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
     bestTotal = std::min(bestTotal, Seconds(t2 - t0));
     dirs = c.DirectoryCount();
     entries = c.FileCount();
-    metadata = c.MetadataStream.Size();
+    metadata = c.Plan ? c.Plan->MetadataStream.Size() : 0;
     imageSectors = c.ImageSectors();
   }
 

@@ -10,35 +10,33 @@
 
 #include "iso/iso.h"
 #include "iso/rockridge_private.h"
+#include "iso/writers.h"
 
 namespace {
-
-using TImageTree = VEZEZadira::TImageTree;
-using TPathTableType = VEZEZadira::TPathTableType;
 
 constexpr int kDotRecordLength = 34;
 // The largest extent of one record: a whole number of sectors below 4 GiB.
 constexpr int64_t kMaxExtentBytes = 0xFFFFF800ll;
 
 // Name of a directory as a path table and a subdirectory record hold it.
-std::string DirectoryName(TImageTree Tree, const TDEntry& Dir) {
-  return Tree == TImageTree::ISO ? Dir.ISOName : JolietBytes(JolietName(Dir));
+std::string DirectoryName(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir) {
+  return Tree == TImageTree::ISO ? Dir.ISOName : JolietBytes(C.JolietName(Dir));
 }
 
-size_t DirectoryNameLength(TImageTree Tree, const TDEntry& Dir) {
-  return Tree == TImageTree::ISO ? Dir.ISOName.size() : 2 * Utf16Length(JolietName(Dir));
+size_t DirectoryNameLength(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir) {
+  return Tree == TImageTree::ISO ? Dir.ISOName.size() : 2 * Utf16Length(C.JolietName(Dir));
 }
 
 // The name that tells a tree's "." and ".." entries (those of an imported directory).
-const std::string& TreeName(TImageTree Tree, const TFEntry& Entry) {
-  return Tree == TImageTree::ISO ? Entry.ISOName : JolietName(Entry);
+const std::string& TreeName(const VEZEZadira& C, TImageTree Tree, const TFEntry& Entry) {
+  return Tree == TImageTree::ISO ? Entry.ISOName : C.JolietName(Entry);
 }
 
 bool IsDirectoryEntry(const TFEntry& Entry) { return (Entry.Attr & faDirectory) != 0; }
 
 // Name bytes of an entry's directory record; files carry the version ";1".
-std::string EntryName(TImageTree Tree, const TFEntry& Entry) {
-  const std::string& name = TreeName(Tree, Entry);
+std::string EntryName(const VEZEZadira& C, TImageTree Tree, const TFEntry& Entry) {
+  const std::string& name = TreeName(C, Tree, Entry);
   if (name == ".") return std::string(1, '\0');
   if (name == "..") return std::string(1, '\1');
   const std::string text = IsDirectoryEntry(Entry) ? name : name + ";1";
@@ -133,10 +131,10 @@ bool KeyLess(const TSortKey& a, const TSortKey& b) {
   return a.Serial < b.Serial;
 }
 
-std::vector<const TFEntry*> SortedEntries(TImageTree Tree, const TDEntry& Dir) {
+std::vector<const TFEntry*> SortedEntries(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir) {
   std::vector<std::pair<TSortKey, const TFEntry*>> keyed;
   for (const TFEntry* e = Dir.Entries; e != nullptr; e = e->Next) {
-    const std::string& name = TreeName(Tree, *e);
+    const std::string& name = TreeName(C, Tree, *e);
     TSortKey k;
     k.Serial = e->Serial;
     if (name == "." || name == "..") {
@@ -210,7 +208,7 @@ TRockRidgeRecord EntryRecord(const TFEntry& Entry) {
 // the zero fill; without, it only counts. Returns the bytes of the extent.
 // With Cont (the ISO tree of a Rock Ridge image) every record carries its
 // fields, and those that do not fit go to the directory's continuation area.
-int64_t WalkDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile,
+int64_t WalkDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile,
                       TDateTime Now, TMemoryStream* Out, TContinuation* Cont) {
   int64_t sectors = 1;
   int spaceLeft = 2048;
@@ -231,9 +229,9 @@ int64_t WalkDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32
     }
     if (Out != nullptr) AppendRecord(*Out, f, name, su);
   };
-  const std::vector<const TFEntry*> entries = SortedEntries(Tree, Dir);
+  const std::vector<const TFEntry*> entries = SortedEntries(C, Tree, Dir);
   const TFEntry* first = entries.empty() ? nullptr : entries.front();
-  if (first == nullptr || TreeName(Tree, *first) != ".") {
+  if (first == nullptr || TreeName(C, Tree, *first) != ".") {
     const TDEntry& parent = Dir.Parent != nullptr ? *Dir.Parent : Dir;
     if (Cont == nullptr) {
       if (Out != nullptr) {
@@ -255,7 +253,7 @@ int64_t WalkDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32
     }
   }
   for (const TFEntry* e : entries) {
-    const std::string name = EntryName(Tree, *e);
+    const std::string name = EntryName(C, Tree, *e);
     const TRecordFields f = EntryFields(Tree, *e, Base, FirstFile);
     const int64_t size = Tree == TImageTree::ISO ? e->ISOSize : e->JolietSize;
     if (IsDirectoryEntry(*e) || size <= kMaxExtentBytes) {
@@ -278,19 +276,20 @@ int64_t WalkDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32
 
 }  // namespace
 
-int64_t VEZEZadira::MeasurePathTable(TImageTree Tree) const {
+int64_t MeasurePathTable(const VEZEZadira& C, TImageTree Tree) {
   int64_t size = 10;  // the root's record
-  for (size_t i = 1; i < DirTable.size(); ++i) {
-    const size_t n = DirectoryNameLength(Tree, *DirTable[i]);
+  for (size_t i = 1; i < C.DirTable.size(); ++i) {
+    const size_t n = DirectoryNameLength(C, Tree, *C.DirTable[i]);
     size += static_cast<int64_t>(8 + n + n % 2);
   }
   return size;
 }
 
-void VEZEZadira::WritePathTable(TImageTree Tree, uint32_t Base, TPathTableType Type) {
+void WritePathTable(const VEZEZadira& C, TImageTree Tree, uint32_t Base, TPathTableType Type,
+                    TMemoryStream& Out) {
   const bool bigEndian = Type == TPathTableType::M;
-  const std::vector<TDEntry*>& order = Tree == TImageTree::ISO ? ISOPathOrder : JolietPathOrder;
-  const int64_t start = MetadataStream.Size();
+  const std::vector<TDEntry*>& order = Tree == TImageTree::ISO ? C.ISOPathOrder : C.JolietPathOrder;
+  const int64_t start = Out.Size();
   std::array<uint8_t, 8 + 256> rec{};
   auto append = [&](uint32_t extent, uint16_t parent, const std::string& text) {
     const std::string_view name(text.data(), std::min<size_t>(text.size(), 255));
@@ -304,31 +303,31 @@ void VEZEZadira::WritePathTable(TImageTree Tree, uint32_t Base, TPathTableType T
       PutLE16(&rec[6], parent);
     }
     std::memcpy(&rec[8], name.data(), name.size());
-    MetadataStream.Write(rec.data(), 8 + name.size() + name.size() % 2);
+    Out.Write(rec.data(), 8 + name.size() + name.size() % 2);
   };
   append(Base, 1, std::string(1, '\0'));
   for (size_t i = 1; i < order.size(); ++i) {
     const TDEntry& d = *order[i];
     append(Base + static_cast<uint32_t>(DirOffset(Tree, d)),
            static_cast<uint16_t>(Tree == TImageTree::ISO ? d.Parent->Number : d.Parent->JolietNumber),
-           DirectoryName(Tree, d));
+           DirectoryName(C, Tree, d));
   }
-  const int64_t written = MetadataStream.Size() - start;
-  MetadataStream.WriteZeros(static_cast<size_t>(Sectors(written) * 2048 - written));
+  const int64_t written = Out.Size() - start;
+  Out.WriteZeros(static_cast<size_t>(Sectors(written) * 2048 - written));
 }
 
-int64_t VEZEZadira::MeasureDirectory(TImageTree Tree, const TDEntry& Dir, int64_t* Continuation) const {
-  const bool rr = RockRidge && Tree == TImageTree::ISO;
+int64_t MeasureDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir, int64_t* Continuation) {
+  const bool rr = C.RockRidge && Tree == TImageTree::ISO;
   TContinuation cont;
-  const int64_t bytes = WalkDirectory(Tree, Dir, 0, 0, ImageClockNow(), nullptr, rr ? &cont : nullptr);
+  const int64_t bytes = WalkDirectory(C, Tree, Dir, 0, 0, ImageClockNow(), nullptr, rr ? &cont : nullptr);
   if (Continuation != nullptr) *Continuation = Sectors(cont.Used) * kSectorSize;
   return bytes;
 }
 
-void VEZEZadira::WriteDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base,
-                                uint32_t FirstFile, TMemoryStream* Continuation) {
-  const bool rr = RockRidge && Tree == TImageTree::ISO;
-  TContinuation cont{ContinuationArea + static_cast<uint32_t>(Dir.ContinuationOffset), 0, Continuation};
-  WalkDirectory(Tree, Dir, Base, FirstFile, MetadataTime, &MetadataStream, rr ? &cont : nullptr);
+void WriteDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir, uint32_t Base,
+                    uint32_t FirstFile, TMemoryStream& Out, TMemoryStream* Continuation) {
+  const bool rr = C.RockRidge && Tree == TImageTree::ISO;
+  TContinuation cont{C.ContinuationArea + static_cast<uint32_t>(Dir.ContinuationOffset), 0, Continuation};
+  WalkDirectory(C, Tree, Dir, Base, FirstFile, C.MetadataTime, &Out, rr ? &cont : nullptr);
   if (rr && Continuation != nullptr) Continuation->WriteZeros(static_cast<size_t>(Sectors(cont.Used) * kSectorSize - cont.Used));
 }

@@ -184,9 +184,9 @@ struct TWalk {
       TRockRidge rr;
       if (C.RockRidge) {
         rr = RockRidgeOf(fd, item);
-        found.Name = FittedLongName(dir, item.Name, false);
+        found.Name = FittedLongName(C, dir, item.Name, false);
       }
-      found.AlternateName = AlternateNameFor(dir, found.Name, false);
+      found.AlternateName = AlternateNameFor(C, dir, found.Name, false);
       if (AddFileImpl(C, dir, found, path, 0, true, false, C.RockRidge ? &rr : nullptr) == TAddOutcome::Refused)
         ok = false;
     }
@@ -205,9 +205,9 @@ struct TWalk {
     TRockRidge rr;
     if (C.RockRidge) {
       rr = RockRidgeOf(fd, item);
-      found.Name = FittedLongName(dir, item.Name, true);
+      found.Name = FittedLongName(C, dir, item.Name, true);
     }
-    found.AlternateName = AlternateNameFor(dir, found.Name, true);
+    found.AlternateName = AlternateNameFor(C, dir, found.Name, true);
     std::string longName = found.Name;
     std::string shortName = found.AlternateName.empty() ? UpperCase(longName) : found.AlternateName;
     bool skip = false;
@@ -248,9 +248,9 @@ bool VEZEZadira::AddFolderToDir(TDEntry* ADir, const std::string& ASource,
                                 const std::string& AMask, int32_t AttrMask, bool Recurse,
                                 bool KeepSourcePath, bool ArchiveOnly) {
   // A call that cannot add its folder whole takes back what it added.
-  TTreeJournal journal;
+  TTreeJournal journal(*this);
   const bool added = WalkFolder(ADir, ASource, AMask, AttrMask, Recurse, KeepSourcePath, ArchiveOnly);
-  if (!added) journal.RollBack(*this);
+  if (!added) journal.RollBack();
   return added;
 }
 

@@ -244,7 +244,7 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
       const std::string fullName = !rr.RR.Name.empty() ? rr.RR.Name
                                    : WithoutVersion(joliet ? JolietName(rawName, nameLength)
                                                            : ISOName(rawName, nameLength));
-      const std::string name = rockRidge_ ? FittedLongName(dir, fullName, (flags & kFlagDirectory) != 0) : fullName;
+      const std::string name = rockRidge_ ? FittedLongName(c_, dir, fullName, (flags & kFlagDirectory) != 0) : fullName;
       if (rockRidge_) rr.RR.Name = fullName;
       const TRockRidge* fields = rockRidge_ && rr.RR.Present ? &rr.RR : nullptr;
       const std::string item = ItemName(dir, name);
@@ -283,7 +283,7 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
         }
         // A file the user added under that name wins over the old folder.
         if (const TFEntry* e = c_.FindEntry(dir, name); e != nullptr && e->SubDir == nullptr) continue;
-        found.AlternateName = AlternateNameFor(dir, name, true);
+        found.AlternateName = AlternateNameFor(c_, dir, name, true);
         TDEntry* sub = AddDirectoryNamed(c_, dir, found, name,
                                          found.AlternateName.empty() ? UpperCase(name) : found.AlternateName,
                                          item, true, fields);
@@ -313,7 +313,7 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
         parts = TParts{};
         if (whole.Broken) continue;
         found.Size = static_cast<int64_t>(whole.Size);
-        found.AlternateName = AlternateNameFor(dir, name, false);
+        found.AlternateName = AlternateNameFor(c_, dir, name, false);
         if (AddFileImpl(c_, dir, found, std::string(), static_cast<int32_t>(whole.First), true, true, fields) ==
             TAddOutcome::Refused)
           return false;
@@ -329,7 +329,7 @@ bool TSessionImport::ReadDirectory(TTree tree, uint32_t extent, uint32_t length,
       }
       // An empty file may be recorded with extent 0: it is still an imported
       // file, with no data to read.
-      found.AlternateName = AlternateNameFor(dir, name, false);
+      found.AlternateName = AlternateNameFor(c_, dir, name, false);
       if (AddFileImpl(c_, dir, found, std::string(), static_cast<int32_t>(at), true, true, fields) ==
           TAddOutcome::Refused)
         return false;  // the tree has said why (a limit, a name it cannot write)
@@ -427,10 +427,10 @@ VEZEZadira::TImportResult VEZEZadira::ImportSessionTree(int8_t Session, TDEntry*
         import.UseRockRidge(rr.SkipOut);
       }
       // A failed import leaves nothing of the old session behind.
-      TTreeJournal journal;
+      TTreeJournal journal(*this);
       const bool read = type == 2 ? import.ImportJolietDirectory(rootExtent, rootLength, Directory)
                                   : import.ImportISODirectory(rootExtent, rootLength, Directory);
-      if (!read) journal.RollBack(*this);
+      if (!read) journal.RollBack();
       return read ? TImportResult::Imported : TImportResult::Failed;
     }
   }

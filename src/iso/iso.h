@@ -16,8 +16,9 @@
 
 #include "common/common.h"
 #include "drive/drive.h"
+#include "stream/stream.h"
 
-class TTrackChecksums;  // stream/stream.h
+struct TTreeIndex;  // iso/tree.cpp
 
 // ---------------------------------------------------------------- events
 using TNotifyEvent = std::function<void(TObject* Sender)>;
@@ -43,47 +44,6 @@ enum : int32_t {
   faDirectory = 0x10,
   faArchive = 0x20,
   faAnyFile = 0x3F,
-};
-
-// ---------------------------------------------------------------- metadata stream
-// A growable in-memory byte stream: the image's metadata sectors. Most of the
-// metadata is zero padding (every directory takes whole sectors for a few
-// records), so only the bytes that are not zeros are kept, packed one after
-// the other, with a table of the runs they form; everything else reads back
-// as zeros. Writes append.
-class TMemoryStream {
-public:
-  // Zeros written as data are left out in aligned pieces of this size.
-  static constexpr size_t kPageBytes = 64;
-
-  TMemoryStream() = default;
-  // A move takes the contents and leaves the source empty.
-  TMemoryStream(TMemoryStream&& Other) noexcept;
-  TMemoryStream& operator=(TMemoryStream&& Other) noexcept;
-
-  void Write(const void* Data, size_t Count);
-  void Write(std::span<const uint8_t> Data) { Write(Data.data(), Data.size()); }
-  void WriteZeros(size_t Count);
-  int64_t Size() const { return size_; }
-  // Copies the bytes from Offset on into Dest, at most up to the end of the
-  // stream; the number of bytes copied.
-  size_t Read(int64_t Offset, std::span<uint8_t> Dest) const;
-  void Clear();  // empties the stream and gives its memory back
-
-private:
-  static constexpr size_t kChunkBytes = 65536;  // the kept bytes are allocated 64 KiB at a time
-  // A run of kept bytes: where it starts in the stream and in the chunks; it
-  // ends where the next run's bytes start in the chunks.
-  struct TRun {
-    int64_t At;
-    uint64_t Kept;
-  };
-  void Keep(const uint8_t* Data, size_t Count);
-  void CopyKept(uint64_t From, uint8_t* Dest, size_t Count) const;
-  std::vector<TRun> runs_;
-  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
-  uint64_t kept_ = 0;  // bytes kept in the chunks
-  int64_t size_ = 0;
 };
 
 // ---------------------------------------------------------------- file tree records
@@ -200,33 +160,13 @@ int32_t PackFileDate(TDateParts Parts);
 bool TryFileDateToDateTime(int32_t FileDate, TDateTime& DateTime);
 TDateTime FileDateToDateTime(int32_t FileDate);  // 0 for an invalid value
 
-// ---------------------------------------------------------------- unit-level state
-// One image tree per process; constructing a component resets it.
+// ---------------------------------------------------------------- capacities
+// The default capacities of a component's tree.
 inline constexpr int32_t kMaxDirs = 8191;    // directory records, the root included
 inline constexpr int32_t kMaxFiles = 65535;  // entries, subdirectory entries included
 
-extern int32_t MaxDirs;
-extern int32_t MaxFiles;
-extern int32_t DirCount;    // == DirTable.size()
-extern int32_t EntryCount;  // == FileTable.size()
-// Every directory record, root first, in creation order; owns the records.
-extern std::vector<std::unique_ptr<TDEntry>> DirTable;
-// The same records, reordered into path-table order by the layout.
-extern std::vector<TDEntry*> ISOPathOrder;
-extern std::vector<TDEntry*> JolietPathOrder;
-// Every entry (file or subdirectory) in creation order; owns the entries.
-extern std::vector<std::unique_ptr<TFEntry>> FileTable;
-// The Joliet names the layout had to change (MakeJolietNamesUnique), by entry;
-// empty for most trees.
-extern std::unordered_map<const TFEntry*, std::string> JolietRenamed;
-// An entry's name in the Joliet tree, as UTF-8: its long name unless changed.
-const std::string& JolietName(const TFEntry& Entry);
-const std::string& JolietName(const TDEntry& Dir);  // through its own entry
 extern int16_t TimeZoneOffset;  // local offset from UTC in 15-minute units
 inline constexpr std::array<uint8_t, 2048> ZeroSector{};
-// The system area and the volume descriptors as generated, then FFh bytes.
-extern std::array<uint8_t, 65537> DescriptorCopy;
-extern int32_t DescriptorCopySize;
 
 // ---------------------------------------------------------------- encodings
 constexpr int64_t kSectorSize = 2048;
@@ -315,10 +255,33 @@ public:
   bool WritePostGap = true;
 
   // ---- unpublished
-  TMemoryStream MetadataStream;
+  // The image the last preparation made (PrepareImage, PrepareImageFile): only
+  // read after that, by every stream made of it. Empty before the first one.
+  std::shared_ptr<const TImagePlan> Plan;
 
   // Empties the image tree and the metadata and sets new capacities.
   void ResetImageBuilder(int32_t AMaxFiles, int32_t AMaxDirs);
+
+  // ---- the image tree: each component has its own; constructing one starts it empty
+  int32_t MaxDirs = kMaxDirs;
+  int32_t MaxFiles = kMaxFiles;
+  int32_t DirCount = 0;    // == DirTable.size()
+  int32_t EntryCount = 0;  // == FileTable.size()
+  // Every directory record, root first, in creation order; owns the records.
+  std::vector<std::unique_ptr<TDEntry>> DirTable;
+  // The same records, reordered into path-table order by the layout.
+  std::vector<TDEntry*> ISOPathOrder;
+  std::vector<TDEntry*> JolietPathOrder;
+  // Every entry (file or subdirectory) in creation order; owns the entries.
+  std::vector<std::unique_ptr<TFEntry>> FileTable;
+  // The Joliet names the layout had to change (MakeJolietNamesUnique), by entry;
+  // empty for most trees.
+  std::unordered_map<const TFEntry*, std::string> JolietRenamed;
+  // An entry's name in the Joliet tree, as UTF-8: its long name unless changed.
+  const std::string& JolietName(const TFEntry& Entry) const;
+  const std::string& JolietName(const TDEntry& Dir) const;  // through its own entry
+  // Private to the tree (tree.cpp): its name and path indexes.
+  std::shared_ptr<TTreeIndex> TreeIndex;
 
   // ---- file tree
   TDEntry* FindDirectory(const std::string& APath);
@@ -343,8 +306,8 @@ public:
 
   // ---- layout and metadata
   // Lays out a new session (image-only: from sector 0, the disc is not asked)
-  // and generates its metadata into MetadataStream. False only when the import
-  // of an earlier session ended it with an error.
+  // and makes its Plan. False when the import of an earlier session ended it
+  // with an error, or the disc refuses a recording.
   bool PrepareImage(bool ImageOnly, TDEntry* ImportDir);
   int64_t ImageSectors();  // TrackLength, at least 300 with WritePostGap
   uint16_t ImportSession = 0;  // earlier session to carry over, 0 = none
@@ -354,25 +317,6 @@ public:
   // once case, a trailing "." and bytes that are not UTF-8 are lost, as the
   // readers of that tree lose them (JolietRenamed); reports each name changed.
   void MakeJolietNamesUnique();
-  // Brings ISOPathOrder and JolietPathOrder into path-table order and numbers
-  // the directories.
-  void OrderDirectories();
-  bool GenerateMetadata();
-  void WritePrimaryDescriptor();
-  void WriteJolietDescriptor();
-  void WriteTerminator();
-
-  enum class TImageTree { ISO, Joliet };
-  enum class TPathTableType { L, M };  // little-endian, big-endian
-  int64_t MeasurePathTable(TImageTree Tree) const;
-  void WritePathTable(TImageTree Tree, uint32_t Base, TPathTableType Type);
-  // The bytes of a directory's extent; with Continuation, also those of its
-  // Rock Ridge continuation area (ISO tree with RockRidge on).
-  int64_t MeasureDirectory(TImageTree Tree, const TDEntry& Dir, int64_t* Continuation = nullptr) const;
-  // Appends the directory's extent to MetadataStream and its continuation
-  // area (if any) to Continuation.
-  void WriteDirectory(TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile,
-                      TMemoryStream* Continuation = nullptr);
 
   // Reads the directory tree of an earlier session (Session: signed, -1 = the
   // last one) and adds it under Directory (nil = the root) as imported entries.
@@ -428,8 +372,12 @@ public:
   std::string VerifyError;
   // How the last recording or erase ended, as the value its texts were made from.
   TOutcome LastOutcome;
-  // The checksums of the last stream produced whole (a recording or an image file).
-  std::shared_ptr<const TTrackChecksums> TrackChecksums;
+  // The result of the last stream of a plan (a recording or an image file),
+  // replaced whole as each ends: its outcome, the plan and, when it was
+  // produced whole, its checksums.
+  TStreamResult LastStream;
+  // Where the kind-4 messages of a stream of this component's plan go.
+  TNotify StreamNotify();
   // Whether a recording takes those checksums as its stream is produced. On by
   // default; without them there is nothing to verify against.
   bool TrackDigest = true;
@@ -472,3 +420,11 @@ private:
   uint16_t writeSpeed_ = 0;
   std::string version_ = "1.20.RC6";
 };
+
+// Writes the component's prepared plan (PrepareImage done, image-only for an
+// image file) as an image file (see the plan's WriteImageFile); the result
+// becomes the component's LastStream. False with a readable message.
+bool WriteImageFile(VEZEZadira& Component, const std::string& Path, TOutcome& Outcome,
+                    bool Digest = true);
+bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error,
+                    bool Digest = true);

@@ -125,7 +125,7 @@ void RenameTwins(VEZEZadira& c, const TDEntry& dir) {
     for (uint32_t n = 1;; ++n) {
       const std::u16string candidate = TwinName(t->Name, isDir, n);
       if (!taken.insert(CompareKey(candidate)).second) continue;
-      const std::string& renamed = JolietRenamed[t->Entry] = Utf16ToUtf8(candidate);
+      const std::string& renamed = c.JolietRenamed[t->Entry] = Utf16ToUtf8(candidate);
       c.DebugMessage("SAME JOLIET NAME AS ANOTHER ENTRY, WRITTEN AS " + renamed + ": " + ItemOf(dir, *t->Entry),
                      MSG_FILE);
       break;
@@ -135,13 +135,13 @@ void RenameTwins(VEZEZadira& c, const TDEntry& dir) {
 
 }  // namespace
 
-const std::string& JolietName(const TFEntry& Entry) {
+const std::string& VEZEZadira::JolietName(const TFEntry& Entry) const {
   if (JolietRenamed.empty()) return Entry.LongName;
   const auto it = JolietRenamed.find(&Entry);
   return it != JolietRenamed.end() ? it->second : Entry.LongName;
 }
 
-const std::string& JolietName(const TDEntry& Dir) {
+const std::string& VEZEZadira::JolietName(const TDEntry& Dir) const {
   if (Dir.OwnEntry != nullptr && !JolietRenamed.empty())
     if (const auto it = JolietRenamed.find(Dir.OwnEntry); it != JolietRenamed.end()) return it->second;
   return Dir.LongName;

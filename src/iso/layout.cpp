@@ -1,6 +1,6 @@
 // Layout of a new session: where it starts on the disc, the path-table order
-// of the directories, the address of every area and the extent of every file.
-// Nothing is written here; the generators read the results.
+// of the directories, and the plan: each area writer measured and placed in
+// turn, then asked for its bytes.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "iso/iso.h"
+#include "iso/writers.h"
 
 namespace {
 
 constexpr uint32_t kInvalidAddress = 0xFF000000u;
-constexpr int64_t kFirstFileSectorMin = 150;
 constexpr int64_t kMinimumTrack = 300;
 
 }  // namespace
@@ -42,21 +42,21 @@ bool VEZEZadira::GetNextWritableAddress() {
   return true;
 }
 
-void VEZEZadira::OrderDirectories() {
+void OrderDirectories(VEZEZadira& c) {
   // Path-table order: level by level, each directory's subdirectories together
   // and ranked by ISO name, the parents in the order already given. A walk
   // through the levels with the siblings sorted gives it in O(n log n).
-  const size_t n = DirTable.size();
+  const size_t n = c.DirTable.size();
   if (n == 0) return;
   std::unordered_map<const TDEntry*, uint32_t> indexOf;
   indexOf.reserve(n);
-  for (size_t i = 0; i < n; ++i) indexOf.emplace(DirTable[i].get(), static_cast<uint32_t>(i));
+  for (size_t i = 0; i < n; ++i) indexOf.emplace(c.DirTable[i].get(), static_cast<uint32_t>(i));
 
   // Children of every record, in creation order (a counting sort by parent).
   std::vector<uint32_t> parentOf(n, 0);
   std::vector<uint32_t> firstChild(n + 1, 0);
   for (size_t i = 1; i < n; ++i) {
-    const auto it = indexOf.find(DirTable[i]->Parent);
+    const auto it = indexOf.find(c.DirTable[i]->Parent);
     parentOf[i] = it != indexOf.end() ? it->second : 0;
     ++firstChild[parentOf[i] + 1];
   }
@@ -68,7 +68,7 @@ void VEZEZadira::OrderDirectories() {
   // Each tree ranks siblings by its own identifiers: the ISO names as bytes,
   // the Joliet names by their UTF-16 units.
   std::vector<std::u16string> joliet(n);
-  for (size_t i = 0; i < n; ++i) joliet[i] = Utf8ToUtf16(JolietName(*DirTable[i]));
+  for (size_t i = 0; i < n; ++i) joliet[i] = Utf8ToUtf16(c.JolietName(*c.DirTable[i]));
   auto levelOrder = [&](auto less) {
     std::vector<uint32_t> order;
     order.reserve(n);
@@ -91,16 +91,16 @@ void VEZEZadira::OrderDirectories() {
     return order;
   };
   const std::vector<uint32_t> iso =
-      levelOrder([](uint32_t a, uint32_t b) { return DirTable[a]->ISOName < DirTable[b]->ISOName; });
+      levelOrder([&c](uint32_t a, uint32_t b) { return c.DirTable[a]->ISOName < c.DirTable[b]->ISOName; });
   const std::vector<uint32_t> jol =
       levelOrder([&joliet](uint32_t a, uint32_t b) { return joliet[a] < joliet[b]; });
-  ISOPathOrder.resize(n);
-  JolietPathOrder.resize(n);
+  c.ISOPathOrder.resize(n);
+  c.JolietPathOrder.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    ISOPathOrder[i] = DirTable[iso[i]].get();
-    ISOPathOrder[i]->Number = static_cast<int32_t>(i + 1);
-    JolietPathOrder[i] = DirTable[jol[i]].get();
-    JolietPathOrder[i]->JolietNumber = static_cast<int32_t>(i + 1);
+    c.ISOPathOrder[i] = c.DirTable[iso[i]].get();
+    c.ISOPathOrder[i]->Number = static_cast<int32_t>(i + 1);
+    c.JolietPathOrder[i] = c.DirTable[jol[i]].get();
+    c.JolietPathOrder[i]->JolietNumber = static_cast<int32_t>(i + 1);
   }
 }
 
@@ -138,90 +138,35 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
   }
 
   MakeJolietNamesUnique();
-  OrderDirectories();
+  OrderDirectories(*this);
 
-  // Areas.
-  int64_t pos = int64_t{StartAddress} + 16;  // the primary volume descriptor
-  if (JolietFileSystem) pos += 1;
-  pos += 1;  // the terminator
-  pos += 1;
-  PathTableL = static_cast<uint32_t>(pos);
-  PathTableSize = static_cast<uint32_t>(MeasurePathTable(TImageTree::ISO));
-  pos += Sectors(PathTableSize);
-  PathTableM = static_cast<uint32_t>(pos);
-  pos += Sectors(PathTableSize);
-  JolietPathTableL = static_cast<uint32_t>(pos);
-  JolietPathTableSize = 0;
-  if (JolietFileSystem) {
-    JolietPathTableSize = static_cast<uint32_t>(MeasurePathTable(TImageTree::Joliet));
-    pos += Sectors(JolietPathTableSize);
-    JolietPathTableM = static_cast<uint32_t>(pos);
-    pos += Sectors(JolietPathTableSize);
+  // Every area measured and placed in turn, from the session's first sector.
+  auto plan = std::make_shared<TImagePlan>();
+  plan->StartAddress = StartAddress;
+  plan->PadToMinimum = WritePostGap;
+  const std::vector<std::unique_ptr<TAreaWriter>> writers = SessionWriters(*this);
+  int64_t pos = StartAddress;
+  for (const auto& w : writers) {
+    const int64_t sectors = w->Measure(pos);
+    w->Place(pos);
+    plan->Areas.push_back({w->Name(), pos, sectors});
+    pos += sectors;
   }
-
-  DirArea = static_cast<uint32_t>(pos);
-  int64_t offset = 0;
-  int64_t continued = 0;  // sectors of Rock Ridge continuation areas
-  for (const auto& d : DirTable) {
-    d->ISODirSize = MeasureDirectory(TImageTree::ISO, *d, &d->ContinuationSize);
-    d->ISODirOffset = static_cast<int32_t>(offset);
-    offset += d->ISODirSize / 2048;
-    d->ContinuationOffset = static_cast<int32_t>(continued);
-    continued += d->ContinuationSize / 2048;
-  }
-  DirAreaSize = static_cast<uint32_t>(offset * 2048);
-  pos += Sectors(DirAreaSize);
-  // The continuation areas of the Rock Ridge fields follow the directories
-  // they belong to, so that a reader going through the disc in order meets
-  // them before any file.
-  ContinuationArea = static_cast<uint32_t>(pos);
-  ContinuationAreaSize = static_cast<uint32_t>(continued * 2048);
-  pos += continued;
-
-  JolietDirAreaSize = 0;
-  if (JolietFileSystem) {
-    JolietDirArea = static_cast<uint32_t>(pos);
-    offset = 0;
-    for (const auto& d : DirTable) {
-      d->JolietDirSize = MeasureDirectory(TImageTree::Joliet, *d);
-      d->JolietDirOffset = static_cast<int32_t>(offset);
-      offset += d->JolietDirSize / 2048;
-    }
-    JolietDirAreaSize = static_cast<uint32_t>(offset * 2048);
-    pos += Sectors(JolietDirAreaSize);
-  }
-
-  PadSectors = kFirstFileSectorMin - pos;
-  FirstFileSector = static_cast<uint32_t>(pos < kFirstFileSectorMin ? kFirstFileSectorMin : pos);
-
-  // File extents, relative to the first file sector, in FileTable order: the
-  // order in which the read-ahead cache streams the files.
-  FileSectors = 0;
-  for (const auto& e : FileTable) {
-    if (e->Imported) continue;
-    if ((e->Attr & faDirectory) != 0 && e->SubDir != nullptr) {
-      e->ISOExtent = e->SubDir->ISODirOffset;
-      e->JolietExtent = e->SubDir->JolietDirOffset;
-      e->ISOSize = e->SubDir->ISODirSize;
-      e->JolietSize = e->SubDir->JolietDirSize;
-    } else if (e->ISOSize != 0) {
-      e->JolietSize = e->ISOSize;
-      e->ISOExtent = e->JolietExtent = static_cast<int32_t>(FileSectors);
-      FileSectors += Sectors(e->ISOSize);
-    } else {
-      e->ISOSize = e->JolietSize = 0;
-      e->ISOExtent = e->JolietExtent = 0;
-    }
-  }
-
-  EndSector = int64_t{FirstFileSector} + FileSectors;
+  EndSector = pos;
   TrackLength = EndSector - int64_t{StartAddress};
   if (EndSector > kLastAddressableSector) {
     DebugMessage(ImageTooLargeText(EndSector), MSG_ERROR);
     DoDebug = true;
     return false;
   }
-  return GenerateMetadata();
+
+  // Then their bytes, once every address is known.
+  MetadataTime = ImageClockNow();
+  for (const auto& w : writers) w->Write(*plan);
+  plan->TrackLength = TrackLength;
+  Plan = std::move(plan);
+  DoDebug = true;
+  return true;
 }
 
 int64_t VEZEZadira::ImageSectors() {

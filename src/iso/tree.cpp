@@ -1,4 +1,4 @@
-// The file tree: directory records and entries in the unit-level tables,
+// The file tree: directory records and entries in the component's tables,
 // finding and adding directories and files, and removing them again; the
 // folder walk that fills it is in folder.cpp. Path and name look-ups go
 // through hash indexes so that a tree at full capacity is built in linear time.
@@ -20,10 +20,6 @@
 
 namespace {
 
-// Path -> record for every directory but the root; the key views the record's Path.
-std::unordered_map<std::string_view, TDEntry*> gDirIndex;
-uint32_t gSerial = 0;
-
 uint64_t NameKey(const TDEntry* dir, std::string_view name) {
   uint64_t h = 1469598103934665603ull ^ reinterpret_cast<uintptr_t>(dir);
   for (char c : name) {
@@ -32,6 +28,8 @@ uint64_t NameKey(const TDEntry* dir, std::string_view name) {
   }
   return h ^ (h >> 29);
 }
+
+}  // namespace
 
 // (directory, name) -> entries, for the long names and for the ISO names: an
 // open-addressing table with linear probing, one slot per entry, compared in
@@ -109,33 +107,43 @@ private:
   size_t used_ = 0;  // live slots and tombstones
 };
 
-TNameIndex<&TFEntry::LongName> gNameIndex;
-TNameIndex<&TFEntry::ISOName> gISONameIndex;
-
-bool ISONameInUse(const TDEntry* dir, std::string_view name) {
-  return gISONameIndex.Find(dir, name) != nullptr;
-}
-
-void IndexEntry(TFEntry* e) {
-  gNameIndex.Insert(e);
-  gISONameIndex.Insert(e);
-}
-
-void UnindexEntry(TFEntry* e) {
-  gNameIndex.Erase(e);
-  gISONameIndex.Erase(e);
-  // Renamed or removed: a changed Joliet name no longer applies (the next layout makes them anew).
-  if (!JolietRenamed.empty()) JolietRenamed.erase(e);
-  e->Owner->NextCounter.clear();  // a counter below the hints may be free again
-}
-
 // The journal of the folder walk now running, if any.
 struct TJournalState {
   uint32_t FirstSerial = 0;
   // Entries that existed before the walk and were replaced, with their fields as they were.
   std::unordered_map<TFEntry*, TFEntry> Replaced;
 };
-std::unique_ptr<TJournalState> gJournal;
+
+// A component's look-ups into its own tree.
+struct TTreeIndex {
+  // Path -> record for every directory but the root; the key views the record's Path.
+  std::unordered_map<std::string_view, TDEntry*> Dirs;
+  uint32_t Serial = 0;
+  TNameIndex<&TFEntry::LongName> Names;
+  TNameIndex<&TFEntry::ISOName> ISONames;
+  std::unique_ptr<TJournalState> Journal;
+};
+
+namespace {
+
+TTreeIndex& Index(VEZEZadira& c) { return *c.TreeIndex; }
+
+bool ISONameInUse(VEZEZadira& c, const TDEntry* dir, std::string_view name) {
+  return Index(c).ISONames.Find(dir, name) != nullptr;
+}
+
+void IndexEntry(VEZEZadira& c, TFEntry* e) {
+  Index(c).Names.Insert(e);
+  Index(c).ISONames.Insert(e);
+}
+
+void UnindexEntry(VEZEZadira& c, TFEntry* e) {
+  Index(c).Names.Erase(e);
+  Index(c).ISONames.Erase(e);
+  // Renamed or removed: a changed Joliet name no longer applies (the next layout makes them anew).
+  if (!c.JolietRenamed.empty()) c.JolietRenamed.erase(e);
+  e->Owner->NextCounter.clear();  // a counter below the hints may be free again
+}
 
 // Removes the marked items from a table. Removals during a walk are of the
 // newest records, so the scan starts at the end and stops as soon as every
@@ -178,9 +186,10 @@ void Refuse(VEZEZadira& c, const std::string& reason, const std::string& item) {
 
 // ---------------------------------------------------------------- records
 void VEZEZadira::ReleaseTree() {
-  gNameIndex.Clear();
-  gISONameIndex.Clear();
-  gDirIndex.clear();
+  if (!TreeIndex) TreeIndex = std::make_shared<TTreeIndex>();
+  TreeIndex->Names.Clear();
+  TreeIndex->ISONames.Clear();
+  TreeIndex->Dirs.clear();
   JolietRenamed.clear();
   ISOPathOrder.clear();
   JolietPathOrder.clear();
@@ -188,17 +197,17 @@ void VEZEZadira::ReleaseTree() {
   DirTable.clear();
   DirCount = 0;
   EntryCount = 0;
-  gSerial = 0;
+  TreeIndex->Serial = 0;
 }
 
 void VEZEZadira::ResetImageBuilder(int32_t AMaxFiles, int32_t AMaxDirs) {
   TimeZoneOffset = LocalTimeZoneOffset();
-  MetadataStream.Clear();
+  Plan.reset();
   ReleaseTree();
   MaxFiles = AMaxFiles;
   MaxDirs = AMaxDirs;
   DirTable.reserve(static_cast<size_t>(std::min(MaxDirs, 1024)));
-  gDirIndex.reserve(static_cast<size_t>(std::min(MaxDirs, 1024)));
+  TreeIndex->Dirs.reserve(static_cast<size_t>(std::min(MaxDirs, 1024)));
   auto root = std::make_unique<TDEntry>();
   root->ISOName = "CD_ROOT";
   root->LongName = "CD Root Directory";
@@ -213,33 +222,33 @@ void VEZEZadira::ResetImageBuilder(int32_t AMaxFiles, int32_t AMaxDirs) {
 namespace {
 
 TDEntry* NewDirRecord(VEZEZadira& c) {
-  if (DirCount >= MaxDirs) {
-    c.DebugMessage(">>> MAXIMUM DIRECTORIES CAN BE " + std::to_string(MaxDirs), MSG_LIMIT);
+  if (c.DirCount >= c.MaxDirs) {
+    c.DebugMessage(">>> MAXIMUM DIRECTORIES CAN BE " + std::to_string(c.MaxDirs), MSG_LIMIT);
     return nullptr;
   }
   auto d = std::make_unique<TDEntry>();
   TDEntry* p = d.get();
-  DirTable.push_back(std::move(d));
-  ISOPathOrder.push_back(p);
-  JolietPathOrder.push_back(p);
-  ++DirCount;
+  c.DirTable.push_back(std::move(d));
+  c.ISOPathOrder.push_back(p);
+  c.JolietPathOrder.push_back(p);
+  ++c.DirCount;
   return p;
 }
 
 TFEntry* NewEntry(VEZEZadira& c) {
-  if (EntryCount >= MaxFiles) {
-    c.DebugMessage("MAXIMUM FILES CAN BE " + std::to_string(MaxFiles), MSG_LIMIT);
+  if (c.EntryCount >= c.MaxFiles) {
+    c.DebugMessage("MAXIMUM FILES CAN BE " + std::to_string(c.MaxFiles), MSG_LIMIT);
     return nullptr;
   }
   auto e = std::make_unique<TFEntry>();
   TFEntry* p = e.get();
-  p->Serial = gSerial++;
-  FileTable.push_back(std::move(e));
-  ++EntryCount;
+  p->Serial = Index(c).Serial++;
+  c.FileTable.push_back(std::move(e));
+  ++c.EntryCount;
   return p;
 }
 
-void AppendEntry(TDEntry* dir, TFEntry* e) {
+void AppendEntry(VEZEZadira& c, TDEntry* dir, TFEntry* e) {
   e->Owner = dir;
   e->Next = nullptr;
   e->Prev = dir->LastEntry;
@@ -248,7 +257,7 @@ void AppendEntry(TDEntry* dir, TFEntry* e) {
   else
     dir->Entries = e;
   dir->LastEntry = e;
-  IndexEntry(e);
+  IndexEntry(c, e);
 }
 
 void UnlinkEntry(TDEntry* dir, TFEntry* e) {
@@ -264,11 +273,11 @@ void UnlinkEntry(TDEntry* dir, TFEntry* e) {
 }
 
 // Releases the newest directory record again (an entry for it could not be had).
-void DropNewestDirRecord() {
-  ISOPathOrder.pop_back();
-  JolietPathOrder.pop_back();
-  DirTable.pop_back();
-  --DirCount;
+void DropNewestDirRecord(VEZEZadira& c) {
+  c.ISOPathOrder.pop_back();
+  c.JolietPathOrder.pop_back();
+  c.DirTable.pop_back();
+  --c.DirCount;
 }
 
 // Collects an entry and, for a subdirectory, everything below it.
@@ -298,12 +307,12 @@ TDEntry* VEZEZadira::FindDirectory(const std::string& APath) {
   if (APath.empty() || APath == "\\") return RootDirectory();
   std::string key = APath;
   if (key.back() == '\\') key.pop_back();
-  const auto it = gDirIndex.find(key);
-  return it == gDirIndex.end() ? nullptr : it->second;
+  const auto it = TreeIndex->Dirs.find(key);
+  return it == TreeIndex->Dirs.end() ? nullptr : it->second;
 }
 
 TFEntry* VEZEZadira::FindEntry(TDEntry* ADir, const std::string& AName) {
-  return ADir == nullptr ? nullptr : gNameIndex.Find(ADir, AName);
+  return ADir == nullptr ? nullptr : TreeIndex->Names.Find(ADir, AName);
 }
 
 int32_t VEZEZadira::DirectoryCount() const { return DirCount - 1; }
@@ -348,7 +357,7 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
   }
   TFEntry* e = NewEntry(c);
   if (e == nullptr) {
-    DropNewestDirRecord();
+    DropNewestDirRecord(c);
     if (walk) Refuse(c, "MAXIMUM FILES REACHED, NOT ADDED", item);
     return nullptr;
   }
@@ -359,14 +368,14 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
   d->OwnEntry = e;
   d->Path = DirectoryPath(d);
   if (rr != nullptr) d->RR = *rr;
-  gDirIndex.emplace(d->Path, d);
+  Index(c).Dirs.emplace(d->Path, d);
 
   e->ISOName = shortName;
   e->LongName = longName;
   e->Attr = static_cast<uint32_t>(found.Attr);
   e->SubDir = d;
   e->DateTime = FileDateToDateTime(found.Time);
-  AppendEntry(parent, e);
+  AppendEntry(c, parent, e);
   return d;
 }
 
@@ -384,7 +393,7 @@ TDEntry* VEZEZadira::CreateDirByName(TDEntry* AParent, const std::string& AName,
   if (name.ends_with('\\')) name.pop_back();
   TSearchRec found;
   found.Name = name;
-  found.AlternateName = AlternateNameFor(AParent, name, true);
+  found.AlternateName = AlternateNameFor(*this, AParent, name, true);
   found.Time = DateTimeToFileDate(ImageClockNow());
   found.Attr = AAttr;
   return AddDirectory(AParent, found, name,
@@ -409,9 +418,9 @@ void VEZEZadira::RemoveEntry(TDEntry* ADir, TFEntry* AEntry) {
   CollectSubtree(AEntry, entries, dirs);
   UnlinkEntry(ADir, AEntry);
 
-  for (const TFEntry* e : entries) UnindexEntry(const_cast<TFEntry*>(e));
+  for (const TFEntry* e : entries) UnindexEntry(*this, const_cast<TFEntry*>(e));
   if (!dirs.empty()) {
-    for (const TDEntry* d : dirs) gDirIndex.erase(d->Path);
+    for (const TDEntry* d : dirs) TreeIndex->Dirs.erase(d->Path);
     auto markedDir = [&dirs](const auto& p) { return dirs.count(&*p) != 0; };
     RemoveMarked(ISOPathOrder, dirs.size(), markedDir);
     RemoveMarked(JolietPathOrder, dirs.size(), markedDir);
@@ -489,8 +498,9 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   }
   if (replace) {
     e = existing;
-    if (gJournal != nullptr && e->Serial < gJournal->FirstSerial) gJournal->Replaced.try_emplace(e, *e);
-    UnindexEntry(e);  // the handler may have changed the name
+    if (const auto& journal = Index(c).Journal; journal != nullptr && e->Serial < journal->FirstSerial)
+      journal->Replaced.try_emplace(e, *e);
+    UnindexEntry(c, e);  // the handler may have changed the name
   } else {
     e = NewEntry(c);
     if (e == nullptr) {
@@ -516,9 +526,9 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
     e->Imported = false;
   }
   if (replace)
-    IndexEntry(e);
+    IndexEntry(c, e);
   else
-    AppendEntry(dir, e);
+    AppendEntry(c, dir, e);
   return TAddOutcome::Added;
 }
 
@@ -568,15 +578,15 @@ bool IsImpossibleName(const std::string& name) {
          name.find('\\') != std::string::npos;
 }
 
-std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isDir) {
+std::string AlternateNameFor(VEZEZadira& c, TDEntry* dir, const std::string& longName, bool isDir) {
   if (dir == nullptr) return {};
   std::string name = longName;
   if (!isDir && name.find('.') == std::string::npos) name += '.';  // as the file is added
   // Found again (a folder added twice) or about to be replaced: the same ISO name.
-  if (const TFEntry* e = gNameIndex.Find(dir, name); e != nullptr && ((e->Attr & faDirectory) != 0) == isDir)
+  if (const TFEntry* e = Index(c).Names.Find(dir, name); e != nullptr && ((e->Attr & faDirectory) != 0) == isDir)
     return e->ISOName;
   const std::string upper = UpperCase(name);  // the ISO name without an alternate name
-  if (IsValid83(upper, isDir) && !ISONameInUse(dir, upper)) return {};
+  if (IsValid83(upper, isDir) && !ISONameInUse(c, dir, upper)) return {};
   // Leading dots belong to the stem ("bashrc" of ".bashrc"); the extension
   // comes from the last dot.
   std::string_view rest(longName);
@@ -594,14 +604,14 @@ std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isD
   for (uint32_t n = std::max<uint32_t>(at->second, 1);; ++n) {
     const std::string digits = "_" + std::to_string(n);
     const std::string candidate = stem.substr(0, 8 - std::min<size_t>(digits.size(), 8)) + digits + tail;
-    if (!ISONameInUse(dir, candidate)) {
+    if (!ISONameInUse(c, dir, candidate)) {
       at->second = n + 1;
       return candidate;
     }
   }
 }
 
-std::string FittedLongName(TDEntry* dir, const std::string& name, bool isDir) {
+std::string FittedLongName(VEZEZadira& c, TDEntry* dir, const std::string& name, bool isDir) {
   constexpr size_t kUnits = 100;  // well inside what a Joliet record holds
   auto probe = [isDir](const std::string& n) { return isDir || HasDot(n) ? n : n + '.'; };
   if (dir == nullptr || Utf16Length(probe(name)) <= kUnits) return name;
@@ -617,34 +627,36 @@ std::string FittedLongName(TDEntry* dir, const std::string& name, bool isDir) {
       if (!cut.empty()) cut.pop_back();
     }
     const std::string candidate = cut + tail;
-    const TFEntry* e = gNameIndex.Find(dir, probe(candidate));
+    const TFEntry* e = Index(c).Names.Find(dir, probe(candidate));
     // The same full name added again finds its entry again.
     if (e == nullptr || (e->SubDir != nullptr ? e->SubDir->RR->Name : e->RR->Name) == name) return candidate;
   }
 }
 
 // ---------------------------------------------------------------- taking a walk back
-TTreeJournal::TTreeJournal() : owner_(gJournal == nullptr) {
-  if (owner_) gJournal = std::make_unique<TJournalState>(TJournalState{gSerial, {}});
+TTreeJournal::TTreeJournal(VEZEZadira& c) : c_(c), owner_(Index(c).Journal == nullptr) {
+  if (owner_) Index(c).Journal = std::make_unique<TJournalState>(TJournalState{Index(c).Serial, {}});
 }
 
 TTreeJournal::~TTreeJournal() {
-  if (owner_) gJournal.reset();
+  if (owner_) Index(c_).Journal.reset();
 }
 
-void TTreeJournal::RollBack(VEZEZadira& c) {
+void TTreeJournal::RollBack() {
   if (!owner_) return;  // the outer call decides
-  const uint32_t first = gJournal->FirstSerial;
+  VEZEZadira& c = c_;
+  TJournalState& journal = *Index(c).Journal;
+  const uint32_t first = journal.FirstSerial;
   auto added = [first](const TFEntry* e) { return e != nullptr && e->Serial >= first; };
   // The newest first, so that each removal finds its records at the tables' end.
   std::vector<TFEntry*> tops;
-  for (auto it = FileTable.rbegin(); it != FileTable.rend(); ++it) {
+  for (auto it = c.FileTable.rbegin(); it != c.FileTable.rend(); ++it) {
     TFEntry* e = it->get();
     if (added(e) && !added(e->Owner->OwnEntry)) tops.push_back(e);
   }
   for (TFEntry* e : tops) c.RemoveEntry(e->Owner, e);
-  for (auto& [e, before] : gJournal->Replaced) {
-    UnindexEntry(e);
+  for (auto& [e, before] : journal.Replaced) {
+    UnindexEntry(c, e);
     e->ISOName = before.ISOName;
     e->LongName = before.LongName;
     e->SourcePath = before.SourcePath;
@@ -656,7 +668,7 @@ void TTreeJournal::RollBack(VEZEZadira& c) {
     e->JolietExtent = before.JolietExtent;
     e->Attr = before.Attr;
     e->RR = before.RR;
-    IndexEntry(e);
+    IndexEntry(c, e);
   }
-  gJournal->Replaced.clear();
+  journal.Replaced.clear();
 }

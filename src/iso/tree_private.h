@@ -29,7 +29,7 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
 // The long (Joliet) name for a full name that a Rock Ridge entry carries: the
 // name itself when Joliet can hold it, else a shortened one, unique in dir,
 // that keeps a short extension.
-std::string FittedLongName(TDEntry* dir, const std::string& name, bool isDir);
+std::string FittedLongName(VEZEZadira& c, TDEntry* dir, const std::string& name, bool isDir);
 
 // The 8.3 alternate name the directory search gives a long name about to be
 // added to dir: empty when the long name is itself a valid 8.3 name of
@@ -37,7 +37,7 @@ std::string FittedLongName(TDEntry* dir, const std::string& name, bool isDir);
 // of A-Z, 0-9 and "_" (a short stem, "_" and a counter, the extension from
 // the last "."), unique among dir's ISO names. An entry of that exact long
 // name already in dir keeps its ISO name (it is found again or replaced).
-std::string AlternateNameFor(TDEntry* dir, const std::string& longName, bool isDir);
+std::string AlternateNameFor(VEZEZadira& c, TDEntry* dir, const std::string& longName, bool isDir);
 
 // Names no entry can carry: empty, ".", "..", or holding "/" or "\".
 bool IsImpossibleName(const std::string& name);
@@ -46,14 +46,15 @@ bool IsImpossibleName(const std::string& name);
 // add its folder whole can take everything back.
 class TTreeJournal {
 public:
-  TTreeJournal();
+  explicit TTreeJournal(VEZEZadira& c);
   ~TTreeJournal();
   TTreeJournal(const TTreeJournal&) = delete;
   TTreeJournal& operator=(const TTreeJournal&) = delete;
   // Removes every entry and directory added since the journal began and puts
   // back the fields of every entry replaced meanwhile.
-  void RollBack(VEZEZadira& c);
+  void RollBack();
 
 private:
+  VEZEZadira& c_;
   bool owner_ = false;  // the outermost journal of nested walks keeps the record
 };

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "iso/iso.h"
 #include "stream/stream.h"
 
 class VEZEZadira;
@@ -149,10 +150,11 @@ TVerifyResult VerifyTrack(TSCSIDevice& Drive, uint32_t Start, int64_t Sectors,
                           const TVerifyReference& Reference, std::atomic<int64_t>& BytesVerified,
                           const std::atomic<bool>& Stop);
 
-// The recording thread's verify, after the sequence ended with RecordingError:
-// runs only for a recording that ended well when VerifyAfterWrite is set, and
-// leaves its outcome in the component's VerifyRan and VerifyError.
-void VerifyAfterRecording(VEZEZadira& Component, const std::string& RecordingError,
+// The recording thread's verify of the track a recording made, against the
+// plan and checksums its result carries: runs only for a recording that ended
+// well when VerifyAfterWrite is set, and leaves its outcome in the
+// component's VerifyRan and VerifyError.
+void VerifyAfterRecording(VEZEZadira& Component, const TStreamResult& Recording,
                           const std::atomic<bool>& Stop);
 
 // ---------------------------------------------------------------- erase and eject

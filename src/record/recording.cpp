@@ -50,8 +50,7 @@ bool VEZEZadira::StartRecording() {
     return false;
   }
 
-  auto cache = std::make_shared<TCacheThread>(CacheSize(), WritePostGap, TrackLength * 2048,
-                                              *this, TrackDigest);
+  auto cache = std::make_shared<TCacheThread>(CacheSize(), Plan, StreamNotify(), TrackDigest);
   SetJobCache(*rec, cache);
   // Bounded: sources that give nothing (a network mount that hangs) end the
   // start with a readable outcome instead of holding the caller for good.
@@ -110,12 +109,13 @@ void TThWrite::Execute() {
   const std::string error = cache->FMessage();
   const bool detached = JobComponent(*job_) == nullptr;
   // A component that let the thread go may be gone: touch nothing of it.
+  TStreamResult result{cache->Outcome(), cache->Plan(), cache->Checksums()};
   if (!detached) {
-    component->TrackChecksums = cache->Checksums();
-    component->LastOutcome = cache->Outcome();
+    component->LastStream = result;
+    component->LastOutcome = result.Outcome;
   }
   cache.reset();  // the recording start (or the next one) releases it
-  if (!detached) VerifyAfterRecording(*component, error, job_->Stop);
+  if (!detached) VerifyAfterRecording(*component, result, job_->Stop);
   // Once the track is read back, when asked; never a drive another program holds.
   if (!detached && !job_->Stop && error != kDriveInUseText) EjectIfAsked(*component);
   Ending(error);

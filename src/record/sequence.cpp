@@ -268,7 +268,8 @@ private:
       // Not on a sequential DVD-RW: there it would take the next writable
       // address from under the stream, and every write after it would fail.
       TWaitNote note(kWaitWrite);
-      if (!dev_.Write10(0, 32, kWriteFlags, kCacheBlockBytes, DescriptorCopy.data())) {
+      if (!dev_.Write10(0, 32, kWriteFlags, kCacheBlockBytes,
+                       const_cast<uint8_t*>(cache_.Plan()->DescriptorCopy.data()))) {
         FailCommand(kWriterErrorText);
         return;
       }

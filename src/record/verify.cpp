@@ -124,20 +124,20 @@ TVerifyResult VerifyTrack(TSCSIDevice& Drive, uint32_t Start, int64_t Sectors,
   return TVerify(Drive, Reference, BytesVerified, Stop).Run(Start, Sectors);
 }
 
-void VerifyAfterRecording(VEZEZadira& Component, const std::string& RecordingError,
+void VerifyAfterRecording(VEZEZadira& Component, const TStreamResult& Recording,
                           const std::atomic<bool>& Stop) {
   VEZEZadira& c = Component;
   c.VerifyRan = false;
   c.VerifyError.clear();
   c.BytesVerified = 0;
-  if (!c.VerifyAfterWrite || !RecordingError.empty()) return;
+  if (!c.VerifyAfterWrite || !Recording.Outcome.Text.empty()) return;
   c.VerifyRan = true;
   if (c.TestWrite) {
     c.VerifyError = kVerifySkippedText;
     return;
   }
-  const std::shared_ptr<const TTrackChecksums> sums = c.TrackChecksums;
-  const int64_t sectors = c.ImageSectors();
+  const std::shared_ptr<const TTrackChecksums>& sums = Recording.Checksums;
+  const int64_t sectors = Recording.Plan ? Recording.Plan->ImageSectors() : 0;
   if (!sums || !sums->Complete() || sums->SectorCount() != sectors) {
     c.VerifyError = kVerifyNoChecksumsText;
     return;
@@ -146,6 +146,8 @@ void VerifyAfterRecording(VEZEZadira& Component, const std::string& RecordingErr
   if (c.OnVerifying) c.OnVerifying(&c);
   TVerifyReference reference;
   reference.Checksums = sums.get();
-  c.VerifyError = VerifyTrack(c, c.StartAddress, sectors, reference, c.BytesVerified, Stop).Error;
+  c.VerifyError = VerifyTrack(c, static_cast<uint32_t>(Recording.Plan->StartAddress), sectors,
+                              reference, c.BytesVerified, Stop)
+                      .Error;
   c.Verifying = false;
 }

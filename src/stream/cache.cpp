@@ -55,33 +55,17 @@ bool CanRaiseTo(int base) {
 }  // namespace
 
 // ---------------------------------------------------------------- construction
-TCacheThread::TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBytes,
-                           VEZEZadira& Component, bool Digest)
-    : component_(Component),
+TCacheThread::TCacheThread(int32_t CacheSize, std::shared_ptr<const TImagePlan> Plan,
+                           TNotify Notify, bool Digest)
+    : plan_(Plan ? std::move(Plan) : std::make_shared<const TImagePlan>()),
+      notify_(std::move(Notify)),
       capacity_(std::max<int32_t>(2, CacheSize / kCacheBlockBytes)),
       refillBatch_(std::max<int32_t>(1, capacity_ / 8)),
-      imageBytes_(ImageBytes),
-      padToMinimum_(PadToMinimum && ImageBytes < kMinimumTrackBytes),
+      imageBytes_(plan_->TrackBytes()),
+      padToMinimum_(plan_->PadToMinimum && imageBytes_ < kMinimumTrackBytes),
       digest_(Digest),
-      remaining_(ImageBytes) {
-  // The metadata is needed once; a new preparation fills the stream again.
-  // Taken over rather than copied: it can be tens of megabytes.
-  metadata_ = std::move(Component.MetadataStream);
-  // The files in table order; subdirectory entries, imported entries and
-  // empty files contribute nothing.
-  // An image file is the stream by itself.
-  if (!Component.SourceImage.empty()) sources_.push_back({Component.SourceImage, Component.SourceImageBytes});
-  for (int32_t i = 0; i < EntryCount && Component.SourceImage.empty(); ++i) {
-    const TFEntry* e = static_cast<size_t>(i) < FileTable.size() ? FileTable[i].get() : nullptr;
-    if (!e) {
-      tableBroken_ = true;
-      break;
-    }
-    if ((e->Attr & faDirectory) || e->SourcePath.empty() || e->Imported || e->ISOSize <= 0)
-      continue;
-    sources_.push_back({e->SourcePath, e->ISOSize});
-  }
-  if (digest_) checksums_->Reserve(std::max(ImageBytes, padToMinimum_ ? kMinimumTrackBytes : 0) / kSector);
+      remaining_(imageBytes_) {
+  if (digest_) checksums_->Reserve(std::max(imageBytes_, padToMinimum_ ? kMinimumTrackBytes : 0) / kSector);
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -115,7 +99,8 @@ int32_t TCacheThread::ReadBlock(std::span<uint8_t> Dest) {
   }
   // Notes from the producer are reported here, on the consumer's thread, so
   // that the component's message channel is used by one thread at a time.
-  for (const std::string& text : notes) component_.DebugMessage(text, MSG_FILE);
+  for (const std::string& text : notes)
+    if (notify_) notify_(text);
   return n;
 }
 
@@ -138,7 +123,8 @@ std::unique_ptr<TCacheBlock> TCacheThread::TakeBlock(int32_t& Status) {
       Status = -1;
     }
   }
-  for (const std::string& text : notes) component_.DebugMessage(text, MSG_FILE);
+  for (const std::string& text : notes)
+    if (notify_) notify_(text);
   return block;
 }
 
@@ -245,20 +231,22 @@ void TCacheThread::Execute() {
 
 bool TCacheThread::Produce() {
   // The metadata first: whole blocks go out as they are, a last partial one
-  // stays open for the first file.
-  for (int64_t pos = 0; pos < metadata_.Size();) {
-    const auto d = static_cast<size_t>(std::min<int64_t>(metadata_.Size() - pos, kCacheBlockBytes));
+  // stays open for the first source.
+  const TMemoryStream& metadata = plan_->MetadataStream;
+  for (int64_t pos = 0; pos < metadata.Size();) {
+    const auto d = static_cast<size_t>(std::min<int64_t>(metadata.Size() - pos, kCacheBlockBytes));
     NewStagingBlock();
-    metadata_.Read(pos, std::span(staging_->Data.data(), d));
+    metadata.Read(pos, std::span(staging_->Data.data(), d));
     StageBytes(static_cast<int32_t>(d));
     pos += static_cast<int64_t>(d);
     if (stagingOffset_ == kCacheBlockBytes) AppendStaged();
     if (!WaitForRoom()) return AbortExit(), false;
   }
-  metadata_.Clear();
 
   std::unique_ptr<TFileStreamEx> file;
-  for (const TSource& entry : sources_) {
+  for (const TPlanSource& entry : plan_->Sources) {
+    // Zero sectors up to a source placed further on.
+    if (!StageZerosUpTo(entry.FirstSector * kSector)) return false;
     file.reset();
     std::string openError;
     file = TFileStreamEx::Open(entry.Path, fmOpenRead | fmShareDenyNone, openError);
@@ -298,7 +286,7 @@ bool TCacheThread::Produce() {
     }
   }
   file.reset();
-  if (tableBroken_) return ErrorExit({"INTERNAL ERROR 0005"}), false;
+  if (plan_->Broken) return ErrorExit({"INTERNAL ERROR 0005"}), false;
   if (stagingOffset_ > 0) AppendStaged();  // the final partial block
 
   // The layout and the stream must agree, or the recorder would wait forever
@@ -344,6 +332,23 @@ void TCacheThread::NewStagingBlock() {
   if (!staging_) staging_ = std::make_unique_for_overwrite<TCacheBlock>();
   staging_->Count = 0;
   stagingOffset_ = 0;
+}
+
+// Zero sectors from where the stream stands up to byte At of the track. False
+// (with the exit taken) when the stream stands past it, or on an abort.
+bool TCacheThread::StageZerosUpTo(int64_t At) {
+  int64_t pos = producedBytes_ + stagingOffset_;
+  if (pos > At) return ErrorExit({"INTERNAL ERROR 0005"}), false;
+  while (pos < At) {
+    if (!staging_) NewStagingBlock();
+    const auto n = static_cast<int32_t>(std::min<int64_t>(kCacheBlockBytes - stagingOffset_, At - pos));
+    std::memset(staging_->Data.data() + stagingOffset_, 0, static_cast<size_t>(n));
+    stagingOffset_ += n;
+    pos += n;
+    if (stagingOffset_ == kCacheBlockBytes) AppendStaged();
+    if (!WaitForRoom()) return AbortExit(), false;
+  }
+  return true;
 }
 
 // Takes n bytes just placed at the staging offset and rounds them up to whole

@@ -8,6 +8,10 @@
 
 #include "stream/stream.h"
 
+namespace {
+constexpr size_t kSector = 2048;
+}  // namespace
+
 TSha256Stream::TSha256Stream() : ctx_(EVP_MD_CTX_new()) {
   if (ctx_ == nullptr || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
 }
@@ -58,6 +62,6 @@ uint8_t TTrackChecksums::TagOf(std::span<const uint8_t> Sector) {
 
 void TTrackChecksums::Add(std::span<const uint8_t> Sectors) {
   sha_.Update(Sectors);
-  for (size_t at = 0; at + kSectorSize <= Sectors.size(); at += kSectorSize)
-    tags_.push_back(TagOf(Sectors.subspan(at, kSectorSize)));
+  for (size_t at = 0; at + kSector <= Sectors.size(); at += kSector)
+    tags_.push_back(TagOf(Sectors.subspan(at, kSector)));
 }

@@ -23,13 +23,12 @@
 #include <utility>
 #include <vector>
 
-#include "iso/iso.h"
 #include "stream/stream.h"
 #include "stream/stream_texts.h"
 
 namespace {
 
-constexpr int64_t kSector = kSectorSize;
+constexpr int64_t kSector = 2048;
 constexpr size_t kCopyChunk = 8 << 20;  // one copy call, and what the digest waits for
 constexpr size_t kBufferBytes = 1 << 20;
 
@@ -146,13 +145,14 @@ private:
 // tails, the pad to the minimum track, all at their offsets.
 class TImageCopy {
 public:
-  TImageCopy(VEZEZadira& Component, int Out, const std::string& Path, bool Digest)
-      : component_(Component), out_(Out), path_(Path), digest_(Digest) {}
+  TImageCopy(const TImagePlan& Plan, const TNotify& Notify, int Out, const std::string& Path,
+             bool Digest)
+      : plan_(Plan), notify_(Notify), out_(Out), path_(Path), digest_(Digest) {}
 
-  bool Run(TOutcome& Error);
+  bool Run(TStreamResult& Result);
 
 private:
-  bool WriteMetadata(TMemoryStream& metadata);
+  bool WriteMetadata(const TMemoryStream& metadata);
   bool CopySource(const std::string& source, int64_t size);
   bool CopyRange(int in, int64_t from, int64_t count);
   bool ReadWriteRange(int in, int64_t from, int64_t count);
@@ -167,7 +167,8 @@ private:
   }
   bool WriteFailed() { return Fail("Cannot write file \"" + path_ + "\". " + std::strerror(errno)); }
 
-  VEZEZadira& component_;
+  const TImagePlan& plan_;
+  const TNotify& notify_;
   const int out_;
   const std::string& path_;
   const bool digest_;
@@ -181,35 +182,30 @@ private:
   int readError_ = 0;    // errno of a failed read of the source
 };
 
-bool TImageCopy::Run(TOutcome& Error) {
-  const int64_t trackBytes = component_.TrackLength * kSector;
-  const int64_t imageBytes = component_.ImageSectors() * kSector;
+bool TImageCopy::Run(TStreamResult& Result) {
+  const int64_t trackBytes = plan_.TrackBytes();
+  const int64_t imageBytes = plan_.ImageSectors() * kSector;
   // The image has its length from the start: every gap reads as zeros, and the
   // digest may read any part the copy has completed.
   if (::ftruncate(out_, 0) != 0 || ::ftruncate(out_, static_cast<off_t>(imageBytes)) != 0) {
     WriteFailed();
-    Error = error_;
+    Result.Outcome = error_;
     return false;
   }
   if (digest_) hash_ = std::make_unique<TImageDigest>(out_, imageBytes, imageBytes / kSector);
 
-  TMemoryStream metadata = std::move(component_.MetadataStream);
-  bool ok = WriteMetadata(metadata);
-  metadata.Clear();
-  // The same files in the same order as the cache streams them; an image
-  // file is the stream by itself.
-  if (ok && !component_.SourceImage.empty())
-    ok = CopySource(component_.SourceImage, component_.SourceImageBytes);
-  for (int32_t i = 0; ok && i < EntryCount && component_.SourceImage.empty(); ++i) {
-    const TFEntry* e = static_cast<size_t>(i) < FileTable.size() ? FileTable[i].get() : nullptr;
-    if (!e) {
+  bool ok = WriteMetadata(plan_.MetadataStream);
+  // The same sources in the same order as the cache streams them.
+  for (const TPlanSource& source : plan_.Sources) {
+    if (!ok) break;
+    if (source.FirstSector * kSector < at_) {
       ok = Fail("INTERNAL ERROR 0005");
       break;
     }
-    if ((e->Attr & faDirectory) || e->SourcePath.empty() || e->Imported || e->ISOSize <= 0)
-      continue;
-    ok = CopySource(e->SourcePath, e->ISOSize);
+    at_ = source.FirstSector * kSector;  // a gap reads as zeros already
+    ok = CopySource(source.Path, source.Size);
   }
+  if (ok && plan_.Broken) ok = Fail("INTERNAL ERROR 0005");
   if (ok && at_ != trackBytes) ok = Fail(StreamLengthText(trackBytes, at_));
   // The pad to the minimum track is part of the length set above: zeros already.
   if (ok) Completed(imageBytes);
@@ -222,14 +218,14 @@ bool TImageCopy::Run(TOutcome& Error) {
     if (ok && !sums) ok = Fail("Cannot read file \"" + path_ + "\" back for its digest");
   }
   if (!ok) {
-    Error = error_;
+    Result.Outcome = error_;
     return false;
   }
-  component_.TrackChecksums = sums;
+  Result.Checksums = sums;
   return true;
 }
 
-bool TImageCopy::WriteMetadata(TMemoryStream& metadata) {
+bool TImageCopy::WriteMetadata(const TMemoryStream& metadata) {
   buffer_.resize(kBufferBytes);
   for (int64_t pos = 0; pos < metadata.Size();) {
     const size_t n = metadata.Read(pos, buffer_);
@@ -277,7 +273,7 @@ bool TImageCopy::CopySource(const std::string& source, int64_t size) {
     // A file that grew since the layout keeps its laid-out length.
     uint8_t probe;
     if (::pread(in, &probe, 1, static_cast<off_t>(size)) > 0)
-      component_.DebugMessage(GrownFileText(source, size), MSG_FILE);
+      if (notify_) notify_(GrownFileText(source, size));
   }
   ::close(in);
   if (readError_ != 0) {
@@ -343,22 +339,22 @@ bool TImageCopy::ReadWriteRange(int in, int64_t from, int64_t count) {
 }
 
 bool TImageCopy::WriteZeros(int64_t at, int64_t count) {
-  static constexpr uint8_t kZeros[kSectorSize] = {};
+  static constexpr uint8_t kZeros[kSector] = {};
   if (count <= 0) return true;
   return PWriteAll(out_, kZeros, static_cast<size_t>(count), at) || WriteFailed();
 }
 
 // The stream through the cache, written in order: for outputs without seek.
-bool WriteStream(VEZEZadira& Component, int out, const std::string& Path, bool regular,
-                 bool digest, TOutcome& Error) {
-  const int64_t expected = Component.ImageSectors() * kSectorSize;
-  TCacheThread cache(Component.CacheSize(), Component.WritePostGap,
-                     Component.TrackLength * kSectorSize, Component, digest);
+bool WriteStream(const std::shared_ptr<const TImagePlan>& Plan, int32_t CacheSize,
+                 const TNotify& Notify, int out, const std::string& Path, bool regular,
+                 bool digest, TStreamResult& Result) {
+  const int64_t expected = Plan->ImageSectors() * kSector;
+  TCacheThread cache(CacheSize, Plan, Notify, digest);
   int64_t written = 0;
   for (;;) {
     int32_t n = 0;
     std::unique_ptr<TCacheBlock> block = cache.TakeBlock(n);
-    if (!cache.FMessage().empty()) return Error = cache.Outcome(), false;
+    if (!cache.FMessage().empty()) return Result.Outcome = cache.Outcome(), false;
     if (n == 0) break;
     if (n < 0) {
       cache.WaitForBlock(1000);
@@ -369,7 +365,7 @@ bool WriteStream(VEZEZadira& Component, int out, const std::string& Path, bool r
     if (!wrote) {
       const std::string why = std::strerror(errno);
       cache.Abort();
-      return Error = {"Cannot write file \"" + Path + "\". " + why}, false;
+      return Result.Outcome = {"Cannot write file \"" + Path + "\". " + why}, false;
     }
     written += n;
   }
@@ -378,27 +374,23 @@ bool WriteStream(VEZEZadira& Component, int out, const std::string& Path, bool r
     std::snprintf(text, sizeof text,
                   "INTERNAL ERROR 0005: %" PRId64 " BYTES WRITTEN, %" PRId64 " EXPECTED", written,
                   expected);
-    return Error = {text}, false;
+    return Result.Outcome = {text}, false;
   }
   // Pipes and devices such as /dev/null take no sync; only files must reach their disk.
   if (::fsync(out) != 0 && (regular || errno != EINVAL))
-    return Error = {"Cannot write file \"" + Path + "\". " + std::strerror(errno)}, false;
-  Component.TrackChecksums = cache.Checksums();
+    return Result.Outcome = {"Cannot write file \"" + Path + "\". " + std::strerror(errno)}, false;
+  Result.Checksums = cache.Checksums();
   return true;
 }
 
 }  // namespace
 
-bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error,
+bool WriteImageFile(std::shared_ptr<const TImagePlan> Plan, int32_t CacheSize,
+                    const std::string& Path, TStreamResult& Result, const TNotify& Notify,
                     bool Digest) {
-  TOutcome outcome;
-  const bool ok = WriteImageFile(Component, Path, outcome, Digest);
-  Error = outcome.Text;
-  return ok;
-}
-
-bool WriteImageFile(VEZEZadira& Component, const std::string& Path, TOutcome& Outcome,
-                    bool Digest) {
+  if (!Plan) Plan = std::make_shared<const TImagePlan>();
+  Result = {};
+  Result.Plan = Plan;
   // "-" is standard output, which stays open.
   const bool toStdout = Path == "-";
   const std::string name = toStdout ? "standard output" : Path;
@@ -406,30 +398,29 @@ bool WriteImageFile(VEZEZadira& Component, const std::string& Path, TOutcome& Ou
   const bool existed = !toStdout && ::lstat(Path.c_str(), &before) == 0;
   std::unique_ptr<TFileStreamEx> file;
   if (!toStdout) {
-    file = TFileStreamEx::Open(Path, fmCreate, Outcome.Text);
-    if (!file) return false;
+    file = TFileStreamEx::Open(Path, fmCreate, Result.Outcome.Text);
+    if (!file) {
+      Result.Outcome.Code = TOutcomeCode::Failed;
+      return false;
+    }
   }
   const int out = toStdout ? STDOUT_FILENO : file->Handle;
   struct stat opened {};
   const bool regular = ::fstat(out, &opened) == 0 && S_ISREG(opened.st_mode);
-  // A failed image is not left behind looking like a finished one; but only a
-  // regular file that this run created is removed: never a device, a link or
-  // somebody's file.
-  auto fail = [&](const TOutcome& error) {
-    Outcome = error;
-    file.reset();
-    struct stat now {};
-    if (!existed && regular && ::lstat(Path.c_str(), &now) == 0 && now.st_ino == opened.st_ino &&
-        now.st_dev == opened.st_dev)
-      ::unlink(Path.c_str());
-    return false;
-  };
-  TOutcome error;
   // Standard output may be a file opened for appending or shared with other
   // output: it is written in order, where it stands.
   const bool copy = regular && !toStdout && (::fcntl(out, F_GETFL) & O_APPEND) == 0;
-  const bool ok = copy ? TImageCopy(Component, out, name, Digest).Run(error)
-                       : WriteStream(Component, out, name, regular, Digest, error);
-  if (!ok) return fail(error);
-  return true;
+  const bool ok = copy ? TImageCopy(*Plan, Notify, out, name, Digest).Run(Result)
+                       : WriteStream(Plan, CacheSize, Notify, out, name, regular, Digest, Result);
+  if (ok) return true;
+  // A failed image is not left behind looking like a finished one; but only a
+  // regular file that this run created is removed: never a device, a link or
+  // somebody's file.
+  Result.Checksums.reset();
+  file.reset();
+  struct stat now {};
+  if (!existed && regular && ::lstat(Path.c_str(), &now) == 0 && now.st_ino == opened.st_ino &&
+      now.st_dev == opened.st_dev)
+    ::unlink(Path.c_str());
+  return false;
 }

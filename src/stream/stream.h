@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -15,7 +16,89 @@
 #include <thread>
 #include <vector>
 
-#include "iso/iso.h"
+#include "common/common.h"
+
+// ---------------------------------------------------------------- metadata stream
+// A growable in-memory byte stream: an image's metadata sectors. Most of the
+// metadata is zero padding (every directory takes whole sectors for a few
+// records), so only the bytes that are not zeros are kept, packed one after
+// the other, with a table of the runs they form; everything else reads back
+// as zeros. Writes append.
+class TMemoryStream {
+public:
+  // Zeros written as data are left out in aligned pieces of this size.
+  static constexpr size_t kPageBytes = 64;
+
+  TMemoryStream() = default;
+  // A move takes the contents and leaves the source empty.
+  TMemoryStream(TMemoryStream&& Other) noexcept;
+  TMemoryStream& operator=(TMemoryStream&& Other) noexcept;
+
+  void Write(const void* Data, size_t Count);
+  void Write(std::span<const uint8_t> Data) { Write(Data.data(), Data.size()); }
+  void WriteZeros(size_t Count);
+  int64_t Size() const { return size_; }
+  // Copies the bytes from Offset on into Dest, at most up to the end of the
+  // stream; the number of bytes copied.
+  size_t Read(int64_t Offset, std::span<uint8_t> Dest) const;
+  void Clear();  // empties the stream and gives its memory back
+
+private:
+  static constexpr size_t kChunkBytes = 65536;  // the kept bytes are allocated 64 KiB at a time
+  // A run of kept bytes: where it starts in the stream and in the chunks; it
+  // ends where the next run's bytes start in the chunks.
+  struct TRun {
+    int64_t At;
+    uint64_t Kept;
+  };
+  void Keep(const uint8_t* Data, size_t Count);
+  void CopyKept(uint64_t From, uint8_t* Dest, size_t Count) const;
+  std::vector<TRun> runs_;
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  uint64_t kept_ = 0;  // bytes kept in the chunks
+  int64_t size_ = 0;
+};
+
+// ---------------------------------------------------------------- the image plan
+// One file (or image file) whose bytes the stream carries: Size bytes from
+// sector FirstSector of the track on, zeros up to the end of its last sector.
+struct TPlanSource {
+  std::string Path;
+  int64_t Size = 0;
+  int64_t FirstSector = 0;  // relative to the track's first sector
+};
+
+// Where an area of the image lies and what wrote it, as the layout placed it.
+struct TPlanArea {
+  std::string Name;
+  int64_t Start = 0;    // absolute sector
+  int64_t Sectors = 0;
+};
+
+// A prepared image: everything the stream of a track is made of, laid out
+// once and then only read, by as many streams as are made of it (an image
+// file, a recording, a verify), on any thread.
+struct TImagePlan {
+  int64_t StartAddress = 0;  // the track's first sector on the disc
+  int64_t TrackLength = 0;   // sectors the layout made
+  // Zero sectors after a shorter track, up to 300 (the shortest a recorder takes).
+  bool PadToMinimum = true;
+  std::vector<TPlanArea> Areas;
+  // The metadata from the track's first sector on; the sources follow it.
+  TMemoryStream MetadataStream;
+  std::vector<TPlanSource> Sources;  // in stream order
+  // The layout and its sources disagree (an entry of the tree went missing):
+  // the stream ends with an internal error instead of a wrong track.
+  bool Broken = false;
+  // The system area and the volume descriptors as generated, then FFh bytes:
+  // what overwritable media get in sectors 0-31.
+  std::array<uint8_t, 65537> DescriptorCopy{};
+  int32_t DescriptorCopySize = 0;
+
+  int64_t TrackBytes() const { return TrackLength * 2048; }
+  // TrackLength, at least 300 with PadToMinimum.
+  int64_t ImageSectors() const { return PadToMinimum && TrackLength < 300 ? 300 : TrackLength; }
+};
 
 // ---------------------------------------------------------------- file streams
 // Open modes, in the class library's 16-bit encoding: the low two bits give the
@@ -137,6 +220,16 @@ private:
 };
 
 // ---------------------------------------------------------------- read-ahead cache
+// Where a stream's kind-4 messages go (a source that grew since the layout).
+using TNotify = std::function<void(const std::string& Text)>;
+
+// How a stream of a plan ended, and what it carried: the value a verify of
+// the track takes.
+struct TStreamResult {
+  TOutcome Outcome;
+  std::shared_ptr<const TImagePlan> Plan;            // what was streamed
+  std::shared_ptr<const TTrackChecksums> Checksums;  // of the whole stream; nil when not taken
+};
 constexpr int32_t kCacheBlockBytes = 65536;
 constexpr int64_t kMinimumTrackBytes = 300 * 2048;  // pad-to-minimum length
 
@@ -148,10 +241,10 @@ struct alignas(4096) TCacheBlock {
   int32_t Count = 0;
 };
 
-// The producer of the sector stream: the metadata (taken out of the component's
-// MetadataStream, which is left empty), the files of FileTable in table order,
-// each on sector boundaries with zeros after its end, then zero sectors up to
-// 300 when pad-to-minimum is asked for and the image is shorter. It runs on a
+// The producer of the sector stream of a plan: its metadata, then its sources
+// in order, each at its first sector with zeros after its end, then zero
+// sectors up to 300 when the plan pads to the minimum and is shorter. The
+// plan is only read: it can be streamed again. It runs on a
 // thread of its own from construction; at most FCapacity - 1 blocks are queued.
 //
 // Release: the object may be held by several owners (the recording start and
@@ -160,10 +253,10 @@ struct alignas(4096) TCacheBlock {
 // freed before that.
 class TCacheThread {
 public:
-  // CacheSize in bytes (FCapacity = CacheSize div 65,536, at least 2);
-  // ImageBytes = TrackLength x 2048. The component must outlive the cache.
+  // CacheSize in bytes (FCapacity = CacheSize div 65,536, at least 2). The
+  // kind-4 messages of the stream go to Notify, on the consumer's thread.
   // Without Digest the stream's checksums are not taken.
-  TCacheThread(int32_t CacheSize, bool PadToMinimum, int64_t ImageBytes, VEZEZadira& Component,
+  TCacheThread(int32_t CacheSize, std::shared_ptr<const TImagePlan> Plan, TNotify Notify,
                bool Digest = true);
   ~TCacheThread();
   TCacheThread(const TCacheThread&) = delete;
@@ -172,8 +265,8 @@ public:
   // Copies the oldest block into Dest (at least 65,536 bytes):
   // n > 0 bytes copied; 0 end of stream or aborted; -1 nothing ready yet.
   // A source file that grew since the layout is recorded with its laid-out
-  // length; the kind-4 message naming it goes out through the component's
-  // DebugMessage from here, on the caller's thread, never from the cache thread.
+  // length; the kind-4 message naming it goes to Notify from here, on the
+  // caller's thread, never from the cache thread.
   int32_t ReadBlock(std::span<uint8_t> Dest);
   // As ReadBlock, but hands over the oldest block itself instead of a copy:
   // the block with Count > 0 bytes, or nullptr with Status 0 (end of stream or
@@ -209,6 +302,9 @@ public:
   // before that, after a failure, and when made without Digest.
   std::shared_ptr<const TTrackChecksums> Checksums() const;
 
+  // The plan streamed.
+  const std::shared_ptr<const TImagePlan>& Plan() const { return plan_; }
+
   // For inspection (tests, progress).
   int32_t FCapacity() const { return capacity_; }
   int32_t QueuedBlocks() const;
@@ -220,6 +316,7 @@ private:
   bool Produce();  // false after an error or abort exit
   void NewStagingBlock();
   void StageBytes(int32_t n);
+  bool StageZerosUpTo(int64_t At);
   void AppendStaged();
   bool WaitForRoom();
   void AbortExit();
@@ -229,17 +326,9 @@ private:
   void StopHasher();
   void SetPriorityBand(uint8_t band, bool force = false);
 
-  // What to stream, taken from the component at construction on the caller's
-  // thread: the producer never touches the file tree, which may change after.
-  struct TSource {
-    std::string Path;
-    int64_t Size;
-  };
-  TMemoryStream metadata_;
-  std::vector<TSource> sources_;
-  bool tableBroken_ = false;  // FileTable held no entry at some index
-
-  VEZEZadira& component_;
+  // What to stream: the producer never touches the file tree, which may change after.
+  const std::shared_ptr<const TImagePlan> plan_;
+  const TNotify notify_;
   const int32_t capacity_;
   const int32_t refillBatch_;  // free blocks that wake a producer waiting for room
   const int64_t imageBytes_;
@@ -279,12 +368,10 @@ private:
   std::thread thread_;
 };
 
-// Writes a prepared image (PrepareImage done, image-only for an image file)
-// into a new file at Path, or into a pipe or device there, or to standard
-// output for "-": exactly the stream a recorder would receive. Sets the
-// component's TrackChecksums (not taken without Digest). False with a readable
-// message in Error on any failure.
-bool WriteImageFile(VEZEZadira& Component, const std::string& Path, TOutcome& Outcome,
-                    bool Digest = true);
-bool WriteImageFile(VEZEZadira& Component, const std::string& Path, std::string& Error,
+// Writes the stream of a plan into a new file at Path, or into a pipe or
+// device there, or to standard output for "-": exactly the stream a recorder
+// would receive. False with a readable outcome on any failure; the checksums
+// come with the result (none without Digest).
+bool WriteImageFile(std::shared_ptr<const TImagePlan> Plan, int32_t CacheSize,
+                    const std::string& Path, TStreamResult& Result, const TNotify& Notify,
                     bool Digest = true);

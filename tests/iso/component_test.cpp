@@ -53,20 +53,20 @@ TEST(Component, NewComponentDefaults) {
   EXPECT_EQ(c.ImportSession, 0);
   EXPECT_EQ(c.IdVolume, "");
   EXPECT_EQ(c.DateCreation, 0);
-  EXPECT_EQ(c.MetadataStream.Size(), 0);
+  EXPECT_EQ(c.Plan, nullptr);
   EXPECT_EQ(c.BytesWritten.load(), 0);
 
-  EXPECT_EQ(MaxDirs, 8191);
-  EXPECT_EQ(MaxFiles, 65535);
-  ASSERT_EQ(DirCount, 1);
-  ASSERT_EQ(DirTable.size(), 1u);
-  ASSERT_EQ(ISOPathOrder.size(), 1u);
-  ASSERT_EQ(JolietPathOrder.size(), 1u);
-  EXPECT_TRUE(FileTable.empty());
-  const TDEntry* root = DirTable[0].get();
+  EXPECT_EQ(c.MaxDirs, 8191);
+  EXPECT_EQ(c.MaxFiles, 65535);
+  ASSERT_EQ(c.DirCount, 1);
+  ASSERT_EQ(c.DirTable.size(), 1u);
+  ASSERT_EQ(c.ISOPathOrder.size(), 1u);
+  ASSERT_EQ(c.JolietPathOrder.size(), 1u);
+  EXPECT_TRUE(c.FileTable.empty());
+  const TDEntry* root = c.DirTable[0].get();
   EXPECT_EQ(root, c.RootDirectory());
-  EXPECT_EQ(ISOPathOrder[0], root);
-  EXPECT_EQ(JolietPathOrder[0], root);
+  EXPECT_EQ(c.ISOPathOrder[0], root);
+  EXPECT_EQ(c.JolietPathOrder[0], root);
   EXPECT_EQ(root->ISOName, "CD_ROOT");
   EXPECT_EQ(root->LongName, "CD Root Directory");
   EXPECT_EQ(root->Path, "\\");
@@ -111,19 +111,23 @@ TEST(Component, TimeZoneOffsetInQuarterHours) {
   }
 }
 
-TEST(Component, ConstructionResetsTheTree) {
+// Each component has a tree of its own: a second one starts empty and leaves
+// the first one's alone, also when it goes.
+TEST(Component, EachComponentHasItsOwnTree) {
   auto first = std::make_unique<VEZEZadira>();
   ASSERT_NE(first->ForcePath("\\A\\B"), nullptr);
-  first->MetadataStream.WriteZeros(2048);
   EXPECT_EQ(first->DirectoryCount(), 2);
-  first.reset();
-  EXPECT_TRUE(FileTable.empty());
-  EXPECT_TRUE(DirTable.empty());
-
-  VEZEZadira second;
-  EXPECT_EQ(second.DirectoryCount(), 0);
-  EXPECT_EQ(second.FileCount(), 0);
-  EXPECT_EQ(second.FindDirectory("\\A"), nullptr);
+  {
+    VEZEZadira second;
+    EXPECT_EQ(second.DirectoryCount(), 0);
+    EXPECT_EQ(second.FileCount(), 0);
+    EXPECT_EQ(second.FindDirectory("\\A"), nullptr);
+    ASSERT_NE(second.ForcePath("\\A"), nullptr);
+    EXPECT_EQ(second.DirectoryCount(), 1);
+  }
+  EXPECT_EQ(first->DirectoryCount(), 2);
+  EXPECT_EQ(first->FileCount(), 2);
+  EXPECT_NE(first->FindDirectory("\\A\\B"), nullptr);
 }
 
 std::vector<uint8_t> Contents(const TMemoryStream& s) {

@@ -135,8 +135,8 @@ TEST_F(DescriptorTest, WithoutJoliet) {
   EXPECT_EQ(primary[89], 0);
   EXPECT_EQ(primary[90], 0);
   EXPECT_EQ(Sector(c_, 17)[0], 0xFF);  // the terminator follows at once
-  EXPECT_EQ(DescriptorCopySize, 36864);
-  EXPECT_EQ(c_.MetadataStream.Size(), 150 * 2048);
+  EXPECT_EQ(c_.Plan->DescriptorCopySize, 36864);
+  EXPECT_EQ(MetadataOf(c_).Size(), 150 * 2048);
   // The tables and the one directory sector: ISO only.
   EXPECT_EQ(c_.PathTableL, 18u);
   EXPECT_EQ(c_.DirArea, 20u);
@@ -163,9 +163,9 @@ TEST_F(DescriptorTest, EmptyIdentifiersAreSpacesAndZeroDateIs1899) {
 
 TEST_F(DescriptorTest, DescriptorCopyHoldsTheHeadThenFF) {
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
-  ASSERT_EQ(DescriptorCopySize, 38912);
-  EXPECT_EQ(std::memcmp(DescriptorCopy.data(), MetaBytes(c_.MetadataStream).data(), 38912), 0);
-  for (size_t i = 38912; i < DescriptorCopy.size(); ++i) ASSERT_EQ(DescriptorCopy[i], 0xFF) << i;
+  ASSERT_EQ(c_.Plan->DescriptorCopySize, 38912);
+  EXPECT_EQ(std::memcmp(c_.Plan->DescriptorCopy.data(), MetaBytes(MetadataOf(c_)).data(), 38912), 0);
+  for (size_t i = 38912; i < c_.Plan->DescriptorCopy.size(); ++i) ASSERT_EQ(c_.Plan->DescriptorCopy[i], 0xFF) << i;
 }
 
 TEST_F(DescriptorTest, VolumeSpaceSizeAndTablesFollowTheLayout) {

@@ -13,7 +13,7 @@ using namespace isotest;
 
 namespace {
 
-using TTree = VEZEZadira::TImageTree;
+enum class TTree { ISO, Joliet };
 
 class DirRecordTest : public ::testing::Test {
 protected:

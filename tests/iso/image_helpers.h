@@ -109,21 +109,30 @@ inline bool AddFileEntry(VEZEZadira& C, TDEntry* Dir, const std::string& Name, i
   return C.AddFile(Dir, Found(Name, Size, Attr), "/nonexistent/" + Name, 0);
 }
 
+// The metadata of the component's prepared plan (empty before the first).
+inline const TMemoryStream& MetadataOf(const VEZEZadira& C) {
+  static const TMemoryStream kNone;
+  return C.Plan ? C.Plan->MetadataStream : kNone;
+}
+
 // The image as the recorder receives it from a preparation that starts at
-// sector 0: MetadataStream, then every file of FileTable in order, each padded
-// to whole sectors with zeros. Returns false when a source cannot be read.
+// sector 0, put together here without the cache: the plan's metadata, then
+// every source at its sector, each padded to whole sectors with zeros.
+// Returns false when a source cannot be read.
 inline bool AssembleImage(const VEZEZadira& C, const fs::path& Out) {
-  std::vector<uint8_t> meta(static_cast<size_t>(C.MetadataStream.Size()));
-  C.MetadataStream.Read(0, meta);
-  std::ofstream out(Out, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(meta.data()), static_cast<std::streamsize>(meta.size()));
-  for (const auto& e : FileTable) {
-    if ((e->Attr & faDirectory) != 0 || e->SourcePath.empty() || e->ISOSize == 0) continue;
-    std::string data = ReadFile(e->SourcePath);
-    if (static_cast<int64_t>(data.size()) != e->ISOSize) return false;
-    data.resize(static_cast<size_t>(Sectors(e->ISOSize) * 2048), '\0');
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  if (!C.Plan) return false;
+  const TImagePlan& plan = *C.Plan;
+  std::string image(static_cast<size_t>(plan.TrackBytes()), '\0');
+  plan.MetadataStream.Read(0, std::span(reinterpret_cast<uint8_t*>(image.data()), image.size()));
+  for (const TPlanSource& source : plan.Sources) {
+    const std::string data = ReadFile(source.Path);
+    if (static_cast<int64_t>(data.size()) != source.Size) return false;
+    const auto at = static_cast<size_t>(source.FirstSector * 2048);
+    if (at + data.size() > image.size()) return false;
+    std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
   }
+  std::ofstream out(Out, std::ios::binary | std::ios::trunc);
+  out.write(image.data(), static_cast<std::streamsize>(image.size()));
   return static_cast<bool>(out);
 }
 
@@ -203,9 +212,9 @@ inline const std::vector<uint8_t>& MetaBytes(const TMemoryStream& S) {
   return copy;
 }
 
-// The bytes of image sector Lba (an absolute address) within MetadataStream.
+// The bytes of image sector Lba (an absolute address) within the plan's metadata.
 inline const uint8_t* MetaSector(const VEZEZadira& C, uint32_t Lba) {
-  return MetaBytes(C.MetadataStream).data() + (static_cast<int64_t>(Lba) - C.StartAddress) * 2048;
+  return MetaBytes(MetadataOf(C)).data() + (static_cast<int64_t>(Lba) - C.StartAddress) * 2048;
 }
 
 // The directory records of one extent, in order, as (offset in extent, bytes).

@@ -517,7 +517,7 @@ TEST_F(TImportFixture, RockRidgeFieldsAreCarriedAndBoundsChecked) {
     EXPECT_EQ(Count("ROCK RIDGE CONTINUATION OUTSIDE THE DISC", MSG_FILE), imported ? 0 : 1) << c.Carried;
     if (!imported) continue;
     ASSERT_EQ(C.FileCount(), 1);
-    const TFEntry& e = *FileTable[0];
+    const TFEntry& e = *C.FileTable[0];
     char mode[16];
     std::snprintf(mode, sizeof mode, "%o", e.RR->Mode);
     EXPECT_EQ(e.LongName + " " + mode + " " + std::to_string(e.RR->Uid) + " " + e.RR->Link, c.Carried);

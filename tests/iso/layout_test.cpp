@@ -59,7 +59,7 @@ TEST_F(LayoutTest, RootOnlyWithJoliet) {
   c_.WritePostGap = false;
   EXPECT_EQ(c_.ImageSectors(), 150);
   // The stream holds exactly the sectors before the first file.
-  EXPECT_EQ(c_.MetadataStream.Size(), 150 * 2048);
+  EXPECT_EQ(MetadataOf(c_).Size(), 150 * 2048);
   EXPECT_EQ(Root()->Number, 1);
   EXPECT_EQ(Root()->ISODirSize, 2048);
   EXPECT_EQ(Root()->JolietDirSize, 2048);
@@ -75,7 +75,7 @@ TEST_F(LayoutTest, RootOnlyWithoutJoliet) {
   EXPECT_EQ(c_.PadSectors, 129);
   EXPECT_EQ(c_.FirstFileSector, 150u);
   EXPECT_EQ(c_.EndSector, 150);
-  EXPECT_EQ(c_.MetadataStream.Size(), 150 * 2048);
+  EXPECT_EQ(MetadataOf(c_).Size(), 150 * 2048);
 }
 
 TEST_F(LayoutTest, OneFileInTheRoot) {
@@ -84,7 +84,7 @@ TEST_F(LayoutTest, OneFileInTheRoot) {
   EXPECT_EQ(c_.FileSectors, 2);
   EXPECT_EQ(c_.EndSector, 152);
   EXPECT_EQ(c_.TrackLength, 152);
-  const TFEntry& e = *FileTable[0];
+  const TFEntry& e = *c_.FileTable[0];
   EXPECT_EQ(e.ISOExtent, 0);
   EXPECT_EQ(e.JolietSize, 3000);
   // The records give the absolute extent 150 in both trees.
@@ -113,7 +113,7 @@ TEST(Layout, ImageEndingPastTheLastAddressableSectorIsRefused) {
     EXPECT_EQ(c.PrepareImage(true, nullptr), endSector <= last);
     if (endSector > last) {
       EXPECT_EQ(errors, std::vector<std::string>{ImageTooLargeText(endSector)});
-      EXPECT_EQ(c.MetadataStream.Size(), 0);
+      EXPECT_EQ(MetadataOf(c).Size(), 0);
     }
   }
 }
@@ -127,8 +127,8 @@ TEST_F(LayoutTest, FilesFollowFileTableOrderAndSkipEmptyAndImported) {
   ASSERT_TRUE(AddFileEntry(c_, Root(), "two.bin", 2049));  // 2 sectors
   ASSERT_TRUE(AddFileEntry(c_, sub, "three.bin", 2048));   // 1 sector
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
-  auto entry = [](const std::string& name) {
-    for (const auto& e : FileTable)
+  auto entry = [this](const std::string& name) {
+    for (const auto& e : c_.FileTable)
       if (e->LongName == name) return e.get();
     return static_cast<TFEntry*>(nullptr);
   };
@@ -158,8 +158,8 @@ TEST_F(LayoutTest, DirectoriesInPathTableOrderExtentsInCreationOrder) {
   ASSERT_TRUE(b && a && ac && bd && ae);
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
   const std::vector<TDEntry*> expected = {Root(), a, b, ac, ae, bd};
-  ASSERT_EQ(ISOPathOrder, expected);
-  EXPECT_EQ(JolietPathOrder, expected);
+  ASSERT_EQ(c_.ISOPathOrder, expected);
+  EXPECT_EQ(c_.JolietPathOrder, expected);
   for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i]->Number, int(i + 1));
   // Extents: root, B, A, A\C, B\D, A\E, one sector each.
   const std::vector<TDEntry*> creation = {Root(), b, a, ac, bd, ae};
@@ -179,16 +179,16 @@ TEST_F(LayoutTest, DirectoriesInPathTableOrderExtentsInCreationOrder) {
   TDEntry* z = c_.AddDirectory(bd, Found("zeta", 0, faDirectory), "zeta", "A1");
   TDEntry* y = c_.AddDirectory(bd, Found("alpha", 0, faDirectory), "alpha", "Z1");
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
-  EXPECT_EQ(std::vector<TDEntry*>(ISOPathOrder.end() - 2, ISOPathOrder.end()), (std::vector<TDEntry*>{z, y}));
-  EXPECT_EQ(std::vector<TDEntry*>(JolietPathOrder.end() - 2, JolietPathOrder.end()), (std::vector<TDEntry*>{y, z}));
+  EXPECT_EQ(std::vector<TDEntry*>(c_.ISOPathOrder.end() - 2, c_.ISOPathOrder.end()), (std::vector<TDEntry*>{z, y}));
+  EXPECT_EQ(std::vector<TDEntry*>(c_.JolietPathOrder.end() - 2, c_.JolietPathOrder.end()), (std::vector<TDEntry*>{y, z}));
 }
 
 // The ordering as the original builder computed it: a Shell sort of keys made
 // of the parent's number and the ISO name, repeated until the parents' numbers
 // no longer decrease. The layout may use any method with the same result.
-std::vector<TDEntry*> ReferenceOrder() {
+std::vector<TDEntry*> ReferenceOrder(const VEZEZadira& c) {
   std::vector<TDEntry*> order;
-  for (const auto& d : DirTable) order.push_back(d.get());
+  for (const auto& d : c.DirTable) order.push_back(d.get());
   for (size_t i = 0; i < order.size(); ++i) order[i]->Number = int(i + 1);
   const size_t n = order.size() - 1;
   auto key = [](const TDEntry* d) {
@@ -231,8 +231,8 @@ TEST_F(LayoutTest, OrderingMatchesTheShellSortOnARandomTree) {
     dirs.push_back(d);
   }
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
-  const std::vector<TDEntry*> ours = ISOPathOrder;
-  const std::vector<TDEntry*> reference = ReferenceOrder();
+  const std::vector<TDEntry*> ours = c_.ISOPathOrder;
+  const std::vector<TDEntry*> reference = ReferenceOrder(c_);
   EXPECT_EQ(ours, reference);
 }
 
@@ -249,7 +249,7 @@ TEST_F(LayoutTest, DirectoryAreasBeyondSector150) {
   ASSERT_GT(afterDirs, 150);
   EXPECT_EQ(c_.FirstFileSector, afterDirs);
   EXPECT_EQ(c_.PadSectors, 150 - afterDirs);
-  EXPECT_EQ(c_.MetadataStream.Size(), afterDirs * 2048);
+  EXPECT_EQ(MetadataOf(c_).Size(), afterDirs * 2048);
   EXPECT_EQ(c_.EndSector, afterDirs + 1);
 }
 
@@ -258,9 +258,9 @@ TEST_F(LayoutTest, PreparationTurnsDebugOnAndCanBeRepeated) {
   ASSERT_TRUE(AddFileEntry(c_, Root(), "a.txt", 5));
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
   EXPECT_TRUE(c_.DoDebug);
-  const std::vector<uint8_t> first = MetaBytes(c_.MetadataStream);
+  const std::vector<uint8_t> first = MetaBytes(MetadataOf(c_));
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
-  EXPECT_EQ(c_.MetadataStream.Size(), static_cast<int64_t>(first.size()));
+  EXPECT_EQ(MetadataOf(c_).Size(), static_cast<int64_t>(first.size()));
   EXPECT_EQ(c_.EndSector, 151);
   // A file added after a preparation is placed by the next one.
   ASSERT_TRUE(AddFileEntry(c_, Root(), "b.txt", 5000));
@@ -366,7 +366,7 @@ TEST_F(DiscLayoutTest, AppendableDiscStartsAtItsNextWritableAddress) {
   EXPECT_EQ(c_->TrackLength, 28);
   EXPECT_EQ(c_->ImageSectors(), 300);
   // The stream starts at the session's first sector.
-  EXPECT_EQ(c_->MetadataStream.Size(), 25 * 2048);
+  EXPECT_EQ(MetadataOf(*c_).Size(), 25 * 2048);
   const uint8_t* pvd = MetaSector(*c_, 20016);
   EXPECT_EQ(pvd[0], 1);
   EXPECT_EQ(LE32(pvd + 80), 20028u);

@@ -68,25 +68,25 @@ protected:
     return false;
   }
 
-  // Every entry in FileTable once and in one list; every list in FileTable;
+  // Every entry in c_.FileTable once and in one list; every list in c_.FileTable;
   // the three directory tables hold the same records; counts agree; the
   // list links run both ways.
   void CheckInvariants() {
-    ASSERT_EQ(static_cast<size_t>(DirCount), DirTable.size());
-    ASSERT_EQ(static_cast<size_t>(EntryCount), FileTable.size());
-    ASSERT_EQ(ISOPathOrder.size(), DirTable.size());
-    ASSERT_EQ(JolietPathOrder.size(), DirTable.size());
+    ASSERT_EQ(static_cast<size_t>(c_.DirCount), c_.DirTable.size());
+    ASSERT_EQ(static_cast<size_t>(c_.EntryCount), c_.FileTable.size());
+    ASSERT_EQ(c_.ISOPathOrder.size(), c_.DirTable.size());
+    ASSERT_EQ(c_.JolietPathOrder.size(), c_.DirTable.size());
     std::set<const TDEntry*> dirs;
-    for (const auto& d : DirTable) dirs.insert(d.get());
-    EXPECT_EQ(std::set<const TDEntry*>(ISOPathOrder.begin(), ISOPathOrder.end()), dirs);
-    EXPECT_EQ(std::set<const TDEntry*>(JolietPathOrder.begin(), JolietPathOrder.end()), dirs);
-    EXPECT_EQ(DirTable[0]->Parent, DirTable[0].get());
+    for (const auto& d : c_.DirTable) dirs.insert(d.get());
+    EXPECT_EQ(std::set<const TDEntry*>(c_.ISOPathOrder.begin(), c_.ISOPathOrder.end()), dirs);
+    EXPECT_EQ(std::set<const TDEntry*>(c_.JolietPathOrder.begin(), c_.JolietPathOrder.end()), dirs);
+    EXPECT_EQ(c_.DirTable[0]->Parent, c_.DirTable[0].get());
     std::set<const TFEntry*> table;
-    for (const auto& e : FileTable) table.insert(e.get());
-    ASSERT_EQ(table.size(), FileTable.size());
+    for (const auto& e : c_.FileTable) table.insert(e.get());
+    ASSERT_EQ(table.size(), c_.FileTable.size());
     size_t listed = 0;
     size_t subdirs = 0;
-    for (const auto& d : DirTable) {
+    for (const auto& d : c_.DirTable) {
       const TFEntry* prev = nullptr;
       for (const TFEntry* e = d->Entries; e; e = e->Next) {
         EXPECT_TRUE(table.count(e));
@@ -100,12 +100,12 @@ protected:
         ++listed;
       }
       EXPECT_EQ(d->LastEntry, prev);
-      if (d.get() != DirTable[0].get()) {
+      if (d.get() != c_.DirTable[0].get()) {
         EXPECT_EQ(c_.FindDirectory(d->Path), d.get()) << d->Path;
       }
     }
-    EXPECT_EQ(listed, FileTable.size());
-    EXPECT_EQ(subdirs + 1, DirTable.size());
+    EXPECT_EQ(listed, c_.FileTable.size());
+    EXPECT_EQ(subdirs + 1, c_.DirTable.size());
   }
 
   VEZEZadira c_;
@@ -166,7 +166,7 @@ TEST_F(TreeTest, SubfoldersBecomeDirectoriesWithPaths) {
   EXPECT_EQ(docsEntry->SourcePath, "");
   // Subfolders are walked before the files of their folder.
   std::vector<std::string> order;
-  for (const auto& e : FileTable) order.push_back(e->LongName);
+  for (const auto& e : c_.FileTable) order.push_back(e->LongName);
   EXPECT_EQ(order, (std::vector<std::string>{"Docs", "Letters", "one.txt", "two.txt", "top.bin"}));
   EXPECT_EQ(c_.FindDirectory(""), c_.RootDirectory());
   EXPECT_EQ(c_.FindDirectory("\\"), c_.RootDirectory());
@@ -312,18 +312,18 @@ TEST_F(TreeTest, AddingTheSameFolderTwice) {
   File("src/b.txt", 20);
   ASSERT_TRUE(AddAll("src"));
   std::vector<const TFEntry*> before;
-  for (const auto& e : FileTable) before.push_back(e.get());
+  for (const auto& e : c_.FileTable) before.push_back(e.get());
 
   // Without ReplaceFile every file is refused as already there: no change, no failure.
   ASSERT_TRUE(AddAll("src"));
-  ASSERT_EQ(FileTable.size(), before.size());
+  ASSERT_EQ(c_.FileTable.size(), before.size());
 
   // With ReplaceFile every file replaces its own entry where it stands.
   c_.ReplaceFile = true;
   std::ofstream(P("src/b.txt"), std::ios::binary) << std::string(99, 'y');
   ASSERT_TRUE(AddAll("src"));
-  ASSERT_EQ(FileTable.size(), before.size());
-  for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(FileTable[i].get(), before[i]);
+  ASSERT_EQ(c_.FileTable.size(), before.size());
+  for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(c_.FileTable[i].get(), before[i]);
   EXPECT_EQ(c_.FindEntry(c_.RootDirectory(), "b.txt")->ISOSize, 99);
   CheckInvariants();
 }
@@ -348,10 +348,10 @@ TEST_F(TreeTest, ARefusedCallLeavesTheTreeAsItWas) {
   File("two/" + std::string(130, 'z') + ".txt", 6);  // refused
   c_.ReplaceFile = true;
   ASSERT_TRUE(AddAll("one"));
-  auto state = [] {
+  auto state = [this] {
     std::vector<std::string> out;
-    for (const auto& e : FileTable) out.push_back(e->LongName + e->ISOName + e->SourcePath + std::to_string(e->ISOSize));
-    for (const auto& d : DirTable) out.push_back(d->Path);
+    for (const auto& e : c_.FileTable) out.push_back(e->LongName + e->ISOName + e->SourcePath + std::to_string(e->ISOSize));
+    for (const auto& d : c_.DirTable) out.push_back(d->Path);
     return out;
   };
   const auto before = state();
@@ -476,7 +476,7 @@ TEST_F(TreeTest, FilesOfFourGibibytesAreAddedAsOneRun) {
 
 TEST_F(TreeTest, DirectoryLimit) {
   for (int i = 1; i < 8191; ++i) ASSERT_NE(c_.ForcePath("\\D" + std::to_string(i)), nullptr);
-  ASSERT_EQ(DirCount, 8191);
+  ASSERT_EQ(c_.DirCount, 8191);
   File("src/late/a.txt");
   File("src/b.txt");
   EXPECT_FALSE(AddAll("src"));
@@ -501,7 +501,7 @@ TEST_F(TreeTest, EntryLimit) {
   EXPECT_EQ(messages_[0].Kind, MSG_LIMIT);
   // A directory needs an entry too: its record is given back.
   EXPECT_EQ(c_.ForcePath("\\NEWDIR"), nullptr);
-  EXPECT_EQ(DirCount, 1);
+  EXPECT_EQ(c_.DirCount, 1);
   EXPECT_EQ(c_.FileCount(), 65535);
   // The last name is found through the index.
   EXPECT_NE(c_.FindEntry(root, "f65534."), nullptr);
@@ -696,7 +696,7 @@ TEST_F(TreeTest, Removal) {
   EXPECT_EQ(c_.DirectoryCount(), 1);
   EXPECT_EQ(Names(root), std::vector<std::string>{"z"});
   std::vector<std::string> order;
-  for (const auto& e : FileTable) order.push_back(e->LongName);
+  for (const auto& e : c_.FileTable) order.push_back(e->LongName);
   EXPECT_EQ(order, (std::vector<std::string>{"z", "zz.txt"}));
   CheckInvariants();
 
@@ -711,13 +711,13 @@ TEST_F(TreeTest, RemovalAfterReordering) {
   ASSERT_NE(c_.ForcePath("\\B\\D"), nullptr);
   ASSERT_NE(c_.ForcePath("\\A\\C"), nullptr);
   // Reorder the path tables as a layout would.
-  std::reverse(ISOPathOrder.begin() + 1, ISOPathOrder.end());
-  std::reverse(JolietPathOrder.begin() + 1, JolietPathOrder.end());
+  std::reverse(c_.ISOPathOrder.begin() + 1, c_.ISOPathOrder.end());
+  std::reverse(c_.JolietPathOrder.begin() + 1, c_.JolietPathOrder.end());
   TDEntry* b = c_.FindDirectory("\\B");
   ASSERT_TRUE(c_.RemoveDirectory(b));
-  ASSERT_EQ(ISOPathOrder.size(), 3u);
-  EXPECT_EQ(ISOPathOrder[1]->Path, "\\A\\C");
-  EXPECT_EQ(ISOPathOrder[2]->Path, "\\A");
+  ASSERT_EQ(c_.ISOPathOrder.size(), 3u);
+  EXPECT_EQ(c_.ISOPathOrder[1]->Path, "\\A\\C");
+  EXPECT_EQ(c_.ISOPathOrder[2]->Path, "\\A");
   CheckInvariants();
 }
 

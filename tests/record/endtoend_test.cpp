@@ -45,7 +45,7 @@ TSession RecordFolder(const fs::path& folder) {
   s.VerifyRan = c.VerifyRan;
   s.VerifyError = c.VerifyError;
   s.BytesVerified = c.BytesVerified;
-  if (c.TrackChecksums) s.Digest = Sha256Hex(c.TrackChecksums->Digest());
+  if (c.LastStream.Checksums) s.Digest = Sha256Hex(c.LastStream.Checksums->Digest());
   return s;
 }
 

@@ -283,7 +283,7 @@ TEST(Sequence, DvdPlusRwGetsTheNewDescriptorsAtSectorZero) {
 
   const auto image = ReadFile(s.Image());
   ASSERT_GE(image.size(), (start + 32) * 2048u);
-  const size_t descriptors = static_cast<size_t>(DescriptorCopySize);
+  const size_t descriptors = static_cast<size_t>(c.Plan->DescriptorCopySize);
   ASSERT_EQ(descriptors, 19u * 2048) << "system area, primary, Joliet, terminator";
   EXPECT_EQ(std::memcmp(&image[0], &image[start * 2048], descriptors), 0);
   EXPECT_TRUE(std::all_of(image.begin() + descriptors, image.begin() + 32 * 2048,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "iso/iso.h"
+#include "iso/writers.h"
 #include "stream/stream.h"
 
 namespace fs = std::filesystem;
@@ -134,26 +135,44 @@ protected:
     return p;
   }
 
-  // An entry of FileTable set up as the tree and the layout leave it.
+  // An entry of (*comp_).FileTable set up as the tree and the layout leave it.
   TFEntry& AddEntry(const std::string& path, int64_t size, uint32_t attr = faArchive) {
     auto e = std::make_unique<TFEntry>();
     e->SourcePath = path;
     e->ISOSize = e->JolietSize = size;
     e->Attr = attr;
-    FileTable.push_back(std::move(e));
-    EntryCount = static_cast<int32_t>(FileTable.size());
-    return *FileTable.back();
+    (*comp_).FileTable.push_back(std::move(e));
+    (*comp_).EntryCount = static_cast<int32_t>((*comp_).FileTable.size());
+    return *(*comp_).FileTable.back();
   }
   TFEntry& AddFileEntry(const std::string& name, const Bytes& data) {
     return AddEntry(WriteFile(name, data), static_cast<int64_t>(data.size()));
   }
   void SetMetadata(const Bytes& m) {
-    comp_->MetadataStream.Clear();
-    comp_->MetadataStream.Write(m);
+    metadata_.Clear();
+    metadata_.Write(m);
+  }
+  // The plan of the metadata and the table's files, each file after the one
+  // before it, as the layout places them; ImageBytes as the layout promised.
+  std::shared_ptr<const TImagePlan> MakePlan(int64_t imageBytes, bool pad) {
+    auto plan = std::make_shared<TImagePlan>();
+    plan->TrackLength = imageBytes / 2048;
+    plan->PadToMinimum = pad;
+    std::vector<uint8_t> bytes(static_cast<size_t>(metadata_.Size()));
+    metadata_.Read(0, bytes);
+    plan->MetadataStream.Write(bytes);
+    AppendFileSources(*comp_, 0, *plan);
+    int64_t at = Sectors(metadata_.Size());
+    for (TPlanSource& source : plan->Sources) {
+      source.FirstSector = at;
+      at += Sectors(source.Size);
+    }
+    return plan;
   }
 
   fs::path dir_;
   std::unique_ptr<VEZEZadira> comp_;
+  TMemoryStream metadata_;
 };
 
 constexpr int32_t k2MiB = 2097152;
@@ -181,9 +200,14 @@ TEST_F(CacheTest, StreamIsMetadataThenFilesOnSectorBoundariesWithZeroTails) {
   Append(expected, c);
   AppendZeros(expected, RoundUp(c.size()) - c.size());
 
-  TCacheThread cache(k2MiB, true, static_cast<int64_t>(expected.size()), *comp_);
-  EXPECT_EQ(comp_->MetadataStream.Size(), 0);  // taken out of the component
+  // The plan is only read: a second stream of it carries the same bytes.
+  const auto plan = MakePlan(static_cast<int64_t>(expected.size()), true);
+  TCacheThread first(k2MiB, plan, comp_->StreamNotify());
+  const TDrained once = Drain(first);
+  TCacheThread cache(k2MiB, plan, comp_->StreamNotify());
   TDrained d = Drain(cache);
+  EXPECT_TRUE(once.Ended);
+  EXPECT_TRUE(once.Stream == d.Stream);
   EXPECT_TRUE(d.Ended);
   EXPECT_EQ(cache.FMessage(), "");
   // Shorter than 300 sectors: zeros up to 300, in blocks of their own.
@@ -219,7 +243,7 @@ TEST_F(CacheTest, FileTailsAreZerosWhateverTheBlockHeldBefore) {
   AddFileEntry("small2.bin", small);
   AddEntry("", 0, faDirectory);  // the last entry is skipped: the final flush delivers
   const int64_t image = 65536 + static_cast<int64_t>(big.size()) + 2 * 2048;
-  TCacheThread cache(k2MiB, true, image, *comp_);
+  TCacheThread cache(k2MiB, MakePlan(image, true), comp_->StreamNotify());
   ASSERT_TRUE(cache.WaitPrimed(60000));
   TDrained d = Drain(cache);
   ASSERT_EQ(static_cast<int64_t>(d.Stream.size()), image);
@@ -238,7 +262,7 @@ TEST_F(CacheTest, MetadataOfWholeBlocksLeavesTheFirstFileANewBlock) {
   const Bytes meta = Pattern(2 * 65536, 6);
   SetMetadata(meta);
   AddFileEntry("f.bin", Pattern(10, 7));
-  TCacheThread cache(k2MiB, false, 2 * 65536 + 2048, *comp_);
+  TCacheThread cache(k2MiB, MakePlan(2 * 65536 + 2048, false), comp_->StreamNotify());
   TDrained d = Drain(cache);
   EXPECT_EQ(d.Blocks, (std::vector<int32_t>{65536, 65536, 2048}));
 }
@@ -249,7 +273,7 @@ TEST_F(CacheTest, MetadataOfWholeBlocksLeavesTheFirstFileANewBlock) {
 TEST_F(CacheTest, ShortImageIsPaddedTo300Sectors) {
   const Bytes meta = Pattern(150 * 2048, 8);
   SetMetadata(meta);
-  TCacheThread cache(k2MiB, true, 150 * 2048, *comp_);
+  TCacheThread cache(k2MiB, MakePlan(150 * 2048, true), comp_->StreamNotify());
   const int64_t atStart = cache.FRemaining();
   EXPECT_TRUE(atStart == 307200 || atStart == 614400) << atStart;
   TDrained d = Drain(cache);
@@ -266,7 +290,7 @@ TEST_F(CacheTest, NoPaddingAt300SectorsOrWhenNotAsked) {
   for (const auto& [sectors, pad, digest] :
        {std::tuple{300, true, true}, std::tuple{150, false, true}, std::tuple{150, false, false}}) {
     SetMetadata(Pattern(sectors * 2048u, 9));
-    TCacheThread cache(k2MiB, pad, sectors * 2048LL, *comp_, digest);
+    TCacheThread cache(k2MiB, MakePlan(sectors * 2048LL, pad), comp_->StreamNotify(), digest);
     TDrained d = Drain(cache, SIZE_MAX, digest);
     EXPECT_EQ(d.Stream.size(), sectors * 2048u) << sectors;
     EXPECT_TRUE(d.Ended);
@@ -279,7 +303,7 @@ TEST_F(CacheTest, HoldsAtMostCapacityLessOneBlocks) {
   AddFileEntry("big.bin", big);
   const int64_t image = 51 * 65536;
   {
-    TCacheThread cache(k2MiB, false, image, *comp_);
+    TCacheThread cache(k2MiB, MakePlan(image, false), comp_->StreamNotify());
     EXPECT_EQ(cache.FCapacity(), 32);
     ASSERT_TRUE(cache.WaitPrimed(60000));
     // The producer stopped with 31 blocks queued, at idle priority.
@@ -289,7 +313,7 @@ TEST_F(CacheTest, HoldsAtMostCapacityLessOneBlocks) {
     EXPECT_EQ(static_cast<int64_t>(d.Stream.size()), image);
   }
   SetMetadata(Pattern(65536, 10));
-  TCacheThread cache(4194304, false, image, *comp_);
+  TCacheThread cache(4194304, MakePlan(image, false), comp_->StreamNotify());
   EXPECT_EQ(cache.FCapacity(), 64);
   ASSERT_TRUE(cache.WaitPrimed(60000));
   EXPECT_EQ(cache.QueuedBlocks(), 51);  // all of it: primed because everything was read
@@ -301,7 +325,7 @@ TEST_F(CacheTest, ReadBlockGivesMinusOneUntilABlockIsReady) {
   ASSERT_EQ(::pipe(ends), 0);
   SetSourceOpener([](const std::string&) { return ends[0]; });
   AddEntry("pipe", 4096);
-  TCacheThread cache(k2MiB, false, 4096, *comp_);
+  TCacheThread cache(k2MiB, MakePlan(4096, false), comp_->StreamNotify());
   std::vector<uint8_t> buf(kCacheBlockBytes);
   EXPECT_EQ(cache.ReadBlock(buf), -1);
   EXPECT_FALSE(cache.FPrimed);
@@ -319,7 +343,7 @@ TEST_F(CacheTest, ReadBlockGivesMinusOneUntilABlockIsReady) {
 TEST_F(CacheTest, AbortMidStreamDropsTheQueueAndEndsTheStream) {
   SetMetadata(Pattern(65536, 12));
   AddFileEntry("big.bin", Bytes(60 * 65536, 0x22));
-  TCacheThread cache(k2MiB, false, 61 * 65536, *comp_);
+  TCacheThread cache(k2MiB, MakePlan(61 * 65536, false), comp_->StreamNotify());
   ASSERT_TRUE(cache.WaitPrimed(60000));
   TDrained first = Drain(cache, 3);
   EXPECT_EQ(first.Blocks.size(), 3u);
@@ -337,7 +361,7 @@ TEST_F(CacheTest, AbortMidStreamDropsTheQueueAndEndsTheStream) {
 TEST_F(CacheTest, AbortKeepsAMessageTheRecorderSetFirst) {
   SetMetadata(Pattern(65536, 13));
   AddFileEntry("big.bin", Bytes(60 * 65536, 0x33));
-  TCacheThread cache(k2MiB, false, 61 * 65536, *comp_);
+  TCacheThread cache(k2MiB, MakePlan(61 * 65536, false), comp_->StreamNotify());
   ASSERT_TRUE(cache.WaitPrimed(60000));
   cache.SetMessage("WRITER ERROR [X]");
   cache.Abort();
@@ -367,13 +391,13 @@ TEST_F(CacheTest, UnusableSourceBeforePrimingIsNamed) {
     SCOPED_TRACE(c.path);
     SetMetadata(Pattern(2048, 14));
     AddEntry(c.path, 5000);
-    TCacheThread cache(k2MiB, false, 2048 + 6144, *comp_);
+    TCacheThread cache(k2MiB, MakePlan(2048 + 6144, false), comp_->StreamNotify());
     EXPECT_FALSE(cache.WaitPrimed(60000));
     EXPECT_FALSE(cache.FPrimed);
     EXPECT_EQ(cache.FMessage(), c.message);
     EXPECT_TRUE(cache.WaitFinished(10000));
-    FileTable.clear();
-    EntryCount = 0;
+    (*comp_).FileTable.clear();
+    (*comp_).EntryCount = 0;
   }
 }
 
@@ -386,7 +410,7 @@ TEST_F(CacheTest, FileMissingOrShrunkMidStreamEndsWithItsName) {
     const Bytes second = Pattern(100000, 17);
     const std::string p = WriteFile("second.bin", second);
     AddEntry(p, static_cast<int64_t>(second.size()));
-    TCacheThread cache(k2MiB, false, 41 * 65536 + RoundUp(second.size()), *comp_);
+    TCacheThread cache(k2MiB, MakePlan(41 * 65536 + RoundUp(second.size()), false), comp_->StreamNotify());
     ASSERT_TRUE(cache.WaitPrimed(60000));
     if (shrink) fs::resize_file(p, 70000);
     else fs::remove(p);
@@ -398,8 +422,8 @@ TEST_F(CacheTest, FileMissingOrShrunkMidStreamEndsWithItsName) {
     // Never padded silently: nothing of the second file's missing part is delivered.
     EXPECT_LE(d.Stream.size(), 41u * 65536 + 65536);
     EXPECT_TRUE(d.Ended);
-    FileTable.clear();
-    EntryCount = 0;
+    (*comp_).FileTable.clear();
+    (*comp_).EntryCount = 0;
   }
 }
 
@@ -414,7 +438,7 @@ TEST_F(CacheTest, GrownFileKeepsItsLaidOutLengthAndIsReported) {
     messages.emplace_back(m, kind);
     threads.push_back(std::this_thread::get_id());
   };
-  TCacheThread cache(k2MiB, false, 4096 + 2048, *comp_);
+  TCacheThread cache(k2MiB, MakePlan(4096 + 2048, false), comp_->StreamNotify());
   TDrained d = Drain(cache);
   Bytes expected(grown.begin(), grown.begin() + 3000);
   AppendZeros(expected, 4096 - 3000);
@@ -430,17 +454,17 @@ TEST_F(CacheTest, GrownFileKeepsItsLaidOutLengthAndIsReported) {
 
 TEST_F(CacheTest, InconsistentTableOrSizeIsAnInternalError) {
   SetMetadata(Pattern(2048, 20));
-  FileTable.push_back(nullptr);  // an entry the table no longer holds
-  EntryCount = 1;
+  (*comp_).FileTable.push_back(nullptr);  // an entry the table no longer holds
+  (*comp_).EntryCount = 1;
   {
-    TCacheThread cache(k2MiB, false, 2048, *comp_);
+    TCacheThread cache(k2MiB, MakePlan(2048, false), comp_->StreamNotify());
     TDrained d = Drain(cache);
     EXPECT_EQ(cache.FMessage(), "INTERNAL ERROR 0005");
   }
-  FileTable.clear();
-  EntryCount = 0;
+  (*comp_).FileTable.clear();
+  (*comp_).EntryCount = 0;
   SetMetadata(Pattern(2048, 20));
-  TCacheThread cache(k2MiB, false, 4096, *comp_);  // the layout promised more
+  TCacheThread cache(k2MiB, MakePlan(4096, false), comp_->StreamNotify());  // the layout promised more
   TDrained d = Drain(cache);
   EXPECT_TRUE(d.Ended);
   EXPECT_EQ(cache.FMessage().rfind("INTERNAL ERROR 0005", 0), 0u) << cache.FMessage();
@@ -449,7 +473,7 @@ TEST_F(CacheTest, InconsistentTableOrSizeIsAnInternalError) {
 TEST_F(CacheTest, ReleasingARunningCacheStopsItsThread) {
   SetMetadata(Pattern(65536, 21));
   AddFileEntry("big.bin", Bytes(60 * 65536, 0x55));
-  auto cache = std::make_shared<TCacheThread>(k2MiB, false, 61 * 65536, *comp_);
+  auto cache = std::make_shared<TCacheThread>(k2MiB, MakePlan(61 * 65536, false), comp_->StreamNotify());
   ASSERT_TRUE(cache->WaitPrimed(60000));
   auto consumer = cache;  // the recording thread's reference
   cache.reset();

@@ -41,7 +41,7 @@ bool VolumeSectors(VEZEZadira& c, uint32_t start, int64_t& sectors) {
 }  // namespace
 
 void PrintTrackDigest(const VEZEZadira& Component) {
-  const auto sums = Component.TrackChecksums;
+  const auto& sums = Component.LastStream.Checksums;
   if (sums && sums->Complete()) std::cout << "sha256: " << Sha256Hex(sums->Digest()) << std::endl;
 }
 

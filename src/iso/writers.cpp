@@ -1,0 +1,235 @@
+// The area writers of a new session, in the order their areas take on the
+// disc: the system area and the volume descriptors, the path tables of both
+// trees, the ISO directories and their Rock Ridge continuation areas, the
+// Joliet directories, the padding up to the first file, then the file data.
+#include <algorithm>
+#include <array>
+
+#include "iso/iso.h"
+#include "iso/writers.h"
+
+namespace {
+
+constexpr int64_t kFirstFileSectorMin = 150;
+
+class TDescriptorWriter final : public TAreaWriter {
+public:
+  explicit TDescriptorWriter(VEZEZadira& c) : c_(c) {}
+  const char* Name() const override { return "volume descriptors"; }
+  // The system area, the primary descriptor, the Joliet one and the terminator.
+  int64_t Measure(int64_t) override { return 16 + 1 + (c_.JolietFileSystem ? 1 : 0) + 1; }
+  void Place(int64_t) override {}
+  void Write(TImagePlan& Plan) override {
+    TMemoryStream& out = Plan.MetadataStream;
+    out.WriteZeros(16 * 2048);
+    WritePrimaryDescriptor(c_, out);
+    if (c_.JolietFileSystem) WriteJolietDescriptor(c_, out);
+    WriteTerminator(out);
+    // Kept for the recording sequence.
+    Plan.DescriptorCopy.fill(0xFF);
+    Plan.DescriptorCopySize = static_cast<int32_t>(out.Read(0, Plan.DescriptorCopy));
+  }
+
+private:
+  VEZEZadira& c_;
+};
+
+// The L and the M path table of one tree, one after the other.
+class TPathTableWriter final : public TAreaWriter {
+public:
+  TPathTableWriter(VEZEZadira& c, TImageTree tree) : c_(c), tree_(tree) {}
+  const char* Name() const override { return tree_ == TImageTree::ISO ? "path tables" : "Joliet path tables"; }
+  int64_t Measure(int64_t) override {
+    if (tree_ == TImageTree::ISO) {
+      c_.PathTableSize = static_cast<uint32_t>(MeasurePathTable(c_, tree_));
+      return 2 * Sectors(c_.PathTableSize);
+    }
+    c_.JolietPathTableSize = 0;
+    if (!c_.JolietFileSystem) return 0;
+    c_.JolietPathTableSize = static_cast<uint32_t>(MeasurePathTable(c_, tree_));
+    return 2 * Sectors(c_.JolietPathTableSize);
+  }
+  void Place(int64_t At) override {
+    if (tree_ == TImageTree::ISO) {
+      c_.PathTableL = static_cast<uint32_t>(At);
+      c_.PathTableM = static_cast<uint32_t>(At + Sectors(c_.PathTableSize));
+      return;
+    }
+    c_.JolietPathTableL = static_cast<uint32_t>(At);
+    if (c_.JolietFileSystem) c_.JolietPathTableM = static_cast<uint32_t>(At + Sectors(c_.JolietPathTableSize));
+  }
+  void Write(TImagePlan& Plan) override {
+    if (tree_ == TImageTree::Joliet && !c_.JolietFileSystem) return;
+    const uint32_t base = tree_ == TImageTree::ISO ? c_.DirArea : c_.JolietDirArea;
+    WritePathTable(c_, tree_, base, TPathTableType::L, Plan.MetadataStream);
+    WritePathTable(c_, tree_, base, TPathTableType::M, Plan.MetadataStream);
+  }
+
+private:
+  VEZEZadira& c_;
+  const TImageTree tree_;
+};
+
+// The extents of every directory of one tree, in table order. The ISO tree's
+// Rock Ridge fields that do not fit its records are collected on the way, for
+// the continuation writer.
+class TDirectoryWriter final : public TAreaWriter {
+public:
+  TDirectoryWriter(VEZEZadira& c, TImageTree tree) : c_(c), tree_(tree) {}
+  const char* Name() const override { return tree_ == TImageTree::ISO ? "directories" : "Joliet directories"; }
+  int64_t Measure(int64_t) override {
+    int64_t offset = 0;
+    continued_ = 0;
+    if (tree_ == TImageTree::ISO) {
+      for (const auto& d : c_.DirTable) {
+        d->ISODirSize = MeasureDirectory(c_, tree_, *d, &d->ContinuationSize);
+        d->ISODirOffset = static_cast<int32_t>(offset);
+        offset += d->ISODirSize / 2048;
+        d->ContinuationOffset = static_cast<int32_t>(continued_);
+        continued_ += d->ContinuationSize / 2048;
+      }
+      c_.DirAreaSize = static_cast<uint32_t>(offset * 2048);
+      return Sectors(c_.DirAreaSize);
+    }
+    c_.JolietDirAreaSize = 0;
+    if (!c_.JolietFileSystem) return 0;
+    for (const auto& d : c_.DirTable) {
+      d->JolietDirSize = MeasureDirectory(c_, tree_, *d);
+      d->JolietDirOffset = static_cast<int32_t>(offset);
+      offset += d->JolietDirSize / 2048;
+    }
+    c_.JolietDirAreaSize = static_cast<uint32_t>(offset * 2048);
+    return Sectors(c_.JolietDirAreaSize);
+  }
+  void Place(int64_t At) override {
+    if (tree_ == TImageTree::ISO)
+      c_.DirArea = static_cast<uint32_t>(At);
+    else if (c_.JolietFileSystem)
+      c_.JolietDirArea = static_cast<uint32_t>(At);
+  }
+  void Write(TImagePlan& Plan) override {
+    if (tree_ == TImageTree::Joliet && !c_.JolietFileSystem) return;
+    const uint32_t base = tree_ == TImageTree::ISO ? c_.DirArea : c_.JolietDirArea;
+    for (const auto& d : c_.DirTable)
+      WriteDirectory(c_, tree_, *d, base, c_.FirstFileSector, Plan.MetadataStream,
+                     tree_ == TImageTree::ISO ? &continuation_ : nullptr);
+  }
+  // Sectors of Rock Ridge continuation areas the measure found, and their bytes once written.
+  int64_t ContinuedSectors() const { return continued_; }
+  const TMemoryStream& Continuation() const { return continuation_; }
+
+private:
+  VEZEZadira& c_;
+  const TImageTree tree_;
+  int64_t continued_ = 0;
+  TMemoryStream continuation_;
+};
+
+// The continuation areas of the Rock Ridge fields follow the directories they
+// belong to, so that a reader going through the disc in order meets them
+// before any file.
+class TContinuationWriter final : public TAreaWriter {
+public:
+  TContinuationWriter(VEZEZadira& c, const TDirectoryWriter& iso) : c_(c), iso_(iso) {}
+  const char* Name() const override { return "Rock Ridge continuation areas"; }
+  int64_t Measure(int64_t) override {
+    c_.ContinuationAreaSize = static_cast<uint32_t>(iso_.ContinuedSectors() * 2048);
+    return iso_.ContinuedSectors();
+  }
+  void Place(int64_t At) override { c_.ContinuationArea = static_cast<uint32_t>(At); }
+  void Write(TImagePlan& Plan) override {
+    const TMemoryStream& from = iso_.Continuation();
+    std::array<uint8_t, 2048> piece{};
+    for (int64_t at = 0; at < from.Size(); at += 2048)
+      Plan.MetadataStream.Write(piece.data(), from.Read(at, piece));
+  }
+
+private:
+  VEZEZadira& c_;
+  const TDirectoryWriter& iso_;
+};
+
+// Zero sectors up to sector 150, where the first file may start at the earliest.
+class TPaddingWriter final : public TAreaWriter {
+public:
+  explicit TPaddingWriter(VEZEZadira& c) : c_(c) {}
+  const char* Name() const override { return "padding"; }
+  int64_t Measure(int64_t At) override {
+    c_.PadSectors = kFirstFileSectorMin - At;
+    return std::max<int64_t>(c_.PadSectors, 0);
+  }
+  void Place(int64_t) override {}
+  void Write(TImagePlan& Plan) override {
+    if (c_.PadSectors > 0) Plan.MetadataStream.WriteZeros(static_cast<size_t>(c_.PadSectors) * 2048);
+  }
+
+private:
+  VEZEZadira& c_;
+};
+
+// The files of the tree in FileTable order, each from a sector boundary: the
+// order in which the stream carries them. Extents are relative to the first
+// file sector; imported entries keep theirs on the disc.
+class TFileDataWriter final : public TAreaWriter {
+public:
+  explicit TFileDataWriter(VEZEZadira& c) : c_(c) {}
+  const char* Name() const override { return "file data"; }
+  int64_t Measure(int64_t) override {
+    int64_t sectors = 0;
+    for (const auto& e : c_.FileTable) {
+      if (e == nullptr || e->Imported) continue;
+      if ((e->Attr & faDirectory) != 0 && e->SubDir != nullptr) {
+        e->ISOExtent = e->SubDir->ISODirOffset;
+        e->JolietExtent = e->SubDir->JolietDirOffset;
+        e->ISOSize = e->SubDir->ISODirSize;
+        e->JolietSize = e->SubDir->JolietDirSize;
+      } else if (e->ISOSize != 0) {
+        e->JolietSize = e->ISOSize;
+        e->ISOExtent = e->JolietExtent = static_cast<int32_t>(sectors);
+        sectors += Sectors(e->ISOSize);
+      } else {
+        e->ISOSize = e->JolietSize = 0;
+        e->ISOExtent = e->JolietExtent = 0;
+      }
+    }
+    c_.FileSectors = sectors;
+    return sectors;
+  }
+  void Place(int64_t At) override { c_.FirstFileSector = static_cast<uint32_t>(At); }
+  void Write(TImagePlan& Plan) override {
+    AppendFileSources(c_, int64_t{c_.FirstFileSector} - int64_t{c_.StartAddress}, Plan);
+  }
+
+private:
+  VEZEZadira& c_;
+};
+
+}  // namespace
+
+void AppendFileSources(const VEZEZadira& c, int64_t First, TImagePlan& Plan) {
+  for (int32_t i = 0; i < c.EntryCount; ++i) {
+    const TFEntry* e = static_cast<size_t>(i) < c.FileTable.size() ? c.FileTable[i].get() : nullptr;
+    if (e == nullptr) {
+      Plan.Broken = true;
+      break;
+    }
+    // Subdirectory entries, imported entries and empty files contribute nothing.
+    if ((e->Attr & faDirectory) || e->SourcePath.empty() || e->Imported || e->ISOSize <= 0) continue;
+    Plan.Sources.push_back({e->SourcePath, e->ISOSize, First + e->ISOExtent});
+  }
+}
+
+std::vector<std::unique_ptr<TAreaWriter>> SessionWriters(VEZEZadira& c) {
+  std::vector<std::unique_ptr<TAreaWriter>> w;
+  w.push_back(std::make_unique<TDescriptorWriter>(c));
+  w.push_back(std::make_unique<TPathTableWriter>(c, TImageTree::ISO));
+  w.push_back(std::make_unique<TPathTableWriter>(c, TImageTree::Joliet));
+  auto iso = std::make_unique<TDirectoryWriter>(c, TImageTree::ISO);
+  auto continuation = std::make_unique<TContinuationWriter>(c, *iso);
+  w.push_back(std::move(iso));
+  w.push_back(std::move(continuation));
+  w.push_back(std::make_unique<TDirectoryWriter>(c, TImageTree::Joliet));
+  w.push_back(std::make_unique<TPaddingWriter>(c));
+  w.push_back(std::make_unique<TFileDataWriter>(c));
+  return w;
+}
