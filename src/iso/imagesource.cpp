@@ -51,7 +51,7 @@ std::string VEZEZadira::PrepareImageFile(const std::string& Path) {
   // The image file is the stream by itself.
   plan->TrackLength = TrackLength;
   plan->PadToMinimum = WritePostGap;
-  plan->Sources.push_back({Path, st.st_size, 0});
+  plan->Sources.Add({Path, st.st_size, 0});
   plan->Areas.push_back({"image file", 0, TrackLength});
   Plan = std::move(plan);
   return "";

@@ -105,6 +105,8 @@ void OrderDirectories(VEZEZadira& c) {
 }
 
 bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
+  // The previous plan goes first: a stream still running holds its own reference.
+  Plan.reset();
   DoDebug = false;
   StartAddress = 0;
   SourceImage.clear();  // the file tree is recorded, not an image file

@@ -32,10 +32,12 @@ uint64_t NameKey(const TDEntry* dir, std::string_view name) {
 }  // namespace
 
 // (directory, name) -> entries, for the long names and for the ISO names: an
-// open-addressing table with linear probing, one slot per entry, compared in
-// full on look-up. Names may repeat (a handler may rename onto an existing
-// name), so a look-up visits every slot of its probe run. 16 bytes per entry,
-// where a map per directory took several times that.
+// open-addressing table with linear probing, compared in full on look-up.
+// Names may repeat (a handler may rename onto an existing name), so a look-up
+// visits every slot of its probe run. A slot is 8 bytes: the entry's address
+// in the low 48 bits (all a user-space address has on this platform) and 16
+// bits of the key's hash above, which spare most look-ups a visit to entries
+// of other names. At most three quarters full.
 template <std::string TFEntry::*Name>
 class TNameIndex {
 public:
@@ -45,20 +47,14 @@ public:
   }
   void Insert(TFEntry* e) {
     if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
-    const uint64_t h = NameKey(e->Owner, e->*Name);
-    for (size_t i = h & mask_;; i = (i + 1) & mask_)
-      if (slots_[i].Entry == nullptr) {
-        slots_[i] = {h, e};
-        ++used_;
-        return;
-      }
+    Place(e, NameKey(e->Owner, e->*Name));
+    ++used_;
   }
   void Erase(const TFEntry* e) {
     if (slots_.empty()) return;
-    const uint64_t h = NameKey(e->Owner, e->*Name);
-    for (size_t i = h & mask_; slots_[i].Entry != nullptr; i = (i + 1) & mask_)
-      if (slots_[i].Entry == e) {
-        slots_[i].Entry = Tombstone();  // keeps the probe runs that pass here intact
+    for (size_t i = NameKey(e->Owner, e->*Name) & mask_; slots_[i] != kFree; i = (i + 1) & mask_)
+      if (EntryOf(slots_[i]) == e) {
+        slots_[i] = kRemoved;  // keeps the probe runs that pass here intact
         return;
       }
   }
@@ -66,45 +62,46 @@ public:
   TFEntry* Find(const TDEntry* dir, std::string_view name) const {
     if (slots_.empty()) return nullptr;
     const uint64_t h = NameKey(dir, name);
+    const uint64_t tag = Tag(h);
     TFEntry* best = nullptr;
-    for (size_t i = h & mask_; slots_[i].Entry != nullptr; i = (i + 1) & mask_) {
-      TFEntry* e = slots_[i].Entry;
-      if (slots_[i].Hash != h || e == Tombstone()) continue;
-      if (e->Owner == dir && e->*Name == name && (best == nullptr || e->Serial < best->Serial))
-        best = e;
+    for (size_t i = h & mask_; slots_[i] != kFree; i = (i + 1) & mask_) {
+      if (slots_[i] == kRemoved || (slots_[i] & kTagMask) != tag) continue;
+      TFEntry* e = EntryOf(slots_[i]);
+      if (e->Owner == dir && e->*Name == name && (best == nullptr || e->Serial < best->Serial)) best = e;
     }
     return best;
   }
 
 private:
-  struct TSlot {
-    uint64_t Hash = 0;
-    TFEntry* Entry = nullptr;  // nullptr: free; Tombstone(): removed
-  };
-  static TFEntry* Tombstone() {
-    static TFEntry removed;
-    return &removed;
+  static constexpr uint64_t kFree = 0;
+  static constexpr uint64_t kRemoved = 1;  // no entry lies at an odd address
+  static constexpr uint64_t kTagMask = 0xFFFF000000000000ull;
+  static uint64_t Tag(uint64_t h) { return h & kTagMask; }
+  static TFEntry* EntryOf(uint64_t slot) { return reinterpret_cast<TFEntry*>(slot & ~kTagMask); }
+  void Place(TFEntry* e, uint64_t h) {
+    size_t i = h & mask_;
+    while (slots_[i] != kFree) i = (i + 1) & mask_;
+    slots_[i] = Tag(h) | reinterpret_cast<uintptr_t>(e);
   }
   void Grow() {
-    std::vector<TSlot> old = std::move(slots_);
+    std::vector<uint64_t> old = std::move(slots_);
     size_t live = 0;
-    for (const TSlot& s : old) live += s.Entry != nullptr && s.Entry != Tombstone();
+    for (const uint64_t s : old) live += s != kFree && s != kRemoved;
     size_t size = 1024;
     while (size < (live + 1) * 2) size *= 2;  // at most half full after growing
-    slots_.assign(size, TSlot{});
+    slots_.assign(size, kFree);
     mask_ = size - 1;
     used_ = 0;
-    for (const TSlot& s : old)
-      if (s.Entry != nullptr && s.Entry != Tombstone()) {
-        size_t i = s.Hash & mask_;
-        while (slots_[i].Entry != nullptr) i = (i + 1) & mask_;
-        slots_[i] = s;
+    for (const uint64_t s : old)
+      if (s != kFree && s != kRemoved) {
+        TFEntry* e = EntryOf(s);
+        Place(e, NameKey(e->Owner, e->*Name));
         ++used_;
       }
   }
-  std::vector<TSlot> slots_;
+  std::vector<uint64_t> slots_;
   size_t mask_ = 0;
-  size_t used_ = 0;  // live slots and tombstones
+  size_t used_ = 0;  // live slots and removed ones
 };
 
 // The journal of the folder walk now running, if any.

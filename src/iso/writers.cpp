@@ -169,15 +169,24 @@ private:
 
 // The files of the tree in FileTable order, each from a sector boundary: the
 // order in which the stream carries them. Extents are relative to the first
-// file sector; imported entries keep theirs on the disc.
+// file sector; imported entries keep theirs on the disc. The plan's list of
+// sources is made on the same pass.
 class TFileDataWriter final : public TAreaWriter {
 public:
   explicit TFileDataWriter(VEZEZadira& c) : c_(c) {}
   const char* Name() const override { return "file data"; }
-  int64_t Measure(int64_t) override {
+  int64_t Measure(int64_t At) override {
+    const int64_t first = At - int64_t{c_.StartAddress};
     int64_t sectors = 0;
+    sources_ = {};
+    sources_.Reserve(static_cast<size_t>(c_.EntryCount));
+    broken_ = c_.FileTable.size() != static_cast<size_t>(c_.EntryCount);
     for (const auto& e : c_.FileTable) {
-      if (e == nullptr || e->Imported) continue;
+      if (e == nullptr) {
+        broken_ = true;
+        continue;
+      }
+      if (e->Imported) continue;
       if ((e->Attr & faDirectory) != 0 && e->SubDir != nullptr) {
         e->ISOExtent = e->SubDir->ISODirOffset;
         e->JolietExtent = e->SubDir->JolietDirOffset;
@@ -186,6 +195,11 @@ public:
       } else if (e->ISOSize != 0) {
         e->JolietSize = e->ISOSize;
         e->ISOExtent = e->JolietExtent = static_cast<int32_t>(sectors);
+        // Data laid out that no source gives cannot be streamed.
+        if ((e->Attr & faDirectory) != 0 || e->SourcePath.empty() || e->ISOSize < 0)
+          broken_ = true;
+        else
+          sources_.Add({e->SourcePath, e->ISOSize, first + sectors});
         sectors += Sectors(e->ISOSize);
       } else {
         e->ISOSize = e->JolietSize = 0;
@@ -197,27 +211,17 @@ public:
   }
   void Place(int64_t At) override { c_.FirstFileSector = static_cast<uint32_t>(At); }
   void Write(TImagePlan& Plan) override {
-    AppendFileSources(c_, int64_t{c_.FirstFileSector} - int64_t{c_.StartAddress}, Plan);
+    Plan.Sources = std::move(sources_);
+    Plan.Broken = Plan.Broken || broken_;
   }
 
 private:
   VEZEZadira& c_;
+  TPlanSources sources_;
+  bool broken_ = false;
 };
 
 }  // namespace
-
-void AppendFileSources(const VEZEZadira& c, int64_t First, TImagePlan& Plan) {
-  for (int32_t i = 0; i < c.EntryCount; ++i) {
-    const TFEntry* e = static_cast<size_t>(i) < c.FileTable.size() ? c.FileTable[i].get() : nullptr;
-    if (e == nullptr) {
-      Plan.Broken = true;
-      break;
-    }
-    // Subdirectory entries, imported entries and empty files contribute nothing.
-    if ((e->Attr & faDirectory) || e->SourcePath.empty() || e->Imported || e->ISOSize <= 0) continue;
-    Plan.Sources.push_back({e->SourcePath, e->ISOSize, First + e->ISOExtent});
-  }
-}
 
 std::vector<std::unique_ptr<TAreaWriter>> SessionWriters(VEZEZadira& c) {
   std::vector<std::unique_ptr<TAreaWriter>> w;

@@ -29,10 +29,6 @@ public:
 // The writers of a new session on c's tree, in the order of their areas.
 std::vector<std::unique_ptr<TAreaWriter>> SessionWriters(VEZEZadira& c);
 
-// The sources of the tree's files, in FileTable order, each at its extent
-// from sector First of the track on.
-void AppendFileSources(const VEZEZadira& c, int64_t First, TImagePlan& Plan);
-
 // Path-table order of the directories, and their numbers.
 void OrderDirectories(VEZEZadira& c);
 

@@ -1,5 +1,5 @@
-// The in-memory stream of an image's metadata: only the bytes that are not
-// zeros are kept.
+// The in-memory stream of an image's metadata, of which only the bytes that
+// are not zeros are kept, and the compact list of a plan's sources.
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -106,3 +106,51 @@ void TMemoryStream::Clear() {
   size_ = 0;
 }
 
+
+// ---------------------------------------------------------------- the sources of a plan
+void TPlanSources::Add(const TPlanSource& Source) {
+  const std::string& path = Source.Path;
+  TItem item{Source.Size, static_cast<uint32_t>(Source.FirstSector), 0, kLong};
+  if (path.size() < kLong) {
+    size_t shared = 0;
+    const size_t most = std::min(last_.size(), path.size());
+    while (shared < most && last_[shared] == path[shared]) ++shared;
+    item.Shared = static_cast<uint16_t>(shared);
+    item.Length = static_cast<uint16_t>(path.size() - shared);
+    text_.append(path, shared, std::string::npos);
+  } else {
+    long_.push_back(path);
+  }
+  items_.push_back(item);
+  last_ = path;
+}
+
+TPlanSources::const_iterator::const_iterator(const TPlanSources& List, size_t At)
+    : list_(&List), at_(At) {
+  Load();
+}
+
+TPlanSources::const_iterator& TPlanSources::const_iterator::operator++() {
+  const TItem& item = list_->items_[at_];
+  if (item.Length == kLong)
+    ++long_;
+  else
+    text_ += item.Length;
+  ++at_;
+  Load();
+  return *this;
+}
+
+void TPlanSources::const_iterator::Load() {
+  if (at_ >= list_->items_.size()) return;
+  const TItem& item = list_->items_[at_];
+  // The path before this one is the current one: the list is read in order.
+  if (item.Length == kLong) {
+    current_.Path = list_->long_[long_];
+  } else {
+    current_.Path.resize(item.Shared);
+    current_.Path.append(list_->text_, text_, item.Length);
+  }
+  current_.Size = item.Size;
+  current_.FirstSector = item.FirstSector;
+}

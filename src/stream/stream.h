@@ -68,6 +68,54 @@ struct TPlanSource {
   int64_t FirstSector = 0;  // relative to the track's first sector
 };
 
+// The sources of a plan, in stream order. A tree's files follow one another
+// folder by folder, so each path is kept as the bytes it shares with the one
+// before it and the rest, all in one buffer: a list of a whole tree costs
+// little beside the tree itself.
+class TPlanSources {
+public:
+  void Add(const TPlanSource& Source);
+  void Reserve(size_t Count) { items_.reserve(Count); }
+  size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+
+  // Reads the list front to back, each source whole.
+  class const_iterator {
+  public:
+    const TPlanSource& operator*() const { return current_; }
+    const TPlanSource* operator->() const { return &current_; }
+    const_iterator& operator++();
+    bool operator==(const const_iterator& Other) const { return at_ == Other.at_; }
+
+  private:
+    friend class TPlanSources;
+    const_iterator(const TPlanSources& List, size_t At);
+    void Load();
+    const TPlanSources* list_;
+    size_t at_;
+    size_t text_ = 0;  // where the rest of the current path starts
+    size_t long_ = 0;  // the long paths read so far
+    TPlanSource current_;
+  };
+  const_iterator begin() const { return const_iterator(*this, 0); }
+  const_iterator end() const { return const_iterator(*this, items_.size()); }
+
+private:
+  // 16 bytes a source; the rests follow one another in text_, so where one
+  // starts is known by reading the list in order.
+  struct TItem {
+    int64_t Size;
+    uint32_t FirstSector;  // sectors are 32-bit addresses
+    uint16_t Shared;       // bytes taken from the path before
+    uint16_t Length;       // bytes of the rest; kLong: the path is in long_
+  };
+  static constexpr uint16_t kLong = 0xFFFF;
+  std::vector<TItem> items_;
+  std::string text_;
+  std::vector<std::string> long_;  // paths of 65,535 bytes or more, in order
+  std::string last_;               // the path added last
+};
+
 // Where an area of the image lies and what wrote it, as the layout placed it.
 struct TPlanArea {
   std::string Name;
@@ -86,7 +134,7 @@ struct TImagePlan {
   std::vector<TPlanArea> Areas;
   // The metadata from the track's first sector on; the sources follow it.
   TMemoryStream MetadataStream;
-  std::vector<TPlanSource> Sources;  // in stream order
+  TPlanSources Sources;  // in stream order
   // The layout and its sources disagree (an entry of the tree went missing):
   // the stream ends with an internal error instead of a wrong track.
   bool Broken = false;

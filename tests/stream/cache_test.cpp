@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "iso/iso.h"
-#include "iso/writers.h"
 #include "stream/stream.h"
 
 namespace fs = std::filesystem;
@@ -161,11 +160,17 @@ protected:
     std::vector<uint8_t> bytes(static_cast<size_t>(metadata_.Size()));
     metadata_.Read(0, bytes);
     plan->MetadataStream.Write(bytes);
-    AppendFileSources(*comp_, 0, *plan);
     int64_t at = Sectors(metadata_.Size());
-    for (TPlanSource& source : plan->Sources) {
-      source.FirstSector = at;
-      at += Sectors(source.Size);
+    for (const auto& e : comp_->FileTable) {
+      if (e == nullptr) {
+        plan->Broken = true;
+        break;
+      }
+      // What the layout leaves out: subdirectory entries, imported entries,
+      // entries without a source and empty files.
+      if ((e->Attr & faDirectory) || e->Imported || e->SourcePath.empty() || e->ISOSize <= 0) continue;
+      plan->Sources.Add({e->SourcePath, e->ISOSize, at});
+      at += Sectors(e->ISOSize);
     }
     return plan;
   }
