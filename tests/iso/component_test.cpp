@@ -136,6 +136,30 @@ std::vector<uint8_t> Contents(const TMemoryStream& s) {
   return v;
 }
 
+// The plan's list of sources keeps each path as what it shares with the path
+// before it and the rest: paths come back whole whatever they share, also
+// empty ones, repeated ones and ones too long for the shared form.
+TEST(Component, PlanSourcesComeBackWhole) {
+  const std::vector<TPlanSource> cases = {
+      {"/a/b/c.txt", 1, 150},   {"/a/b/d.txt", 2, 151},  {"/a/b/d.txt", 3, 152},
+      {"/a/b", 4, 153},          {"/a/b/c/d/e/f", 5, 154}, {"", 0, 155},
+      {std::string(70000, 'x'), 6, 156}, {std::string(70000, 'x') + "y", 7, 157},
+      {"/z/\xC3\xA9t\xC3\xA9.txt", 8, 0xFFFFFFFF},
+  };
+  TPlanSources list;
+  for (const TPlanSource& c : cases) list.Add(c);
+  ASSERT_EQ(list.size(), cases.size());
+  size_t i = 0;
+  for (const TPlanSource& got : list) {
+    ASSERT_LT(i, cases.size());
+    EXPECT_EQ(got.Path, cases[i].Path) << i;
+    EXPECT_EQ(got.Size, cases[i].Size) << i;
+    EXPECT_EQ(got.FirstSector, cases[i].FirstSector) << i;
+    ++i;
+  }
+  EXPECT_EQ(i, cases.size());
+}
+
 TEST(Component, MetadataStreamGrowsAndEmpties) {
   TMemoryStream s;
   const uint8_t data[] = {1, 2, 3};

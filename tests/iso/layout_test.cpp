@@ -2,6 +2,8 @@
 // of the directories, image-only mode and the start address on a disc.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -147,6 +149,52 @@ TEST_F(LayoutTest, FilesFollowFileTableOrderAndSkipEmptyAndImported) {
   EXPECT_EQ(subEntry->ISOSize, 2048);
   EXPECT_EQ(subEntry->JolietExtent, sub->JolietDirOffset);
   EXPECT_EQ(c_.EndSector, 154);
+  // The plan streams exactly the files with data of their own, at their sectors.
+  std::vector<std::pair<std::string, int64_t>> sources;
+  for (const TPlanSource& source : c_.Plan->Sources)
+    sources.emplace_back(fs::path(source.Path).filename().string(), source.FirstSector);
+  EXPECT_EQ(sources, (std::vector<std::pair<std::string, int64_t>>{{"one.bin", 150}, {"two.bin", 151}, {"three.bin", 153}}));
+  EXPECT_FALSE(c_.Plan->Broken);
+}
+
+// Every area follows the one before it without a gap, from the session's first
+// sector to its end; the metadata fills every area before the file data, and
+// each area starts where the component's layout results say.
+TEST_F(LayoutTest, PlanAreasFollowOneAnother) {
+  for (const bool joliet : {true, false})
+    for (const bool rockRidge : {false, true}) {
+      VEZEZadira c;
+      c.JolietFileSystem = joliet;
+      c.RockRidge = rockRidge;
+      TDEntry* dir = AddDir(c, c.RootDirectory(), "folder");
+      for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(AddFileEntry(c, i % 2 ? dir : c.RootDirectory(), "file-with-a-long-name-" + std::to_string(i) + ".txt", 10 + i));
+      ASSERT_TRUE(c.PrepareImage(true, nullptr));
+      const TImagePlan& plan = *c.Plan;
+      const std::string what = std::string(joliet ? "joliet" : "iso") + (rockRidge ? "+rr" : "");
+      std::map<std::string, int64_t> at;
+      int64_t pos = plan.StartAddress;
+      for (const TPlanArea& area : plan.Areas) {
+        EXPECT_EQ(area.Start, pos) << what << ": " << area.Name;
+        at[area.Name] = area.Start;
+        pos += area.Sectors;
+      }
+      EXPECT_EQ(pos, c.EndSector) << what;
+      EXPECT_EQ(plan.TrackLength, c.TrackLength) << what;
+      EXPECT_EQ(plan.Areas.back().Name, "file data") << what;
+      EXPECT_EQ(at["path tables"], c.PathTableL) << what;
+      EXPECT_EQ(at["directories"], c.DirArea) << what;
+      EXPECT_EQ(at["file data"], c.FirstFileSector) << what;
+      if (rockRidge) {
+        EXPECT_EQ(at["Rock Ridge continuation areas"], c.ContinuationArea) << what;
+      }
+      if (joliet) {
+        EXPECT_EQ(at["Joliet path tables"], c.JolietPathTableL) << what;
+        EXPECT_EQ(at["Joliet directories"], c.JolietDirArea) << what;
+      }
+      EXPECT_EQ(plan.MetadataStream.Size(), (int64_t{c.FirstFileSector} - plan.StartAddress) * 2048) << what;
+      EXPECT_EQ(plan.Sources.size(), 300u) << what;
+    }
 }
 
 TEST_F(LayoutTest, DirectoriesInPathTableOrderExtentsInCreationOrder) {
