@@ -3,7 +3,7 @@
 // once in a folder that later runs reuse; its metadata is read once before the
 // timing so that the file-system cache is warm.
 //
-//   tree_bench [--dir PATH] [--repeat N]
+//   tree_bench [--dir PATH] [--repeat N] [--udf]
 //
 // Prints the time of each phase (best of N runs) and the peak resident memory
 // of the whole process.
@@ -89,14 +89,17 @@ double CpuSeconds() {
 int main(int argc, char** argv) {
   fs::path dir = fs::temp_directory_path() / "mburn-tree-bench";
   int repeat = 3;
+  bool udf = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--dir" && i + 1 < argc)
       dir = argv[++i];
     else if (a == "--repeat" && i + 1 < argc)
       repeat = std::max(1, std::atoi(argv[++i]));
+    else if (a == "--udf")
+      udf = true;
     else {
-      std::fprintf(stderr, "usage: %s [--dir PATH] [--repeat N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--dir PATH] [--repeat N] [--udf]\n", argv[0]);
       return 2;
     }
   }
@@ -114,6 +117,7 @@ int main(int argc, char** argv) {
   double treeRss = 0;
   for (int r = 0; r < repeat; ++r) {
     VEZEZadira c;
+    c.UDF = udf;
     const double c0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     ok = c.AddFolder("\\", dir.string(), "*.*", faAnyFile, true, false, false) && ok;

@@ -246,6 +246,9 @@ public:
   // Rock Ridge fields in the ISO tree: POSIX modes, owners, times, full names
   // and symbolic links (kept as links by the folder walk instead of followed).
   bool RockRidge = false;
+  // A UDF 1.02 file system beside the ISO and Joliet trees (a bridge image):
+  // the same entries and the same file data, for readers that want UDF.
+  bool UDF = false;
   TAddFileEvent OnAddFile;
   TAddDirEvent OnAddDir;
   TWriteDoneEvent OnWriteDone;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr uint32_t kInvalidAddress = 0xFF000000u;
+constexpr const char* kUdfAfterSessionText = "UDF CANNOT BE ADDED TO A DISC THAT ALREADY HOLDS FILES";
 constexpr int64_t kMinimumTrack = 300;
 
 }  // namespace
@@ -139,6 +141,16 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
     }
   }
 
+  // UDF's partition begins after its anchor at sector 256 of the session: the
+  // file data of an earlier session would lie outside it.
+  if (UDF && std::any_of(FileTable.begin(), FileTable.end(),
+                         [](const auto& e) { return e != nullptr && e->Imported && e->ISOSize > 0; })) {
+    LastOutcome = TOutcome(kUdfAfterSessionText, TOutcomeCode::Refused);
+    DebugMessage(kUdfAfterSessionText, MSG_ERROR);
+    DoDebug = true;
+    return false;
+  }
+
   MakeJolietNamesUnique();
   OrderDirectories(*this);
 
@@ -147,12 +159,43 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
   plan->StartAddress = StartAddress;
   plan->PadToMinimum = WritePostGap;
   const std::vector<std::unique_ptr<TAreaWriter>> writers = SessionWriters(*this);
+  struct TPlaced {
+    TAreaWriter* Writer;  // nil: sectors no area uses, zeros
+    int64_t Start, Sectors;
+  };
+  std::vector<TPlaced> placed;
+  std::vector<bool> done(writers.size(), false);
   int64_t pos = StartAddress;
-  for (const auto& w : writers) {
-    const int64_t sectors = w->Measure(pos);
-    w->Place(pos);
-    plan->Areas.push_back({w->Name(), pos, sectors});
+  auto skipTo = [&](int64_t at) {
+    if (at > pos) placed.push_back({nullptr, pos, at - pos});
+    pos = at;
+  };
+  auto place = [&](size_t i, int64_t sectors) {
+    writers[i]->Place(pos);
+    placed.push_back({writers[i].get(), pos, sectors});
+    done[i] = true;
     pos += sectors;
+  };
+  for (size_t i = 0; i < writers.size(); ++i) {
+    if (done[i]) continue;
+    if (const int64_t fixed = writers[i]->FixedAt(); fixed >= 0) {
+      skipTo(std::max(pos, int64_t{StartAddress} + fixed));
+      place(i, writers[i]->Measure(pos));
+      continue;
+    }
+    int64_t sectors = writers[i]->Measure(pos);
+    // An area that would cover a later fixed one goes after it.
+    for (size_t j = i + 1; j < writers.size(); ++j) {
+      const int64_t fixed = done[j] ? -1 : writers[j]->FixedAt();
+      if (fixed < 0) continue;
+      const int64_t at = int64_t{StartAddress} + fixed;
+      if (pos <= at && pos + sectors > at) {
+        skipTo(at);
+        place(j, writers[j]->Measure(pos));
+        sectors = writers[i]->Measure(pos);
+      }
+    }
+    place(i, sectors);
   }
   EndSector = pos;
   TrackLength = EndSector - int64_t{StartAddress};
@@ -162,9 +205,35 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
     return false;
   }
 
-  // Then their bytes, once every address is known.
+  // Then their bytes, once every address is known: the metadata before the
+  // file data, the tail after it, each area exactly its sectors.
   MetadataTime = ImageClockNow();
-  for (const auto& w : writers) w->Write(*plan);
+  TMemoryStream* out = &plan->MetadataStream;
+  int64_t base = StartAddress;
+  for (const TPlaced& area : placed) {
+    const int64_t at = (area.Start - base) * kSectorSize;
+    if (area.Writer == nullptr)
+      out->WriteZeros(static_cast<size_t>(area.Sectors * kSectorSize));
+    else
+      area.Writer->Write(*plan, *out);
+    const bool data = area.Writer != nullptr && area.Writer->FileData();
+    if (!data && out->Size() != at + area.Sectors * kSectorSize) {
+      DebugMessage(std::string("INTERNAL ERROR 0006: ") + (area.Writer ? area.Writer->Name() : "unused") +
+                       " area of " + std::to_string(area.Sectors) + " sectors wrote " +
+                       std::to_string(out->Size() - at) + " bytes",
+                   MSG_ERROR);
+      DoDebug = true;
+      return false;
+    }
+    if (data) {
+      out = &plan->TailStream;
+      base = area.Start + area.Sectors;
+      plan->TailSector = base - int64_t{StartAddress};
+    }
+  }
+  plan->Areas.reserve(placed.size());
+  for (const TPlaced& area : placed)
+    plan->Areas.push_back({area.Writer ? area.Writer->Name() : "unused", area.Start, area.Sectors});
   plan->TrackLength = TrackLength;
   Plan = std::move(plan);
   DoDebug = true;

@@ -16,18 +16,21 @@ class TDescriptorWriter final : public TAreaWriter {
 public:
   explicit TDescriptorWriter(VEZEZadira& c) : c_(c) {}
   const char* Name() const override { return "volume descriptors"; }
-  // The system area, the primary descriptor, the Joliet one and the terminator.
-  int64_t Measure(int64_t) override { return 16 + 1 + (c_.JolietFileSystem ? 1 : 0) + 1; }
+  // The system area, the primary descriptor, the Joliet one and the terminator;
+  // with UDF, its volume recognition sequence after them.
+  int64_t Measure(int64_t) override {
+    return 16 + 1 + (c_.JolietFileSystem ? 1 : 0) + 1 + (c_.UDF ? kVolumeRecognitionSectors : 0);
+  }
   void Place(int64_t) override {}
-  void Write(TImagePlan& Plan) override {
-    TMemoryStream& out = Plan.MetadataStream;
-    out.WriteZeros(16 * 2048);
-    WritePrimaryDescriptor(c_, out);
-    if (c_.JolietFileSystem) WriteJolietDescriptor(c_, out);
-    WriteTerminator(out);
+  void Write(TImagePlan& Plan, TMemoryStream& Out) override {
+    Out.WriteZeros(16 * 2048);
+    WritePrimaryDescriptor(c_, Out);
+    if (c_.JolietFileSystem) WriteJolietDescriptor(c_, Out);
+    WriteTerminator(Out);
+    if (c_.UDF) WriteVolumeRecognition(Out);
     // Kept for the recording sequence.
     Plan.DescriptorCopy.fill(0xFF);
-    Plan.DescriptorCopySize = static_cast<int32_t>(out.Read(0, Plan.DescriptorCopy));
+    Plan.DescriptorCopySize = static_cast<int32_t>(Out.Read(0, Plan.DescriptorCopy));
   }
 
 private:
@@ -58,11 +61,11 @@ public:
     c_.JolietPathTableL = static_cast<uint32_t>(At);
     if (c_.JolietFileSystem) c_.JolietPathTableM = static_cast<uint32_t>(At + Sectors(c_.JolietPathTableSize));
   }
-  void Write(TImagePlan& Plan) override {
+  void Write(TImagePlan&, TMemoryStream& Out) override {
     if (tree_ == TImageTree::Joliet && !c_.JolietFileSystem) return;
     const uint32_t base = tree_ == TImageTree::ISO ? c_.DirArea : c_.JolietDirArea;
-    WritePathTable(c_, tree_, base, TPathTableType::L, Plan.MetadataStream);
-    WritePathTable(c_, tree_, base, TPathTableType::M, Plan.MetadataStream);
+    WritePathTable(c_, tree_, base, TPathTableType::L, Out);
+    WritePathTable(c_, tree_, base, TPathTableType::M, Out);
   }
 
 private:
@@ -107,11 +110,11 @@ public:
     else if (c_.JolietFileSystem)
       c_.JolietDirArea = static_cast<uint32_t>(At);
   }
-  void Write(TImagePlan& Plan) override {
+  void Write(TImagePlan&, TMemoryStream& Out) override {
     if (tree_ == TImageTree::Joliet && !c_.JolietFileSystem) return;
     const uint32_t base = tree_ == TImageTree::ISO ? c_.DirArea : c_.JolietDirArea;
     for (const auto& d : c_.DirTable)
-      WriteDirectory(c_, tree_, *d, base, c_.FirstFileSector, Plan.MetadataStream,
+      WriteDirectory(c_, tree_, *d, base, c_.FirstFileSector, Out,
                      tree_ == TImageTree::ISO ? &continuation_ : nullptr);
   }
   // Sectors of Rock Ridge continuation areas the measure found, and their bytes once written.
@@ -137,11 +140,11 @@ public:
     return iso_.ContinuedSectors();
   }
   void Place(int64_t At) override { c_.ContinuationArea = static_cast<uint32_t>(At); }
-  void Write(TImagePlan& Plan) override {
+  void Write(TImagePlan&, TMemoryStream& Out) override {
     const TMemoryStream& from = iso_.Continuation();
     std::array<uint8_t, 2048> piece{};
     for (int64_t at = 0; at < from.Size(); at += 2048)
-      Plan.MetadataStream.Write(piece.data(), from.Read(at, piece));
+      Out.Write(piece.data(), from.Read(at, piece));
   }
 
 private:
@@ -159,8 +162,8 @@ public:
     return std::max<int64_t>(c_.PadSectors, 0);
   }
   void Place(int64_t) override {}
-  void Write(TImagePlan& Plan) override {
-    if (c_.PadSectors > 0) Plan.MetadataStream.WriteZeros(static_cast<size_t>(c_.PadSectors) * 2048);
+  void Write(TImagePlan&, TMemoryStream& Out) override {
+    if (c_.PadSectors > 0) Out.WriteZeros(static_cast<size_t>(c_.PadSectors) * 2048);
   }
 
 private:
@@ -175,6 +178,7 @@ class TFileDataWriter final : public TAreaWriter {
 public:
   explicit TFileDataWriter(VEZEZadira& c) : c_(c) {}
   const char* Name() const override { return "file data"; }
+  bool FileData() const override { return true; }
   int64_t Measure(int64_t At) override {
     const int64_t first = At - int64_t{c_.StartAddress};
     int64_t sectors = 0;
@@ -210,7 +214,7 @@ public:
     return sectors;
   }
   void Place(int64_t At) override { c_.FirstFileSector = static_cast<uint32_t>(At); }
-  void Write(TImagePlan& Plan) override {
+  void Write(TImagePlan& Plan, TMemoryStream&) override {
     Plan.Sources = std::move(sources_);
     Plan.Broken = Plan.Broken || broken_;
   }
@@ -226,6 +230,10 @@ private:
 std::vector<std::unique_ptr<TAreaWriter>> SessionWriters(VEZEZadira& c) {
   std::vector<std::unique_ptr<TAreaWriter>> w;
   w.push_back(std::make_unique<TDescriptorWriter>(c));
+  // UDF's volume descriptors come next, so that the ISO metadata after them
+  // fills the sectors up to UDF's anchor at 256 where it can.
+  const std::shared_ptr<TUdfLayout> shared = c.UDF ? NewUdfLayout() : nullptr;
+  if (c.UDF) AddUdfVolumeWriters(c, shared, w);
   w.push_back(std::make_unique<TPathTableWriter>(c, TImageTree::ISO));
   w.push_back(std::make_unique<TPathTableWriter>(c, TImageTree::Joliet));
   auto iso = std::make_unique<TDirectoryWriter>(c, TImageTree::ISO);
@@ -233,7 +241,9 @@ std::vector<std::unique_ptr<TAreaWriter>> SessionWriters(VEZEZadira& c) {
   w.push_back(std::move(iso));
   w.push_back(std::move(continuation));
   w.push_back(std::make_unique<TDirectoryWriter>(c, TImageTree::Joliet));
+  if (c.UDF) AddUdfPartitionWriters(c, shared, w);
   w.push_back(std::make_unique<TPaddingWriter>(c));
   w.push_back(std::make_unique<TFileDataWriter>(c));
+  if (c.UDF) AddUdfTailWriters(c, shared, w);
   return w;
 }

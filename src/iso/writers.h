@@ -18,16 +18,37 @@ class TAreaWriter {
 public:
   virtual ~TAreaWriter() = default;
   virtual const char* Name() const = 0;
+  // The sector, counted from the session's first one, at which the area must
+  // lie; -1 (most areas) when it follows the area before it. No other area
+  // covers a fixed one's sectors: one that would goes after it.
+  virtual int64_t FixedAt() const { return -1; }
+  // Whether the area holds the file data (the plan's sources): the areas
+  // after it are metadata that the stream carries after the files.
+  virtual bool FileData() const { return false; }
   // Sectors the area takes when it starts at sector At; may lay out what it holds.
   virtual int64_t Measure(int64_t At) = 0;
   // Records where the area starts, for the writers that point into it.
   virtual void Place(int64_t At) = 0;
-  // Appends its metadata to the plan, or its sources (file data).
-  virtual void Write(TImagePlan& Plan) = 0;
+  // Appends exactly its sectors to Out, or its sources to the plan (file data).
+  virtual void Write(TImagePlan& Plan, TMemoryStream& Out) = 0;
 };
 
 // The writers of a new session on c's tree, in the order of their areas.
 std::vector<std::unique_ptr<TAreaWriter>> SessionWriters(VEZEZadira& c);
+
+// ---- UDF (udf.cpp): the bridge format's writers, sharing what they lay out.
+struct TUdfLayout;
+std::shared_ptr<TUdfLayout> NewUdfLayout();
+using TWriterList = std::vector<std::unique_ptr<TAreaWriter>>;
+inline constexpr int64_t kVolumeRecognitionSectors = 3;  // BEA01, NSR02, TEA01
+void WriteVolumeRecognition(TMemoryStream& Out);
+// Its volume descriptor sequences and integrity descriptor (after the ISO descriptors).
+void AddUdfVolumeWriters(VEZEZadira& c, const std::shared_ptr<TUdfLayout>& u, TWriterList& w);
+// The anchor at sector 256 and the partition's file set, file entries and
+// directories (before the file data).
+void AddUdfPartitionWriters(VEZEZadira& c, const std::shared_ptr<TUdfLayout>& u, TWriterList& w);
+// The anchor in the session's last sector (after the file data).
+void AddUdfTailWriters(VEZEZadira& c, const std::shared_ptr<TUdfLayout>& u, TWriterList& w);
 
 // Path-table order of the directories, and their numbers.
 void OrderDirectories(VEZEZadira& c);

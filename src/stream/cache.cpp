@@ -286,6 +286,18 @@ bool TCacheThread::Produce() {
     }
   }
   file.reset();
+  // Metadata that follows the files.
+  const TMemoryStream& tail = plan_->TailStream;
+  if (tail.Size() > 0 && !StageZerosUpTo(plan_->TailSector * kSector)) return false;
+  for (int64_t pos = 0; pos < tail.Size();) {
+    if (!staging_) NewStagingBlock();
+    const auto d = static_cast<size_t>(std::min<int64_t>(tail.Size() - pos, kCacheBlockBytes - stagingOffset_));
+    tail.Read(pos, std::span(staging_->Data.data() + stagingOffset_, d));
+    StageBytes(static_cast<int32_t>(d));
+    pos += static_cast<int64_t>(d);
+    if (stagingOffset_ == kCacheBlockBytes) AppendStaged();
+    if (!WaitForRoom()) return AbortExit(), false;
+  }
   if (plan_->Broken) return ErrorExit({"INTERNAL ERROR 0005"}), false;
   if (stagingOffset_ > 0) AppendStaged();  // the final partial block
 

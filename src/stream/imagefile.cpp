@@ -205,6 +205,15 @@ bool TImageCopy::Run(TStreamResult& Result) {
     at_ = source.FirstSector * kSector;  // a gap reads as zeros already
     ok = CopySource(source.Path, source.Size);
   }
+  // Metadata that follows the files.
+  if (ok && plan_.TailStream.Size() > 0) {
+    if (plan_.TailSector * kSector < at_) {
+      ok = Fail("INTERNAL ERROR 0005");
+    } else {
+      at_ = plan_.TailSector * kSector;
+      ok = WriteMetadata(plan_.TailStream);
+    }
+  }
   if (ok && plan_.Broken) ok = Fail("INTERNAL ERROR 0005");
   if (ok && at_ != trackBytes) ok = Fail(StreamLengthText(trackBytes, at_));
   // The pad to the minimum track is part of the length set above: zeros already.

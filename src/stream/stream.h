@@ -135,6 +135,10 @@ struct TImagePlan {
   // The metadata from the track's first sector on; the sources follow it.
   TMemoryStream MetadataStream;
   TPlanSources Sources;  // in stream order
+  // Metadata after the sources, from sector TailSector of the track on (a
+  // format's closing descriptors); empty for most images.
+  TMemoryStream TailStream;
+  int64_t TailSector = 0;
   // The layout and its sources disagree (an entry of the tree went missing):
   // the stream ends with an internal error instead of a wrong track.
   bool Broken = false;

@@ -217,6 +217,7 @@ int Burn(const TCommandLine& line) {
   c.TestWrite = line.TestWrite;
   c.JolietFileSystem = !line.NoJoliet;
   c.RockRidge = line.RockRidge;
+  c.UDF = line.UDF;
   c.IdVolume = line.VolumeId;
   c.VerifyAfterWrite = line.Verify;
   c.EjectWhenDone = line.Eject;
@@ -410,6 +411,7 @@ int Image(const TCommandLine& line) {
   c.ReplaceFile = true;
   c.JolietFileSystem = !line.NoJoliet;
   c.RockRidge = line.RockRidge;
+  c.UDF = line.UDF;
   c.IdVolume = line.VolumeId;
   TBurnWorkflow::THooks hooks;
   hooks.Status = [](const std::string& text) { std::cout << text << std::endl; };

@@ -40,6 +40,9 @@ constexpr const char* kBurnOptions =
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
     "      --rock-ridge            add Rock Ridge: modes, owners, times, full names and\n"
     "                              symbolic links (kept as links, not followed)\n"
+    "      --udf                   add a UDF 1.02 file system beside ISO 9660 and Joliet\n"
+    "                              (a bridge disc): full names, times, modes and files\n"
+    "                              of any size in one extent list, for every system\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n"
     "      --import-session N      carry session N of the disc into the new session\n"
     "                              (default: the last session, so earlier files stay)\n"
@@ -69,6 +72,9 @@ constexpr const char* kImageOptions =
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
     "      --rock-ridge            add Rock Ridge: modes, owners, times, full names and\n"
     "                              symbolic links (kept as links, not followed)\n"
+    "      --udf                   add a UDF 1.02 file system beside ISO 9660 and Joliet\n"
+    "                              (a bridge disc): full names, times, modes and files\n"
+    "                              of any size in one extent list, for every system\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n";
 
 struct TCommandText {
@@ -121,6 +127,7 @@ constexpr TOptionUse kOptionUses[] = {
     {"--finalize", "burn write"},
     {"--no-joliet", "burn image"},
     {"--rock-ridge", "burn image"},
+    {"--udf", "burn image"},
     {"--volume-id", "burn image"},
     {"--import-session", "burn"},
     {"--no-import", "burn"},
@@ -306,6 +313,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       Line.NoJoliet = true;
     } else if (arg == "--rock-ridge") {
       Line.RockRidge = true;
+    } else if (arg == "--udf") {
+      Line.UDF = true;
     } else if (arg == "--volume-id") {
       if (!takeValue(Line.VolumeId)) return false;
     } else if (arg == "--import-session") {

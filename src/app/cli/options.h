@@ -17,6 +17,7 @@ struct TCommandLine {
   bool Finalize = false;
   bool NoJoliet = false;
   bool RockRidge = false;    // burn, image: Rock Ridge fields in the ISO tree
+  bool UDF = false;          // burn, image: a UDF file system beside the ISO tree
   std::string VolumeId;
   int ImportSession = -1;    // burn: -1 = the last session (when the disc holds one)
   bool NoImport = false;
