@@ -1058,4 +1058,95 @@ TEST_F(Mburn, ImageFailures) {
   EXPECT_FALSE(fs::exists(Path("y.iso")));
 }
 
+// A bridge image: UDF readers see the UDF tree whole, the ISO readers still
+// see theirs. The judges: udfinfo (counts and label), blkid (the type), 7-Zip
+// (every file extracted and compared), pycdlib for symbolic links (7-Zip
+// refuses UDF images that hold any), xorriso and bsdtar for the ISO side.
+TEST_F(Mburn, UdfTreesReadByEveryJudge) {
+  rectest::MakeVariedFolder(Path("varied"), 11, false);
+  for (const char* name : {"Name.txt", "name.txt", "\xF0\x9F\x98\x80 smile.txt", "semi;colon.txt"})
+    rectest::WriteFile(fs::path(Path("linux")) / name, rectest::Pattern(300, static_cast<uint8_t>(name[0])));
+  std::string accents;
+  for (int i = 0; i < 70; ++i) accents += "\xC3\xA9";  // 140 bytes of UTF-8
+  rectest::WriteFile(fs::path(Path("linux")) / (accents + ".txt"), rectest::Pattern(10, 3));
+  rectest::WriteFile(Path("big/small.txt"), rectest::Pattern(6, 2));
+  {
+    std::ofstream huge(Path("big/huge.bin"), std::ios::binary);
+    huge << "start";
+    huge.seekp(5'368'709'120 - 3);  // 5 GiB, sparse but for both ends
+    huge << "end";
+  }
+  const std::string longName = std::string(251, 'r') + ".txt";
+  MakeRockRidgeFolder(Path("rr"), longName);
+  const struct {
+    const char* Folder;
+    std::vector<std::string> Extra;
+    int Files, Dirs;  // as UDF counts them: links are files, the root is a directory
+  } cases[] = {
+      {"varied", {"--volume-id", "Udf Label"}, 16, 5},  // empty folders are not added
+      {"linux", {}, 5, 1},
+      {"big", {}, 2, 1},
+      {"rr", {"--rock-ridge", "--debug"}, 10, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Folder);
+    const std::string image = Path(std::string(c.Folder) + ".iso");
+    std::vector<std::string> args = {"image", Path(c.Folder), "-o", image, "--udf"};
+    args.insert(args.end(), c.Extra.begin(), c.Extra.end());
+    const TRun r = RunMburn(args, dir_, kEpoch);
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    std::string out;
+    ASSERT_EQ(rectest::Shell("blkid -p -o value -s TYPE " + rectest::Quote(image), &out), 0) << out;
+    EXPECT_EQ(out, "udf\n");
+    ASSERT_EQ(rectest::Shell("udfinfo " + rectest::Quote(image), &out), 0) << out;
+    EXPECT_NE(out.find("\nnumfiles=" + std::to_string(c.Files) + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nnumdirs=" + std::to_string(c.Dirs) + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nintegrity=closed\n"), std::string::npos) << out;
+    if (std::string(c.Folder) == "varied") {
+      EXPECT_NE(out.find("\nlabel=Udf Label\n"), std::string::npos) << out;
+    }
+    // The ISO side reads as before.
+    const fs::path iso = Path(std::string(c.Folder) + "-iso");
+    EXPECT_EQ(rectest::Shell("xorriso -abort_on FAILURE -indev stdio:" + rectest::Quote(image) +
+                                 " -find / -type f", &out), 0) << out;
+    if (std::string(c.Folder) == "big") {
+      EXPECT_EQ(rectest::Shell("bsdtar -tf " + rectest::Quote(image), &out), 0) << out;
+    } else {
+      EXPECT_EQ(rectest::ExtractWithBsdtar(image, iso), "");
+    }
+    if (std::string(c.Folder) == "rr") {
+      // The links are links, the long name is shortened with a message.
+      EXPECT_NE(r.Err.find("NAME TOO LONG FOR UDF, WRITTEN AS rrr"), std::string::npos) << r.Err;
+      ASSERT_EQ(rectest::Shell("/usr/bin/python3 -c 'import pycdlib,sys\n"
+                               "i=pycdlib.PyCdlib(); i.open(sys.argv[1])\n"
+                               "for t,d,f in i.walk(udf_path=\"/\"):\n"
+                               " for n in sorted(f): print(t.rstrip(\"/\")+\"/\"+n, i.get_record(udf_path=t.rstrip(\"/\")+\"/\"+n).is_symlink())' " +
+                                   rectest::Quote(image), &out), 0) << out;
+      for (const char* line : {"/to-file True", "/to-folder True", "/dangling True", "/folder/outside True",
+                               "/run.sh False", "/old.txt False"})
+        EXPECT_NE(out.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << out;
+      EXPECT_EQ(out.find(longName), std::string::npos) << out;
+      continue;
+    }
+    const fs::path udf = Path(std::string(c.Folder) + "-udf");
+    ASSERT_EQ(rectest::Shell("7zz x -tudf -y -o" + rectest::Quote(udf.string()) + " " + rectest::Quote(image), &out), 0) << out;
+    if (std::string(c.Folder) == "big") {
+      EXPECT_EQ(rectest::Shell("cmp " + rectest::Quote(Path("big/huge.bin")) + " " + rectest::Quote((udf / "huge.bin").string()), &out), 0) << out;
+      fs::remove(udf / "huge.bin");
+      fs::remove(Path("big/huge.bin"));
+    }
+    EXPECT_EQ(rectest::CompareTrees(Path(c.Folder), udf), "");
+  }
+  // Recorded, the disc holds the same bridge; a disc that already holds files
+  // is refused (its files lie before UDF's partition).
+  TRun r = RunMburn({"burn", Path("linux"), "--udf", "--virtual", "disc.img:dvd+r"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  std::string out;
+  ASSERT_EQ(rectest::Shell("7zz x -tudf -y -o" + rectest::Quote(Path("disc")) + " " + rectest::Quote(Path("disc.img")), &out), 0) << out;
+  EXPECT_EQ(rectest::CompareTrees(Path("linux"), Path("disc")), "");
+  r = RunMburn({"burn", Path("linux"), "--udf", "--virtual", "disc.img"}, dir_, kEpoch);
+  EXPECT_EQ(r.Status, 2) << r.Out << r.Err;
+  EXPECT_NE((r.Out + r.Err).find("UDF CANNOT BE ADDED TO A DISC THAT ALREADY HOLDS FILES"), std::string::npos) << r.Out << r.Err;
+}
+
 }  // namespace

@@ -131,6 +131,9 @@ inline bool AssembleImage(const VEZEZadira& C, const fs::path& Out) {
     if (at + data.size() > image.size()) return false;
     std::copy(data.begin(), data.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
   }
+  const auto tail = static_cast<size_t>(plan.TailSector * 2048);
+  if (plan.TailStream.Size() > 0 && tail + static_cast<size_t>(plan.TailStream.Size()) <= image.size())
+    plan.TailStream.Read(0, std::span(reinterpret_cast<uint8_t*>(image.data()) + tail, image.size() - tail));
   std::ofstream out(Out, std::ios::binary | std::ios::trunc);
   out.write(image.data(), static_cast<std::streamsize>(image.size()));
   return static_cast<bool>(out);
