@@ -519,7 +519,9 @@ TEST(Outcome, SecondStartWhileRecordingIsRefusedAndDisturbsNothing) {
 
 // A recording and an erase asked for at the same moment, from two threads, by
 // two components of one drive: exactly one of them has the drive, the other is
-// refused with its outcome, and both end.
+// refused with its outcome, and both end. On a loaded machine one thread may
+// start only once the other's short job has ended; both then do their work,
+// and the round is tried again until six rounds have met.
 TEST(Outcome, RecordingAndEraseAtOnceOneStartsTheOtherIsRefused) {
   TSetup s;
   ASSERT_TRUE(s.OpenAndPrepare(SmallFolder, "dvd+rw"));
@@ -537,7 +539,8 @@ TEST(Outcome, RecordingAndEraseAtOnceOneStartsTheOtherIsRefused) {
     std::lock_guard g(m);
     erased.push_back(withError);
   };
-  for (int round = 0; round < 6; ++round) {
+  int met = 0;
+  for (int round = 0; round < 60 && met < 6; ++round) {
     SCOPED_TRACE(round);
     ASSERT_TRUE(rec.PrepareImage(false, nullptr));
     std::latch go(2);
@@ -552,14 +555,22 @@ TEST(Outcome, RecordingAndEraseAtOnceOneStartsTheOtherIsRefused) {
     rec.WaitForRecording();
     era.WaitForErase();
     std::lock_guard g(m);
-    EXPECT_NE(recording, erasing);
-    EXPECT_EQ(written, std::vector<std::string>{recording ? "" : kAlreadyErasingText});
-    EXPECT_EQ(erased, std::vector<bool>{!erasing});
-    EXPECT_EQ(era.EraseError, erasing ? "" : kAlreadyRecordingText);
+    if (recording && erasing) {
+      EXPECT_EQ(written, std::vector<std::string>{""});
+      EXPECT_EQ(erased, std::vector<bool>{false});
+      EXPECT_EQ(era.EraseError, "");
+    } else {
+      ++met;
+      EXPECT_TRUE(recording || erasing);
+      EXPECT_EQ(written, std::vector<std::string>{recording ? "" : kAlreadyErasingText});
+      EXPECT_EQ(erased, std::vector<bool>{!erasing});
+      EXPECT_EQ(era.EraseError, erasing ? "" : kAlreadyRecordingText);
+    }
     EXPECT_FALSE(rec.RecordingRuns() || EraseRuns() || era.Erasing);
     written.clear();
     erased.clear();
   }
+  EXPECT_EQ(met, 6);
 }
 
 // Sources that give nothing (a network mount that hangs) do not hold the start
