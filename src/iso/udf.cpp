@@ -54,8 +54,6 @@ enum : uint16_t {
 enum : uint8_t { kTypeDirectory = 4, kTypeFile = 5, kTypeSymlink = 12 };
 
 // ---- primitives
-void Le16(uint8_t* d, uint16_t v) { PutLE16(d, v); }
-void Le32(uint8_t* d, uint32_t v) { PutLE32(d, v); }
 void Le64(uint8_t* d, uint64_t v) {
   PutLE32(d, static_cast<uint32_t>(v));
   PutLE32(d + 4, static_cast<uint32_t>(v >> 32));
@@ -79,14 +77,14 @@ uint16_t Crc(const uint8_t* p, size_t n) {
 
 // Fills the 16-byte tag of a descriptor of Length bytes at d, recorded at Location.
 void Tag(uint8_t* d, uint16_t id, uint32_t location, size_t length) {
-  Le16(d, id);
-  Le16(d + 2, 2);  // descriptor version of NSR02
+  PutLE16(d, id);
+  PutLE16(d + 2, 2);  // descriptor version of NSR02
   d[5] = 0;
-  Le16(d + 6, 1);  // tag serial number
+  PutLE16(d + 6, 1);  // tag serial number
   const size_t crcLength = length - 16;
-  Le16(d + 8, Crc(d + 16, crcLength));
-  Le16(d + 10, static_cast<uint16_t>(crcLength));
-  Le32(d + 12, location);
+  PutLE16(d + 8, Crc(d + 16, crcLength));
+  PutLE16(d + 10, static_cast<uint16_t>(crcLength));
+  PutLE32(d + 12, location);
   uint8_t sum = 0;
   for (int i = 0; i < 16; ++i)
     if (i != 4) sum = static_cast<uint8_t>(sum + d[i]);
@@ -155,8 +153,8 @@ void Timestamp(uint8_t* d, int64_t seconds) {
     gmtime_r(&t, &u);
     lastSeconds = seconds;
   }
-  Le16(d, 0x1000);  // type 1, offset 0
-  Le16(d + 2, static_cast<uint16_t>(std::clamp(u.tm_year + 1900, 1, 9999)));
+  PutLE16(d, 0x1000);  // type 1, offset 0
+  PutLE16(d + 2, static_cast<uint16_t>(std::clamp(u.tm_year + 1900, 1, 9999)));
   d[4] = static_cast<uint8_t>(u.tm_mon + 1);
   d[5] = static_cast<uint8_t>(u.tm_mday);
   d[6] = static_cast<uint8_t>(u.tm_hour);
@@ -165,16 +163,16 @@ void Timestamp(uint8_t* d, int64_t seconds) {
 }
 
 void ExtentAd(uint8_t* d, uint32_t length, uint32_t location) {
-  Le32(d, length);
-  Le32(d + 4, location);
+  PutLE32(d, length);
+  PutLE32(d + 4, location);
 }
 
 // A long_ad in partition 0; its implementation use carries the unique ID's low 32 bits.
 void LongAd(uint8_t* d, uint32_t length, uint32_t block, uint32_t uniqueId = 0) {
-  Le32(d, length);
-  Le32(d + 4, block);
-  Le16(d + 8, 0);
-  Le32(d + 12, uniqueId);
+  PutLE32(d, length);
+  PutLE32(d + 4, block);
+  PutLE16(d + 8, 0);
+  PutLE32(d + 12, uniqueId);
 }
 
 // ---- the tree as UDF sees it
@@ -293,14 +291,14 @@ private:
   }
   TBlock Primary(uint32_t at) const {
     TBlock b{};
-    Le32(&b[16], 1);  // sequence number
+    PutLE32(&b[16], 1);  // sequence number
     Dstring(&b[24], 32, Label());
-    Le16(&b[56], 1);
-    Le16(&b[58], 1);
-    Le16(&b[60], 2);
-    Le16(&b[62], 3);
-    Le32(&b[64], 1);
-    Le32(&b[68], 1);
+    PutLE16(&b[56], 1);
+    PutLE16(&b[58], 1);
+    PutLE16(&b[60], 2);
+    PutLE16(&b[62], 3);
+    PutLE32(&b[64], 1);
+    PutLE32(&b[68], 1);
     // A volume set identifier begins with 16 characters unique to the volume.
     char unique[17];
     std::snprintf(unique, sizeof unique, "%016llX", static_cast<unsigned long long>(Created()));
@@ -314,7 +312,7 @@ private:
   }
   TBlock ImplementationUse(uint32_t at) const {
     TBlock b{};
-    Le32(&b[16], 2);
+    PutLE32(&b[16], 2);
     Regid(&b[20], "*UDF LV Info", kUdfSuffix);
     Charspec(&b[52]);
     Dstring(&b[116], 128, Label());
@@ -324,39 +322,39 @@ private:
   }
   TBlock PartitionDescriptor(uint32_t at) const {
     TBlock b{};
-    Le32(&b[16], 3);
-    Le16(&b[20], 1);  // allocated
-    Le16(&b[22], 0);  // partition number
+    PutLE32(&b[16], 3);
+    PutLE16(&b[20], 1);  // allocated
+    PutLE16(&b[22], 0);  // partition number
     Regid(&b[24], "+NSR02");
-    Le32(&b[184], 1);  // read only
-    Le32(&b[188], static_cast<uint32_t>(u_->Partition));
-    Le32(&b[192], static_cast<uint32_t>(u_->PartitionEnd - u_->Partition));
+    PutLE32(&b[184], 1);  // read only
+    PutLE32(&b[188], static_cast<uint32_t>(u_->Partition));
+    PutLE32(&b[192], static_cast<uint32_t>(u_->PartitionEnd - u_->Partition));
     Implementation(&b[196]);
     Tag(b.data(), kTagPartition, at, 512);
     return b;
   }
   TBlock LogicalVolume(uint32_t at) const {
     TBlock b{};
-    Le32(&b[16], 4);
+    PutLE32(&b[16], 4);
     Charspec(&b[20]);
     Dstring(&b[84], 128, Label());
-    Le32(&b[212], 2048);
+    PutLE32(&b[212], 2048);
     Domain(&b[216]);
     LongAd(&b[248], 2 * 2048, 0);  // the file set descriptor and its terminator
-    Le32(&b[264], 6);
-    Le32(&b[268], 1);
+    PutLE32(&b[264], 6);
+    PutLE32(&b[268], 1);
     Implementation(&b[272]);
     ExtentAd(&b[432], 2 * 2048, static_cast<uint32_t>(u_->VolumeArea + 2 * kSequenceSectors));
     b[440] = 1;  // type 1 partition map
     b[441] = 6;
-    Le16(&b[442], 1);
-    Le16(&b[444], 0);
+    PutLE16(&b[442], 1);
+    PutLE16(&b[444], 0);
     Tag(b.data(), kTagLogicalVolume, at, 446);
     return b;
   }
   static TBlock Unallocated(uint32_t at) {
     TBlock b{};
-    Le32(&b[16], 5);
+    PutLE32(&b[16], 5);
     Tag(b.data(), kTagUnallocated, at, 24);
     return b;
   }
@@ -368,18 +366,18 @@ private:
   TBlock Integrity(uint32_t at) const {
     TBlock b{};
     Timestamp(&b[16], Created());
-    Le32(&b[28], 1);  // closed
+    PutLE32(&b[28], 1);  // closed
     Le64(&b[40], u_->NextUniqueId);
-    Le32(&b[72], 1);   // partitions
-    Le32(&b[76], 46);  // implementation use
-    Le32(&b[80], 0);   // free space
-    Le32(&b[84], static_cast<uint32_t>(u_->PartitionEnd - u_->Partition));
+    PutLE32(&b[72], 1);   // partitions
+    PutLE32(&b[76], 46);  // implementation use
+    PutLE32(&b[80], 0);   // free space
+    PutLE32(&b[84], static_cast<uint32_t>(u_->PartitionEnd - u_->Partition));
     Implementation(&b[88]);
-    Le32(&b[120], u_->Files);
-    Le32(&b[124], u_->Directories);
-    Le16(&b[128], kRevision);
-    Le16(&b[130], kRevision);
-    Le16(&b[132], kRevision);
+    PutLE32(&b[120], u_->Files);
+    PutLE32(&b[124], u_->Directories);
+    PutLE16(&b[128], kRevision);
+    PutLE16(&b[130], kRevision);
+    PutLE16(&b[132], kRevision);
     Tag(b.data(), kTagIntegrity, at, 134);
     return b;
   }
@@ -485,10 +483,10 @@ public:
   void Write(TImagePlan&, TMemoryStream& Out) override {
     TBlock fsd{};
     Timestamp(&fsd[16], RockRidgeSeconds(c_.DateCreation != 0 ? c_.DateCreation : c_.MetadataTime));
-    Le16(&fsd[28], 3);
-    Le16(&fsd[30], 3);
-    Le32(&fsd[32], 1);
-    Le32(&fsd[36], 1);
+    PutLE16(&fsd[28], 3);
+    PutLE16(&fsd[30], 3);
+    PutLE32(&fsd[32], 1);
+    PutLE32(&fsd[36], 1);
     Charspec(&fsd[48]);
     Dstring(&fsd[112], 128, c_.IdVolume.empty() ? std::string("CDROM") : c_.IdVolume);
     Charspec(&fsd[240]);
@@ -652,14 +650,13 @@ private:
                   uint64_t unique, uint64_t length, const std::vector<TExtent>& extents, uint32_t More) {
     TBlock b{};
     // The ICB tag: strategy 4, one entry, short allocation descriptors.
-    Le16(&b[20], 4);
-    Le16(&b[24], 1);
+    PutLE16(&b[20], 4);
+    PutLE16(&b[24], 1);
     b[27] = type;
-    Le16(&b[34], 0);
-    Le32(&b[36], v.Uid);
-    Le32(&b[40], v.Gid);
-    Le32(&b[44], Permissions(v.Mode));
-    Le16(&b[48], static_cast<uint16_t>(std::min<uint32_t>(links, 0xFFFF)));
+    PutLE32(&b[36], v.Uid);
+    PutLE32(&b[40], v.Gid);
+    PutLE32(&b[44], Permissions(v.Mode));
+    PutLE16(&b[48], static_cast<uint16_t>(std::min<uint32_t>(links, 0xFFFF)));
     Le64(&b[56], length);
     uint64_t recorded = 0;
     for (const TExtent& x : extents) recorded += static_cast<uint64_t>(Sectors(x.Length));
@@ -667,7 +664,7 @@ private:
     Timestamp(&b[72], v.Access);
     Timestamp(&b[84], v.Modify);
     Timestamp(&b[96], v.Change);
-    Le32(&b[108], 1);  // checkpoint
+    PutLE32(&b[108], 1);  // checkpoint
     Implementation(&b[128]);
     Le64(&b[160], unique);
     const size_t inEntry = (2048 - kEntryHeader) / 8;
@@ -675,18 +672,18 @@ private:
     size_t at = kEntryHeader;
     for (size_t i = 0; i < here; ++i, at += 8) ShortAd(&b[at], extents[i]);
     if (here < extents.size()) {
-      Le32(&b[at], (3u << 30) | 2048u);  // the rest continue in an allocation extent
-      Le32(&b[at + 4], More);
+      PutLE32(&b[at], (3u << 30) | 2048u);  // the rest continue in an allocation extent
+      PutLE32(&b[at + 4], More);
       at += 8;
     }
-    Le32(&b[172], static_cast<uint32_t>(at - kEntryHeader));
+    PutLE32(&b[172], static_cast<uint32_t>(at - kEntryHeader));
     Tag(b.data(), kTagFileEntry, block, at);
     Out.Write(b.data(), at);  // the rest of the block is zeros
     Out.WriteZeros(2048 - at);
   }
   static void ShortAd(uint8_t* d, const TExtent& x) {
-    Le32(d, static_cast<uint32_t>(x.Length));
-    Le32(d + 4, x.Block);
+    PutLE32(d, static_cast<uint32_t>(x.Length));
+    PutLE32(d + 4, x.Block);
   }
   void WriteAeds(TMemoryStream& Out, uint32_t block, const std::vector<TExtent>& extents) {
     const size_t inEntry = (2048 - kEntryHeader) / 8;
@@ -701,12 +698,12 @@ private:
       for (size_t i = 0; i < here; ++i, at += 8) ShortAd(&b[at], extents[next + i]);
       next += here;
       if (next < extents.size()) {
-        Le32(&b[at], (3u << 30) | 2048u);
-        Le32(&b[at + 4], block + 1);
+        PutLE32(&b[at], (3u << 30) | 2048u);
+        PutLE32(&b[at + 4], block + 1);
         at += 8;
       }
-      Le32(&b[16], previous);
-      Le32(&b[20], static_cast<uint32_t>(at - kAedHeader));
+      PutLE32(&b[16], previous);
+      PutLE32(&b[20], static_cast<uint32_t>(at - kAedHeader));
       Tag(b.data(), kTagAllocationExtent, block, at);
       Out.Write(b);
       previous = block++;
@@ -721,7 +718,7 @@ private:
       const size_t offset = data.size();
       data.resize(offset + length, '\0');
       auto* f = reinterpret_cast<uint8_t*>(data.data()) + offset;
-      Le16(f + 16, 1);
+      PutLE16(f + 16, 1);
       f[18] = characteristics;
       f[19] = static_cast<uint8_t>(name.size());
       LongAd(f + 20, 2048, entry, static_cast<uint32_t>(unique));
