@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "iso/rockridge_private.h"
 
@@ -32,8 +35,25 @@ std::string Both32(uint32_t v) {
 }
 
 // Local TDateTime -> seconds since 1970, for entries that brought no times.
+// Asking the system costs a look at the zone's file each time, and a tree
+// asks once an entry: the offset from local time is kept for the quarter
+// hour of local time it was asked for, as zones change their offsets on
+// quarter hours only, and for as long as TZ names the same zone.
 int64_t UnixSeconds(TDateTime t) {
   const TDateParts p = DecodeDateTime(t);
+  // The local time counted as if it were UTC: days from 1970-01-01 by the
+  // civil calendar, then the time of day.
+  const int64_t y = p.Month <= 2 ? p.Year - 1 : p.Year;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (p.Month + (p.Month > 2 ? -3 : 9)) + 2) / 5 + p.Day - 1;
+  const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+  const int64_t local = days * 86400 + p.Hour * 3600 + p.Minute * 60 + p.Second;
+  const int64_t slot = local >= 0 ? local / 900 : (local - 899) / 900;
+  thread_local int64_t quarter = INT64_MIN, offset = 0;
+  thread_local std::string zone;
+  const char* tz = std::getenv("TZ");
+  if (slot == quarter && zone == (tz != nullptr ? tz : "\n")) return local - offset;
   std::tm tm{};
   tm.tm_year = p.Year - 1900;
   tm.tm_mon = p.Month - 1;
@@ -42,7 +62,13 @@ int64_t UnixSeconds(TDateTime t) {
   tm.tm_min = p.Minute;
   tm.tm_sec = p.Second;
   tm.tm_isdst = -1;
-  return static_cast<int64_t>(std::mktime(&tm));
+  const auto seconds = static_cast<int64_t>(std::mktime(&tm));
+  if (seconds != -1) {  // -1 may be a failure: not kept
+    quarter = slot;
+    offset = local - seconds;
+    zone = tz != nullptr ? tz : "\n";  // no TZ: the system's zone
+  }
+  return seconds;
 }
 
 std::tm Utc(int64_t Seconds) {

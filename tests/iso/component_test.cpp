@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "iso/iso.h"
+#include "iso/rockridge_private.h"
 
 namespace {
 
@@ -108,6 +109,32 @@ TEST(Component, TimeZoneOffsetInQuarterHours) {
     TScopedTimeZone tz("XST-5:45");
     VEZEZadira c;
     EXPECT_EQ(TimeZoneOffset, 23);
+  }
+}
+
+// Entries without times of their own get their date as seconds since 1970,
+// as the system converts local time: on both sides of a zone's changes, and
+// anew when TZ names another zone.
+TEST(Component, EntryTimesFollowTheZoneAcrossItsChanges) {
+  const std::vector<TDateParts> times = {
+      {2024, 7, 1, 12, 5, 0, 0},   {2024, 3, 31, 1, 50, 0, 0},  {2024, 3, 31, 1, 59, 59, 0}, {2024, 3, 31, 3, 0, 0, 0},
+      {2024, 3, 31, 3, 10, 0, 0},  {2024, 10, 27, 1, 59, 59, 0}, {2024, 10, 27, 3, 0, 0, 0},
+      {2024, 10, 27, 3, 5, 0, 0},  {1969, 12, 31, 23, 59, 0, 0}, {2024, 7, 1, 12, 0, 0, 0},
+  };
+  for (const char* zone : {"CET-1CEST,M3.5.0,M10.5.0/3", "XST-5:45", "UTC0", "CET-1CEST,M3.5.0,M10.5.0/3"}) {
+    TScopedTimeZone tz(zone);
+    for (const TDateParts& p : times) {
+      std::tm tm{};
+      tm.tm_year = p.Year - 1900;
+      tm.tm_mon = p.Month - 1;
+      tm.tm_mday = p.Day;
+      tm.tm_hour = p.Hour;
+      tm.tm_min = p.Minute;
+      tm.tm_sec = p.Second;
+      tm.tm_isdst = -1;
+      EXPECT_EQ(RockRidgeSeconds(EncodeDateTime(p)), static_cast<int64_t>(std::mktime(&tm)))
+          << zone << " " << p.Year << "-" << p.Month << "-" << p.Day << " " << p.Hour << ":" << p.Minute;
+    }
   }
 }
 
