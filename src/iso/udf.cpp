@@ -7,12 +7,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <climits>
 #include <array>
+#include <atomic>
+#include <climits>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -177,47 +181,47 @@ void LongAd(uint8_t* d, uint32_t length, uint32_t block, uint32_t uniqueId = 0) 
 
 // ---- the tree as UDF sees it
 struct TEntryView {
-  std::string Name;  // as the source has it
   uint32_t Mode = 0;
   uint32_t Uid = 0, Gid = 0;
   int64_t Modify = 0, Access = 0, Change = 0;
-  std::string Link;  // a symbolic link's target
+  const std::string* Link = nullptr;  // a symbolic link's target
 };
 
 // The same values the Rock Ridge fields carry: the source's when the entry
 // brought them, else read-only modes, owner 0 and the entry's date.
-TEntryView ViewOf(const TRockRidge* rr, bool directory, const std::string& name, TDateTime date) {
+TEntryView ViewOf(const TRockRidge* rr, bool directory, TDateTime date) {
   TEntryView v;
-  v.Name = name;
-  const bool present = rr != nullptr && rr->Present;
   v.Mode = directory ? 0555 : 0444;
-  const int64_t t = RockRidgeSeconds(date);
-  v.Modify = v.Access = v.Change = t;
-  if (present) {
+  v.Modify = v.Access = v.Change = RockRidgeSeconds(date);
+  if (rr != nullptr && rr->Present) {
     v.Mode = rr->Mode & 07777;
     v.Uid = rr->Uid;
     v.Gid = rr->Gid;
     v.Modify = rr->Modify;
     v.Access = rr->Access;
     v.Change = rr->Change;
-    if (!rr->Name.empty()) v.Name = rr->Name;
-    if (!directory) v.Link = rr->Link;
+    if (!directory && !rr->Link.empty()) v.Link = &rr->Link;
   }
   return v;
 }
 
-// The name an entry has in the source: the dot that stands for a missing
-// extension is no part of it, as in the Rock Ridge fields.
-std::string SourceName(const TFEntry& e) {
-  const std::string& n = e.LongName;
-  if (e.SubDir == nullptr && (e.Attr & faDirectory) == 0 && n.ends_with('.') && n.find('.') == n.size() - 1)
-    return n.substr(0, n.size() - 1);
-  return n;
+TEntryView ViewOfEntry(const TFEntry& e) {
+  if (e.SubDir != nullptr) return ViewOf(e.SubDir->RR.Get(), true, e.DateTime);
+  return ViewOf(e.RR.Get(), (e.Attr & faDirectory) != 0, e.DateTime);
 }
 
-TEntryView ViewOfEntry(const TFEntry& e) {
-  if (e.SubDir != nullptr) return ViewOf(e.SubDir->RR.Get(), true, SourceName(e), e.DateTime);
-  return ViewOf(e.RR.Get(), (e.Attr & faDirectory) != 0, SourceName(e), e.DateTime);
+// The name an entry has in the source, as the Rock Ridge fields give it: the
+// dot that stands for a missing extension is no part of it.
+const std::string& SourceName(const TFEntry& e) {
+  const TRockRidge* rr = e.SubDir != nullptr ? e.SubDir->RR.Get() : e.RR.Get();
+  if (rr != nullptr && rr->Present && !rr->Name.empty()) return rr->Name;
+  const std::string& n = e.LongName;
+  if (e.SubDir == nullptr && (e.Attr & faDirectory) == 0 && n.ends_with('.') && n.find('.') == n.size() - 1) {
+    thread_local std::string cut;
+    cut.assign(n, 0, n.size() - 1);
+    return cut;
+  }
+  return n;
 }
 
 // ECMA-167 permissions: other, group, owner, 5 bits each (execute, write,
@@ -421,62 +425,306 @@ private:
   const bool tail_;
 };
 
+// ---- file entries and identifiers, made as the stream reads them
+size_t FidLength(size_t nameBytes) { return (38 + nameBytes + 3) / 4 * 4; }
+int64_t Extents(int64_t size) { return size <= 0 ? 0 : (size + kMaxExtent - 1) / kMaxExtent; }
+
+// A file entry takes a block, mostly zeros; what tells one from another is a
+// few fields. The partition keeps those fields, 32 bytes an entry and its
+// name, and makes each block when a stream reads it.
+
+// What an entry records besides its data: type, permissions, owner, group.
+// A tree has few different ones, so entries point into a table of them.
+struct TUdfKind {
+  uint32_t Uid = 0, Gid = 0;
+  uint16_t Mode = 0;  // the POSIX permission bits
+  uint8_t Type = 0;
+  bool operator==(const TUdfKind&) const = default;
+};
+struct TUdfKindHash {
+  size_t operator()(const TUdfKind& k) const {
+    return std::hash<uint64_t>()((uint64_t{k.Uid} << 32 | k.Gid) ^ (uint64_t{k.Mode} << 8 | k.Type) << 40);
+  }
+};
+
+// A file or directory entry: 32 bytes.
+struct TUdfItem {
+  int64_t Length = 0;  // information length: the file's, the link's, the identifiers'
+  int64_t Modify = 0;
+  // The access and change times, as seconds after Modify; kFar: in FarTimes.
+  int32_t Access = 0, Change = 0;
+  uint32_t Block = 0;  // the first block of its data in the partition
+  uint32_t Kind = 0;
+};
+constexpr int32_t kFar = INT32_MIN;
+
+struct TUdfDirectory {
+  uint32_t Entry = 0;      // its entry's block; its identifiers follow it
+  uint32_t Parent = 0;     // index
+  uint32_t FirstFile = 0;  // the index of its first file among the files
+  uint32_t Links = 1;
+  uint64_t Children = 0;   // where its children start in Children
+};
+
+// The blocks of the partition from its block First on: each directory's
+// entry and identifiers, then the files' entries, in block order.
+class TUdfEntries final : public TGeneratedBytes {
+public:
+  uint32_t First = 2;
+  uint32_t FilesBlock = 0;  // the first file's entry
+  uint64_t FirstFileUnique = 16;
+  std::vector<TUdfDirectory> Directories;
+  std::vector<TUdfItem> Items;  // the directories' in their order, then the files'
+  std::vector<TUdfKind> Kinds;
+  // The children of each directory in list order, one after the other: the
+  // identifier's characteristics, the name's length, the name in compressed
+  // Unicode, and for a subdirectory its index in four bytes.
+  std::string Children;
+  std::unordered_map<uint32_t, uint32_t> More;  // file index: its allocation extent's block
+  // Access and change times more than 68 years from the modification, by item.
+  std::unordered_map<size_t, std::pair<int64_t, int64_t>> FarTimes;
+
+  void Add(const TUdfItem& Item, int64_t Access, int64_t Change) {
+    Items.emplace_back();
+    Set(Items.size() - 1, Item, Access, Change);
+  }
+  void Set(size_t Index, TUdfItem Item, int64_t Access, int64_t Change) {
+    int64_t a = 0, c = 0;
+    const bool near = !__builtin_sub_overflow(Access, Item.Modify, &a) &&
+                      !__builtin_sub_overflow(Change, Item.Modify, &c) && a > INT32_MIN && a <= INT32_MAX &&
+                      c > INT32_MIN && c <= INT32_MAX;
+    if (near) {
+      Item.Access = static_cast<int32_t>(a);
+      Item.Change = static_cast<int32_t>(c);
+      FarTimes.erase(Index);
+    } else {
+      Item.Access = Item.Change = kFar;
+      FarTimes[Index] = {Access, Change};
+    }
+    Items[Index] = Item;
+  }
+
+  void Fill(int64_t Offset, std::span<uint8_t> Dest) const override {
+    TBlock scratch;
+    for (size_t done = 0; done < Dest.size();) {
+      const int64_t at = Offset + static_cast<int64_t>(done);
+      const auto block = static_cast<uint32_t>(First + at / 2048);
+      const size_t within = static_cast<size_t>(at % 2048);
+      const size_t n = std::min(2048 - within, Dest.size() - done);
+      if (n == 2048) {
+        MakeBlock(block, Dest.data() + done);
+      } else {
+        MakeBlock(block, scratch.data());
+        std::memcpy(Dest.data() + done, scratch.data() + within, n);
+      }
+      done += n;
+    }
+  }
+
+private:
+  static uint64_t UniqueOfDirectory(size_t i) { return i == 0 ? 0 : 15 + i; }
+
+  void MakeBlock(uint32_t block, uint8_t* b) const {
+    std::memset(b, 0, 2048);
+    const size_t dirs = Directories.size();
+    if (block >= FilesBlock) {
+      const uint32_t k = block - FilesBlock;
+      const auto more = More.find(k);
+      MakeEntry(b, block, dirs + k, 1, FirstFileUnique + k, more != More.end() ? more->second : 0);
+      return;
+    }
+    // The directory whose entry is at or before the block.
+    const auto d = std::prev(std::upper_bound(Directories.begin(), Directories.end(), block,
+                                              [](uint32_t at, const TUdfDirectory& x) { return at < x.Entry; }));
+    const auto i = static_cast<size_t>(d - Directories.begin());
+    if (block == d->Entry) {
+      MakeEntry(b, block, i, d->Links, UniqueOfDirectory(i), 0);
+      return;
+    }
+    const std::string& data = Identifiers(i);
+    const size_t from = size_t{block - d->Entry - 1} * 2048;
+    if (from < data.size()) std::memcpy(b, data.data() + from, std::min<size_t>(2048, data.size() - from));
+  }
+
+  // An entry whose extents follow one another from the item's block; those
+  // it cannot hold continue in an allocation extent at block More.
+  void MakeEntry(uint8_t* b, uint32_t block, size_t index, uint32_t links, uint64_t unique,
+                 uint32_t more) const {
+    const TUdfItem& item = Items[index];
+    const TUdfKind& kind = Kinds[item.Kind];
+    int64_t access = item.Modify + item.Access, change = item.Modify + item.Change;
+    if (item.Access == kFar) std::tie(access, change) = FarTimes.at(index);
+    // The ICB tag: strategy 4, one entry, short allocation descriptors.
+    PutLE16(&b[20], 4);
+    PutLE16(&b[24], 1);
+    b[27] = kind.Type;
+    PutLE32(&b[36], kind.Uid);
+    PutLE32(&b[40], kind.Gid);
+    PutLE32(&b[44], Permissions(kind.Mode));
+    PutLE16(&b[48], static_cast<uint16_t>(std::min<uint32_t>(links, 0xFFFF)));
+    Le64(&b[56], static_cast<uint64_t>(item.Length));
+    Le64(&b[64], static_cast<uint64_t>(Sectors(item.Length)));
+    Timestamp(&b[72], access);
+    Timestamp(&b[84], item.Modify);
+    Timestamp(&b[96], change);
+    PutLE32(&b[108], 1);  // checkpoint
+    Implementation(&b[128]);
+    Le64(&b[160], unique);
+    const int64_t extents = Extents(item.Length);
+    const int64_t inEntry = static_cast<int64_t>((2048 - kEntryHeader) / 8);
+    const int64_t here = extents <= inEntry ? extents : inEntry - 1;
+    size_t at = kEntryHeader;
+    for (int64_t x = 0; x < here; ++x, at += 8) {
+      PutLE32(&b[at], static_cast<uint32_t>(std::min(kMaxExtent, item.Length - x * kMaxExtent)));
+      PutLE32(&b[at + 4], static_cast<uint32_t>(item.Block + x * (kMaxExtent / 2048)));
+    }
+    if (here < extents) {
+      PutLE32(&b[at], (3u << 30) | 2048u);  // the rest continue in an allocation extent
+      PutLE32(&b[at + 4], more);
+      at += 8;
+    }
+    PutLE32(&b[172], static_cast<uint32_t>(at - kEntryHeader));
+    Tag(b, kTagFileEntry, block, at);
+  }
+
+  // A directory's identifiers, all of them: a stream reads them block by
+  // block, so the last directory made is kept for the next block.
+  const std::string& Identifiers(size_t i) const {
+    thread_local struct {
+      uint64_t Owner = 0;
+      size_t Dir = 0;
+      std::string Data;
+    } last;
+    if (last.Owner == serial_ && last.Dir == i) return last.Data;
+    last.Owner = serial_;
+    last.Dir = i;
+    std::string& data = last.Data;
+    const TUdfDirectory& d = Directories[i];
+    data.clear();
+    data.reserve(static_cast<size_t>(Items[i].Length));
+    auto fid = [&](uint8_t characteristics, const char* name, size_t length, uint32_t entry, uint64_t unique) {
+      const size_t offset = data.size();
+      const size_t bytes = FidLength(length);
+      data.resize(offset + bytes, '\0');
+      auto* f = reinterpret_cast<uint8_t*>(data.data()) + offset;
+      PutLE16(f + 16, 1);
+      f[18] = characteristics;
+      f[19] = static_cast<uint8_t>(length);
+      LongAd(f + 20, 2048, entry, static_cast<uint32_t>(unique));
+      if (length > 0) std::memcpy(f + 38, name, length);
+      Tag(f, kTagFileIdentifier, static_cast<uint32_t>(d.Entry + 1 + offset / 2048), bytes);
+    };
+    fid(0x0A, nullptr, 0, Directories[d.Parent].Entry, UniqueOfDirectory(d.Parent));  // the parent
+    const char* c = Children.data() + d.Children;
+    const char* end =
+        Children.data() + (i + 1 < Directories.size() ? Directories[i + 1].Children : Children.size());
+    uint32_t file = d.FirstFile;
+    while (c < end) {
+      const auto characteristics = static_cast<uint8_t>(c[0]);
+      const auto length = static_cast<uint8_t>(c[1]);
+      const char* name = c + 2;
+      c += 2 + length;
+      if ((characteristics & 0x02) != 0) {
+        uint32_t sub = 0;
+        std::memcpy(&sub, c, 4);
+        c += 4;
+        fid(characteristics, name, length, Directories[sub].Entry, UniqueOfDirectory(sub));
+      } else {
+        fid(characteristics, name, length, FilesBlock + file, FirstFileUnique + file);
+        ++file;
+      }
+    }
+    return data;
+  }
+
+  static uint64_t NewSerial() {
+    static std::atomic<uint64_t> next{1};
+    return next.fetch_add(1);
+  }
+  const uint64_t serial_ = NewSerial();  // tells this table's directories from another's
+};
+
 // ---- the partition: file set, file entries, directories
 class TUdfPartitionWriter final : public TAreaWriter {
 public:
   TUdfPartitionWriter(VEZEZadira& c, std::shared_ptr<TUdfLayout> u) : c_(c), u_(std::move(u)) {}
   const char* Name() const override { return "UDF file entries"; }
+  // Lays out the partition's blocks: the file set and its terminator, each
+  // directory's entry and identifiers, the files' entries (directory by
+  // directory, in list order), then what does not fit an entry. The table
+  // the stream makes them from is filled here, but for the files' data,
+  // whose place is known only once the layout has placed it.
   int64_t Measure(int64_t) override {
-    dirs_.assign(c_.DirTable.size(), {});
-    index_.clear();
-    index_.reserve(c_.DirTable.size());
+    const size_t dirs = c_.DirTable.size();
+    auto g = std::make_shared<TUdfEntries>();
+    kinds_.clear();
     extra_.clear();
-    for (size_t i = 0; i < c_.DirTable.size(); ++i) index_.emplace(c_.DirTable[i].get(), static_cast<uint32_t>(i));
-    uint32_t block = 2;  // the file set descriptor and its terminator
-    uint64_t unique = 16;
-    u_->Files = 0;
-    u_->Directories = static_cast<uint32_t>(c_.DirTable.size());
-    // Each directory's entry and identifiers.
-    for (size_t i = 0; i < c_.DirTable.size(); ++i) {
+    // A directory's index in the table, by its path-table number.
+    std::vector<uint32_t> byNumber(dirs + 1, 0);
+    size_t files = 0, names = 0;
+    for (size_t i = 0; i < dirs; ++i) {
       const TDEntry& d = *c_.DirTable[i];
-      TDir& info = dirs_[i];
-      info.Entry = block++;
-      info.Unique = i == 0 ? 0 : unique++;
-      info.Bytes = FidLength(0);  // the parent
+      if (d.Number > 0 && static_cast<size_t>(d.Number) <= dirs)
+        byNumber[static_cast<size_t>(d.Number)] = static_cast<uint32_t>(i);
       for (const TFEntry* e = d.Entries; e != nullptr; e = e->Next)
-        if (!IsDot(*e)) info.Bytes += FidLength(UdfNameLength(d, *e));
-      info.Data = block;
-      block += static_cast<uint32_t>(Sectors(static_cast<int64_t>(info.Bytes)));
-    }
-    // The files' entries, directory by directory in list order.
-    for (size_t i = 0; i < c_.DirTable.size(); ++i) {
-      dirs_[i].Files = block;
-      dirs_[i].FirstUnique = unique;
-      for (const TFEntry* e = c_.DirTable[i]->Entries; e != nullptr; e = e->Next)
-        if (IsFile(*e)) {
-          ++block;
-          ++unique;
-          ++u_->Files;
+        if (!IsDot(*e)) {
+          files += e->SubDir == nullptr ? 1 : 0;
+          names += 3 + e->LongName.size() + (e->SubDir != nullptr ? 4 : 0);
         }
     }
-    // Then what does not fit an entry: symbolic links' targets and further
-    // allocation descriptors of very large files.
-    for (size_t i = 0; i < c_.DirTable.size(); ++i)
+    auto indexOf = [&](const TDEntry* d) { return byNumber[static_cast<size_t>(d->Number)]; };
+    g->Directories.resize(dirs);
+    g->Items.reserve(dirs + files);
+    g->Children.reserve(names);
+
+    uint32_t block = 2;  // after the file set descriptor and its terminator
+    for (size_t i = 0; i < dirs; ++i) {
+      const TDEntry& d = *c_.DirTable[i];
+      TUdfDirectory& x = g->Directories[i];
+      x.Entry = block++;
+      x.Parent = indexOf(d.Parent != nullptr ? d.Parent : &d);
+      x.Children = g->Children.size();
+      size_t bytes = FidLength(0);  // the parent's identifier
+      for (const TFEntry* e = d.Entries; e != nullptr; e = e->Next) {
+        if (IsDot(*e)) continue;
+        const uint8_t hidden = (e->Attr & faHidden) != 0 ? 0x01 : 0x00;
+        g->Children.push_back(static_cast<char>(e->SubDir != nullptr ? 0x02 | hidden : hidden));
+        bytes += FidLength(AppendName(g->Children, d, *e));
+        if (e->SubDir != nullptr) {
+          const uint32_t sub = indexOf(e->SubDir);
+          g->Children.append(reinterpret_cast<const char*>(&sub), 4);
+          ++x.Links;
+        }
+      }
+      AddItem(*g, d.OwnEntry != nullptr ? ViewOfEntry(*d.OwnEntry) : ViewOf(d.RR.Get(), true, c_.MetadataTime),
+              kTypeDirectory, static_cast<int64_t>(bytes), block);
+      block += static_cast<uint32_t>(Sectors(static_cast<int64_t>(bytes)));
+    }
+    g->FilesBlock = block;
+    g->FirstFileUnique = 16 + (dirs > 0 ? dirs - 1 : 0);  // after the directories but the root
+    uint32_t file = 0;
+    for (size_t i = 0; i < dirs; ++i) {
+      g->Directories[i].FirstFile = file;
+      for (const TFEntry* e = c_.DirTable[i]->Entries; e != nullptr; e = e->Next) file += IsFile(*e) ? 1 : 0;
+    }
+    block += file;
+    filesEnd_ = block;
+    // Symbolic links' targets and the further allocation descriptors of very large files.
+    for (size_t i = 0; i < dirs; ++i)
       for (const TFEntry* e = c_.DirTable[i]->Entries; e != nullptr; e = e->Next) {
         if (!IsFile(*e)) continue;
-        const TRockRidge* rr = e->RR.Get();
-        const bool link = rr != nullptr && rr->Present && !rr->Link.empty() && (e->Attr & faDirectory) == 0;
-        int64_t blocks = 0;
-        if (link)
-          blocks = Sectors(static_cast<int64_t>(PathComponents(rr->Link).size()));
-        else
-          blocks = AedBlocks(Extents(e->ISOSize));
+        const TEntryView v = ViewOfEntry(*e);
+        const int64_t blocks = v.Link != nullptr ? Sectors(static_cast<int64_t>(PathComponents(*v.Link).size()))
+                                                 : AedBlocks(Extents(e->ISOSize));
         if (blocks > 0) {
           extra_.emplace(e, block);
           block += static_cast<uint32_t>(blocks);
         }
       }
-    u_->NextUniqueId = unique;
+    u_->Directories = static_cast<uint32_t>(dirs);
+    u_->Files = file;
+    u_->NextUniqueId = g->FirstFileUnique + file;
+    entries_ = std::move(g);
     return block;
   }
   void Place(int64_t At) override { u_->Partition = At; }
@@ -491,7 +739,7 @@ public:
     Dstring(&fsd[112], 128, c_.IdVolume.empty() ? std::string("CDROM") : c_.IdVolume);
     Charspec(&fsd[240]);
     Dstring(&fsd[304], 32, c_.IdVolume.empty() ? std::string("CDROM") : c_.IdVolume);
-    LongAd(&fsd[400], 2048, dirs_.empty() ? 0 : dirs_[0].Entry);
+    LongAd(&fsd[400], 2048, entries_->Directories.empty() ? 0 : entries_->Directories[0].Entry);
     Domain(&fsd[416]);
     Tag(fsd.data(), kTagFileSet, 0, 512);
     Out.Write(fsd);
@@ -499,44 +747,40 @@ public:
     Tag(td.data(), kTagTerminating, 1, 512);
     Out.Write(td);
 
-    for (size_t i = 0; i < c_.DirTable.size(); ++i) {
-      const TDEntry& d = *c_.DirTable[i];
-      const TDir& info = dirs_[i];
-      uint32_t links = 1;
-      for (const TFEntry* e = d.Entries; e != nullptr; e = e->Next) links += e->SubDir != nullptr ? 1 : 0;
-      const TEntryView v = d.OwnEntry != nullptr ? ViewOfEntry(*d.OwnEntry)
-                                                 : ViewOf(d.RR.Get(), true, "", c_.MetadataTime);
-      WriteEntry(Out, info.Entry, kTypeDirectory, v, links, info.Unique, info.Bytes,
-                 {{static_cast<int64_t>(info.Bytes), info.Data}}, 0);
-      WriteIdentifiers(Out, d, info);
-    }
-    for (size_t i = 0; i < c_.DirTable.size(); ++i) {
-      uint32_t block = dirs_[i].Files;
-      uint64_t unique = dirs_[i].FirstUnique;
-      for (const TFEntry* e = c_.DirTable[i]->Entries; e != nullptr; e = e->Next) {
+    // The times of directories without an entry of their own are the
+    // layout's, known only now; so is the place of the files' data.
+    TUdfEntries& g = *entries_;
+    for (size_t i = 0; i < c_.DirTable.size(); ++i)
+      if (const TDEntry& d = *c_.DirTable[i]; d.OwnEntry == nullptr) {
+        const TEntryView v = ViewOf(d.RR.Get(), true, c_.MetadataTime);
+        TUdfItem item = g.Items[i];
+        item.Modify = v.Modify;
+        g.Set(i, item, v.Access, v.Change);
+      }
+    uint32_t file = 0;
+    for (const auto& dir : c_.DirTable)
+      for (const TFEntry* e = dir->Entries; e != nullptr; e = e->Next) {
         if (!IsFile(*e)) continue;
         const TEntryView v = ViewOfEntry(*e);
-        if (!v.Link.empty()) {
-          const std::string data = PathComponents(v.Link);
-          WriteEntry(Out, block, kTypeSymlink, v, 1, unique, data.size(),
-                     {{static_cast<int64_t>(data.size()), extra_.at(e)}}, 0);
+        const auto more = extra_.find(e);
+        if (v.Link != nullptr) {
+          AddItem(g, v, kTypeSymlink, static_cast<int64_t>(PathComponents(*v.Link).size()), more->second);
         } else {
-          const auto more = extra_.find(e);
-          WriteEntry(Out, block, kTypeFile, v, 1, unique, static_cast<uint64_t>(e->ISOSize), FileExtents(*e),
-                     more != extra_.end() ? more->second : 0);
+          AddItem(g, v, kTypeFile, e->ISOSize, e->ISOSize > 0 ? FileBlock(*e) : 0);
+          if (more != extra_.end()) g.More.emplace(file, more->second);
         }
-        ++block;
-        ++unique;
+        ++file;
       }
-    }
+    Out.WriteGenerated(entries_, int64_t{filesEnd_ - g.First} * 2048);
+
     // The blocks that did not fit an entry, in the order they were given.
-    for (size_t i = 0; i < c_.DirTable.size(); ++i)
-      for (const TFEntry* e = c_.DirTable[i]->Entries; e != nullptr; e = e->Next) {
+    for (const auto& dir : c_.DirTable)
+      for (const TFEntry* e = dir->Entries; e != nullptr; e = e->Next) {
         const auto it = IsFile(*e) ? extra_.find(e) : extra_.end();
         if (it == extra_.end()) continue;
         const TEntryView v = ViewOfEntry(*e);
-        if (!v.Link.empty()) {
-          const std::string data = PathComponents(v.Link);
+        if (v.Link != nullptr) {
+          const std::string data = PathComponents(*v.Link);
           Out.Write(data.data(), data.size());
           Out.WriteZeros(static_cast<size_t>(Sectors(static_cast<int64_t>(data.size())) * 2048 - static_cast<int64_t>(data.size())));
         } else {
@@ -546,11 +790,6 @@ public:
   }
 
 private:
-  struct TDir {
-    uint32_t Entry = 0, Data = 0, Files = 0;
-    uint64_t Unique = 0, FirstUnique = 0;
-    size_t Bytes = 0;
-  };
   struct TExtent {
     int64_t Length;
     uint32_t Block;
@@ -558,8 +797,6 @@ private:
 
   static bool IsDot(const TFEntry& e) { return e.LongName == "." || e.LongName == ".."; }
   static bool IsFile(const TFEntry& e) { return e.SubDir == nullptr && !IsDot(e); }
-  static size_t FidLength(size_t nameBytes) { return (38 + nameBytes + 3) / 4 * 4; }
-  static int64_t Extents(int64_t size) { return size <= 0 ? 0 : (size + kMaxExtent - 1) / kMaxExtent; }
   // Blocks of allocation extent descriptors a file of n extents needs beyond its entry.
   static int64_t AedBlocks(int64_t n) {
     const int64_t inEntry = static_cast<int64_t>((2048 - kEntryHeader) / 8);
@@ -574,43 +811,41 @@ private:
     return blocks;
   }
 
-  // The bytes of UdfName, most often without making it.
-  size_t UdfNameLength(const TDEntry& dir, const TFEntry& e) {
-    const std::string& name = NameOf(e);
-    bool narrow = true;
-    for (size_t i = 0; i < name.size(); ++i) {
-      const auto b = static_cast<uint8_t>(name[i]);
-      if (b < 0x80) continue;
-      // Two-byte sequences up to U+00FF start with C2 or C3.
-      if ((b == 0xC2 || b == 0xC3) && i + 1 < name.size() && (static_cast<uint8_t>(name[i + 1]) & 0xC0) == 0x80) {
-        ++i;
-        continue;
-      }
-      narrow = false;
-      break;
-    }
-    const size_t units = Utf16Length(name);
-    const size_t bytes = 1 + (narrow ? units : 2 * units);
-    return bytes <= 255 ? bytes : UdfName(dir, e).size();
+  void AddItem(TUdfEntries& g, const TEntryView& v, uint8_t type, int64_t length, uint32_t block) {
+    const TUdfKind kind{v.Uid, v.Gid, static_cast<uint16_t>(v.Mode), type};
+    const auto [it, added] = kinds_.try_emplace(kind, static_cast<uint32_t>(g.Kinds.size()));
+    if (added) g.Kinds.push_back(kind);
+    g.Add({length, v.Modify, 0, 0, block, it->second}, v.Access, v.Change);
   }
-  // The source's name of an entry, without a copy when it is the long name.
-  static const std::string& NameOf(const TFEntry& e) {
-    const TRockRidge* rr = e.SubDir != nullptr ? e.SubDir->RR.Get() : e.RR.Get();
-    if (rr != nullptr && rr->Present && !rr->Name.empty()) return rr->Name;
-    const std::string& n = e.LongName;
-    if (e.SubDir == nullptr && (e.Attr & faDirectory) == 0 && n.ends_with('.') && n.find('.') == n.size() - 1) {
-      thread_local std::string cut;
-      cut.assign(n, 0, n.size() - 1);
-      return cut;
+
+  // The partition block where a file's data starts.
+  uint32_t FileBlock(const TFEntry& e) const {
+    const int64_t sector = e.Imported ? int64_t{e.ISOExtent} : int64_t{c_.FirstFileSector} + e.ISOExtent;
+    return static_cast<uint32_t>(sector - u_->Partition);
+  }
+
+  // Appends a child's name to the table, its length first, in compressed
+  // Unicode (made directly when it is plain ASCII); gives the name's bytes.
+  size_t AppendName(std::string& out, const TDEntry& dir, const TFEntry& e) {
+    const std::string& name = SourceName(e);
+    const bool ascii = std::all_of(name.begin(), name.end(), [](char ch) { return static_cast<uint8_t>(ch) < 0x80; });
+    if (ascii && name.size() < 255) {
+      out.push_back(static_cast<char>(name.size() + 1));
+      out.push_back('\x08');
+      out.append(name);
+      return name.size() + 1;
     }
-    return n;
+    const std::string cs = UdfName(dir, e);
+    out.push_back(static_cast<char>(cs.size()));
+    out.append(cs);
+    return cs.size();
   }
 
   // The name a child has in the UDF tree, in compressed Unicode: as the
   // source has it, shortened (keeping a short extension) with a message when
   // it needs more than the 255 bytes an identifier holds.
   std::string UdfName(const TDEntry& dir, const TFEntry& e) {
-    std::u16string units = Utf8ToUtf16(ViewOfEntry(e).Name);
+    std::u16string units = Utf8ToUtf16(SourceName(e));
     std::string cs = Cs0(units);
     if (cs.size() <= 255) return cs;
     const auto known = shortened_.find(&e);
@@ -638,49 +873,11 @@ private:
   std::vector<TExtent> FileExtents(const TFEntry& e) const {
     std::vector<TExtent> out;
     if (e.ISOSize <= 0) return out;
-    const int64_t sector = e.Imported ? int64_t{e.ISOExtent} : int64_t{c_.FirstFileSector} + e.ISOExtent;
     for (int64_t at = 0; at < e.ISOSize; at += kMaxExtent)
-      out.push_back({std::min(kMaxExtent, e.ISOSize - at),
-                     static_cast<uint32_t>(sector - u_->Partition + at / 2048)});
+      out.push_back({std::min(kMaxExtent, e.ISOSize - at), static_cast<uint32_t>(FileBlock(e) + at / 2048)});
     return out;
   }
 
-  // A file entry at block; descriptors it cannot hold continue at block More.
-  void WriteEntry(TMemoryStream& Out, uint32_t block, uint8_t type, const TEntryView& v, uint32_t links,
-                  uint64_t unique, uint64_t length, const std::vector<TExtent>& extents, uint32_t More) {
-    TBlock b{};
-    // The ICB tag: strategy 4, one entry, short allocation descriptors.
-    PutLE16(&b[20], 4);
-    PutLE16(&b[24], 1);
-    b[27] = type;
-    PutLE32(&b[36], v.Uid);
-    PutLE32(&b[40], v.Gid);
-    PutLE32(&b[44], Permissions(v.Mode));
-    PutLE16(&b[48], static_cast<uint16_t>(std::min<uint32_t>(links, 0xFFFF)));
-    Le64(&b[56], length);
-    uint64_t recorded = 0;
-    for (const TExtent& x : extents) recorded += static_cast<uint64_t>(Sectors(x.Length));
-    Le64(&b[64], recorded);
-    Timestamp(&b[72], v.Access);
-    Timestamp(&b[84], v.Modify);
-    Timestamp(&b[96], v.Change);
-    PutLE32(&b[108], 1);  // checkpoint
-    Implementation(&b[128]);
-    Le64(&b[160], unique);
-    const size_t inEntry = (2048 - kEntryHeader) / 8;
-    const size_t here = extents.size() <= inEntry ? extents.size() : inEntry - 1;
-    size_t at = kEntryHeader;
-    for (size_t i = 0; i < here; ++i, at += 8) ShortAd(&b[at], extents[i]);
-    if (here < extents.size()) {
-      PutLE32(&b[at], (3u << 30) | 2048u);  // the rest continue in an allocation extent
-      PutLE32(&b[at + 4], More);
-      at += 8;
-    }
-    PutLE32(&b[172], static_cast<uint32_t>(at - kEntryHeader));
-    Tag(b.data(), kTagFileEntry, block, at);
-    Out.Write(b.data(), at);  // the rest of the block is zeros
-    Out.WriteZeros(2048 - at);
-  }
   static void ShortAd(uint8_t* d, const TExtent& x) {
     PutLE32(d, static_cast<uint32_t>(x.Length));
     PutLE32(d + 4, x.Block);
@@ -710,46 +907,12 @@ private:
     }
   }
 
-  void WriteIdentifiers(TMemoryStream& Out, const TDEntry& d, const TDir& info) {
-    std::string data;
-    data.reserve(info.Bytes);
-    auto fid = [&](uint8_t characteristics, const std::string& name, uint32_t entry, uint64_t unique) {
-      const size_t length = FidLength(name.size());
-      const size_t offset = data.size();
-      data.resize(offset + length, '\0');
-      auto* f = reinterpret_cast<uint8_t*>(data.data()) + offset;
-      PutLE16(f + 16, 1);
-      f[18] = characteristics;
-      f[19] = static_cast<uint8_t>(name.size());
-      LongAd(f + 20, 2048, entry, static_cast<uint32_t>(unique));
-      std::memcpy(f + 38, name.data(), name.size());
-      Tag(f, kTagFileIdentifier, static_cast<uint32_t>(info.Data + offset / 2048), length);
-    };
-    const TDEntry& parent = d.Parent != nullptr ? *d.Parent : d;
-    const TDir& up = dirs_[index_.at(&parent)];
-    fid(0x0A, "", up.Entry, up.Unique);  // the parent, a directory
-    uint32_t file = info.Files;
-    uint64_t unique = info.FirstUnique;
-    // Files' entries follow the list order; look the files up as they come.
-    for (const TFEntry* e = d.Entries; e != nullptr; e = e->Next) {
-      if (IsDot(*e)) continue;
-      const uint8_t hidden = (e->Attr & faHidden) != 0 ? 0x01 : 0x00;
-      if (e->SubDir != nullptr) {
-        const TDir& sub = dirs_[index_.at(e->SubDir)];
-        fid(static_cast<uint8_t>(0x02 | hidden), UdfName(d, *e), sub.Entry, sub.Unique);
-      } else {
-        fid(hidden, UdfName(d, *e), file++, unique++);
-      }
-    }
-    Out.Write(data.data(), data.size());
-    Out.WriteZeros(static_cast<size_t>(Sectors(static_cast<int64_t>(data.size())) * 2048 - static_cast<int64_t>(data.size())));
-  }
-
   VEZEZadira& c_;
   std::shared_ptr<TUdfLayout> u_;
-  std::vector<TDir> dirs_;
-  std::unordered_map<const TDEntry*, uint32_t> index_;
+  std::shared_ptr<TUdfEntries> entries_;
+  std::unordered_map<TUdfKind, uint32_t, TUdfKindHash> kinds_;
   std::unordered_map<const TFEntry*, uint32_t> extra_;  // first block of what did not fit
+  uint32_t filesEnd_ = 0;  // the block after the last file's entry
   std::unordered_map<const TFEntry*, std::string> shortened_;
   std::unordered_map<const TDEntry*, std::unordered_set<std::string>> taken_;
 };

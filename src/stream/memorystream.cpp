@@ -12,10 +12,12 @@ TMemoryStream& TMemoryStream::operator=(TMemoryStream&& Other) noexcept {
   if (this != &Other) {
     runs_ = std::move(Other.runs_);
     chunks_ = std::move(Other.chunks_);
+    generated_ = std::move(Other.generated_);
     kept_ = std::exchange(Other.kept_, 0);
     size_ = std::exchange(Other.size_, 0);
     Other.runs_.clear();
     Other.chunks_.clear();
+    Other.generated_.clear();
   }
   return *this;
 }
@@ -50,6 +52,12 @@ void TMemoryStream::Keep(const uint8_t* Data, size_t Count) {
 }
 
 void TMemoryStream::WriteZeros(size_t Count) { size_ += static_cast<int64_t>(Count); }
+
+void TMemoryStream::WriteGenerated(std::shared_ptr<const TGeneratedBytes> Source, int64_t Count) {
+  if (Count <= 0) return;
+  generated_.push_back({size_, Count, std::move(Source)});
+  size_ += Count;
+}
 
 void TMemoryStream::CopyKept(uint64_t From, uint8_t* Dest, size_t Count) const {
   while (Count > 0) {
@@ -94,6 +102,16 @@ size_t TMemoryStream::Read(int64_t Offset, std::span<uint8_t> Dest) const {
     left -= n;
     if (next != runs_.end() && pos >= next->At) ++next;
   }
+  // The generated runs read as zeros above: their bytes go over them.
+  const int64_t end = Offset + static_cast<int64_t>(total);
+  auto g = std::upper_bound(generated_.begin(), generated_.end(), Offset,
+                            [](int64_t at, const TGenerated& r) { return at < r.At + r.Count; });
+  for (; g != generated_.end() && g->At < end; ++g) {
+    const int64_t from = std::max(Offset, g->At);
+    const int64_t to = std::min(end, g->At + g->Count);
+    g->Source->Fill(from - g->At,
+                    Dest.subspan(static_cast<size_t>(from - Offset), static_cast<size_t>(to - from)));
+  }
   return total;
 }
 
@@ -102,6 +120,8 @@ void TMemoryStream::Clear() {
   runs_.shrink_to_fit();
   chunks_.clear();
   chunks_.shrink_to_fit();
+  generated_.clear();
+  generated_.shrink_to_fit();
   kept_ = 0;
   size_ = 0;
 }

@@ -19,11 +19,21 @@
 #include "common/common.h"
 
 // ---------------------------------------------------------------- metadata stream
+// Bytes that a stream makes as they are read instead of keeping them: long
+// runs of small descriptors, each made from a few fields of a compact table.
+class TGeneratedBytes {
+public:
+  virtual ~TGeneratedBytes() = default;
+  // Fills Dest with the bytes from Offset of the run on. Streams of one plan
+  // read on their own threads: it changes nothing shared.
+  virtual void Fill(int64_t Offset, std::span<uint8_t> Dest) const = 0;
+};
+
 // A growable in-memory byte stream: an image's metadata sectors. Most of the
 // metadata is zero padding (every directory takes whole sectors for a few
 // records), so only the bytes that are not zeros are kept, packed one after
 // the other, with a table of the runs they form; everything else reads back
-// as zeros. Writes append.
+// as zeros, except runs that a generator makes when they are read. Writes append.
 class TMemoryStream {
 public:
   // Zeros written as data are left out in aligned pieces of this size.
@@ -37,6 +47,8 @@ public:
   void Write(const void* Data, size_t Count);
   void Write(std::span<const uint8_t> Data) { Write(Data.data(), Data.size()); }
   void WriteZeros(size_t Count);
+  // Appends Count bytes that Source makes when they are read.
+  void WriteGenerated(std::shared_ptr<const TGeneratedBytes> Source, int64_t Count);
   int64_t Size() const { return size_; }
   // Copies the bytes from Offset on into Dest, at most up to the end of the
   // stream; the number of bytes copied.
@@ -51,9 +63,14 @@ private:
     int64_t At;
     uint64_t Kept;
   };
+  struct TGenerated {
+    int64_t At, Count;
+    std::shared_ptr<const TGeneratedBytes> Source;
+  };
   void Keep(const uint8_t* Data, size_t Count);
   void CopyKept(uint64_t From, uint8_t* Dest, size_t Count) const;
   std::vector<TRun> runs_;
+  std::vector<TGenerated> generated_;  // in stream order; no kept bytes lie in them
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;
   uint64_t kept_ = 0;  // bytes kept in the chunks
   int64_t size_ = 0;

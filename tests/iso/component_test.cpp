@@ -230,12 +230,23 @@ TEST(Component, MetadataStreamReadsBackAcrossPages) {
   zeros(5000);
   write(std::vector<uint8_t>(kPage, 0));
   write({7, 7});
+  // A run made as it is read, right after kept bytes and before more.
+  struct TCounting : TGeneratedBytes {
+    void Fill(int64_t Offset, std::span<uint8_t> Dest) const override {
+      for (size_t i = 0; i < Dest.size(); ++i) Dest[i] = static_cast<uint8_t>((Offset + static_cast<int64_t>(i)) % 251 + 1);
+    }
+  };
+  s.WriteGenerated(std::make_shared<TCounting>(), 3 * static_cast<int64_t>(kPage) + 11);
+  for (size_t i = 0; i < 3 * kPage + 11; ++i) expected.push_back(static_cast<uint8_t>(i % 251 + 1));
+  zeros(9);
+  write({3});
   ASSERT_EQ(s.Size(), static_cast<int64_t>(expected.size()));
   EXPECT_EQ(Contents(s), expected);
 
   // Any range, clipped at the end of the stream.
   for (size_t from : {size_t{0}, kPage - 1, kPage * 3 - 6, kPage * 5 + 3, kPage * 50,
-                      kPage * 50 + 65530, expected.size() - 5100, expected.size() - 2}) {
+                      kPage * 50 + 65530, expected.size() - 5100, expected.size() - 3 * kPage - 20,
+                      expected.size() - 2 * kPage, expected.size() - 2}) {
     std::vector<uint8_t> part(kPage + 70000, 0xEE);
     const size_t n = s.Read(static_cast<int64_t>(from), part);
     ASSERT_EQ(n, std::min(part.size(), expected.size() - from)) << from;

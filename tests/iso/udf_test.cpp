@@ -65,6 +65,9 @@ TEST_F(UdfTest, DescriptorsCheckAndLargeFilesChainTheirExtents) {
   const int64_t huge = int64_t{240} << 30;
   ASSERT_TRUE(c_.AddFile(dir, Found("huge.bin", huge), "/nonexistent/huge.bin", 0));
   ASSERT_TRUE(AddFileEntry(c_, c_.RootDirectory(), "small.txt", 100));
+  // Times further apart than 68 years, as a file's own fields.
+  for (TFEntry* e = c_.RootDirectory()->Entries; e != nullptr; e = e->Next)
+    if (e->LongName == "small.txt") e->RR = TRockRidge{true, 0100640, 1000, 100, 2200000000, -2000000000, 2200000100, "", ""};
   ASSERT_TRUE(c_.PrepareImage(true, nullptr));
 
   const std::vector<uint8_t> anchor = Sector(256);
@@ -102,15 +105,26 @@ TEST_F(UdfTest, DescriptorsCheckAndLargeFilesChainTheirExtents) {
   // The root's identifiers: the parent, "folder" and "small.txt".
   const std::vector<uint8_t> rootData = Sector(partition + LE32(&rootEntry[180]));
   std::vector<std::string> names;
-  uint32_t folderEntry = 0;
+  uint32_t folderEntry = 0, smallEntry = 0;
   for (size_t at = 0; at < LE32(&rootEntry[56]);) {
     EXPECT_EQ(Tag(rootData, LE32(&rootEntry[180]), at), 257);
     const uint8_t l = rootData[at + 19];
     names.emplace_back(reinterpret_cast<const char*>(&rootData[at + 38]), l);
     if (names.back() == "\x08" "folder") folderEntry = LE32(&rootData[at + 24]);
+    if (names.back() == "\x08" "small.txt") smallEntry = LE32(&rootData[at + 24]);
     at += (38 + l + 3) / 4 * 4;
   }
   EXPECT_EQ(names, (std::vector<std::string>{"", "\x08" "folder", "\x08" "small.txt"}));
+  // Its entry: owner, group, permissions (owner rw, group r) and the years of
+  // its access, modification and change times.
+  const std::vector<uint8_t> small = Sector(partition + smallEntry);
+  ASSERT_EQ(Tag(small, smallEntry), 261);
+  EXPECT_EQ(LE32(&small[36]), 1000u);
+  EXPECT_EQ(LE32(&small[40]), 100u);
+  EXPECT_EQ(LE32(&small[44]), (0x04u << 5) | (0x04u | 0x02u | 0x08u | 0x10u) << 10);
+  EXPECT_EQ(LE16(&small[72 + 2]), 1906);
+  EXPECT_EQ(LE16(&small[84 + 2]), 2039);
+  EXPECT_EQ(LE16(&small[96 + 2]), 2039);
 
   const std::vector<uint8_t> folder = Sector(partition + folderEntry);
   ASSERT_EQ(Tag(folder, folderEntry), 261);
