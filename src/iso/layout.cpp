@@ -15,7 +15,7 @@
 namespace {
 
 constexpr uint32_t kInvalidAddress = 0xFF000000u;
-constexpr const char* kUdfAfterSessionText = "UDF CANNOT BE ADDED TO A DISC THAT ALREADY HOLDS FILES";
+constexpr const char* kUdfAfterSessionText = "UDF CANNOT BE ADDED TO A REWRITABLE DISC THAT ALREADY HOLDS FILES";
 constexpr int64_t kMinimumTrack = 300;
 
 }  // namespace
@@ -141,10 +141,13 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
     }
   }
 
-  // UDF's partition begins after its anchor at sector 256 of the session: the
-  // file data of an earlier session would lie outside it.
-  if (UDF && std::any_of(FileTable.begin(), FileTable.end(),
-                         [](const auto& e) { return e != nullptr && e->Imported && e->ISOSize > 0; })) {
+  // On a disc with sessions, UDF's partition reaches back to the earlier
+  // sessions' files and readers find the new volume by the session's start.
+  // Overwritable media have no sessions: readers look at sector 256 of the
+  // disc, which may hold the very files the new tree keeps.
+  if (UDF && !ImageOnly && IsOverwritable(CurrentDiscKind, CurrentProfile) &&
+      std::any_of(FileTable.begin(), FileTable.end(),
+                  [](const auto& e) { return e != nullptr && e->Imported && e->ISOSize > 0; })) {
     LastOutcome = TOutcome(kUdfAfterSessionText, TOutcomeCode::Refused);
     DebugMessage(kUdfAfterSessionText, MSG_ERROR);
     DoDebug = true;

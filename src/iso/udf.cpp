@@ -31,6 +31,7 @@ struct TUdfLayout {
   int64_t VolumeArea = 0;     // main sequence, reserve sequence, integrity sequence
   int64_t Anchor = 0;         // the anchor at 256
   int64_t Partition = 0;      // its first sector
+  uint32_t FileSet = 0;       // the file set descriptor's block in it
   int64_t PartitionEnd = 0;   // its end (the tail's first sector)
   int64_t TailAnchor = 0;     // the anchor in the last sector
   uint64_t NextUniqueId = 16;
@@ -344,7 +345,7 @@ private:
     Dstring(&b[84], 128, Label());
     PutLE32(&b[212], 2048);
     Domain(&b[216]);
-    LongAd(&b[248], 2 * 2048, 0);  // the file set descriptor and its terminator
+    LongAd(&b[248], 2 * 2048, u_->FileSet);  // the file set descriptor and its terminator
     PutLE32(&b[264], 6);
     PutLE32(&b[268], 1);
     Implementation(&b[272]);
@@ -654,7 +655,7 @@ public:
   // directory, in list order), then what does not fit an entry. The table
   // the stream makes them from is filled here, but for the files' data,
   // whose place is known only once the layout has placed it.
-  int64_t Measure(int64_t) override {
+  int64_t Measure(int64_t At) override {
     const size_t dirs = c_.DirTable.size();
     auto g = std::make_shared<TUdfEntries>();
     kinds_.clear();
@@ -662,6 +663,7 @@ public:
     // A directory's index in the table, by its path-table number.
     std::vector<uint32_t> byNumber(dirs + 1, 0);
     size_t files = 0, names = 0;
+    int64_t oldest = At;  // the first sector of data the partition holds
     for (size_t i = 0; i < dirs; ++i) {
       const TDEntry& d = *c_.DirTable[i];
       if (d.Number > 0 && static_cast<size_t>(d.Number) <= dirs)
@@ -670,14 +672,17 @@ public:
         if (!IsDot(*e)) {
           files += e->SubDir == nullptr ? 1 : 0;
           names += 3 + e->LongName.size() + (e->SubDir != nullptr ? 4 : 0);
+          if (e->SubDir == nullptr && e->Imported && e->ISOSize > 0) oldest = std::min<int64_t>(oldest, e->ISOExtent);
         }
     }
+    u_->FileSet = static_cast<uint32_t>(At - oldest);
+    g->First = u_->FileSet + 2;
     auto indexOf = [&](const TDEntry* d) { return byNumber[static_cast<size_t>(d->Number)]; };
     g->Directories.resize(dirs);
     g->Items.reserve(dirs + files);
     g->Children.reserve(names);
 
-    uint32_t block = 2;  // after the file set descriptor and its terminator
+    uint32_t block = g->First;  // after the file set descriptor and its terminator
     for (size_t i = 0; i < dirs; ++i) {
       const TDEntry& d = *c_.DirTable[i];
       TUdfDirectory& x = g->Directories[i];
@@ -725,9 +730,12 @@ public:
     u_->Files = file;
     u_->NextUniqueId = g->FirstFileUnique + file;
     entries_ = std::move(g);
-    return block;
+    return block - u_->FileSet;
   }
-  void Place(int64_t At) override { u_->Partition = At; }
+  // The partition starts with the area, or earlier, at the first sector of
+  // the earlier sessions' file data that the tree keeps: their extents lie
+  // inside it, and the area's blocks follow theirs.
+  void Place(int64_t At) override { u_->Partition = At - u_->FileSet; }
   void Write(TImagePlan&, TMemoryStream& Out) override {
     TBlock fsd{};
     Timestamp(&fsd[16], RockRidgeSeconds(c_.DateCreation != 0 ? c_.DateCreation : c_.MetadataTime));
@@ -741,10 +749,10 @@ public:
     Dstring(&fsd[304], 32, c_.IdVolume.empty() ? std::string("CDROM") : c_.IdVolume);
     LongAd(&fsd[400], 2048, entries_->Directories.empty() ? 0 : entries_->Directories[0].Entry);
     Domain(&fsd[416]);
-    Tag(fsd.data(), kTagFileSet, 0, 512);
+    Tag(fsd.data(), kTagFileSet, u_->FileSet, 512);
     Out.Write(fsd);
     TBlock td{};
-    Tag(td.data(), kTagTerminating, 1, 512);
+    Tag(td.data(), kTagTerminating, u_->FileSet + 1, 512);
     Out.Write(td);
 
     // The times of directories without an entry of their own are the

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -1137,16 +1138,32 @@ TEST_F(Mburn, UdfTreesReadByEveryJudge) {
     }
     EXPECT_EQ(rectest::CompareTrees(Path(c.Folder), udf), "");
   }
-  // Recorded, the disc holds the same bridge; a disc that already holds files
-  // is refused (its files lie before UDF's partition).
+  // Recorded, the disc holds the same bridge.
   TRun r = RunMburn({"burn", Path("linux"), "--udf", "--virtual", "disc.img:dvd+r"}, dir_, kEpoch);
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
   std::string out;
   ASSERT_EQ(rectest::Shell("7zz x -tudf -y -o" + rectest::Quote(Path("disc")) + " " + rectest::Quote(Path("disc.img")), &out), 0) << out;
   EXPECT_EQ(rectest::CompareTrees(Path("linux"), Path("disc")), "");
-  r = RunMburn({"burn", Path("linux"), "--udf", "--virtual", "disc.img"}, dir_, kEpoch);
-  EXPECT_EQ(r.Status, 2) << r.Out << r.Err;
-  EXPECT_NE((r.Out + r.Err).find("UDF CANNOT BE ADDED TO A DISC THAT ALREADY HOLDS FILES"), std::string::npos) << r.Out << r.Err;
+  // A later session's tree holds the first session's files where they lie,
+  // and the new ones; udfinfo reads it from the session's start. The
+  // partition reaches back to the first session's data and ends right
+  // before the closing anchor, the session's last sector.
+  r = RunMburn({"burn", Path("varied"), "--udf", "--virtual", "disc.img"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  const std::vector<uint8_t> disc = rectest::ReadFile(Path("disc.img"));
+  const size_t sectors = disc.size() / 2048;
+  size_t session = 0;  // the last primary volume descriptor, 16 sectors into its session
+  for (size_t s = 16; s < sectors; ++s)
+    if (disc[s * 2048] == 1 && std::memcmp(&disc[s * 2048 + 1], "CD001", 5) == 0) session = s - 16;
+  ASSERT_GT(session, 0u);
+  ASSERT_EQ(rectest::Shell("udfinfo --startblock=" + std::to_string(session) + " " + rectest::Quote(Path("disc.img")), &out), 0) << out;
+  EXPECT_NE(out.find("\nnumfiles=21\n"), std::string::npos) << out;  // 5 + 16
+  EXPECT_NE(out.find("\nnumdirs=5\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nintegrity=closed\n"), std::string::npos) << out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("start=([0-9]+), blocks=([0-9]+), type=PSPACE"))) << out;
+  EXPECT_LT(std::stoul(m[1]), 300u) << out;
+  EXPECT_EQ(std::stoul(m[1]) + std::stoul(m[2]), sectors - 1) << out;
 }
 
 }  // namespace

@@ -58,6 +58,8 @@ protected:
 // A file of 240 GiB takes 241 extents: 233 in its entry, the rest in an
 // allocation extent descriptor its entry points to; every extent is at most
 // 2^30 - 2048 bytes, they follow one another, and they add up to the size.
+// A file an earlier session holds at sector 200 is kept where it lies: the
+// partition starts there.
 TEST_F(UdfTest, DescriptorsCheckAndLargeFilesChainTheirExtents) {
   c_.UDF = true;
   c_.IdVolume = "Label";
@@ -65,6 +67,7 @@ TEST_F(UdfTest, DescriptorsCheckAndLargeFilesChainTheirExtents) {
   const int64_t huge = int64_t{240} << 30;
   ASSERT_TRUE(c_.AddFile(dir, Found("huge.bin", huge), "/nonexistent/huge.bin", 0));
   ASSERT_TRUE(AddFileEntry(c_, c_.RootDirectory(), "small.txt", 100));
+  ASSERT_TRUE(c_.AddFile(c_.RootDirectory(), Found("old.bin", 5000), "", 200));
   // Times further apart than 68 years, as a file's own fields.
   for (TFEntry* e = c_.RootDirectory()->Entries; e != nullptr; e = e->Next)
     if (e->LongName == "small.txt") e->RR = TRockRidge{true, 0100640, 1000, 100, 2200000000, -2000000000, 2200000100, "", ""};
@@ -93,9 +96,9 @@ TEST_F(UdfTest, DescriptorsCheckAndLargeFilesChainTheirExtents) {
   const std::vector<uint8_t> lvid = Sector(integrity);
   ASSERT_EQ(Tag(lvid, integrity), 9);
   EXPECT_EQ(LE32(&lvid[28]), 1u);  // closed
-  EXPECT_EQ(LE32(&lvid[120]), 2u);  // files
+  EXPECT_EQ(LE32(&lvid[120]), 3u);  // files
   EXPECT_EQ(LE32(&lvid[124]), 2u);  // directories, the root included
-  EXPECT_GE(partition, 257u);
+  EXPECT_EQ(partition, 200u);
 
   const std::vector<uint8_t> set = Sector(partition + fsd);
   ASSERT_EQ(Tag(set, fsd), 256);
@@ -105,16 +108,22 @@ TEST_F(UdfTest, DescriptorsCheckAndLargeFilesChainTheirExtents) {
   // The root's identifiers: the parent, "folder" and "small.txt".
   const std::vector<uint8_t> rootData = Sector(partition + LE32(&rootEntry[180]));
   std::vector<std::string> names;
-  uint32_t folderEntry = 0, smallEntry = 0;
+  uint32_t folderEntry = 0, smallEntry = 0, oldEntry = 0;
   for (size_t at = 0; at < LE32(&rootEntry[56]);) {
     EXPECT_EQ(Tag(rootData, LE32(&rootEntry[180]), at), 257);
     const uint8_t l = rootData[at + 19];
     names.emplace_back(reinterpret_cast<const char*>(&rootData[at + 38]), l);
     if (names.back() == "\x08" "folder") folderEntry = LE32(&rootData[at + 24]);
     if (names.back() == "\x08" "small.txt") smallEntry = LE32(&rootData[at + 24]);
+    if (names.back() == "\x08" "old.bin") oldEntry = LE32(&rootData[at + 24]);
     at += (38 + l + 3) / 4 * 4;
   }
-  EXPECT_EQ(names, (std::vector<std::string>{"", "\x08" "folder", "\x08" "small.txt"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"", "\x08" "folder", "\x08" "small.txt", "\x08" "old.bin"}));
+  const std::vector<uint8_t> old = Sector(partition + oldEntry);
+  ASSERT_EQ(Tag(old, oldEntry), 261);
+  EXPECT_EQ(LE32(&old[172]), 8u);  // one extent: 5000 bytes at the partition's first block
+  EXPECT_EQ(LE32(&old[176]), 5000u);
+  EXPECT_EQ(LE32(&old[180]), 0u);
   // Its entry: owner, group, permissions (owner rw, group r) and the years of
   // its access, modification and change times.
   const std::vector<uint8_t> small = Sector(partition + smallEntry);
