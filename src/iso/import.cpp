@@ -21,6 +21,7 @@
 #include "iso/iso.h"
 #include "iso/rockridge_private.h"
 #include "iso/tree_private.h"
+#include "iso/udf_private.h"
 
 namespace {
 
@@ -388,6 +389,21 @@ VEZEZadira::TImportResult VEZEZadira::ImportSessionTree(int8_t Session, TDEntry*
   uint64_t discEnd = std::max<uint64_t>(uint64_t{start} + trackSize, StartAddress);
   if (trackSize == 0 && StartAddress <= start) discEnd = 0xFFFFFFFFull;
   TSessionImport import(*this, discEnd);
+
+  // With UDF on, a session that carries UDF is read through its UDF tree,
+  // whose names, modes and times are UDF's own. One whose tree cannot be read
+  // is read through its ISO tree instead, with a message saying so.
+  if (UDF) {
+    std::string why;
+    TTreeJournal journal(*this);
+    const uint32_t last = trackSize > 0 ? start + trackSize - 1 : 0;
+    if (ImportUdfTree(*this, start, last, discEnd, Directory, why)) return TImportResult::Imported;
+    journal.RollBack();
+    if (!why.empty())
+      DebugMessage(">>> UDF TREE OF SESSION " + std::to_string(session) + " NOT READ (" + why +
+                       "), ITS ISO TREE IS IMPORTED",
+                   MSG_FILE);
+  }
 
   std::array<uint8_t, 2048> sector{};
   // With Rock Ridge on, a session that carries it is read through its ISO

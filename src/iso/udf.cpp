@@ -23,6 +23,7 @@
 
 #include "iso/iso.h"
 #include "iso/rockridge_private.h"
+#include "iso/udf_private.h"
 #include "iso/writers.h"
 
 // What the UDF writers lay out, shared between them: the volume writer
@@ -37,6 +38,22 @@ struct TUdfLayout {
   uint64_t NextUniqueId = 16;
   uint32_t Files = 0, Directories = 0;
 };
+
+// CRC-ITU-T (x^16 + x^12 + x^5 + 1), initial value 0, as ECMA-167 7.2.6 has it.
+uint16_t UdfCrc(const uint8_t* p, size_t n) {
+  static const std::array<uint16_t, 256> table = [] {
+    std::array<uint16_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i << 8;
+      for (int k = 0; k < 8; ++k) c = (c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1;
+      t[i] = static_cast<uint16_t>(c);
+    }
+    return t;
+  }();
+  uint16_t crc = 0;
+  for (size_t i = 0; i < n; ++i) crc = static_cast<uint16_t>((crc << 8) ^ table[((crc >> 8) ^ p[i]) & 0xFF]);
+  return crc;
+}
 
 namespace {
 
@@ -64,21 +81,6 @@ void Le64(uint8_t* d, uint64_t v) {
   PutLE32(d + 4, static_cast<uint32_t>(v >> 32));
 }
 
-// CRC-ITU-T (x^16 + x^12 + x^5 + 1), initial value 0, as ECMA-167 7.2.6 has it.
-uint16_t Crc(const uint8_t* p, size_t n) {
-  static const std::array<uint16_t, 256> table = [] {
-    std::array<uint16_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i << 8;
-      for (int k = 0; k < 8; ++k) c = (c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1;
-      t[i] = static_cast<uint16_t>(c);
-    }
-    return t;
-  }();
-  uint16_t crc = 0;
-  for (size_t i = 0; i < n; ++i) crc = static_cast<uint16_t>((crc << 8) ^ table[((crc >> 8) ^ p[i]) & 0xFF]);
-  return crc;
-}
 
 // Fills the 16-byte tag of a descriptor of Length bytes at d, recorded at Location.
 void Tag(uint8_t* d, uint16_t id, uint32_t location, size_t length) {
@@ -87,7 +89,7 @@ void Tag(uint8_t* d, uint16_t id, uint32_t location, size_t length) {
   d[5] = 0;
   PutLE16(d + 6, 1);  // tag serial number
   const size_t crcLength = length - 16;
-  PutLE16(d + 8, Crc(d + 16, crcLength));
+  PutLE16(d + 8, UdfCrc(d + 16, crcLength));
   PutLE16(d + 10, static_cast<uint16_t>(crcLength));
   PutLE32(d + 12, location);
   uint8_t sum = 0;
