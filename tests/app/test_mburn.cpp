@@ -1144,11 +1144,26 @@ TEST_F(Mburn, UdfTreesReadByEveryJudge) {
   std::string out;
   ASSERT_EQ(rectest::Shell("7zz x -tudf -y -o" + rectest::Quote(Path("disc")) + " " + rectest::Quote(Path("disc.img")), &out), 0) << out;
   EXPECT_EQ(rectest::CompareTrees(Path("linux"), Path("disc")), "");
+  // A disc whose first session's UDF tree does not check is read through
+  // its ISO tree, with a message.
+  fs::copy_file(Path("disc.img"), Path("bad.img"));
+  fs::copy_file(Path("disc.img.state"), Path("bad.img.state"));
+  {
+    std::fstream bad(Path("bad.img"), std::ios::in | std::ios::out | std::ios::binary);
+    bad.seekp(257 * 2048 + 100);  // inside the file set descriptor
+    bad.put('\x5A');
+  }
+  r = RunMburn({"burn", Path("varied"), "--udf", "--debug", "--virtual", "bad.img"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_NE(r.Err.find("UDF TREE OF SESSION 1 NOT READ (FILE SET DESCRIPTOR), ITS ISO TREE IS IMPORTED"),
+            std::string::npos) << r.Err;
   // A later session's tree holds the first session's files where they lie,
   // and the new ones; udfinfo reads it from the session's start. The
   // partition reaches back to the first session's data and ends right
-  // before the closing anchor, the session's last sector.
-  r = RunMburn({"burn", Path("varied"), "--udf", "--virtual", "disc.img"}, dir_, kEpoch);
+  // before the closing anchor, the session's last sector. The first
+  // session's tree is read from its UDF side: its full names reach the new
+  // Rock Ridge records too, where its Joliet names were cut.
+  r = RunMburn({"burn", Path("varied"), "--udf", "--rock-ridge", "--virtual", "disc.img"}, dir_, kEpoch);
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
   const std::vector<uint8_t> disc = rectest::ReadFile(Path("disc.img"));
   const size_t sectors = disc.size() / 2048;
@@ -1164,6 +1179,10 @@ TEST_F(Mburn, UdfTreesReadByEveryJudge) {
   ASSERT_TRUE(std::regex_search(out, m, std::regex("start=([0-9]+), blocks=([0-9]+), type=PSPACE"))) << out;
   EXPECT_LT(std::stoul(m[1]), 300u) << out;
   EXPECT_EQ(std::stoul(m[1]) + std::stoul(m[2]), sectors - 1) << out;
+  ASSERT_EQ(rectest::Shell("xorriso -abort_on FAILURE -indev stdio:" + rectest::Quote(Path("disc.img")) +
+                               " -load sbsector " + std::to_string(session) + " -find / -type f", &out), 0) << out;
+  for (const std::string& name : {"/" + accents + ".txt", std::string("/Name.txt"), std::string("/name.txt")})
+    EXPECT_NE(out.find("'" + name + "'\n"), std::string::npos) << name << "\n" << out;
 }
 
 }  // namespace
