@@ -41,14 +41,7 @@ std::string Both32(uint32_t v) {
 // quarter hours only, and for as long as TZ names the same zone.
 int64_t UnixSeconds(TDateTime t) {
   const TDateParts p = DecodeDateTime(t);
-  // The local time counted as if it were UTC: days from 1970-01-01 by the
-  // civil calendar, then the time of day.
-  const int64_t y = p.Month <= 2 ? p.Year - 1 : p.Year;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (p.Month + (p.Month > 2 ? -3 : 9)) + 2) / 5 + p.Day - 1;
-  const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-  const int64_t local = days * 86400 + p.Hour * 3600 + p.Minute * 60 + p.Second;
+  const int64_t local = CivilSeconds(p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second);
   const int64_t slot = local >= 0 ? local / 900 : (local - 899) / 900;
   thread_local int64_t quarter = INT64_MIN, offset = 0;
   thread_local std::string zone;
@@ -182,6 +175,15 @@ std::string ERField() {
 }
 
 }  // namespace
+
+int64_t CivilSeconds(int64_t Year, int Month, int Day, int Hour, int Minute, int Second) {
+  const int64_t y = Month <= 2 ? Year - 1 : Year;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (Month + (Month > 2 ? -3 : 9)) + 2) / 5 + Day - 1;
+  const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+  return days * 86400 + int64_t{Hour} * 3600 + Minute * 60 + Second;
+}
 
 int64_t RockRidgeSeconds(TDateTime Local) { return UnixSeconds(Local); }
 

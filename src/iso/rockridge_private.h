@@ -22,6 +22,10 @@ struct TRockRidgeRecord {
   std::string Name;        // used when RR holds no name
 };
 
+// A calendar date and time counted as if it were UTC: seconds since 1970 by
+// the proleptic Gregorian calendar.
+int64_t CivilSeconds(int64_t Year, int Month, int Day, int Hour, int Minute, int Second);
+
 // A local TDateTime as seconds since 1970 (the times of an entry without its own).
 int64_t RockRidgeSeconds(TDateTime Local);
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "iso/iso.h"
+#include "iso/rockridge_private.h"
 #include "iso/tree_private.h"
 #include "iso/udf_private.h"
 
@@ -62,14 +63,8 @@ bool TagChecks(const uint8_t* d, size_t available, uint16_t id, uint32_t locatio
 // A timestamp as seconds since 1970; its offset from UTC when it gives one.
 int64_t Seconds(const uint8_t* d) {
   const uint16_t typeAndZone = LE16(d);
-  int64_t y = LE16(d + 2);
-  const int64_t m = std::clamp<int>(d[4], 1, 12), day = std::clamp<int>(d[5], 1, 31);
-  y -= m <= 2 ? 1 : 0;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const int64_t days = era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-  int64_t s = days * 86400 + std::min<int>(d[6], 23) * 3600 + std::min<int>(d[7], 59) * 60 + std::min<int>(d[8], 59);
+  int64_t s = CivilSeconds(LE16(d + 2), std::clamp<int>(d[4], 1, 12), std::clamp<int>(d[5], 1, 31),
+                           std::min<int>(d[6], 23), std::min<int>(d[7], 59), std::min<int>(d[8], 59));
   int zone = typeAndZone & 0x0FFF;
   if (zone >= 0x800) zone -= 0x1000;  // twelve bits, signed
   if ((typeAndZone >> 12) == 1 && zone != -2047) s -= int64_t{zone} * 60;
