@@ -106,7 +106,10 @@ TSense ReadTrackInformation(TVDrive& d, TCommand& c) {
 
 TSense ReadToc(TVDrive& d, TCommand& c) {
   const TDisc& disc = d.Disc;
-  const uint8_t format = c.Cdb[2] & 0x0F;
+  // Older hosts (the Linux sr driver among them) give the format in the
+  // vendor-specific bits 7-6 of byte 9, with 0 in byte 2.
+  uint8_t format = c.Cdb[2] & 0x0F;
+  if (format == 0 && (c.Cdb[9] >> 6) != 0) format = c.Cdb[9] >> 6;
   const bool msf = c.Cdb[1] & 0x02;
   std::vector<uint8_t> r(4, 0);
   if (format == 4) {  // ATIP: only recordable CDs carry one

@@ -65,6 +65,16 @@ TEST_F(Sessions, CdRFromBlankThroughTwoSessionsToComplete) {
   ASSERT_TRUE(Write10(0, 11700, 10).Good());
   ASSERT_TRUE(Close(0, 2).Good());
   EXPECT_EQ(Be32(TrackInfo(0, 0xFF), 12), 11710u + 6900);
+  // the last session's first track and start, asked in byte 2 or, as the
+  // Linux sr driver asks, in bits 7-6 of byte 9
+  for (const uint8_t b2 : {0x01, 0x00}) {
+    std::vector<uint8_t> toc(12, 0);
+    ASSERT_TRUE(Send(0, {0x43, 0, b2, 0, 0, 0, 0, 0, 12, uint8_t(b2 ? 0 : 0x40)}, &toc).Good());
+    EXPECT_EQ(toc[1], 10);
+    EXPECT_EQ(toc[3], 2);
+    EXPECT_EQ(toc[6], 2);
+    EXPECT_EQ(Be32(toc, 8), 11700u);
+  }
 
   // closing without the multi-session field: complete
   ASSERT_TRUE(Write10(0, 18610, 4).Good());
