@@ -295,21 +295,23 @@ private:
   }
 
   // Where a file's data starts on the disc, when it lies in one run (whole
-  // blocks but the last): what an imported entry can carry.
-  bool Run(const TEntry& e, uint32_t& sector) const {
+  // blocks but the last): what an imported entry can carry. Else why not.
+  const char* Run(const TEntry& e, uint32_t& sector) const {
+    constexpr const char* kInParts = "FILE RECORDED IN PARTS, NOT IMPORTED";
     sector = 0;
-    if (e.Length == 0) return true;
-    if (e.Embedded || e.Extents.empty()) return false;
+    if (e.Length == 0) return nullptr;
+    if (e.Embedded || e.Extents.empty()) return kInParts;
     uint64_t total = 0, next = e.Extents[0].Block;
     for (size_t i = 0; i < e.Extents.size(); ++i) {
       const TExtent& x = e.Extents[i];
-      if (x.Type != 0 || x.Block != next || (i + 1 < e.Extents.size() && x.Length % 2048 != 0)) return false;
+      if (x.Type != 0 || x.Block != next || (i + 1 < e.Extents.size() && x.Length % 2048 != 0)) return kInParts;
       total += x.Length;
       next += (x.Length + 2047) / 2048;
     }
-    if (total < e.Length || next > partitionLength_ || partition_ + next > discEnd_) return false;
+    if (total < e.Length) return kInParts;
+    if (next > partitionLength_ || partition_ + next > discEnd_) return "FILE DATA OUTSIDE THE PARTITION, NOT IMPORTED";
     sector = partition_ + e.Extents[0].Block;
-    return true;
+    return nullptr;
   }
 
   bool Directory(const TEntry& self, TDEntry* dir, int depth) {
@@ -383,8 +385,8 @@ private:
         fields.Link = LinkTarget(target);
         fields.Mode = S_IFLNK | mode;
       } else if (e.Type == kTypeFile) {
-        if (!Run(e, sector)) {
-          Report("FILE RECORDED IN PARTS, NOT IMPORTED", item);
+        if (const char* why = Run(e, sector); why != nullptr) {
+          Report(why, item);
           continue;
         }
         fields.Mode = S_IFREG | mode;

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "fuzz/memory_drive.h"
 #include "iso/image_helpers.h"
 #include "iso/iso.h"
+#include "iso/udf_private.h"
 #include "record/record_helpers.h"
 #include "vrecorder/vrecorder.h"
 
@@ -614,3 +616,88 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
+
+// A UDF session as the layout makes it, then spoiled one way at a time: a
+// directory that holds its own parent, a descriptor whose CRC is wrong, a
+// file's extent past the disc's end, a name of more than 255 bytes in UTF-8.
+// Each is read through its ISO tree with a message, or read with the entry
+// skipped; never a crash, never a read out of bounds.
+TEST_F(TImportFixture, SpoiledUdfTreesEndInAMessage) {
+  VEZEZadira maker;
+  maker.UDF = true;
+  TDEntry* dir = isotest::AddDir(maker, maker.RootDirectory(), "dir");
+  ASSERT_TRUE(isotest::AddFileEntry(maker, dir, "a.txt", 100));
+  ASSERT_TRUE(isotest::AddFileEntry(maker, maker.RootDirectory(), std::string(100, 'n'), 5000));
+  ASSERT_TRUE(maker.PrepareImage(true, nullptr));
+  const TImagePlan& plan = *maker.Plan;
+  std::vector<uint8_t> image(static_cast<size_t>(maker.EndSector) * 2048);
+  plan.MetadataStream.Read(0, std::span(image.data(), static_cast<size_t>(plan.MetadataStream.Size())));
+  if (plan.TailStream.Size() > 0)
+    plan.TailStream.Read(0, std::span(image.data() + plan.TailSector * 2048, static_cast<size_t>(plan.TailStream.Size())));
+
+  // Where things are: anchor, logical volume, partition, file set, root.
+  using isotest::LE32;
+  auto at = [&](uint32_t lba) { return image.data() + size_t{lba} * 2048; };
+  uint32_t partition = 0, fsd = 0;
+  for (uint32_t s = LE32(at(256) + 20); at(s)[0] != 8; ++s) {
+    if (at(s)[0] == 5) partition = LE32(at(s) + 188);
+    if (at(s)[0] == 6) fsd = LE32(at(s) + 252);
+  }
+  auto block = [&](uint32_t b) { return at(partition + b); };
+  const uint32_t root = LE32(block(fsd) + 404);
+  uint8_t* rootFids = block(LE32(block(root) + 180));
+  // Each identifier of the root by its name's first byte: its offset.
+  std::map<uint8_t, size_t> fid;
+  for (size_t o = 0; o < LE32(block(root) + 56); o += (38 + rootFids[o + 19] + 3) / 4 * 4)
+    fid[rootFids[o + 19] ? rootFids[o + 39] : 0] = o;
+  auto retag = [](uint8_t* d) {
+    const uint16_t n = isotest::LE16(d + 10);
+    const uint16_t crc = UdfCrc(d + 16, n);
+    d[8] = static_cast<uint8_t>(crc), d[9] = static_cast<uint8_t>(crc >> 8);
+    uint8_t sum = 0;
+    for (int i = 0; i < 16; ++i)
+      if (i != 4) sum = static_cast<uint8_t>(sum + d[i]);
+    d[4] = sum;
+  };
+  const struct {
+    const char* Name;
+    std::function<void(std::vector<uint8_t>&)> Spoil;
+    const char* Message;
+  } cases[] = {
+      {"loop", [&](auto&) { std::memcpy(rootFids + fid['d'] + 24, &root, 4), retag(rootFids + fid['d']); },
+       "UDF DIRECTORY LOOP, SKIPPED: \\dir"},
+      {"crc", [&](auto&) { block(root)[40] ^= 1; }, "UDF TREE OF SESSION 1 NOT READ (PART OF ITS TREE CANNOT BE READ), ITS ISO TREE IS IMPORTED"},
+      {"extent", [&](auto&) {
+         uint8_t* e = block(LE32(rootFids + fid['n'] + 24));
+         const uint32_t far = 0x7FFFFF00;
+         std::memcpy(e + 176 + LE32(e + 168) + 4, &far, 4), retag(e);
+       }, "UDF FILE DATA OUTSIDE THE PARTITION, NOT IMPORTED: \\nnn"},
+      {"name", [&](auto&) {
+         // One more identifier after the root's others: 127 characters of 16 bits.
+         uint8_t* e = block(root);
+         const uint32_t end = LE32(e + 56), length = (38 + 255 + 3) / 4 * 4;
+         uint8_t* f = rootFids + end;
+         std::memcpy(f, rootFids + fid['n'], 38);
+         f[19] = 255, f[38] = 16, f[10] = uint8_t(length - 16), f[11] = uint8_t((length - 16) >> 8);
+         for (int i = 0; i < 127; ++i) f[39 + 2 * i] = 0x4E, f[40 + 2 * i] = 0x2D;
+         retag(f);
+         const uint32_t grown = end + length;
+         std::memcpy(e + 56, &grown, 4), std::memcpy(e + 176 + LE32(e + 168), &grown, 4), retag(e);
+       }, "UDF INVALID NAME, NOT IMPORTED: \\\xE4\xB8\xAD"},
+  };
+  const std::vector<uint8_t> sound = image;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    image = sound;
+    c.Spoil(image);
+    C.ResetImageBuilder(kMaxFiles, kMaxDirs);
+    C.UDF = true;
+    Messages.clear();
+    Disc = TMemoryDisc{};
+    Disc.SetSessions(1);
+    Disc.Tracks[1] = {0, static_cast<uint32_t>(maker.EndSector)};
+    Disc.Data = image;
+    EXPECT_EQ(C.ImportSessionTree(1, nullptr), VEZEZadira::TImportResult::Imported);
+    EXPECT_EQ(Count(c.Message, MSG_FILE), 1);
+  }
+}
