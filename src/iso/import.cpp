@@ -353,6 +353,20 @@ bool IsTerminator(const std::array<uint8_t, 2048>& s) {
   return s[0] == 0xFF && std::memcmp(&s[1], "CD001", 5) == 0;
 }
 
+// The session's volume recognition sequence names a UDF volume.
+bool CarriesUdf(VEZEZadira& c, uint32_t start) {
+  std::array<uint8_t, 2048> s{};
+  for (uint64_t lba = uint64_t{start} + kFirstDescriptor; lba <= uint64_t{start} + kLastDescriptor; ++lba) {
+    if (lba > 0xFFFFFFFFull || !c.Read10(static_cast<uint32_t>(lba), 1, s.data(), 2048)) return false;
+    if (std::memcmp(&s[1], "NSR02", 5) == 0 || std::memcmp(&s[1], "NSR03", 5) == 0) return true;
+    // The sequence goes on through ISO 9660's descriptors and UDF's others.
+    bool known = false;
+    for (const char* id : {"CD001", "BEA01", "BOOT2", "CDW02"}) known = known || std::memcmp(&s[1], id, 5) == 0;
+    if (!known) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool VEZEZadira::ImportPreviousSession(int8_t Session, TDEntry* Directory) {
@@ -404,6 +418,11 @@ VEZEZadira::TImportResult VEZEZadira::ImportSessionTree(int8_t Session, TDEntry*
                        "), ITS ISO TREE IS IMPORTED",
                    MSG_FILE);
   }
+
+  if (!UDF && CarriesUdf(*this, start))
+    DebugMessage(">>> SESSION " + std::to_string(session) +
+                     " CARRIES UDF, THE NEW SESSION DOES NOT: ITS FILES ARE IMPORTED FROM ITS ISO TREE",
+                 MSG_FILE);
 
   std::array<uint8_t, 2048> sector{};
   // With Rock Ridge on, a session that carries it is read through its ISO

@@ -15,8 +15,29 @@
 namespace {
 
 constexpr uint32_t kInvalidAddress = 0xFF000000u;
-constexpr const char* kUdfAfterSessionText = "UDF CANNOT BE ADDED TO A REWRITABLE DISC THAT ALREADY HOLDS FILES";
+constexpr const char* kUdfAnchorTakenText =
+    "UDF CANNOT BE ADDED TO THIS REWRITABLE DISC: ITS SECTOR 256, WHERE READERS FIND UDF, HOLDS THE FILE ";
+constexpr int64_t kUdfAnchorSector = 256;
 constexpr int64_t kMinimumTrack = 300;
+
+// The path of an entry as a Linux mount shows it.
+std::string EntryPath(const TFEntry& e) {
+  std::string path = e.Owner != nullptr && e.Owner->Path != "\\" ? e.Owner->Path : "";
+  path += "\\" + e.LongName;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+// Sector 256 of the disc holds a UDF anchor (tag, its checksum, its place).
+bool EarlierUdfAnchor(VEZEZadira& c) {
+  std::array<uint8_t, 2048> s{};
+  if (!c.Read10(static_cast<uint32_t>(kUdfAnchorSector), 1, s.data(), static_cast<uint32_t>(s.size()))) return false;
+  uint8_t sum = 0;
+  for (int i = 0; i < 16; ++i)
+    if (i != 4) sum = static_cast<uint8_t>(sum + s[i]);
+  const uint32_t at = uint32_t{s[12]} | uint32_t{s[13]} << 8 | uint32_t{s[14]} << 16 | uint32_t{s[15]} << 24;
+  return s[0] == 2 && s[1] == 0 && sum == s[4] && at == kUdfAnchorSector;
+}
 
 }  // namespace
 
@@ -118,6 +139,12 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
     CurrentDiscKind = DiscKind();
     if (!GetNextWritableAddress()) DebugMessage(">>> ERROR GETTING NEXT WRITABLE ADDRESS", MSG_ERROR);
     if (StartAddress > kInvalidAddress) StartAddress = 0;
+    // Readers of overwritable media find UDF by the anchor at sector 256,
+    // which the new volume's goes over once it is written: a new volume that
+    // would itself cover that sector starts after it.
+    if (UDF && StartAddress > 0 && StartAddress <= kUdfAnchorSector &&
+        IsOverwritable(CurrentDiscKind, CurrentProfile))
+      StartAddress = kUdfAnchorSector + 1;
     // Nothing is laid out for a disc that must not be recorded as it stands.
     if (const std::string refusal = RecordingRefusal(); !refusal.empty()) {
       LastOutcome = TOutcome(refusal, TOutcomeCode::Refused);
@@ -144,14 +171,21 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
   // On a disc with sessions, UDF's partition reaches back to the earlier
   // sessions' files and readers find the new volume by the session's start.
   // Overwritable media have no sessions: readers look at sector 256 of the
-  // disc, which may hold the very files the new tree keeps.
-  if (UDF && !ImageOnly && IsOverwritable(CurrentDiscKind, CurrentProfile) &&
-      std::any_of(FileTable.begin(), FileTable.end(),
-                  [](const auto& e) { return e != nullptr && e->Imported && e->ISOSize > 0; })) {
-    LastOutcome = TOutcome(kUdfAfterSessionText, TOutcomeCode::Refused);
-    DebugMessage(kUdfAfterSessionText, MSG_ERROR);
-    DoDebug = true;
-    return false;
+  // disc, which the new volume's anchor takes once it is written. A file the
+  // new tree keeps there would be lost.
+  const bool discAnchor = !ImageOnly && StartAddress > kUdfAnchorSector &&
+                          IsOverwritable(CurrentDiscKind, CurrentProfile);
+  if (UDF && discAnchor) {
+    for (const auto& e : FileTable) {
+      if (e == nullptr || !e->Imported || e->ISOSize <= 0 || e->ISOExtent > kUdfAnchorSector ||
+          e->ISOExtent + (e->ISOSize + kSectorSize - 1) / kSectorSize <= kUdfAnchorSector)
+        continue;
+      const std::string refusal = std::string(kUdfAnchorTakenText) + EntryPath(*e);
+      LastOutcome = TOutcome(refusal, TOutcomeCode::Refused);
+      DebugMessage(refusal, MSG_ERROR);
+      DoDebug = true;
+      return false;
+    }
   }
 
   MakeJolietNamesUnique();
@@ -238,6 +272,12 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
   for (const TPlaced& area : placed)
     plan->Areas.push_back({area.Writer ? area.Writer->Name() : "unused", area.Start, area.Sectors});
   plan->TrackLength = TrackLength;
+  // Sector 256 then names the new UDF volume, or none: an earlier volume's
+  // anchor left there would lead readers to the earlier tree.
+  if (discAnchor && (UDF || EarlierUdfAnchor(*this))) {
+    if (!UDF) plan->DiscAnchor.fill(0);
+    plan->WriteDiscAnchor = true;
+  }
   Plan = std::move(plan);
   DoDebug = true;
   return true;

@@ -33,6 +33,9 @@ struct TUdfLayout {
   int64_t Anchor = 0;         // the anchor at 256
   int64_t Partition = 0;      // its first sector
   uint32_t FileSet = 0;       // the file set descriptor's block in it
+  // A later volume on media without sessions: the partition starts at the
+  // disc's first sector, and the file set is read from blocks 0 and 1.
+  bool FileSetAtDiscStart = false;
   int64_t PartitionEnd = 0;   // its end (the tail's first sector)
   int64_t TailAnchor = 0;     // the anchor in the last sector
   uint64_t NextUniqueId = 16;
@@ -347,7 +350,8 @@ private:
     Dstring(&b[84], 128, Label());
     PutLE32(&b[212], 2048);
     Domain(&b[216]);
-    LongAd(&b[248], 2 * 2048, u_->FileSet);  // the file set descriptor and its terminator
+    // the file set descriptor and its terminator
+    LongAd(&b[248], 2 * 2048, u_->FileSetAtDiscStart ? 0 : u_->FileSet);
     PutLE32(&b[264], 6);
     PutLE32(&b[268], 1);
     Implementation(&b[272]);
@@ -412,7 +416,7 @@ public:
     u_->PartitionEnd = At;
     u_->TailAnchor = At + Measure(At) - 1;
   }
-  void Write(TImagePlan&, TMemoryStream& Out) override {
+  void Write(TImagePlan& Plan, TMemoryStream& Out) override {
     const int64_t at = tail_ ? u_->TailAnchor : u_->Anchor;
     if (tail_) Out.WriteZeros(static_cast<size_t>(u_->TailAnchor - u_->PartitionEnd) * 2048);
     TBlock b{};
@@ -420,6 +424,12 @@ public:
     ExtentAd(&b[24], kSequenceSectors * 2048, static_cast<uint32_t>(u_->VolumeArea + kSequenceSectors));
     Tag(b.data(), kTagAnchor, static_cast<uint32_t>(at), 512);
     Out.Write(b);
+    // The same anchor for sector 256 of the disc, where readers of media
+    // without sessions look for it.
+    if (!tail_) {
+      Tag(b.data(), kTagAnchor, static_cast<uint32_t>(kAnchorSector), 512);
+      Plan.DiscAnchor = b;
+    }
   }
   int64_t start_ = 0;  // the session's first sector (the closing anchor's minimum)
 
@@ -677,6 +687,13 @@ public:
           if (e->SubDir == nullptr && e->Imported && e->ISOSize > 0) oldest = std::min<int64_t>(oldest, e->ISOExtent);
         }
     }
+    // Media without sessions get the new volume's first 32 sectors at the
+    // disc's start once it is written. There a later volume's partition
+    // starts, and a copy of its file set in the first two sectors: readers
+    // that take the file set for the partition's first block find it.
+    u_->FileSetAtDiscStart =
+        c_.StartAddress > kAnchorSector && IsOverwritable(c_.CurrentDiscKind, c_.CurrentProfile);
+    if (u_->FileSetAtDiscStart) oldest = 0;
     u_->FileSet = static_cast<uint32_t>(At - oldest);
     g->First = u_->FileSet + 2;
     auto indexOf = [&](const TDEntry* d) { return byNumber[static_cast<size_t>(d->Number)]; };
@@ -738,7 +755,7 @@ public:
   // the earlier sessions' file data that the tree keeps: their extents lie
   // inside it, and the area's blocks follow theirs.
   void Place(int64_t At) override { u_->Partition = At - u_->FileSet; }
-  void Write(TImagePlan&, TMemoryStream& Out) override {
+  void Write(TImagePlan& Plan, TMemoryStream& Out) override {
     TBlock fsd{};
     Timestamp(&fsd[16], RockRidgeSeconds(c_.DateCreation != 0 ? c_.DateCreation : c_.MetadataTime));
     PutLE16(&fsd[28], 3);
@@ -756,6 +773,12 @@ public:
     TBlock td{};
     Tag(td.data(), kTagTerminating, u_->FileSet + 1, 512);
     Out.Write(td);
+    if (u_->FileSetAtDiscStart) {
+      Tag(fsd.data(), kTagFileSet, 0, 512);
+      Tag(td.data(), kTagTerminating, 1, 512);
+      std::memcpy(Plan.DescriptorCopy.data(), fsd.data(), fsd.size());
+      std::memcpy(Plan.DescriptorCopy.data() + 2048, td.data(), td.size());
+    }
 
     // The times of directories without an entry of their own are the
     // layout's, known only now; so is the place of the files' data.

@@ -82,6 +82,7 @@ public:
   void Run() {
     if (!Prepare()) return;
     WriteLoop();
+    WriteVolumeStart();
     if (!Finish()) return;
     if (!Close()) return;
     ResetDrive();
@@ -261,21 +262,6 @@ private:
     int32_t countdown = kCapacityEvery;
     int32_t n = NextBlock();
 
-    if (medium_->Overwritable) {
-      // Overwritable media have no sessions: sectors 0-31 get the new image's
-      // system area and volume descriptors, wherever the image itself starts,
-      // so that readers, who look at sector 16, find the new volume.
-      // Not on a sequential DVD-RW: there it would take the next writable
-      // address from under the stream, and every write after it would fail.
-      TWaitNote note(kWaitWrite);
-      if (!dev_.Write10(0, 32, kWriteFlags, kCacheBlockBytes,
-                       const_cast<uint8_t*>(cache_.Plan()->DescriptorCopy.data()))) {
-        FailCommand(kWriterErrorText);
-        return;
-      }
-      dev_.SynchronizeCache(1800000, false);
-    }
-
     for (;;) {
       if (n == 0) {
         // The stream has ended; short of the image it is no success.
@@ -301,6 +287,27 @@ private:
         cache_.WaitForBlock(10);  // instead of 1 ms polls
       }
     }
+  }
+
+  // Overwritable media have no sessions: readers look at sector 16 of the
+  // disc for the volume descriptors, and at sector 256 for a UDF anchor. Once
+  // the new volume is on the disc, wherever it starts, sectors 0-31 get its
+  // system area and volume descriptors, and sector 256 what the layout gave
+  // it. Until then the earlier volume stays whole: a recording that fails or
+  // is stopped leaves it readable. Not on a sequential DVD-RW: there it would
+  // take the next writable address, and every write after it would fail.
+  void WriteVolumeStart() {
+    if (!medium_->Overwritable || Failed() || Stopped() || dev_.StartAddress == 0) return;
+    const TImagePlan& plan = *cache_.Plan();
+    TWaitNote note(kWaitWrite);
+    if (!dev_.SynchronizeCache(1800000, false)) {
+      FailCommand(kFlushFailedText);
+      return;
+    }
+    if (!dev_.Write10(0, 32, kWriteFlags, kCacheBlockBytes, const_cast<uint8_t*>(plan.DescriptorCopy.data())) ||
+        (plan.WriteDiscAnchor &&
+         !dev_.Write10(256, 1, kWriteFlags, 2048, const_cast<uint8_t*>(plan.DiscAnchor.data()))))
+      FailCommand(kWriterErrorText);
   }
 
   // Gives the block just written back to the cache and takes the next one.

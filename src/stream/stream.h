@@ -163,6 +163,11 @@ struct TImagePlan {
   // what overwritable media get in sectors 0-31.
   std::array<uint8_t, 65537> DescriptorCopy{};
   int32_t DescriptorCopySize = 0;
+  // Overwritable media holding an earlier volume: what sector 256 gets after
+  // the new volume is written, the new UDF anchor or zeros over the earlier
+  // volume's one. The UDF anchor writer fills DiscAnchor; the layout decides.
+  std::array<uint8_t, 2048> DiscAnchor{};
+  bool WriteDiscAnchor = false;
 
   int64_t TrackBytes() const { return TrackLength * 2048; }
   // TrackLength, at least 300 with PadToMinimum.

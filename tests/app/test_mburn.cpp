@@ -1183,6 +1183,101 @@ TEST_F(Mburn, UdfTreesReadByEveryJudge) {
                                " -load sbsector " + std::to_string(session) + " -find / -type f", &out), 0) << out;
   for (const std::string& name : {"/" + accents + ".txt", std::string("/Name.txt"), std::string("/name.txt")})
     EXPECT_NE(out.find("'" + name + "'\n"), std::string::npos) << name << "\n" << out;
+  // A third session reads the second's tree, which reaches back to the first.
+  r = RunMburn({"disc", "--virtual", "disc.img"}, dir_, kEpoch);
+  ASSERT_TRUE(std::regex_search(r.Out, m, std::regex("Next writable address: ([0-9]+)"))) << r.Out;
+  const std::string third = m[1];
+  r = RunMburn({"burn", Path("big"), "--udf", "--debug", "--virtual", "disc.img"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_EQ(r.Err.find("NOT READ"), std::string::npos) << r.Err;
+  ASSERT_EQ(rectest::Shell("udfinfo --startblock=" + third + " " + rectest::Quote(Path("disc.img")), &out), 0) << out;
+  EXPECT_NE(out.find("\nnumfiles=22\n"), std::string::npos) << out;
+}
+
+// Later UDF sessions keep every earlier file: after a first session another
+// program made, and on a rewritable disc, which has no sessions.
+TEST_F(Mburn, LaterUdfVolumesKeepEveryFile) {
+  // The first session of a CD-R made with genisoimage's UDF: the second
+  // session's UDF tree, read by udfinfo from its start, holds its files too,
+  // and both trees reach their bytes where genisoimage's UDF put them.
+  rectest::WriteFile(Path("gen/a.txt"), rectest::Pattern(6, 1));
+  rectest::WriteFile(Path("gen/sub/b.bin"), rectest::Pattern(100000, 2));
+  rectest::WriteFile(Path("new/n.txt"), rectest::Pattern(3, 3));
+  std::string out;
+  ASSERT_EQ(rectest::Shell("genisoimage -quiet -udf -J -R -o " + rectest::Quote(Path("gen.iso")) + " " +
+                               rectest::Quote(Path("gen")), &out), 0) << out;
+  ASSERT_EQ(RunMburn({"write", Path("gen.iso"), "--virtual", "cd.img:cd-r"}, dir_, kEpoch).Status, 0);
+  TRun r = RunMburn({"burn", Path("new"), "--udf", "--debug", "--virtual", "cd.img"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_EQ(r.Err.find("NOT READ"), std::string::npos) << r.Err;
+  const std::vector<uint8_t> cd = rectest::ReadFile(Path("cd.img"));
+  uint32_t second = 0;  // the last primary volume descriptor, 16 sectors into its session
+  for (uint32_t at = 16; at < cd.size() / 2048; ++at)
+    if (cd[at * 2048] == 1 && std::memcmp(&cd[at * 2048 + 1], "CD001", 5) == 0) second = at - 16;
+  ASSERT_GT(second, 0u);
+  ASSERT_EQ(rectest::Shell("udfinfo --startblock=" + std::to_string(second) + " " + rectest::Quote(Path("cd.img")), &out), 0) << out;
+  EXPECT_NE(out.find("\nnumfiles=3\n"), std::string::npos) << out;
+  fs::copy(Path("gen"), Path("cd-both"), fs::copy_options::recursive);
+  fs::copy(Path("new"), Path("cd-both"), fs::copy_options::recursive);
+  EXPECT_EQ(rectest::ExtractWithXorriso(Path("cd.img"), second, Path("cd-x")), "");
+  EXPECT_EQ(rectest::CompareTrees(Path("cd-both"), Path("cd-x")), "");
+
+  // A rewritable disc has no sessions: a later volume's descriptors go to
+  // sectors 16-31 and its anchor to sector 256, where 7-Zip and pycdlib look,
+  // once the volume is whole. A recording that fails before leaves the
+  // earlier volume as it was.
+  rectest::MakeVariedFolder(Path("varied"), 11, false);
+  for (const char* name : {"Name.txt", "name.txt", "\xF0\x9F\x98\x80 smile.txt"})
+    rectest::WriteFile(fs::path(Path("linux")) / name, rectest::Pattern(300, static_cast<uint8_t>(name[0])));
+  ASSERT_EQ(RunMburn({"burn", Path("linux"), "--udf", "--virtual", "rw.img:dvd+rw"}, dir_, kEpoch).Status, 0);
+  const std::vector<uint8_t> first = rectest::ReadFile(Path("rw.img"));
+  uint32_t firstEnd = 0;  // the volume space size of its primary descriptor
+  std::memcpy(&firstEnd, &first[16 * 2048 + 80], 4);
+  const std::vector<std::string> update = {"burn", Path("varied"), "--udf", "--import-session", "1", "--virtual"};
+  auto burnRw = [&](const std::string& options) {
+    std::vector<std::string> args = update;
+    args.push_back("rw.img" + options);
+    return RunMburn(args, dir_, kEpoch);
+  };
+  r = burnRw(",write-error=" + std::to_string(firstEnd + 40));
+  EXPECT_NE(r.Status, 0) << r.Out << r.Err;
+  std::vector<uint8_t> now = rectest::ReadFile(Path("rw.img"));
+  EXPECT_TRUE(std::equal(first.begin(), first.begin() + 257 * 2048, now.begin()));
+  r = burnRw("");
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  fs::copy(Path("linux"), Path("both"), fs::copy_options::recursive);
+  fs::copy(Path("varied"), Path("both"), fs::copy_options::recursive);
+  ASSERT_EQ(rectest::Shell("7zz x -tudf -y -o" + rectest::Quote(Path("rw-7z")) + " " + rectest::Quote(Path("rw.img")), &out), 0) << out;
+  EXPECT_EQ(rectest::CompareTrees(Path("both"), Path("rw-7z")), "");
+  ASSERT_EQ(rectest::Shell("/usr/bin/python3 -c 'import os,pycdlib,sys\n"
+                           "i=pycdlib.PyCdlib(); i.open(sys.argv[1])\n"
+                           "for t,d,f in i.walk(udf_path=\"/\"):\n"
+                           " for n in f:\n"
+                           "  p=t.rstrip(\"/\")+\"/\"+n; os.makedirs(sys.argv[2]+t, exist_ok=True)\n"
+                           "  i.get_file_from_iso(sys.argv[2]+p, udf_path=p)' " +
+                               rectest::Quote(Path("rw.img")) + " " + rectest::Quote(Path("rw-py")), &out), 0) << out;
+  EXPECT_EQ(rectest::CompareTrees(Path("both"), Path("rw-py")), "");
+
+  // Sector 256 of a disc whose first volume has no UDF may hold a file the
+  // new tree keeps: refused, naming it, with the disc untouched. An update
+  // without UDF of a disc with UDF says that its UDF is left behind, and
+  // takes the anchor away with the earlier tree.
+  rectest::WriteFile(Path("one/one.bin"), rectest::Pattern(1 << 20, 9));
+  ASSERT_EQ(RunMburn({"burn", Path("one"), "--virtual", "one.img:dvd+rw"}, dir_, kEpoch).Status, 0);
+  const std::vector<uint8_t> before = rectest::ReadFile(Path("one.img"));
+  r = RunMburn({"burn", Path("linux"), "--udf", "--import-session", "1", "--virtual", "one.img"}, dir_, kEpoch);
+  EXPECT_NE(r.Status, 0);
+  EXPECT_NE((r.Out + r.Err).find("SECTOR 256, WHERE READERS FIND UDF, HOLDS THE FILE /one.bin"), std::string::npos)
+      << r.Out << r.Err;
+  EXPECT_EQ(rectest::ReadFile(Path("one.img")), before);
+  r = RunMburn({"burn", Path("one"), "--import-session", "1", "--debug", "--virtual", "rw.img"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_NE(r.Err.find("SESSION 1 CARRIES UDF, THE NEW SESSION DOES NOT"), std::string::npos) << r.Err;
+  EXPECT_NE(rectest::Shell("udfinfo " + rectest::Quote(Path("rw.img")), &out), 0) << out;
+  fs::copy(Path("one"), Path("both"), fs::copy_options::recursive);
+  EXPECT_EQ(rectest::ExtractWithBsdtar(Path("rw.img"), Path("rw-iso")), "");
+  // Joliet's names: "name.txt" beside "Name.txt" is renamed there.
+  EXPECT_EQ(rectest::ListFiles(Path("rw-iso")).size(), rectest::ListFiles(Path("both")).size());
 }
 
 }  // namespace
