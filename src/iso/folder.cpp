@@ -52,16 +52,32 @@ int32_t AttributesOf(const std::string& name, const struct stat& st) {
 }
 
 // The Rock Ridge fields of an item: its mode, owner, times and full name,
-// and for a link its target.
-TRockRidge RockRidgeOf(int fd, const TItem& item) {
+// and for a link its target. Unless kept, the permissions are made readable
+// for everyone, executable for everyone where anyone could, writable by
+// nobody and owned by 0 (special bits dropped).
+// Access and change times follow every read and every change of mode: an
+// image made reproducible by SOURCE_DATE_EPOCH records the modification time
+// in their place.
+struct TFieldRules {
+  bool KeepPermissions = false;
+  bool Reproducible = false;
+};
+
+TRockRidge RockRidgeOf(int fd, const TItem& item, TFieldRules rules) {
   TRockRidge rr;
   rr.Present = true;
   rr.Mode = item.St.st_mode;
   rr.Uid = item.St.st_uid;
   rr.Gid = item.St.st_gid;
+  if (!rules.KeepPermissions) {
+    const bool execute = S_ISDIR(item.St.st_mode) || (item.St.st_mode & 0111) != 0;
+    rr.Mode = (item.St.st_mode & S_IFMT) | 0444 | (execute ? 0111 : 0);
+    rr.Uid = rr.Gid = 0;
+  }
   rr.Modify = item.St.st_mtim.tv_sec;
   rr.Access = item.St.st_atim.tv_sec;
   rr.Change = item.St.st_ctim.tv_sec;
+  if (rules.Reproducible) rr.Access = rr.Change = rr.Modify;
   rr.Name = item.Name;
   if (item.Link) {
     std::string target(PATH_MAX, '\0');
@@ -89,6 +105,10 @@ struct TWalk {
   bool ArchiveOnly;
   std::vector<TDirId> Walked;  // the folders on the current path, for loop detection
   const uid_t EUid = ::geteuid();
+  const TFieldRules Rules = {C.KeepPermissions, [] {
+                               std::time_t epoch = 0;
+                               return SourceDateEpoch(epoch);
+                             }()};
 
   // 0 when the file can be read, else the reason. The owner's permission
   // bits decide for the owner, and the superuser reads every local file; any
@@ -183,7 +203,7 @@ struct TWalk {
       }
       TRockRidge rr;
       if (C.RockRidge) {
-        rr = RockRidgeOf(fd, item);
+        rr = RockRidgeOf(fd, item, Rules);
         found.Name = FittedLongName(C, dir, item.Name, false);
       }
       found.AlternateName = AlternateNameFor(C, dir, found.Name, false);
@@ -204,7 +224,7 @@ struct TWalk {
     TSearchRec found = FoundOf(item);
     TRockRidge rr;
     if (C.RockRidge) {
-      rr = RockRidgeOf(fd, item);
+      rr = RockRidgeOf(fd, item, Rules);
       found.Name = FittedLongName(C, dir, item.Name, true);
     }
     found.AlternateName = AlternateNameFor(C, dir, found.Name, true);
@@ -278,7 +298,7 @@ bool VEZEZadira::WalkFolder(TDEntry* ADir, const std::string& ASource, const std
     if (RockRidge && !dir->RR->Present) {
       TItem self;
       self.St = st;
-      dir->RR = RockRidgeOf(AT_FDCWD, self);
+      dir->RR = RockRidgeOf(AT_FDCWD, self, walk.Rules);
       dir->RR.Edit().Name = dir->LongName;
     }
   }

@@ -246,6 +246,11 @@ public:
   // Rock Ridge fields in the ISO tree: POSIX modes, owners, times, full names
   // and symbolic links (kept as links by the folder walk instead of followed).
   bool RockRidge = false;
+  // Rock Ridge fields as the sources have them: modes, owners and groups, for
+  // backups. Without it, as shared discs want them: owner and group 0, read
+  // for everyone, execute for everyone where anyone had it, no write, folders
+  // r-x. Entries of an earlier session keep what was recorded.
+  bool KeepPermissions = false;
   // A UDF 1.02 file system beside the ISO and Joliet trees (a bridge image):
   // the same entries and the same file data, for readers that want UDF.
   bool UDF = false;
