@@ -483,7 +483,7 @@ TEST_F(Mburn, LinuxNamesAllArriveWithUniqueISONamesInOrder) {
     std::ofstream(src + "/" + name) << content;
   }
   fs::create_symlink(Path("nowhere"), src + "/dangling.txt");
-  const TRun r = Run({"burn", src, "--virtual", disc + ":cd-r", "--debug"});
+  const TRun r = Run({"burn", src, "--virtual", disc + ":cd-r", "--debug", "--no-rock-ridge"});
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
   std::vector<std::string> messages;
   for (const std::string& line : Lines(r.Err))
@@ -641,7 +641,7 @@ TEST_F(Mburn, NothingRecordedExitsTwo) {
   std::ofstream(Path("src/ok.txt")) << "ok\n";
   const std::string longName = std::string(130, 'n') + ".txt";
   std::ofstream(Path("src/" + longName)) << "refused\n";
-  r = Run({"burn", Path("src"), "--virtual", disc});
+  r = Run({"burn", Path("src"), "--virtual", disc, "--no-rock-ridge"});
   EXPECT_EQ(r.Status, 2);
   EXPECT_NE(r.Out.find(longName), std::string::npos) << r.Out;
   // a drive that is not there
@@ -752,7 +752,9 @@ TEST_F(Mburn, ImagesKeepTheirBytes) {
        "a93b0a46281d7bccefad7d0e8a83138998841c1b69a497846df7edaa62894125"},
   };
   for (const auto& c : cases) {
-    const TRun r = RunMburn(c.Args, dir_, kEpoch);
+    std::vector<std::string> args = c.Args;
+    args.push_back("--no-rock-ridge");  // pinned before Rock Ridge was the default
+    const TRun r = RunMburn(args, dir_, kEpoch);
     ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
     if (!c.Digest) continue;
     EXPECT_EQ(Sha256Sum(c.Args[0] == "image" ? "a.iso" : "disc.img", dir_), c.Digest) << c.Args[1];
@@ -957,7 +959,7 @@ TEST_F(Mburn, ImageBytesStayPinnedWithoutRockRidge) {
   for (const auto& [tree, digest] : cases) {
     for (const auto& e : fs::recursive_directory_iterator(Path(tree))) fs::last_write_time(e.path(), when);
     fs::last_write_time(Path(tree), when);
-    const TRun r = RunMburn({"image", Path(tree), "-o", std::string(tree) + ".iso"}, dir_, kEpoch);
+    const TRun r = RunMburn({"image", Path(tree), "-o", std::string(tree) + ".iso", "--no-rock-ridge"}, dir_, kEpoch);
     ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
     EXPECT_EQ(Sha256Sum(std::string(tree) + ".iso", dir_), digest) << tree;
   }
@@ -1002,16 +1004,18 @@ void MakeRockRidgeFolder(const std::string& dir, const std::string& longName) {
 TEST_F(Mburn, RockRidgeTreesReadBackThroughEveryReader) {
   const std::string longName = std::string(251, 'r') + ".txt";
   MakeRockRidgeFolder(Path("first"), longName);
-  TRun r = Run({"burn", Path("first"), "--virtual", "disc.img:dvd+r", "--rock-ridge"});
+  TRun r = Run({"burn", Path("first"), "--virtual", "disc.img:dvd+r", "--keep-permissions"});
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
   const std::string second = Lines(Run({"disc", "--virtual", "disc.img"}).Out).back().substr(23);
-  // A second session adds to the first one, whose fields it carries.
+  // A second session adds to the first one, whose fields it carries as they
+  // were recorded; its own file's permissions are made readable for everyone.
   fs::create_directories(Path("second"));
   std::ofstream(Path("second/added.txt")) << "second session\n";
   fs::permissions(Path("second/added.txt"), fs::perms(0600));
   fs::create_symlink("added.txt", Path("second/to-added"));
-  r = Run({"burn", Path("second"), "--virtual", "disc.img:dvd+r", "--rock-ridge"});
+  r = Run({"burn", Path("second"), "--virtual", "disc.img:dvd+r"});
   ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  fs::permissions(Path("second/added.txt"), fs::perms(0444));
   auto both = PosixView(Path("second"));
   both.merge(PosixView(Path("first")));
 
@@ -1046,6 +1050,51 @@ for top, dirs, files in iso.walk(rr_path="/"):
            "-rwxr-xr-x   1    0    0              22 ", "-r--r--r--   1    0    0  ", " " + longName + " \n",
            "to-folder -> folder\n", "dangling -> /no/such/place\n", "outside -> ../../outside/the/folder\n"})
     EXPECT_NE(listing.Out.find(line), std::string::npos) << line << listing.Out;
+}
+
+// Permissions as shared discs want them unless kept: owner and group 0, read
+// for everyone, execute where anyone had it, no write, folders r-x. Without
+// Rock Ridge, readers make up modes of their own.
+TEST_F(Mburn, PermissionsAreMadeReadableForEveryoneUnlessKept) {
+  const std::pair<const char*, int> sources[] = {{"run.sh", 0754}, {"secret.txt", 0600}, {"dir/group.sh", 0610}, {"dir", 0700}};
+  for (const auto& [name, mode] : sources) {
+    if (std::string(name) != "dir") rectest::WriteFile(Path("tree/") + name, rectest::Pattern(10, 1));
+    ASSERT_EQ(::chown((Path("tree/") + name).c_str(), 1000, 1000), 0);
+  }
+  for (const auto& [name, mode] : sources) fs::permissions(Path("tree/") + name, fs::perms(mode));
+  using TModes = std::array<unsigned, 4>;  // as xorriso, then bsdtar, extract them
+  const struct {
+    std::vector<std::string> Options;
+    TModes Xorriso, Bsdtar;
+    const char* Owner;  // as isoinfo lists it (in octal)
+  } cases[] = {
+      {{}, {0555, 0444, 0555, 0555}, {0555, 0444, 0555, 0555}, " 0    0 "},
+      {{"--keep-permissions"}, {0754, 0600, 0610, 0700}, {0754, 0600, 0610, 0700}, " 1750 1750 "},
+      // Without Rock Ridge each reader makes up modes of its own.
+      {{"--no-rock-ridge"}, {0555, 0555, 0555, 0555}, {0400, 0400, 0400, 0700}, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Options.empty() ? "default" : c.Options[0]);
+    std::vector<std::string> args = {"image", Path("tree"), "-o", Path("t.iso")};
+    args.insert(args.end(), c.Options.begin(), c.Options.end());
+    ASSERT_EQ(Run(args).Status, 0);
+    for (const bool xorriso : {true, false}) {
+      fs::remove_all(Path("out"));
+      fs::create_directories(Path("out"));
+      const std::string reader = xorriso ? "xorriso -osirrox on -indev t.iso -extract / out" : "bsdtar -xf t.iso -C out";
+      ASSERT_EQ(RunProgram("sh", {"-c", reader}, dir_).Status, 0) << reader;
+      for (size_t i = 0; i < 4; ++i) {
+        struct stat st {};
+        ASSERT_EQ(lstat((Path("out/") + sources[i].first).c_str(), &st), 0) << reader << sources[i].first;
+        EXPECT_EQ(st.st_mode & 07777, (xorriso ? c.Xorriso : c.Bsdtar)[i]) << reader << " " << sources[i].first;
+      }
+      RunProgram("chmod", {"-R", "u+rwX", "out"}, dir_);
+    }
+    const TRun listing = RunProgram("isoinfo", {"-R", "-l", "-i", "t.iso"}, dir_);
+    if (c.Owner != nullptr) {
+      EXPECT_NE(listing.Out.find(c.Owner), std::string::npos) << listing.Out;
+    }
+  }
 }
 
 TEST_F(Mburn, ImageFailures) {

@@ -217,6 +217,7 @@ int Burn(const TCommandLine& line) {
   c.TestWrite = line.TestWrite;
   c.JolietFileSystem = !line.NoJoliet;
   c.RockRidge = line.RockRidge;
+  c.KeepPermissions = line.KeepPermissions;
   c.UDF = line.UDF;
   c.IdVolume = line.VolumeId;
   c.VerifyAfterWrite = line.Verify;
@@ -411,6 +412,7 @@ int Image(const TCommandLine& line) {
   c.ReplaceFile = true;
   c.JolietFileSystem = !line.NoJoliet;
   c.RockRidge = line.RockRidge;
+  c.KeepPermissions = line.KeepPermissions;
   c.UDF = line.UDF;
   c.IdVolume = line.VolumeId;
   TBurnWorkflow::THooks hooks;

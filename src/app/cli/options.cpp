@@ -38,8 +38,12 @@ constexpr const char* kBurnOptions =
     "      --test-write            simulate, writing nothing (CD-R/RW, DVD-R, sequential DVD-RW)\n"
     "      --finalize              close the disc: no further session can be added\n"
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
-    "      --rock-ridge            add Rock Ridge: modes, owners, times, full names and\n"
-    "                              symbolic links (kept as links, not followed)\n"
+    "      --no-rock-ridge         leave out Rock Ridge (recorded by default: modes,\n"
+    "                              owners, times, full names and symbolic links, kept\n"
+    "                              as links, not followed)\n"
+    "      --keep-permissions      record modes, owners and groups as they are (default:\n"
+    "                              owner 0, readable by everyone, executable where\n"
+    "                              anyone could execute, writable by nobody)\n"
     "      --udf                   add a UDF 1.02 file system beside ISO 9660 and Joliet\n"
     "                              (a bridge disc): full names, times, modes and files\n"
     "                              of any size in one extent list, for every system\n"
@@ -70,8 +74,12 @@ constexpr const char* kImageOptions =
     "      -o, --output FILE       the image file to write\n"
     "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
     "      --no-joliet             ISO 9660 names only, no Joliet tree\n"
-    "      --rock-ridge            add Rock Ridge: modes, owners, times, full names and\n"
-    "                              symbolic links (kept as links, not followed)\n"
+    "      --no-rock-ridge         leave out Rock Ridge (recorded by default: modes,\n"
+    "                              owners, times, full names and symbolic links, kept\n"
+    "                              as links, not followed)\n"
+    "      --keep-permissions      record modes, owners and groups as they are (default:\n"
+    "                              owner 0, readable by everyone, executable where\n"
+    "                              anyone could execute, writable by nobody)\n"
     "      --udf                   add a UDF 1.02 file system beside ISO 9660 and Joliet\n"
     "                              (a bridge disc): full names, times, modes and files\n"
     "                              of any size in one extent list, for every system\n"
@@ -127,6 +135,8 @@ constexpr TOptionUse kOptionUses[] = {
     {"--finalize", "burn write"},
     {"--no-joliet", "burn image"},
     {"--rock-ridge", "burn image"},
+    {"--no-rock-ridge", "burn image"},
+    {"--keep-permissions", "burn image"},
     {"--udf", "burn image"},
     {"--volume-id", "burn image"},
     {"--import-session", "burn"},
@@ -312,7 +322,11 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     } else if (arg == "--no-joliet") {
       Line.NoJoliet = true;
     } else if (arg == "--rock-ridge") {
-      Line.RockRidge = true;
+      Line.RockRidge = true;  // the default; kept for the command lines that give it
+    } else if (arg == "--no-rock-ridge") {
+      Line.RockRidge = false;
+    } else if (arg == "--keep-permissions") {
+      Line.KeepPermissions = true;
     } else if (arg == "--udf") {
       Line.UDF = true;
     } else if (arg == "--volume-id") {

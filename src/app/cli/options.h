@@ -16,7 +16,8 @@ struct TCommandLine {
   bool TestWrite = false;
   bool Finalize = false;
   bool NoJoliet = false;
-  bool RockRidge = false;    // burn, image: Rock Ridge fields in the ISO tree
+  bool RockRidge = true;     // burn, image: Rock Ridge fields in the ISO tree (--no-rock-ridge)
+  bool KeepPermissions = false;  // burn, image: the sources' modes, owners and groups as they are
   bool UDF = false;          // burn, image: a UDF file system beside the ISO tree
   std::string VolumeId;
   int ImportSession = -1;    // burn: -1 = the last session (when the disc holds one)
