@@ -11,9 +11,11 @@
 int16_t TimeZoneOffset = 0;
 
 // ---------------------------------------------------------------- component
-VEZEZadira::VEZEZadira(TObject* /*Owner*/) {
+VEZEZadira::VEZEZadira(TObject* Owner) : VEZEZadira(kMaxFiles, kMaxDirs, Owner) {}
+
+VEZEZadira::VEZEZadira(int32_t AMaxFiles, int32_t AMaxDirs, TObject* /*Owner*/) {
   WritePostGap = true;
-  ResetImageBuilder(kMaxFiles, kMaxDirs);
+  ResetImageBuilder(std::clamp(AMaxFiles, 1, kLargestEntries), std::clamp(AMaxDirs, 1, kLargestDirs));
   SetCacheSize(4194304);
   JolietFileSystem = true;
   FinalizeTrack = true;

@@ -164,6 +164,10 @@ TDateTime FileDateToDateTime(int32_t FileDate);  // 0 for an invalid value
 // The default capacities of a component's tree.
 inline constexpr int32_t kMaxDirs = 8191;    // directory records, the root included
 inline constexpr int32_t kMaxFiles = 65535;  // entries, subdirectory entries included
+// What the formats allow: ISO 9660's path tables number directories in 16
+// bits; Joliet and UDF limit neither.
+inline constexpr int32_t kLargestDirs = 65535;
+inline constexpr int32_t kLargestEntries = INT32_MAX;
 
 extern int16_t TimeZoneOffset;  // local offset from UTC in 15-minute units
 inline constexpr std::array<uint8_t, 2048> ZeroSector{};
@@ -212,6 +216,8 @@ bool MatchesMask(std::string_view Name, std::string_view Mask);
 class VEZEZadira : public TSCSIDevice {
 public:
   explicit VEZEZadira(TObject* Owner = nullptr);
+  // A tree of other capacities than the defaults (at most the largest above).
+  VEZEZadira(int32_t AMaxFiles, int32_t AMaxDirs, TObject* Owner = nullptr);
   ~VEZEZadira() override;
 
   // ---- published properties (those of TSCSIDevice are inherited:

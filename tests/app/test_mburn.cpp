@@ -1097,6 +1097,23 @@ TEST_F(Mburn, PermissionsAreMadeReadableForEveryoneUnlessKept) {
   }
 }
 
+// A tree above the window's capacities (65,535 entries, 8,191 folders): mburn
+// takes what the formats allow, and the readers get every name and byte.
+TEST_F(Mburn, TreesAboveTheWindowsCapacitiesReadBackWhole) {
+  for (int i = 0; i < 70000; ++i) {
+    const int folder = i % 9000;
+    const std::string dir = Path("tree/d" + std::to_string(folder / 100) + "/sub " + std::to_string(folder));
+    if (i < 9000) fs::create_directories(dir);
+    std::ofstream(dir + "/file " + std::to_string(i) + ".txt") << i << '\n';
+  }
+  const TRun r = Run({"image", Path("tree"), "-o", Path("tree.iso")});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_EQ(rectest::ExtractWithXorriso(Path("tree.iso"), 0, Path("by-xorriso")), "");
+  EXPECT_EQ(rectest::CompareTrees(Path("tree"), Path("by-xorriso")), "");
+  EXPECT_EQ(rectest::ExtractWithBsdtar(Path("tree.iso"), Path("by-bsdtar")), "");
+  EXPECT_EQ(rectest::CompareTrees(Path("tree"), Path("by-bsdtar")), "");
+}
+
 TEST_F(Mburn, ImageFailures) {
   TRun r = Run({"image", Path("missing"), "-o", Path("x.iso")});
   EXPECT_EQ(r.Status, 2) << r.Out << r.Err;

@@ -485,6 +485,14 @@ TEST_F(TreeTest, DirectoryLimit) {
   EXPECT_EQ(c_.FindEntry(c_.RootDirectory(), "b.txt"), nullptr);
   EXPECT_EQ(c_.DirectoryCount(), 8190);
   CheckInvariants();
+  // A tree of the largest capacities holds what ISO 9660's path tables can
+  // number, and refuses the 65,536th directory with the same message.
+  VEZEZadira big(kLargestEntries, kLargestDirs);
+  std::vector<std::string> said;
+  big.OnDebugMessage = [&said](TObject*, const std::string& m, uint8_t) { said.push_back(m); };
+  for (int i = 1; i < 65535; ++i) ASSERT_NE(big.ForcePath("\\D" + std::to_string(i)), nullptr) << i;
+  EXPECT_EQ(big.ForcePath("\\one more"), nullptr);
+  EXPECT_EQ(said, std::vector<std::string>{">>> MAXIMUM DIRECTORIES CAN BE 65535"});
 }
 
 TEST_F(TreeTest, EntryLimit) {

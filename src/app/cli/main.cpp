@@ -159,7 +159,7 @@ std::string BDCapabilities(uint32_t capabilities) {
 }
 
 int Drives(const TCommandLine& line) {
-  VEZEZadira c;
+  VEZEZadira c(kLargestEntries, kLargestDirs);
   SetUpComponent(c, line);
   if (!OpenDrive(c, line, false)) return kExitFailed;
   for (const auto& l : c.DeviceList) {
@@ -173,7 +173,7 @@ int Drives(const TCommandLine& line) {
 }
 
 int Disc(const TCommandLine& line) {
-  VEZEZadira c;
+  VEZEZadira c(kLargestEntries, kLargestDirs);
   SetUpComponent(c, line);
   if (!OpenDrive(c, line, true)) return kExitFailed;
   if (!c.TestUnitReady(10000)) c.WaitUntilReady(10000, 500);
@@ -208,7 +208,7 @@ int Burn(const TCommandLine& line) {
   const bool imageFile = line.Command == "write";
   if (!imageFile)
     for (const std::string& note : VolumeIdNotes(line.VolumeId, !line.NoJoliet)) Note(note);
-  VEZEZadira c;
+  VEZEZadira c(kLargestEntries, kLargestDirs);
   TBurnWorkflow* flow = nullptr;
   SetUpComponent(c, line, [&flow] { return flow && flow->Recording(); });
   if (!OpenDrive(c, line, true)) return kExitNothing;
@@ -354,7 +354,7 @@ private:
 
 // erase [--full]: the erase thread runs; the main loop shows its progress.
 int Erase(const TCommandLine& line) {
-  VEZEZadira c;
+  VEZEZadira c(kLargestEntries, kLargestDirs);
   SetUpComponent(c, line);
   if (!OpenDrive(c, line, true)) return kExitNothing;
   c.EjectWhenDone = line.Eject;
@@ -406,7 +406,7 @@ int Erase(const TCommandLine& line) {
 int Image(const TCommandLine& line) {
   const TTextToStderr texts(ImageToStdout(line.Output));
   for (const std::string& note : VolumeIdNotes(line.VolumeId, !line.NoJoliet)) Note(note);
-  VEZEZadira c;
+  VEZEZadira c(kLargestEntries, kLargestDirs);
   SetUpComponent(c, line);
   if (!line.Virtual.empty()) SetVirtualRecorders(line.Virtual);
   c.ReplaceFile = true;
@@ -447,7 +447,7 @@ int Image(const TCommandLine& line) {
 }
 
 int Verify(const TCommandLine& line) {
-  VEZEZadira c;
+  VEZEZadira c(kLargestEntries, kLargestDirs);
   SetUpComponent(c, line);
   if (!OpenDrive(c, line, true)) return kExitNothing;
   TProgress progress;
