@@ -16,6 +16,7 @@
 #include "cli/mainloop.h"
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "cli/read_disc.h"
 #include "cli/reasons.h"
 #include "cli/verify_disc.h"
 #include "record/record.h"
@@ -458,6 +459,23 @@ int Verify(const TCommandLine& line) {
                      [&](int32_t sectors) { progress.Show(sectors); }, [&] { progress.End(); }});
 }
 
+// read -o FILE: a session of the disc into an image file (or standard output,
+// which then carries nothing else).
+int Read(const TCommandLine& line) {
+  const TTextToStderr texts(ImageToStdout(line.Output));
+  if (line.Output == "-") ::signal(SIGPIPE, SIG_IGN);  // a reader that goes is a write error
+  VEZEZadira c;
+  SetUpComponent(c, line);
+  if (!OpenDrive(c, line, true)) return kExitNothing;
+  CatchStopSignals();
+  TReadRequest request;
+  request.Session = line.Session;
+  request.Output = line.Output;
+  request.MapFile = line.Map;
+  request.Retries = line.Retries;
+  return ReadSession(c, request, [] { return gStopAsked != 0; });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -490,5 +508,6 @@ int main(int argc, char** argv) {
   if (line.Command == "burn" || line.Command == "write") return Burn(line);
   if (line.Command == "erase") return Erase(line);
   if (line.Command == "verify") return Verify(line);
+  if (line.Command == "read") return Read(line);
   return Image(line);
 }

@@ -1,0 +1,478 @@
+// Reading a session of a disc back into an image file: the read job (a drive
+// job, as the erase is), where the session ends, the first pass over what is
+// still to read, the retry passes over what failed, zeros for what stays
+// unread, the mapfile kept as it goes, and the files that lost sectors.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "iso/iso.h"
+#include "record/job.h"
+#include "record/record.h"
+#include "transport/transport.h"
+
+namespace {
+
+constexpr uint8_t kAscNotReady = 0x04;
+constexpr uint8_t kAscNoMedium = 0x3A;
+constexpr uint8_t kKeyUnitAttention = 0x06;
+constexpr int64_t kShortestTrack = 300;  // sectors: recorders pad a shorter track
+constexpr size_t kHashChunk = 1 << 20;
+
+uint32_t LE32(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+std::string Numbered(const std::string& text, int64_t n) { return text + " " + std::to_string(n); }
+
+// The image file, or standard output ("-", or anything that cannot seek):
+// there the sectors go strictly in order, and nothing is written twice.
+class TImageOut {
+public:
+  ~TImageOut() {
+    if (fd_ >= 0 && fd_ != STDOUT_FILENO) ::close(fd_);
+  }
+
+  // Keep: an earlier read's image, whose sectors stay; else a new, empty one.
+  bool Open(const std::string& path, bool keep, int64_t sectors, std::string& error) {
+    if (path == "-") {
+      fd_ = STDOUT_FILENO;
+      sequential_ = true;
+      return true;
+    }
+    fd_ = ::open(path.c_str(), keep ? O_RDWR | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) return Failed(path, error);
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return Failed(path, error);
+    sequential_ = !S_ISREG(st.st_mode);
+    if (keep && sequential_) {
+      error = path + " is no regular file: a read that goes on needs the image file it began";
+      return false;
+    }
+    // The image's size at once: its sectors not yet read are zeros.
+    if (!sequential_ && st.st_size < sectors * kSectorSize && ::ftruncate(fd_, sectors * kSectorSize) != 0)
+      return Failed(path, error);
+    path_ = path;
+    return true;
+  }
+
+  bool Sequential() const { return sequential_; }
+  bool Regular() const { return !sequential_; }
+
+  bool Write(int64_t sector, const uint8_t* data, int64_t count, std::string& error) {
+    if (sequential_ && sector != next_) {
+      error = std::string(kImageWriteFailedText) + " [SECTOR " + std::to_string(sector) + " OUT OF ORDER]";
+      return false;
+    }
+    const auto bytes = static_cast<size_t>(count * kSectorSize);
+    for (size_t done = 0; done < bytes;) {
+      const ssize_t n = sequential_ ? ::write(fd_, data + done, bytes - done)
+                                    : ::pwrite(fd_, data + done, bytes - done,
+                                               static_cast<off_t>(sector * kSectorSize + static_cast<int64_t>(done)));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = std::string(kImageWriteFailedText) + " [" + (path_.empty() ? "standard output" : path_) +
+                ": " + std::strerror(n < 0 ? errno : ENOSPC) + "]";
+        return false;
+      }
+      done += static_cast<size_t>(n);
+    }
+    next_ = sector + count;
+    return true;
+  }
+
+  // On the disk before the map says so: a crash must not leave "+" over sectors lost.
+  bool Sync(std::string& error) {
+    if (sequential_ || ::fdatasync(fd_) == 0) return true;
+    error = std::string(kImageWriteFailedText) + " [" + path_ + ": " + std::strerror(errno) + "]";
+    return false;
+  }
+
+  // SHA-256 of the first Sectors sectors of the file.
+  bool Digest(int64_t sectors, TSha256& digest) {
+    TSha256Stream sha;
+    std::vector<uint8_t> chunk(kHashChunk);
+    for (int64_t at = 0, end = sectors * kSectorSize; at < end;) {
+      const auto want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), end - at));
+      const ssize_t n = ::pread(fd_, chunk.data(), want, static_cast<off_t>(at));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      sha.Update(std::span(chunk.data(), static_cast<size_t>(n)));
+      at += n;
+    }
+    digest = sha.Final();
+    return true;
+  }
+
+private:
+  bool Failed(const std::string& path, std::string& error) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+
+  int fd_ = -1;
+  bool sequential_ = false;
+  int64_t next_ = 0;
+  std::string path_;
+};
+
+class TSessionReader {
+public:
+  TSessionReader(VEZEZadira& device, const TReadRequest& request, const std::atomic<bool>& stop)
+      : dev_(device), req_(request), stop_(stop) {}
+
+  TReadResult Run() {
+    dev_.ReadDone = 0;
+    dev_.ReadToDo = 0;
+    dev_.ReadPass = 0;
+    dev_.ReadMissing = 0;
+    if (!dev_.TestUnitReady(10000)) dev_.WaitUntilReady(10000, 500);
+    dev_.CurrentDiscKind = dev_.DiscKind();
+    // Up to here nothing is read into the image: whatever ends the read is a refusal.
+    if (!FindSession() || !PrepareMap() || !OpenOutput() || !SaveMap(true) || Ended()) {
+      result_.Outcome.Code = TOutcomeCode::Refused;
+      return result_;
+    }
+
+    dev_.ReadToDo = map_.Count(TRescueMap::kNonTried);
+    dev_.ReadPass = 1;
+    bool going = FirstPass();
+    for (int pass = 1; going && pass <= req_.Retries && !out_.Sequential(); ++pass) {
+      if (map_.Count(TRescueMap::kBad) == 0) break;
+      dev_.ReadPass = pass + 1;
+      map_.Pass = pass + 1;
+      map_.CurrentStatus = '-';
+      Clock().Sleep(std::min(kRetryPassPauseMs * static_cast<uint32_t>(pass), kRetryPassPauseMaxMs));
+      going = RetryPass();
+    }
+    if (going) {
+      map_.CurrentStatus = '+';
+      map_.Position = map_.Sectors();
+    }
+    std::string error;
+    if (!out_.Sync(error) && going) going = Fail(error);
+    if (!SaveMap(true) && going) going = false;
+    Finish(going);
+    return result_;
+  }
+
+private:
+  // ---- the outcome
+  bool Refuse(const std::string& text) {
+    result_.Outcome = TOutcome(text, TOutcomeCode::Refused);
+    return false;
+  }
+  bool Fail(const std::string& text) {
+    if (result_.Outcome.Ok())
+      result_.Outcome = TOutcome(text, stop_ ? TOutcomeCode::Aborted : TOutcomeCode::Failed);
+    return false;
+  }
+  void Note(const std::string& text) { result_.Notes.push_back(text); }
+
+  // ---- where the session lies
+  bool FindSession() {
+    const int sessions = dev_.RecordedSessions();
+    if (sessions <= 0) return Refuse(kNoSessionToReadText);
+    session_ = req_.Session > 0 ? req_.Session : sessions;
+    result_.Session = session_;
+    if (session_ > sessions)
+      return Refuse("NO SESSION " + std::to_string(session_) + ": THE DISC HOLDS " + std::to_string(sessions) +
+                    ": NOTHING READ");
+    // One track per session, as the import takes it.
+    if (!dev_.ReadTrackInformation(static_cast<uint8_t>(session_)))
+      return Refuse(Numbered("WHERE SESSION", session_) + " STARTS CANNOT BE READ [" + Why() + "]");
+    start_ = dev_.Track.Start;
+    track_ = dev_.Track.Size;
+    // A track still open (or the one of an overwritable disc) holds what lies
+    // before its next writable address.
+    if (dev_.Track.NextWritable > start_ && dev_.Track.NextWritable - start_ < track_)
+      track_ = dev_.Track.NextWritable - start_;
+    result_.Start = start_;
+    if (track_ == 0) return Refuse(Numbered("SESSION", session_) + " HOLDS NO RECORDED SECTOR: NOTHING READ");
+    return true;
+  }
+
+  // The image's length: the volume's, as its primary descriptor (or UDF, when
+  // it has none) gives it, padded as recorders pad a short track; never more
+  // than the track holds, so the run-out blocks after it are not asked for.
+  int64_t SessionSectors() {
+    std::array<uint8_t, 2048> pvd{};
+    int64_t volume = 0;
+    const char* kind = "ISO 9660";
+    if (ReadSectors(start_ + 16, 1, pvd.data()) && pvd[0] == 1 && std::memcmp(&pvd[1], "CD001", 5) == 0) {
+      const uint32_t end = LE32(&pvd[80]);
+      // The volume space of a later session counts from sector 0 of the disc.
+      volume = end > start_ ? int64_t{end} - start_ : int64_t{end};
+    } else if (uint64_t end = 0; UdfVolumeEnd(dev_, start_, start_ + track_ - 1, uint64_t{start_} + track_, end)) {
+      volume = static_cast<int64_t>(end) - start_;
+      kind = "UDF";
+    }
+    if (volume <= 0) {
+      Note(Numbered("SESSION", session_) + " HOLDS NO ISO 9660 OR UDF VOLUME: ITS WHOLE TRACK OF " +
+           std::to_string(track_) + " SECTORS IS READ");
+      return track_;
+    }
+    const int64_t sectors = std::max<int64_t>(volume, std::min<int64_t>(kShortestTrack, track_));
+    if (sectors > track_) {
+      Note(std::string("THE ") + kind + Numbered(" VOLUME OF SESSION", session_) + " CLAIMS " +
+           std::to_string(sectors) + " SECTORS, ITS TRACK HOLDS " + std::to_string(track_) + ": " +
+           std::to_string(track_) + " ARE READ");
+      return track_;
+    }
+    return sectors;
+  }
+
+  // ---- the map and the image
+  bool PrepareMap() {
+    if (!req_.MapFile.empty()) {
+      bool exists = false;
+      std::string error;
+      if (map_.Load(req_.MapFile, exists, error)) {
+        if (map_.Sectors() > track_)
+          return Refuse("THE MAPFILE COVERS " + std::to_string(map_.Sectors()) + Numbered(" SECTORS, SESSION", session_) +
+                        " HOLDS " + std::to_string(track_) + ": NOT THE MAP OF THIS SESSION");
+        if (req_.Output == "-")
+          return Refuse("A READ THAT GOES ON FROM ITS MAPFILE WRITES INTO ITS IMAGE FILE: GIVE -o FILE, NOT -o -");
+        result_.Resumed = true;
+        return true;
+      }
+      if (exists) return Refuse("THE MAPFILE CANNOT BE USED [" + error + "]");
+    }
+    map_.Reset(SessionSectors());
+    return true;
+  }
+
+  bool OpenOutput() {
+    std::string error;
+    if (result_.Resumed && req_.Output != "-" && ::access(req_.Output.c_str(), F_OK) != 0)
+      return Refuse("THE IMAGE FILE OF THE MAPFILE IS MISSING [" + req_.Output +
+                    "]: WITHOUT IT WHAT WAS READ BEFORE IS LOST (REMOVE THE MAPFILE TO READ FROM THE START)");
+    if (!out_.Open(req_.Output, result_.Resumed, map_.Sectors(), error))
+      return Refuse("THE IMAGE FILE CANNOT BE OPENED [" + error + "]");
+    result_.Sectors = map_.Sectors();
+    return true;
+  }
+
+  // With Force, or once a second has passed: the image's data on the disk, then the map.
+  bool SaveMap(bool force) {
+    if (req_.MapFile.empty()) return true;
+    const uint64_t now = Clock().NowMs();
+    if (!force && now - savedAt_ < kMapEveryMs) return true;
+    savedAt_ = now;
+    std::string error;
+    if (!out_.Sync(error)) return Fail(error);
+    const std::string comment = "Mapfile. Created by Micro Burner (mburn read): session " +
+                                std::to_string(session_) + " of the disc, from its sector " +
+                                std::to_string(start_) + "; positions are bytes of the image file";
+    if (!map_.Save(req_.MapFile, comment, error)) return Fail(error);
+    return true;
+  }
+
+  // Sectors first.. of the image, read (Good) or not: the data or zeros go to
+  // the image, the map takes their status.
+  bool Put(int64_t first, int64_t count, const uint8_t* data, bool good) {
+    std::string error;
+    if (!good) {
+      zeros_.resize(static_cast<size_t>(count * kSectorSize), 0);
+      data = zeros_.data();
+    }
+    if (!out_.Write(first, data, count, error)) return Fail(error);
+    if (good && first == hashed_) {
+      sha_.Update(std::span(data, static_cast<size_t>(count * kSectorSize)));
+      hashed_ += count;
+    }
+    if (good) result_.ReadNow += count;
+    map_.Set(first, count, good ? TRescueMap::kFinished : TRescueMap::kBad);
+    map_.Position = first + count;
+    dev_.ReadMissing = map_.Sectors() - result_.ReadNow - finishedBefore_;
+    return SaveMap(false);
+  }
+
+  // ---- the drive
+  std::string Why() const {
+    if (dev_.TimedOut) return kCommandTimeoutText;
+    return dev_.LastError.empty() ? "READ ERROR" : dev_.LastError;
+  }
+
+  // One READ (10) of Count sectors of the disc. A drive busy, not ready yet or
+  // telling of a change is asked again, for at most a minute. A failure that
+  // ends the read (a disc gone, a drive that no longer answers) leaves its
+  // text in the outcome; any other is the sectors' own.
+  bool ReadSectors(uint32_t lba, uint16_t count, uint8_t* into) {
+    const uint32_t length = uint32_t{count} * kSectorSize;
+    for (int32_t tries = 0;; ++tries) {
+      if (dev_.Read10(lba, count, into, length)) return true;
+      if (dev_.LastError.find(kStuckDriveText) != std::string::npos) return Fail(kStuckDriveText);
+      if (dev_.TimedOut) return false;
+      const uint8_t key = dev_.LastSense[2] & 0x0F, asc = dev_.LastSense[12];
+      if (asc == kAscNoMedium) return Fail(kDiscRemovedText);
+      const bool wait = dev_.TargetBusy || asc == kAscNotReady || key == kKeyUnitAttention;
+      if (!wait) return false;
+      if (stop_) return Fail(kAbortedText);
+      if (tries + 1 >= kReadBusyTries) return Fail(kReadNotReadyText);
+      Clock().Sleep(kReadBusyRetryMs);
+    }
+  }
+
+  bool Ended() const { return !result_.Outcome.Ok(); }
+
+  // Sectors first.. of the image in one request; when it fails, each alone
+  // (on standard output, where nothing can be written later, each failed one
+  // is tried the retry passes' number of times at once).
+  bool ReadRun(int64_t first, int64_t count, uint8_t* data) {
+    if (stop_) return Fail(kAbortedText);
+    if (ReadSectors(start_ + static_cast<uint32_t>(first), static_cast<uint16_t>(count), data))
+      return Put(first, count, data, true);
+    if (Ended()) return false;
+    for (int64_t k = 0; k < count; ++k) {
+      bool good = false;
+      for (int tries = 0; !good; ++tries) {
+        if (stop_) return Fail(kAbortedText);
+        if (tries > 0) {
+          if (!out_.Sequential() || tries > req_.Retries) break;
+          Clock().Sleep(std::min(kRetryPassPauseMs * static_cast<uint32_t>(tries), kRetryPassPauseMaxMs));
+        }
+        good = ReadSectors(start_ + static_cast<uint32_t>(first + k), 1, data);
+        if (Ended()) return false;
+      }
+      if (!Put(first + k, 1, data, good)) return false;
+    }
+    return true;
+  }
+
+  // Runs of sectors of one status, in requests of at most 32.
+  bool Sweep(char status, const std::function<void(int64_t)>& counted, uint8_t* data) {
+    for (int64_t s = 0; s < map_.Sectors();) {
+      if (map_.At(s) != status) {
+        ++s;
+        continue;
+      }
+      int64_t n = 1;
+      while (n < kReadSectorsPerRequest && s + n < map_.Sectors() && map_.At(s + n) == status) ++n;
+      map_.Position = s;
+      if (!ReadRun(s, n, data)) return false;
+      if (counted) counted(n);
+      s += n;
+    }
+    return true;
+  }
+
+  bool FirstPass() {
+    finishedBefore_ = map_.Count(TRescueMap::kFinished);
+    dev_.ReadMissing = map_.Sectors() - finishedBefore_;
+    return Sweep(TRescueMap::kNonTried, [this](int64_t n) { dev_.ReadDone += n; }, block_->Data.data());
+  }
+
+  bool RetryPass() { return Sweep(TRescueMap::kBad, nullptr, block_->Data.data()); }
+
+  // ---- the end
+  void Finish(bool completed) {
+    const int64_t sectors = map_.Sectors();
+    result_.Unread = sectors - map_.Count(TRescueMap::kFinished);
+    for (const TRescueMap::TRun& run : map_.Runs())
+      if (run.Status != TRescueMap::kFinished) result_.UnreadRuns.emplace_back(run.First, run.Count);
+    if (result_.Unread == 0) {
+      if (hashed_ == sectors) {
+        result_.Digest = sha_.Final();
+        result_.HasDigest = true;
+      } else if (out_.Regular()) {
+        result_.HasDigest = out_.Digest(sectors, result_.Digest);
+      }
+      return;
+    }
+    if (!completed) return;  // stopped, or the drive gone: no tree is read now
+    // Which files lost sectors: every sector not read counts.
+    const auto missing = [this, sectors](uint32_t first, uint32_t count) {
+      int64_t lost = 0;
+      for (uint64_t s = first; s < uint64_t{first} + count; ++s) {
+        if (s < start_ || s >= start_ + static_cast<uint64_t>(sectors)) continue;
+        if (map_.At(static_cast<int64_t>(s - start_)) != TRescueMap::kFinished) ++lost;
+      }
+      return lost;
+    };
+    std::string why;
+    const bool named = FilesHoldingSectors(dev_, session_, missing, result_.DamagedFiles, why);
+    if (!named || !why.empty())
+      Note(why.empty() ? "THE FILES OF THE UNREAD SECTORS CANNOT BE NAMED" : UpperCase(why));
+    if (named && result_.DamagedFiles.empty())
+      Note("NO FILE HOLDS THE UNREAD SECTORS: THEY LIE IN THE SESSION'S DESCRIPTORS, DIRECTORIES OR PADDING");
+  }
+
+  VEZEZadira& dev_;
+  const TReadRequest& req_;
+  const std::atomic<bool>& stop_;
+  TReadResult result_;
+  int session_ = 0;
+  uint32_t start_ = 0;
+  int64_t track_ = 0;
+  TRescueMap map_;
+  TImageOut out_;
+  uint64_t savedAt_ = 0;
+  int64_t finishedBefore_ = 0;
+  std::vector<uint8_t> zeros_;
+  // Read into a page-aligned block, as the drive can fill it without a bounce copy.
+  const std::unique_ptr<TCacheBlock> block_ = std::make_unique<TCacheBlock>();
+  TSha256Stream sha_;  // of the image as far as it was read in order (hashed_ sectors)
+  int64_t hashed_ = 0;
+};
+
+void ReadThread(const std::shared_ptr<TDriveJob>& job, const TReadRequest& request) {
+  VEZEZadira& dev = *JobComponent(*job);
+  TReadResult result;
+  {
+    // As for a recording: no other program sends the drive commands meanwhile.
+    const TExclusiveDriveHold hold(dev.HaId, dev.Target, dev.Lun);
+    if (!hold.ok())
+      result.Outcome = TOutcome(DriveHoldFailureText(hold.error()), TOutcomeCode::Refused);
+    else
+      result = TSessionReader(dev, request, job->Stop).Run();
+  }
+  if (!result.Outcome.Ok()) dev.DebugMessage(result.Outcome.Text, MSG_ERROR);
+  EndDriveJob(
+      job,
+      [&result](VEZEZadira& sender) -> std::function<void()> {
+        sender.LastRead = std::move(result);
+        sender.LastOutcome = sender.LastRead.Outcome;
+        sender.Reading = false;
+        const TReadDoneEvent handler = sender.OnReadDone;
+        if (!handler) return {};
+        return [handler, sender = &sender] { handler(sender); };
+      },
+      nullptr);
+}
+
+}  // namespace
+
+bool VEZEZadira::ReadDisc(const TReadRequest& Request) {
+  auto job = std::make_shared<TDriveJob>(TJobKind::Read, this);
+  if (const std::optional<TJobKind> busy = ClaimDriveJob(job)) {
+    LastRead = TReadResult();
+    LastRead.Outcome = TOutcome(JobRefusalText(*busy), TOutcomeCode::Refused);
+    DebugMessage(LastRead.Outcome.Text, MSG_ERROR);
+    const TReadDoneEvent handler = OnReadDone;
+    if (handler) handler(this);  // last: the handler may destroy the component
+    return false;
+  }
+  // The last read's thread has ended its body.
+  AwaitDriveJob(this, TJobKind::Read, false, job.get());
+  LastRead = TReadResult();
+  ReadDone = 0;
+  ReadToDo = 0;
+  ReadPass = 0;
+  ReadMissing = 0;
+  Reading = true;
+  StartJobThread(job, [job, Request] { ReadThread(job, Request); }, false);
+  return true;
+}
+
+void VEZEZadira::StopReading() { AwaitDriveJob(this, TJobKind::Read, true); }
+
+void VEZEZadira::WaitForReading() { AwaitDriveJob(this, TJobKind::Read, false); }
