@@ -226,8 +226,10 @@ struct TReadRequest {
   int Retries = 3;         // passes over the sectors that failed, after the first
 };
 
-// How it went. The image holds Sectors sectors; those of UnreadRuns (first
-// sector of the image, count) are zeros.
+// How it went. The image file holds sector n of the disc at byte n x 2048
+// (sparse before the session; standard output gets the session alone): the
+// session's Sectors sectors from Start, zeros for those of UnreadRuns (first
+// sector of the disc, count).
 struct TReadResult {
   TOutcome Outcome;        // Refused: nothing was read or written
   int Session = 0;

@@ -33,8 +33,9 @@ uint32_t LE32(const uint8_t* p) {
 
 std::string Numbered(const std::string& text, int64_t n) { return text + " " + std::to_string(n); }
 
-// The image file, or standard output ("-", or anything that cannot seek):
-// there the sectors go strictly in order, and nothing is written twice.
+// The image file, sector n of the disc at byte n x 2048 as in the disc
+// itself (sparse before the session), or standard output ("-", or anything
+// that cannot seek), which carries the session alone, strictly in order.
 class TImageOut {
 public:
   ~TImageOut() {
@@ -42,7 +43,9 @@ public:
   }
 
   // Keep: an earlier read's image, whose sectors stay; else a new, empty one.
-  bool Open(const std::string& path, bool keep, int64_t sectors, std::string& error) {
+  // First and End: the session's sectors on the disc.
+  bool Open(const std::string& path, bool keep, int64_t first, int64_t end, std::string& error) {
+    next_ = first;
     if (path == "-") {
       fd_ = STDOUT_FILENO;
       sequential_ = true;
@@ -58,7 +61,7 @@ public:
       return false;
     }
     // The image's size at once: its sectors not yet read are zeros.
-    if (!sequential_ && st.st_size < sectors * kSectorSize && ::ftruncate(fd_, sectors * kSectorSize) != 0)
+    if (!sequential_ && st.st_size < end * kSectorSize && ::ftruncate(fd_, end * kSectorSize) != 0)
       return Failed(path, error);
     path_ = path;
     return true;
@@ -96,12 +99,12 @@ public:
     return false;
   }
 
-  // SHA-256 of the first Sectors sectors of the file.
-  bool Digest(int64_t sectors, TSha256& digest) {
+  // SHA-256 of sectors First to End (not included) of the file.
+  bool Digest(int64_t first, int64_t end, TSha256& digest) {
     TSha256Stream sha;
     std::vector<uint8_t> chunk(kHashChunk);
-    for (int64_t at = 0, end = sectors * kSectorSize; at < end;) {
-      const auto want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), end - at));
+    for (int64_t at = first * kSectorSize, stop = end * kSectorSize; at < stop;) {
+      const auto want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), stop - at));
       const ssize_t n = ::pread(fd_, chunk.data(), want, static_cast<off_t>(at));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
@@ -142,11 +145,11 @@ public:
       return result_;
     }
 
-    dev_.ReadToDo = map_.Count(TRescueMap::kNonTried);
+    dev_.ReadToDo = CountOf(TRescueMap::kNonTried);
     dev_.ReadPass = 1;
     bool going = FirstPass();
     for (int pass = 1; going && pass <= req_.Retries && !out_.Sequential(); ++pass) {
-      if (map_.Count(TRescueMap::kBad) == 0) break;
+      if (CountOf(TRescueMap::kBad) == 0) break;
       dev_.ReadPass = pass + 1;
       map_.Pass = pass + 1;
       map_.CurrentStatus = '-';
@@ -155,7 +158,7 @@ public:
     }
     if (going) {
       map_.CurrentStatus = '+';
-      map_.Position = map_.Sectors();
+      map_.Position = end_;
     }
     std::string error;
     if (!out_.Sync(error) && going) going = Fail(error);
@@ -231,14 +234,21 @@ private:
   }
 
   // ---- the map and the image
+  // The map covers the disc from sector 0 to the session's end; the sectors
+  // before the session stay "not tried", as ddrescue leaves what lies before
+  // its input position.
+  int64_t CountOf(char status) const { return map_.Count(status, start_, end_); }
+
   bool PrepareMap() {
     if (!req_.MapFile.empty()) {
       bool exists = false;
       std::string error;
       if (map_.Load(req_.MapFile, exists, error)) {
-        if (map_.Sectors() > track_)
-          return Refuse("THE MAPFILE COVERS " + std::to_string(map_.Sectors()) + Numbered(" SECTORS, SESSION", session_) +
-                        " HOLDS " + std::to_string(track_) + ": NOT THE MAP OF THIS SESSION");
+        end_ = map_.Sectors();
+        if (end_ <= int64_t{start_} || end_ > int64_t{start_} + track_)
+          return Refuse("THE MAPFILE ENDS AT SECTOR " + std::to_string(end_) + Numbered(", SESSION", session_) +
+                        " HOLDS SECTORS " + std::to_string(start_) + " TO " + std::to_string(start_ + track_ - 1) +
+                        ": NOT THE MAP OF THIS SESSION");
         if (req_.Output == "-")
           return Refuse("A READ THAT GOES ON FROM ITS MAPFILE WRITES INTO ITS IMAGE FILE: GIVE -o FILE, NOT -o -");
         result_.Resumed = true;
@@ -246,7 +256,8 @@ private:
       }
       if (exists) return Refuse("THE MAPFILE CANNOT BE USED [" + error + "]");
     }
-    map_.Reset(SessionSectors());
+    end_ = int64_t{start_} + SessionSectors();
+    map_.Reset(end_);
     return true;
   }
 
@@ -255,9 +266,10 @@ private:
     if (result_.Resumed && req_.Output != "-" && ::access(req_.Output.c_str(), F_OK) != 0)
       return Refuse("THE IMAGE FILE OF THE MAPFILE IS MISSING [" + req_.Output +
                     "]: WITHOUT IT WHAT WAS READ BEFORE IS LOST (REMOVE THE MAPFILE TO READ FROM THE START)");
-    if (!out_.Open(req_.Output, result_.Resumed, map_.Sectors(), error))
+    if (!out_.Open(req_.Output, result_.Resumed, start_, end_, error))
       return Refuse("THE IMAGE FILE CANNOT BE OPENED [" + error + "]");
-    result_.Sectors = map_.Sectors();
+    result_.Sectors = end_ - start_;
+    hashed_ = start_;
     return true;
   }
 
@@ -270,13 +282,13 @@ private:
     std::string error;
     if (!out_.Sync(error)) return Fail(error);
     const std::string comment = "Mapfile. Created by Micro Burner (mburn read): session " +
-                                std::to_string(session_) + " of the disc, from its sector " +
-                                std::to_string(start_) + "; positions are bytes of the image file";
+                                std::to_string(session_) + " of the disc, sectors " + std::to_string(start_) +
+                                " to " + std::to_string(end_ - 1) + "; positions are bytes of the disc";
     if (!map_.Save(req_.MapFile, comment, error)) return Fail(error);
     return true;
   }
 
-  // Sectors first.. of the image, read (Good) or not: the data or zeros go to
+  // Sectors first.. of the disc, read (Good) or not: the data or zeros go to
   // the image, the map takes their status.
   bool Put(int64_t first, int64_t count, const uint8_t* data, bool good) {
     std::string error;
@@ -292,7 +304,7 @@ private:
     if (good) result_.ReadNow += count;
     map_.Set(first, count, good ? TRescueMap::kFinished : TRescueMap::kBad);
     map_.Position = first + count;
-    dev_.ReadMissing = map_.Sectors() - result_.ReadNow - finishedBefore_;
+    dev_.ReadMissing = result_.Sectors - result_.ReadNow - finishedBefore_;
     return SaveMap(false);
   }
 
@@ -324,12 +336,12 @@ private:
 
   bool Ended() const { return !result_.Outcome.Ok(); }
 
-  // Sectors first.. of the image in one request; when it fails, each alone
+  // Sectors first.. of the disc in one request; when it fails, each alone
   // (on standard output, where nothing can be written later, each failed one
   // is tried the retry passes' number of times at once).
   bool ReadRun(int64_t first, int64_t count, uint8_t* data) {
     if (stop_) return Fail(kAbortedText);
-    if (ReadSectors(start_ + static_cast<uint32_t>(first), static_cast<uint16_t>(count), data))
+    if (ReadSectors(static_cast<uint32_t>(first), static_cast<uint16_t>(count), data))
       return Put(first, count, data, true);
     if (Ended()) return false;
     for (int64_t k = 0; k < count; ++k) {
@@ -340,7 +352,7 @@ private:
           if (!out_.Sequential() || tries > req_.Retries) break;
           Clock().Sleep(std::min(kRetryPassPauseMs * static_cast<uint32_t>(tries), kRetryPassPauseMaxMs));
         }
-        good = ReadSectors(start_ + static_cast<uint32_t>(first + k), 1, data);
+        good = ReadSectors(static_cast<uint32_t>(first + k), 1, data);
         if (Ended()) return false;
       }
       if (!Put(first + k, 1, data, good)) return false;
@@ -350,13 +362,13 @@ private:
 
   // Runs of sectors of one status, in requests of at most 32.
   bool Sweep(char status, const std::function<void(int64_t)>& counted, uint8_t* data) {
-    for (int64_t s = 0; s < map_.Sectors();) {
+    for (int64_t s = start_; s < end_;) {
       if (map_.At(s) != status) {
         ++s;
         continue;
       }
       int64_t n = 1;
-      while (n < kReadSectorsPerRequest && s + n < map_.Sectors() && map_.At(s + n) == status) ++n;
+      while (n < kReadSectorsPerRequest && s + n < end_ && map_.At(s + n) == status) ++n;
       map_.Position = s;
       if (!ReadRun(s, n, data)) return false;
       if (counted) counted(n);
@@ -366,8 +378,8 @@ private:
   }
 
   bool FirstPass() {
-    finishedBefore_ = map_.Count(TRescueMap::kFinished);
-    dev_.ReadMissing = map_.Sectors() - finishedBefore_;
+    finishedBefore_ = CountOf(TRescueMap::kFinished);
+    dev_.ReadMissing = result_.Sectors - finishedBefore_;
     return Sweep(TRescueMap::kNonTried, [this](int64_t n) { dev_.ReadDone += n; }, block_->Data.data());
   }
 
@@ -375,28 +387,25 @@ private:
 
   // ---- the end
   void Finish(bool completed) {
-    const int64_t sectors = map_.Sectors();
-    result_.Unread = sectors - map_.Count(TRescueMap::kFinished);
-    for (const TRescueMap::TRun& run : map_.Runs())
-      if (run.Status != TRescueMap::kFinished) result_.UnreadRuns.emplace_back(run.First, run.Count);
+    result_.Unread = result_.Sectors - CountOf(TRescueMap::kFinished);
+    for (const TRescueMap::TRun& run : map_.Runs()) {
+      const int64_t from = std::max<int64_t>(run.First, start_), to = run.First + run.Count;
+      if (run.Status != TRescueMap::kFinished && to > from) result_.UnreadRuns.emplace_back(from, to - from);
+    }
     if (result_.Unread == 0) {
-      if (hashed_ == sectors) {
+      if (hashed_ == end_) {
         result_.Digest = sha_.Final();
         result_.HasDigest = true;
       } else if (out_.Regular()) {
-        result_.HasDigest = out_.Digest(sectors, result_.Digest);
+        result_.HasDigest = out_.Digest(start_, end_, result_.Digest);
       }
       return;
     }
     if (!completed) return;  // stopped, or the drive gone: no tree is read now
     // Which files lost sectors: every sector not read counts.
-    const auto missing = [this, sectors](uint32_t first, uint32_t count) {
-      int64_t lost = 0;
-      for (uint64_t s = first; s < uint64_t{first} + count; ++s) {
-        if (s < start_ || s >= start_ + static_cast<uint64_t>(sectors)) continue;
-        if (map_.At(static_cast<int64_t>(s - start_)) != TRescueMap::kFinished) ++lost;
-      }
-      return lost;
+    const auto missing = [this](uint32_t first, uint32_t count) {
+      const int64_t from = std::max<int64_t>(first, start_), to = std::min<int64_t>(int64_t{first} + count, end_);
+      return to > from ? (to - from) - map_.Count(TRescueMap::kFinished, from, to) : int64_t{0};
     };
     std::string why;
     const bool named = FilesHoldingSectors(dev_, session_, missing, result_.DamagedFiles, why);
@@ -413,6 +422,7 @@ private:
   int session_ = 0;
   uint32_t start_ = 0;
   int64_t track_ = 0;
+  int64_t end_ = 0;  // one past the session's last sector read
   TRescueMap map_;
   TImageOut out_;
   uint64_t savedAt_ = 0;

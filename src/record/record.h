@@ -174,10 +174,11 @@ inline constexpr uint32_t kRetryPassPauseMs = 250;      // before a retry pass: 
 inline constexpr uint32_t kRetryPassPauseMaxMs = 2000;  // at most this
 inline constexpr uint64_t kMapEveryMs = 1000;           // the mapfile rewritten at most this often
 
-// A GNU ddrescue mapfile of an image, a status per sector: '+' finished, '-'
+// A GNU ddrescue mapfile of a disc, a status per sector: '+' finished, '-'
 // bad sector, '?' not tried yet ('*' and '/' of ddrescue's own passes are
-// taken as not tried). Positions are bytes of the image file (sector 0 of
-// the image at 0), in hexadecimal, as ddrescue writes them.
+// taken as not tried). Positions are bytes of the disc (and of its image
+// file, which holds sector n at byte n x 2048), in hexadecimal, as ddrescue
+// writes them.
 class TRescueMap {
 public:
   static constexpr char kFinished = '+', kBad = '-', kNonTried = '?';
@@ -193,7 +194,8 @@ public:
   void Set(int64_t First, int64_t Count, char Status);
   char At(int64_t Sector) const { return state_[static_cast<size_t>(Sector)]; }
   int64_t Sectors() const { return static_cast<int64_t>(state_.size()); }
-  int64_t Count(char Status) const;
+  int64_t Count(char Status) const { return Count(Status, 0, Sectors()); }
+  int64_t Count(char Status, int64_t First, int64_t End) const;  // of sectors First.. End - 1
   // Runs of one status in order: (first sector, count, status).
   struct TRun {
     int64_t First, Count;

@@ -58,8 +58,10 @@ void TRescueMap::Set(int64_t First, int64_t Count, char Status) {
   for (int64_t s = std::max<int64_t>(First, 0); s < end; ++s) state_[static_cast<size_t>(s)] = Status;
 }
 
-int64_t TRescueMap::Count(char Status) const {
-  return std::count(state_.begin(), state_.end(), Status);
+int64_t TRescueMap::Count(char Status, int64_t First, int64_t End) const {
+  First = std::clamp<int64_t>(First, 0, Sectors());
+  End = std::clamp<int64_t>(End, First, Sectors());
+  return std::count(state_.begin() + First, state_.begin() + End, Status);
 }
 
 std::vector<TRescueMap::TRun> TRescueMap::Runs() const {

@@ -67,12 +67,16 @@ constexpr const char* kVerifyOptions =
     "      --image FILE            compare byte for byte with this image file\n";
 
 constexpr const char* kReadOptions =
-    "      -o, --output FILE       the image file to write (- for standard output)\n"
+    "      -o, --output FILE       the image file: sector n of the disc at byte n x 2048,\n"
+    "                              as a whole disc's image (before a later session it\n"
+    "                              is sparse); - writes the session alone to standard\n"
+    "                              output\n"
     "      --session N             the session to read (default: the last one)\n"
     "      --retries N             read the unreadable sectors again N times (default 3)\n"
-    "      --map FILE              keep a GNU ddrescue mapfile of what was read; given\n"
-    "                              again with the same -o, only the sectors still\n"
-    "                              missing are read (from this drive or another one)\n";
+    "      --map FILE              keep a GNU ddrescue mapfile of what was read (bytes\n"
+    "                              of the disc); given again with the same -o, only\n"
+    "                              the sectors still missing are read (from this\n"
+    "                              drive or another one)\n";
 
 constexpr const char* kCopyOptions =
     "      --to DRIVE              the drive that records the copy (the same drive:\n"

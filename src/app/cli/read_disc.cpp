@@ -26,8 +26,7 @@ void ReportUnread(const TReadResult& r, const TReadRequest& request) {
        " could not be read: zeros stand in their place in the image");
   for (size_t i = 0; i < r.UnreadRuns.size() && i < kRunsShown; ++i) {
     const auto& [first, count] = r.UnreadRuns[i];
-    Note("unread: sectors " + Range(first, count) + " of the image (" + Range(first + r.Start, count) +
-         " of the disc)");
+    Note("unread: sector" + std::string(count == 1 ? " " : "s ") + Range(first, count));
   }
   if (r.UnreadRuns.size() > kRunsShown)
     Note("... and " + std::to_string(r.UnreadRuns.size() - kRunsShown) + " more runs of unread sectors");
