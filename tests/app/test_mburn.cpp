@@ -99,7 +99,8 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
                            "--speed", "--test-write", "--finalize", "--no-joliet", "--volume-id",
                            "--import-session", "--debug", "-o FILE", "verify", "--verify",
                            "--session", "--sha256 HEX", "--image FILE", "write IMAGE",
-                           "erase", "--full", "--eject"})
+                           "erase", "--full", "--eject", "read -o FILE", "--map FILE", "--retries N",
+                           "copy --drive SRC --to DST"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
 
   const std::vector<std::vector<std::string>> wrong = {
@@ -120,6 +121,11 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
       {"verify", "--sha256", "00", "--image", "x.iso"},
       {"verify", "--sha256", std::string(63, '0') + "g"},
       {"verify", "--image", "x.iso", "--session", "0"},
+      {"read"},
+      {"read", "-o", "x.iso", "--map", "x.iso"},
+      {"read", "-o", "x.iso", "--retries", "101"},
+      {"read", "-o", "x.iso", "--mask", "*"},
+      {"copy", "--drive", "0"},
   };
   for (const auto& args : wrong) {
     const TRun r = Run(args);
@@ -1183,6 +1189,111 @@ TEST_F(Mburn, UdfTreesReadByEveryJudge) {
                                " -load sbsector " + std::to_string(session) + " -find / -type f", &out), 0) << out;
   for (const std::string& name : {"/" + accents + ".txt", std::string("/Name.txt"), std::string("/name.txt")})
     EXPECT_NE(out.find("'" + name + "'\n"), std::string::npos) << name << "\n" << out;
+}
+
+// ---------------------------------------------------------------- read
+
+// The disc's sectors First.. of its image file (sector n at byte n x 2048).
+std::string DiscSectors(const std::string& image, int64_t first, int64_t count) {
+  std::ifstream in(image, std::ios::binary);
+  in.seekg(first * 2048);
+  std::string data(static_cast<size_t>(count * 2048), '\0');
+  in.read(data.data(), static_cast<std::streamsize>(data.size()));
+  return data;
+}
+
+// A burnt disc read back equals the image of the same folder byte for byte,
+// through a file and through standard output, with the image's digest last.
+TEST_F(Mburn, ReadGivesBackTheImageThatWasBurnt) {
+  TRun r = RunMburn({"image", kSample, "-o", "ref.iso"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  const std::string digest = Lines(r.Out).back();
+  for (const char* medium : {"cd-r", "dvd+r", "bd-r"}) {
+    SCOPED_TRACE(medium);
+    const std::string disc = "--virtual=" + Path(std::string(medium) + ".img:" + medium + ",capacity=20000");
+    ASSERT_EQ(RunMburn({"burn", kSample, disc}, dir_, kEpoch).Status, 0);
+    r = Run({"read", "-o", "out.iso", disc});
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    EXPECT_EQ(Lines(r.Out).at(1), "READING - PLEASE WAIT");
+    EXPECT_EQ(Lines(r.Out).at(2), "Reading Done - Every Sector Read");
+    EXPECT_EQ(Lines(r.Out).back(), digest);
+    EXPECT_EQ(ReadWhole(Path("out.iso")), ReadWhole(Path("ref.iso")));
+    r = RunProgram("sh", {"-c", std::string(MBURN_BINARY_DIR "/mburn read -o - ") + disc + " | cmp - ref.iso"}, dir_);
+    EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+  }
+}
+
+// A later session read alone lies where it lies on the disc: xorriso opens it
+// there, and it holds what the disc holds from that sector on.
+TEST_F(Mburn, ReadOfASecondSessionOpensWhereItLies) {
+  const std::string disc = "--virtual=" + Path("d.img:cd-r,capacity=30000");
+  ASSERT_EQ(Run({"burn", kSample + "/data", disc}).Status, 0);
+  const std::string info = Run({"disc", disc}).Out;
+  const std::string start = info.substr(info.find("writable address: ") + 18, 5);
+  ASSERT_EQ(Run({"burn", kSample + "/pictures", disc}).Status, 0);
+  const TRun r = Run({"read", "-o", "s2.iso", disc, "--session", "2"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_NE(r.Err.find("300 sectors of session 2 (disc sectors " + start + "-"), std::string::npos) << r.Err;
+  EXPECT_EQ(DiscSectors(Path("s2.iso"), std::stoi(start), 300), DiscSectors(Path("d.img"), std::stoi(start), 300));
+  const TRun x = RunProgram("xorriso", {"-abort_on", "FAILURE", "-rom_toc_scan", "force", "-indev", "stdio:s2.iso",
+                                        "-load", "sbsector", start, "-find", "/", "-type", "f"}, dir_);
+  ASSERT_EQ(x.Status, 0) << x.Err;
+  EXPECT_EQ(x.Out, "'/gauge.png'\n'/numbers.csv'\n'/random.bin'\n");
+}
+
+// Unreadable sectors: zeros in the image, exactly their range in the map
+// (ddrescuelog's list), the file they belong to named, exit 1. Read again
+// with the map on a sound drive, only they are asked for, and the image is
+// whole. Weak sectors are read by the retry passes.
+TEST_F(Mburn, ReadOfADamagedDiscMapsItsBadSectorsAndGoesOn) {
+  ASSERT_EQ(RunMburn({"image", kSample, "-o", "ref.iso"}, dir_, kEpoch).Status, 0);
+  ASSERT_EQ(RunMburn({"burn", kSample, "--virtual", Path("d.img:cd-r,capacity=20000")}, dir_, kEpoch).Status, 0);
+  const std::string lba = RunProgram("xorriso", {"-indev", "stdio:ref.iso", "-find", "/data/random.bin", "-exec",
+                                                 "report_lba", "--"}, dir_).Out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(lba, m, std::regex("File data lba: +0 , +([0-9]+) , +3 ,"))) << lba;
+  const int first = std::stoi(m[1]);  // random.bin: 3 sectors
+  const std::string bad = std::to_string(first + 1) + "-" + std::to_string(first + 2);
+  const struct {
+    std::string Keys, Retries;
+    int Status;
+    bool Whole;
+  } cases[] = {
+      {",read-error=" + bad, "1", 1, false},
+      {",read-error=" + bad + ",read-retries=2", "3", 0, true},
+      {",read-error=" + bad + ",read-retries=2", "0", 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Keys + " --retries " + c.Retries);
+    fs::remove(Path("out.iso"));
+    fs::remove(Path("map"));
+    TRun r = Run({"read", "-o", "out.iso", "--map", "map", "--retries", c.Retries, "--virtual",
+                  Path("d.img") + c.Keys});
+    EXPECT_EQ(r.Status, c.Status) << r.Out << r.Err;
+    const TRun listed = RunProgram("ddrescuelog", {"-b2048", "-l-", "map"}, dir_);
+    ASSERT_EQ(listed.Status, 0) << listed.Err;
+    if (c.Whole) {
+      EXPECT_EQ(listed.Out, "");
+      EXPECT_EQ(ReadWhole(Path("out.iso")), ReadWhole(Path("ref.iso")));
+      continue;
+    }
+    EXPECT_EQ(listed.Out, std::to_string(first + 1) + "\n" + std::to_string(first + 2) + "\n");
+    EXPECT_EQ(DiscSectors(Path("out.iso"), first + 1, 2), std::string(4096, '\0'));
+    EXPECT_NE(r.Err.find("unread: sectors " + bad + "\n"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("damaged file (ISO 9660): /data/random.bin: 2 sectors missing\n"), std::string::npos)
+        << r.Err;
+    EXPECT_EQ(Lines(r.Out).back(), "Reading done - With error");
+
+    fs::remove(Path("read.log"));
+    r = Run({"read", "-o", "out.iso", "--map", "map", "--virtual", Path("d.img") + ",log=" + Path("read.log")});
+    EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+    std::vector<std::pair<uint32_t, uint16_t>> reads;
+    for (const auto& l : rectest::Only(rectest::ReadCommandLog(Path("read.log")), 0x28))
+      reads.emplace_back(l.Lba(), l.Count());
+    EXPECT_EQ(reads, (std::vector<std::pair<uint32_t, uint16_t>>{{first + 1, 2}}));
+    EXPECT_EQ(ReadWhole(Path("out.iso")), ReadWhole(Path("ref.iso")));
+    EXPECT_EQ(Lines(RunProgram("ddrescuelog", {"-b2048", "-l+", "map"}, dir_).Out).size(), 300u);
+  }
 }
 
 }  // namespace
