@@ -1296,4 +1296,28 @@ TEST_F(Mburn, ReadOfADamagedDiscMapsItsBadSectorsAndGoesOn) {
   }
 }
 
+// A copy between two drives reads, records and verifies: xorriso reads the
+// copy's files back. A target that is not blank, or a source of two sessions,
+// is refused before anything is read.
+TEST_F(Mburn, CopyRecordsTheDiscOntoABlankOneInAnotherDrive) {
+  ASSERT_EQ(Run({"burn", kSample, "--virtual", Path("src.img:cd-r,capacity=20000")}).Status, 0);
+  const struct { std::string Target; int Status; const char* Says; } cases[] = {
+      {"copy.img:dvd+r,capacity=20000", 0, "Verify Done - Every Sector Matches"},
+      {"copy.img", 2, "the disc in drive 1 is not blank: nothing read"},
+  };
+  for (const auto& c : cases) {
+    const TRun r = Run({"copy", "--drive", "0", "--to", "1", "--virtual", Path("src.img"), "--virtual", Path(c.Target)});
+    EXPECT_EQ(r.Status, c.Status) << r.Out << r.Err;
+    EXPECT_NE((r.Out + r.Err).find(c.Says), std::string::npos) << r.Out << r.Err;
+  }
+  ExpectSameFiles(Path("copy.img"), kSample);
+  const TRun x = RunProgram("xorriso", {"-abort_on", "FAILURE", "-indev", "stdio:copy.img", "-find", "/data",
+                                        "-type", "f"}, dir_);
+  EXPECT_EQ(x.Out, "'/data/numbers.csv'\n'/data/random.bin'\n") << x.Err;
+  ASSERT_EQ(Run({"burn", kSample + "/data", "--virtual", Path("src.img")}).Status, 0);
+  const TRun two = Run({"copy", "--drive", "0", "--to", "0", "--virtual", Path("src.img")});
+  EXPECT_EQ(two.Status, 2);
+  EXPECT_NE(two.Err.find("the disc holds 2 sessions: copy records one"), std::string::npos) << two.Err;
+}
+
 }  // namespace

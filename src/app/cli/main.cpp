@@ -13,6 +13,7 @@
 #include <iostream>
 
 #include "app/workflow.h"
+#include "cli/copy_disc.h"
 #include "cli/mainloop.h"
 #include "cli/options.h"
 #include "cli/progress.h"
@@ -476,6 +477,19 @@ int Read(const TCommandLine& line) {
   return ReadSession(c, request, [] { return gStopAsked != 0; });
 }
 
+// copy --drive SRC --to DST: read, record with write --verify.
+int Copy(const TCommandLine& line) {
+  CatchStopSignals();
+  TCopySteps steps;
+  steps.Open = [](VEZEZadira& c, const TCommandLine& l) {
+    SetUpComponent(c, l);
+    return OpenDrive(c, l, true);
+  };
+  steps.Write = [](const TCommandLine& l) { return Burn(l); };
+  steps.StopAsked = [] { return gStopAsked != 0; };
+  return CopyDisc(line, steps);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -509,5 +523,6 @@ int main(int argc, char** argv) {
   if (line.Command == "erase") return Erase(line);
   if (line.Command == "verify") return Verify(line);
   if (line.Command == "read") return Read(line);
+  if (line.Command == "copy") return Copy(line);
   return Image(line);
 }
