@@ -1221,6 +1221,12 @@ TEST_F(Mburn, ReadGivesBackTheImageThatWasBurnt) {
     r = RunProgram("sh", {"-c", std::string(MBURN_BINARY_DIR "/mburn read -o - ") + disc + " | cmp - ref.iso"}, dir_);
     EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
   }
+  // A virtual drive's disc is never the image it is read into.
+  const std::string before = ReadWhole(Path("cd-r.img"));
+  r = Run({"read", "-o", "cd-r.img", "--virtual", Path("cd-r.img")});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("cd-r.img is the disc of a virtual drive: nothing read"), std::string::npos) << r.Err;
+  EXPECT_EQ(ReadWhole(Path("cd-r.img")), before);
 }
 
 // A later session read alone lies where it lies on the disc: xorriso opens it

@@ -465,6 +465,16 @@ int Verify(const TCommandLine& line) {
 int Read(const TCommandLine& line) {
   const TTextToStderr texts(ImageToStdout(line.Output));
   if (line.Output == "-") ::signal(SIGPIPE, SIG_IGN);  // a reader that goes is a write error
+  // The image of a virtual drive is its disc: it must not become the copy.
+  struct stat out {};
+  for (const std::string& disc : line.Virtual) {
+    struct stat image {};
+    if (::stat(line.Output.c_str(), &out) == 0 && ::stat(VirtualImage(disc).c_str(), &image) == 0 &&
+        out.st_dev == image.st_dev && out.st_ino == image.st_ino) {
+      Note(line.Output + " is the disc of a virtual drive: nothing read");
+      return kExitNothing;
+    }
+  }
   VEZEZadira c;
   SetUpComponent(c, line);
   if (!OpenDrive(c, line, true)) return kExitNothing;
