@@ -145,7 +145,7 @@ public:
       return result_;
     }
 
-    dev_.ReadToDo = CountOf(TRescueMap::kNonTried);
+    dev_.ReadToDo = result_.Sectors - CountOf(TRescueMap::kFinished);
     dev_.ReadPass = 1;
     bool going = FirstPass();
     for (int pass = 1; going && pass <= req_.Retries && !out_.Sequential(); ++pass) {
@@ -346,7 +346,8 @@ private:
     if (Ended()) return false;
     for (int64_t k = 0; k < count; ++k) {
       bool good = false;
-      for (int tries = 0; !good; ++tries) {
+      // A run of one sector has had its try.
+      for (int tries = count == 1 ? 1 : 0; !good; ++tries) {
         if (stop_) return Fail(kAbortedText);
         if (tries > 0) {
           if (!out_.Sequential() || tries > req_.Retries) break;
@@ -360,15 +361,16 @@ private:
     return true;
   }
 
-  // Runs of sectors of one status, in requests of at most 32.
-  bool Sweep(char status, const std::function<void(int64_t)>& counted, uint8_t* data) {
+  // Runs of the sectors Wanted picks, in requests of at most 32, in order.
+  bool Sweep(const std::function<bool(int64_t)>& wanted, const std::function<void(int64_t)>& counted) {
+    uint8_t* const data = block_->Data.data();
     for (int64_t s = start_; s < end_;) {
-      if (map_.At(s) != status) {
+      if (!wanted(s)) {
         ++s;
         continue;
       }
       int64_t n = 1;
-      while (n < kReadSectorsPerRequest && s + n < end_ && map_.At(s + n) == status) ++n;
+      while (n < kReadSectorsPerRequest && s + n < end_ && wanted(s + n)) ++n;
       map_.Position = s;
       if (!ReadRun(s, n, data)) return false;
       if (counted) counted(n);
@@ -377,13 +379,21 @@ private:
     return true;
   }
 
+  // Every sector not read yet: those not tried, and those an earlier read of
+  // the map could not read (this drive may).
   bool FirstPass() {
     finishedBefore_ = CountOf(TRescueMap::kFinished);
     dev_.ReadMissing = result_.Sectors - finishedBefore_;
-    return Sweep(TRescueMap::kNonTried, [this](int64_t n) { dev_.ReadDone += n; }, block_->Data.data());
+    std::vector<bool> wanted(static_cast<size_t>(end_ - start_));
+    for (int64_t s = start_; s < end_; ++s)
+      wanted[static_cast<size_t>(s - start_)] = map_.At(s) != TRescueMap::kFinished;
+    return Sweep([&](int64_t s) { return wanted[static_cast<size_t>(s - start_)]; },
+                 [this](int64_t n) { dev_.ReadDone += n; });
   }
 
-  bool RetryPass() { return Sweep(TRescueMap::kBad, nullptr, block_->Data.data()); }
+  bool RetryPass() {
+    return Sweep([this](int64_t s) { return map_.At(s) == TRescueMap::kBad; }, nullptr);
+  }
 
   // ---- the end
   void Finish(bool completed) {

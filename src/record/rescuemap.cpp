@@ -110,6 +110,7 @@ bool TRescueMap::Load(const std::string& Path, bool& Exists, std::string& Error)
       if (!ParseNumber(a, pos) || b.size() != 1) return bad(number, "not a current-position line");
       Position = pos / kSector;
       CurrentStatus = b[0];
+      if (int64_t pass = 0; ParseNumber(c, pass) && pass > 0 && pass < 1000) Pass = static_cast<int>(pass);
       statusLine = true;
       continue;
     }
