@@ -218,22 +218,23 @@ struct TDamagedFile {
   int64_t Missing = 0;
 };
 
-// What a read of a session into an image file (VEZEZadira::ReadDisc) is asked.
+// What a read of a disc into an image file (VEZEZadira::ReadDisc) is asked.
 struct TReadRequest {
-  int Session = 0;         // 0: the last one
+  int Session = 0;         // the last session read; 0: the disc's last one
   std::string Output;      // the image file; "-" standard output
   std::string MapFile;     // the GNU ddrescue mapfile kept as the read goes; "" none
   int Retries = 3;         // passes over the sectors that failed, after the first
 };
 
-// How it went. The image file holds sector n of the disc at byte n x 2048
-// (sparse before the session; standard output gets the session alone): the
-// session's Sectors sectors from Start, zeros for those of UnreadRuns (first
-// sector of the disc, count).
+// How it went. The image holds sector n of the disc at byte n x 2048, from
+// sector 0 to End: the Sectors sectors of sessions 1 to Session (what lies
+// between them is a hole), zeros for those of UnreadRuns (first sector of the
+// disc, count).
 struct TReadResult {
   TOutcome Outcome;        // Refused: nothing was read or written
-  int Session = 0;
-  uint32_t Start = 0;      // the session's first sector on the disc
+  int Session = 0;         // the last session read
+  uint32_t Start = 0;      // its first sector on the disc
+  int64_t End = 0;
   int64_t Sectors = 0;
   int64_t ReadNow = 0;     // sectors this run read
   int64_t Unread = 0;      // sectors still missing
@@ -444,9 +445,9 @@ public:
   bool Ejected = false;                   // the last recording or erase ejected the disc
 
   // ---- reading a session back (src/record/read.cpp)
-  // Reads a session of the disc in the selected drive into an image file on a
-  // thread of its own, a drive job as the erase is: its end from the session's
-  // track checked against its volume, every sector tried, the failed ones
+  // Reads the disc in the selected drive, from its start to the end of a
+  // session, into an image file on a thread of its own, a drive job as the
+  // erase is: each session's end from its track checked against its volume, every sector tried, the failed ones
   // again in later passes, zeros for those that stay unread, the mapfile kept
   // as it goes, and the files that lost sectors named. Reading is True
   // meanwhile; OnReadDone comes once, through the dispatcher, with LastRead

@@ -1,7 +1,7 @@
-// Reading a session of a disc back into an image file: the read job (a drive
-// job, as the erase is), where the session ends, the first pass over what is
-// still to read, the retry passes over what failed, zeros for what stays
-// unread, the mapfile kept as it goes, and the files that lost sectors.
+// Reading a disc back into an image file: the read job (a drive job, as the
+// erase is), where each session ends, the first pass over what is still to
+// read, the retry passes over what failed, zeros for what stays unread, the
+// mapfile kept as it goes, and the files that lost sectors.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -34,18 +35,17 @@ uint32_t LE32(const uint8_t* p) {
 std::string Numbered(const std::string& text, int64_t n) { return text + " " + std::to_string(n); }
 
 // The image file, sector n of the disc at byte n x 2048 as in the disc
-// itself (sparse before the session), or standard output ("-", or anything
-// that cannot seek), which carries the session alone, strictly in order.
+// itself (what lies between sessions stays a hole), or standard output ("-",
+// or anything that cannot seek), which takes the same bytes strictly in order.
 class TImageOut {
 public:
   ~TImageOut() {
     if (fd_ >= 0 && fd_ != STDOUT_FILENO) ::close(fd_);
   }
 
-  // Keep: an earlier read's image, whose sectors stay; else a new, empty one.
-  // First and End: the session's sectors on the disc.
-  bool Open(const std::string& path, bool keep, int64_t first, int64_t end, std::string& error) {
-    next_ = first;
+  // Keep: an earlier read's image, whose sectors stay; else a new, empty one
+  // of End sectors.
+  bool Open(const std::string& path, bool keep, int64_t end, std::string& error) {
     if (path == "-") {
       fd_ = STDOUT_FILENO;
       sequential_ = true;
@@ -69,27 +69,20 @@ public:
 
   bool Sequential() const { return sequential_; }
   bool Regular() const { return !sequential_; }
+  int64_t Next() const { return next_; }
 
   bool Write(int64_t sector, const uint8_t* data, int64_t count, std::string& error) {
-    if (sequential_ && sector != next_) {
+    if (sequential_ && sector < next_) {
       error = std::string(kImageWriteFailedText) + " [SECTOR " + std::to_string(sector) + " OUT OF ORDER]";
       return false;
     }
-    const auto bytes = static_cast<size_t>(count * kSectorSize);
-    for (size_t done = 0; done < bytes;) {
-      const ssize_t n = sequential_ ? ::write(fd_, data + done, bytes - done)
-                                    : ::pwrite(fd_, data + done, bytes - done,
-                                               static_cast<off_t>(sector * kSectorSize + static_cast<int64_t>(done)));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error = std::string(kImageWriteFailedText) + " [" + (path_.empty() ? "standard output" : path_) +
-                ": " + std::strerror(n < 0 ? errno : ENOSPC) + "]";
-        return false;
-      }
-      done += static_cast<size_t>(n);
+    // In a stream, what lies before (between two sessions) is zeros.
+    for (std::vector<uint8_t> zeros; sequential_ && next_ < sector;) {
+      const int64_t n = std::min<int64_t>(sector - next_, kReadSectorsPerRequest);
+      zeros.resize(static_cast<size_t>(n * kSectorSize), 0);
+      if (!Put(next_, zeros.data(), n, error)) return false;
     }
-    next_ = sector + count;
-    return true;
+    return Put(sector, data, count, error);
   }
 
   // On the disk before the map says so: a crash must not leave "+" over sectors lost.
@@ -99,11 +92,17 @@ public:
     return false;
   }
 
-  // SHA-256 of sectors First to End (not included) of the file.
-  bool Digest(int64_t first, int64_t end, TSha256& digest) {
+  // SHA-256 of the image's first End sectors: of the stream as it went, or
+  // read back from the file.
+  bool Digest(int64_t end, TSha256& digest) {
+    if (sequential_) {
+      if (next_ != end) return false;
+      digest = sha_.Final();
+      return true;
+    }
     TSha256Stream sha;
     std::vector<uint8_t> chunk(kHashChunk);
-    for (int64_t at = first * kSectorSize, stop = end * kSectorSize; at < stop;) {
+    for (int64_t at = 0, stop = end * kSectorSize; at < stop;) {
       const auto want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(chunk.size()), stop - at));
       const ssize_t n = ::pread(fd_, chunk.data(), want, static_cast<off_t>(at));
       if (n < 0 && errno == EINTR) continue;
@@ -121,15 +120,41 @@ private:
     return false;
   }
 
+  bool Put(int64_t sector, const uint8_t* data, int64_t count, std::string& error) {
+    const auto bytes = static_cast<size_t>(count * kSectorSize);
+    for (size_t done = 0; done < bytes;) {
+      const ssize_t n = sequential_ ? ::write(fd_, data + done, bytes - done)
+                                    : ::pwrite(fd_, data + done, bytes - done,
+                                               static_cast<off_t>(sector * kSectorSize + static_cast<int64_t>(done)));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = std::string(kImageWriteFailedText) + " [" + (path_.empty() ? "standard output" : path_) +
+                ": " + std::strerror(n < 0 ? errno : ENOSPC) + "]";
+        return false;
+      }
+      done += static_cast<size_t>(n);
+    }
+    if (sequential_) sha_.Update(std::span(data, bytes));
+    next_ = sector + count;
+    return true;
+  }
+
   int fd_ = -1;
   bool sequential_ = false;
   int64_t next_ = 0;
   std::string path_;
+  TSha256Stream sha_;  // of a stream, as it goes
 };
 
-class TSessionReader {
+// The sessions of the disc from the first one up to the one asked for, each
+// as far as its volume reaches: the sectors the image holds.
+struct TSpan {
+  int64_t Start, End;  // sectors of the disc, End not included
+};
+
+class TDiscReader {
 public:
-  TSessionReader(VEZEZadira& device, const TReadRequest& request, const std::atomic<bool>& stop)
+  TDiscReader(VEZEZadira& device, const TReadRequest& request, const std::atomic<bool>& stop)
       : dev_(device), req_(request), stop_(stop) {}
 
   TReadResult Run() {
@@ -140,7 +165,7 @@ public:
     if (!dev_.TestUnitReady(10000)) dev_.WaitUntilReady(10000, 500);
     dev_.CurrentDiscKind = dev_.DiscKind();
     // Up to here nothing is read into the image: whatever ends the read is a refusal.
-    if (!FindSession() || !PrepareMap() || !OpenOutput() || !SaveMap(true) || Ended()) {
+    if (!LoadMap() || !FindSessions() || !PrepareMap() || !OpenOutput() || !SaveMap(true) || Ended()) {
       result_.Outcome.Code = TOutcomeCode::Refused;
       return result_;
     }
@@ -178,10 +203,11 @@ private:
       result_.Outcome = TOutcome(text, stop_ ? TOutcomeCode::Aborted : TOutcomeCode::Failed);
     return false;
   }
+  bool Ended() const { return !result_.Outcome.Ok(); }
   void Note(const std::string& text) { result_.Notes.push_back(text); }
 
-  // ---- where the session lies
-  bool FindSession() {
+  // ---- where the sessions lie
+  bool FindSessions() {
     const int sessions = dev_.RecordedSessions();
     if (sessions <= 0) return Refuse(kNoSessionToReadText);
     session_ = req_.Session > 0 ? req_.Session : sessions;
@@ -189,87 +215,119 @@ private:
     if (session_ > sessions)
       return Refuse("NO SESSION " + std::to_string(session_) + ": THE DISC HOLDS " + std::to_string(sessions) +
                     ": NOTHING READ");
-    // One track per session, as the import takes it.
-    if (!dev_.ReadTrackInformation(static_cast<uint8_t>(session_)))
-      return Refuse(Numbered("WHERE SESSION", session_) + " STARTS CANNOT BE READ [" + Why() + "]");
-    start_ = dev_.Track.Start;
-    track_ = dev_.Track.Size;
-    // A track still open (or the one of an overwritable disc) holds what lies
-    // before its next writable address.
-    if (dev_.Track.NextWritable > start_ && dev_.Track.NextWritable - start_ < track_)
-      track_ = dev_.Track.NextWritable - start_;
-    result_.Start = start_;
-    if (track_ == 0) return Refuse(Numbered("SESSION", session_) + " HOLDS NO RECORDED SECTOR: NOTHING READ");
+    for (int s = 1; s <= session_; ++s) {
+      // One track per session, as the import takes it.
+      if (!dev_.ReadTrackInformation(static_cast<uint8_t>(s)))
+        return Refuse(Numbered("WHERE SESSION", s) + " STARTS CANNOT BE READ [" + Why() + "]");
+      const int64_t start = dev_.Track.Start;
+      int64_t track = dev_.Track.Size;
+      // A track still open (or the one of an overwritable disc) holds what
+      // lies before its next writable address.
+      if (dev_.Track.NextWritable > start && dev_.Track.NextWritable - start < track)
+        track = dev_.Track.NextWritable - start;
+      const int64_t from = std::max<int64_t>(start, spans_.empty() ? 0 : spans_.back().End);
+      if (track == 0 || start + track <= from) continue;  // nothing recorded, or nothing new
+      spans_.push_back({from, start + SessionSectors(s, start, track)});
+      if (Ended()) return false;
+    }
+    if (spans_.empty()) return Refuse(kNoSessionToReadText);
+    end_ = spans_.back().End;
+    result_.Start = static_cast<uint32_t>(spans_.back().Start);
+    result_.End = end_;
+    for (const TSpan& span : spans_) result_.Sectors += span.End - span.Start;
     return true;
   }
 
-  // The image's length: the volume's, as its primary descriptor (or UDF, when
-  // it has none) gives it, padded as recorders pad a short track; never more
-  // than the track holds, so the run-out blocks after it are not asked for.
-  int64_t SessionSectors() {
+  // A session's length: its volume's, as its primary descriptor (or UDF,
+  // when it has none) gives it, padded as recorders pad a short track; never
+  // more than the track holds, so the run-out blocks after it are not asked for.
+  int64_t SessionSectors(int session, int64_t start, int64_t track) {
     std::array<uint8_t, 2048> pvd{};
     int64_t volume = 0;
     const char* kind = "ISO 9660";
-    if (ReadSectors(start_ + 16, 1, pvd.data()) && pvd[0] == 1 && std::memcmp(&pvd[1], "CD001", 5) == 0) {
+    if (Descriptor(start + 16, pvd.data()) && pvd[0] == 1 && std::memcmp(&pvd[1], "CD001", 5) == 0) {
       const uint32_t end = LE32(&pvd[80]);
       // The volume space of a later session counts from sector 0 of the disc.
-      volume = end > start_ ? int64_t{end} - start_ : int64_t{end};
-    } else if (uint64_t end = 0; UdfVolumeEnd(dev_, start_, start_ + track_ - 1, uint64_t{start_} + track_, end)) {
-      volume = static_cast<int64_t>(end) - start_;
+      volume = end > start ? int64_t{end} - start : int64_t{end};
+    } else if (uint64_t end = 0; UdfVolumeEnd(dev_, static_cast<uint32_t>(start), static_cast<uint32_t>(start + track - 1),
+                                              static_cast<uint64_t>(start + track), end)) {
+      volume = static_cast<int64_t>(end) - start;
       kind = "UDF";
     }
     if (volume <= 0) {
-      Note(Numbered("SESSION", session_) + " HOLDS NO ISO 9660 OR UDF VOLUME: ITS WHOLE TRACK OF " +
-           std::to_string(track_) + " SECTORS IS READ");
-      return track_;
+      Note(Numbered("SESSION", session) + " HOLDS NO ISO 9660 OR UDF VOLUME: ITS WHOLE TRACK OF " +
+           std::to_string(track) + " SECTORS IS READ");
+      return track;
     }
-    const int64_t sectors = std::max<int64_t>(volume, std::min<int64_t>(kShortestTrack, track_));
-    if (sectors > track_) {
-      Note(std::string("THE ") + kind + Numbered(" VOLUME OF SESSION", session_) + " CLAIMS " +
-           std::to_string(sectors) + " SECTORS, ITS TRACK HOLDS " + std::to_string(track_) + ": " +
-           std::to_string(track_) + " ARE READ");
-      return track_;
+    const int64_t sectors = std::max<int64_t>(volume, std::min<int64_t>(kShortestTrack, track));
+    if (sectors > track) {
+      Note(std::string("THE ") + kind + Numbered(" VOLUME OF SESSION", session) + " CLAIMS " +
+           std::to_string(sectors) + " SECTORS, ITS TRACK HOLDS " + std::to_string(track) + ": " +
+           std::to_string(track) + " ARE READ");
+      return track;
     }
     return sectors;
   }
 
+  // A volume descriptor: from the image of an earlier read when its map has
+  // it, so that a read that goes on asks the drive for the missing sectors only.
+  bool Descriptor(int64_t lba, uint8_t* into) {
+    if (resumed_ && lba < map_.Sectors() && map_.At(lba) == TRescueMap::kFinished) {
+      const int fd = ::open(req_.Output.c_str(), O_RDONLY | O_CLOEXEC);
+      const bool got = fd >= 0 && ::pread(fd, into, kSectorSize, static_cast<off_t>(lba * kSectorSize)) == kSectorSize;
+      if (fd >= 0) ::close(fd);
+      if (got) return true;
+    }
+    return ReadSectors(static_cast<uint32_t>(lba), 1, into);
+  }
+
   // ---- the map and the image
-  // The map covers the disc from sector 0 to the session's end; the sectors
-  // before the session stay "not tried", as ddrescue leaves what lies before
-  // its input position.
-  int64_t CountOf(char status) const { return map_.Count(status, start_, end_); }
+  // The map covers the disc from sector 0 to the image's end; what lies
+  // between sessions stays "not tried", and is never asked for.
+  bool InSpan(int64_t s) const {
+    for (const TSpan& span : spans_)
+      if (s >= span.Start && s < span.End) return true;
+    return false;
+  }
+  int64_t CountOf(char status, int64_t first = 0, int64_t end = INT64_MAX) const {
+    int64_t n = 0;
+    for (const TSpan& span : spans_)
+      n += map_.Count(status, std::max(first, span.Start), std::min(end, span.End));
+    return n;
+  }
+
+  bool LoadMap() {
+    if (req_.MapFile.empty()) return true;
+    bool exists = false;
+    std::string error;
+    if (map_.Load(req_.MapFile, exists, error)) {
+      if (req_.Output == "-")
+        return Refuse("A READ THAT GOES ON FROM ITS MAPFILE WRITES INTO ITS IMAGE FILE: GIVE -o FILE, NOT -o -");
+      if (::access(req_.Output.c_str(), F_OK) != 0)
+        return Refuse("THE IMAGE FILE OF THE MAPFILE IS MISSING [" + req_.Output +
+                      "]: WITHOUT IT WHAT WAS READ BEFORE IS LOST (REMOVE THE MAPFILE TO READ FROM THE START)");
+      resumed_ = true;
+      result_.Resumed = true;
+      return true;
+    }
+    return exists ? Refuse("THE MAPFILE CANNOT BE USED [" + error + "]") : true;
+  }
 
   bool PrepareMap() {
-    if (!req_.MapFile.empty()) {
-      bool exists = false;
-      std::string error;
-      if (map_.Load(req_.MapFile, exists, error)) {
-        end_ = map_.Sectors();
-        if (end_ <= int64_t{start_} || end_ > int64_t{start_} + track_)
-          return Refuse("THE MAPFILE ENDS AT SECTOR " + std::to_string(end_) + Numbered(", SESSION", session_) +
-                        " HOLDS SECTORS " + std::to_string(start_) + " TO " + std::to_string(start_ + track_ - 1) +
-                        ": NOT THE MAP OF THIS SESSION");
-        if (req_.Output == "-")
-          return Refuse("A READ THAT GOES ON FROM ITS MAPFILE WRITES INTO ITS IMAGE FILE: GIVE -o FILE, NOT -o -");
-        result_.Resumed = true;
-        return true;
-      }
-      if (exists) return Refuse("THE MAPFILE CANNOT BE USED [" + error + "]");
+    if (!resumed_) {
+      map_.Reset(end_);
+      return true;
     }
-    end_ = int64_t{start_} + SessionSectors();
-    map_.Reset(end_);
+    if (map_.Sectors() != end_)
+      return Refuse("THE MAPFILE ENDS AT SECTOR " + std::to_string(map_.Sectors()) + ", THE IMAGE OF SESSIONS 1 TO " +
+                    std::to_string(session_) + " AT " + std::to_string(end_) + ": NOT THE MAP OF THIS DISC");
     return true;
   }
 
   bool OpenOutput() {
     std::string error;
-    if (result_.Resumed && req_.Output != "-" && ::access(req_.Output.c_str(), F_OK) != 0)
-      return Refuse("THE IMAGE FILE OF THE MAPFILE IS MISSING [" + req_.Output +
-                    "]: WITHOUT IT WHAT WAS READ BEFORE IS LOST (REMOVE THE MAPFILE TO READ FROM THE START)");
-    if (!out_.Open(req_.Output, result_.Resumed, start_, end_, error))
+    if (!out_.Open(req_.Output, resumed_, end_, error))
       return Refuse("THE IMAGE FILE CANNOT BE OPENED [" + error + "]");
-    result_.Sectors = end_ - start_;
-    hashed_ = start_;
     return true;
   }
 
@@ -281,9 +339,8 @@ private:
     savedAt_ = now;
     std::string error;
     if (!out_.Sync(error)) return Fail(error);
-    const std::string comment = "Mapfile. Created by Micro Burner (mburn read): session " +
-                                std::to_string(session_) + " of the disc, sectors " + std::to_string(start_) +
-                                " to " + std::to_string(end_ - 1) + "; positions are bytes of the disc";
+    const std::string comment = "Mapfile. Created by Micro Burner (mburn read): sessions 1 to " +
+                                std::to_string(session_) + " of the disc; positions are bytes of the disc";
     if (!map_.Save(req_.MapFile, comment, error)) return Fail(error);
     return true;
   }
@@ -297,10 +354,6 @@ private:
       data = zeros_.data();
     }
     if (!out_.Write(first, data, count, error)) return Fail(error);
-    if (good && first == hashed_) {
-      sha_.Update(std::span(data, static_cast<size_t>(count * kSectorSize)));
-      hashed_ += count;
-    }
     if (good) result_.ReadNow += count;
     map_.Set(first, count, good ? TRescueMap::kFinished : TRescueMap::kBad);
     map_.Position = first + count;
@@ -334,8 +387,6 @@ private:
     }
   }
 
-  bool Ended() const { return !result_.Outcome.Ok(); }
-
   // Sectors first.. of the disc in one request; when it fails, each alone
   // (on standard output, where nothing can be written later, each failed one
   // is tried the retry passes' number of times at once).
@@ -361,20 +412,23 @@ private:
     return true;
   }
 
-  // Runs of the sectors Wanted picks, in requests of at most 32, in order.
+  // Runs of the sectors Wanted picks, within the sessions, in requests of at
+  // most 32, in order.
   bool Sweep(const std::function<bool(int64_t)>& wanted, const std::function<void(int64_t)>& counted) {
     uint8_t* const data = block_->Data.data();
-    for (int64_t s = start_; s < end_;) {
-      if (!wanted(s)) {
-        ++s;
-        continue;
+    for (const TSpan& span : spans_) {
+      for (int64_t s = span.Start; s < span.End;) {
+        if (!wanted(s)) {
+          ++s;
+          continue;
+        }
+        int64_t n = 1;
+        while (n < kReadSectorsPerRequest && s + n < span.End && wanted(s + n)) ++n;
+        map_.Position = s;
+        if (!ReadRun(s, n, data)) return false;
+        if (counted) counted(n);
+        s += n;
       }
-      int64_t n = 1;
-      while (n < kReadSectorsPerRequest && s + n < end_ && wanted(s + n)) ++n;
-      map_.Position = s;
-      if (!ReadRun(s, n, data)) return false;
-      if (counted) counted(n);
-      s += n;
     }
     return true;
   }
@@ -384,11 +438,9 @@ private:
   bool FirstPass() {
     finishedBefore_ = CountOf(TRescueMap::kFinished);
     dev_.ReadMissing = result_.Sectors - finishedBefore_;
-    std::vector<bool> wanted(static_cast<size_t>(end_ - start_));
-    for (int64_t s = start_; s < end_; ++s)
-      wanted[static_cast<size_t>(s - start_)] = map_.At(s) != TRescueMap::kFinished;
-    return Sweep([&](int64_t s) { return wanted[static_cast<size_t>(s - start_)]; },
-                 [this](int64_t n) { dev_.ReadDone += n; });
+    std::vector<bool> wanted(static_cast<size_t>(end_));
+    for (int64_t s = 0; s < end_; ++s) wanted[static_cast<size_t>(s)] = map_.At(s) != TRescueMap::kFinished;
+    return Sweep([&](int64_t s) { return wanted[static_cast<size_t>(s)]; }, [this](int64_t n) { dev_.ReadDone += n; });
   }
 
   bool RetryPass() {
@@ -398,41 +450,39 @@ private:
   // ---- the end
   void Finish(bool completed) {
     result_.Unread = result_.Sectors - CountOf(TRescueMap::kFinished);
-    for (const TRescueMap::TRun& run : map_.Runs()) {
-      const int64_t from = std::max<int64_t>(run.First, start_), to = run.First + run.Count;
-      if (run.Status != TRescueMap::kFinished && to > from) result_.UnreadRuns.emplace_back(from, to - from);
+    for (int64_t s = 0; s < end_; ++s) {
+      if (map_.At(s) == TRescueMap::kFinished || !InSpan(s)) continue;
+      auto& runs = result_.UnreadRuns;
+      if (!runs.empty() && runs.back().first + runs.back().second == s) ++runs.back().second;
+      else runs.emplace_back(s, 1);
     }
     if (result_.Unread == 0) {
-      if (hashed_ == end_) {
-        result_.Digest = sha_.Final();
-        result_.HasDigest = true;
-      } else if (out_.Regular()) {
-        result_.HasDigest = out_.Digest(start_, end_, result_.Digest);
-      }
+      result_.HasDigest = out_.Digest(end_, result_.Digest);
       return;
     }
     if (!completed) return;  // stopped, or the drive gone: no tree is read now
-    // Which files lost sectors: every sector not read counts.
+    // Which files lost sectors, by the trees of the last session read: every
+    // sector not read counts.
     const auto missing = [this](uint32_t first, uint32_t count) {
-      const int64_t from = std::max<int64_t>(first, start_), to = std::min<int64_t>(int64_t{first} + count, end_);
-      return to > from ? (to - from) - map_.Count(TRescueMap::kFinished, from, to) : int64_t{0};
+      const int64_t end = int64_t{first} + count;
+      return (CountOf(TRescueMap::kBad, first, end) + CountOf(TRescueMap::kNonTried, first, end));
     };
     std::string why;
     const bool named = FilesHoldingSectors(dev_, session_, missing, result_.DamagedFiles, why);
     if (!named || !why.empty())
       Note(why.empty() ? "THE FILES OF THE UNREAD SECTORS CANNOT BE NAMED" : UpperCase(why));
     if (named && result_.DamagedFiles.empty())
-      Note("NO FILE HOLDS THE UNREAD SECTORS: THEY LIE IN THE SESSION'S DESCRIPTORS, DIRECTORIES OR PADDING");
+      Note("NO FILE HOLDS THE UNREAD SECTORS: THEY LIE IN THE SESSIONS' DESCRIPTORS, DIRECTORIES OR PADDING");
   }
 
   VEZEZadira& dev_;
   const TReadRequest& req_;
   const std::atomic<bool>& stop_;
   TReadResult result_;
-  int session_ = 0;
-  uint32_t start_ = 0;
-  int64_t track_ = 0;
-  int64_t end_ = 0;  // one past the session's last sector read
+  int session_ = 0;                 // the last session read
+  std::vector<TSpan> spans_;
+  int64_t end_ = 0;                 // one past the last sector read
+  bool resumed_ = false;            // an earlier read's map is taken up
   TRescueMap map_;
   TImageOut out_;
   uint64_t savedAt_ = 0;
@@ -440,8 +490,6 @@ private:
   std::vector<uint8_t> zeros_;
   // Read into a page-aligned block, as the drive can fill it without a bounce copy.
   const std::unique_ptr<TCacheBlock> block_ = std::make_unique<TCacheBlock>();
-  TSha256Stream sha_;  // of the image as far as it was read in order (hashed_ sectors)
-  int64_t hashed_ = 0;
 };
 
 void ReadThread(const std::shared_ptr<TDriveJob>& job, const TReadRequest& request) {
@@ -453,7 +501,7 @@ void ReadThread(const std::shared_ptr<TDriveJob>& job, const TReadRequest& reque
     if (!hold.ok())
       result.Outcome = TOutcome(DriveHoldFailureText(hold.error()), TOutcomeCode::Refused);
     else
-      result = TSessionReader(dev, request, job->Stop).Run();
+      result = TDiscReader(dev, request, job->Stop).Run();
   }
   if (!result.Outcome.Ok()) dev.DebugMessage(result.Outcome.Text, MSG_ERROR);
   EndDriveJob(

@@ -114,10 +114,11 @@ TEST(Read, WhatIsRefusedReadsNothing) {
   std::ofstream(s.Tmp / "far.map") << "0x0 ?\n0x0 0x10000000 ?\n";
   std::ofstream(s.Tmp / "bad.map") << "nonsense\n";
   std::ofstream(s.Tmp / "own.map") << "0x0 ?\n0x0 0x96000 ?\n";
+  std::ofstream(s.Tmp / "kept.iso") << "an earlier read";
   const struct { TReadRequest Request; const char* Text; } cases[] = {
       {[&] { auto q = Request(s.Tmp / "out.iso"); q.Session = 2; return q; }(),
        "NO SESSION 2: THE DISC HOLDS 1: NOTHING READ"},
-      {Request(s.Tmp / "out.iso", s.Tmp / "far.map"), "SECTORS 0 TO 299: NOT THE MAP OF THIS SESSION"},
+      {Request(s.Tmp / "kept.iso", s.Tmp / "far.map"), ", THE IMAGE OF SESSIONS 1 TO 1 AT 300: NOT THE MAP OF THIS DISC"},
       {Request(s.Tmp / "out.iso", s.Tmp / "bad.map"), "THE MAPFILE CANNOT BE USED ["},
       {Request("-", s.Tmp / "own.map"), "GIVE -o FILE, NOT -o -"},
       {Request(s.Tmp / "out.iso", s.Tmp / "own.map"), "THE IMAGE FILE OF THE MAPFILE IS MISSING"},
@@ -130,7 +131,9 @@ TEST(Read, WhatIsRefusedReadsNothing) {
     EXPECT_EQ(r.Outcome.Code, TOutcomeCode::Refused);
     EXPECT_FALSE(fs::exists(s.Tmp / "out.iso"));
   }
-  EXPECT_EQ(ReadFile(s.Tmp / "own.map").size(), 20u);  // a map that was refused is left as it was
+  // What was refused is left as it was.
+  EXPECT_EQ(ReadFile(s.Tmp / "own.map").size(), 20u);
+  EXPECT_EQ(fs::file_size(s.Tmp / "kept.iso"), 15u);
 }
 
 // ---------------------------------------------------------------- the read

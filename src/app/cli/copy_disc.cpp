@@ -107,8 +107,8 @@ int CopyDisc(const TCommandLine& line, const TCopySteps& steps) {
     if (!c.TestUnitReady(10000)) c.WaitUntilReady(10000, 500);
     if (const int sessions = c.RecordedSessions(); sessions > 1) {
       Note("the disc holds " + std::to_string(sessions) +
-           " sessions: copy records one onto a blank disc, and a later session refers to the "
-           "earlier ones' sectors; read each with mburn read --session N");
+           " sessions: copy records a disc of one session; a copy of the last session's files is "
+           "mburn burn from the mounted disc");
       return kExitNothing;
     }
     TReadRequest request;

@@ -67,11 +67,11 @@ constexpr const char* kVerifyOptions =
     "      --image FILE            compare byte for byte with this image file\n";
 
 constexpr const char* kReadOptions =
-    "      -o, --output FILE       the image file: sector n of the disc at byte n x 2048,\n"
-    "                              as a whole disc's image (before a later session it\n"
-    "                              is sparse); - writes the session alone to standard\n"
-    "                              output\n"
-    "      --session N             the session to read (default: the last one)\n"
+    "      -o, --output FILE       the image file (- for standard output): sector n of\n"
+    "                              the disc at byte n x 2048, from the disc's start to\n"
+    "                              the end of the last session read, the gaps between\n"
+    "                              sessions holes; of one session an ordinary .iso\n"
+    "      --session N             read up to session N (default: the last one)\n"
     "      --retries N             read the unreadable sectors again N times (default 3)\n"
     "      --map FILE              keep a GNU ddrescue mapfile of what was read (bytes\n"
     "                              of the disc); given again with the same -o, only\n"
@@ -125,9 +125,9 @@ constexpr TCommandText kCommands[] = {
      "read a session of the disc back and compare it\n"
      "                              with a SHA-256 digest or an image file"},
     {"read", "read -o FILE [--drive DRIVE] [--session N] [--retries N] [--map FILE]",
-     "read a session of the disc into an image file,\n"
-     "                              zeros for sectors that cannot be read, naming the\n"
-     "                              files they belong to"},
+     "read the disc into an image file, zeros for\n"
+     "                              sectors that cannot be read, naming the files\n"
+     "                              they belong to"},
     {"copy", "copy --drive SRC --to DST [options]",
      "copy a disc of one session: read it, record the\n"
      "                              image onto a blank disc, verify it"},

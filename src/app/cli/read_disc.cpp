@@ -95,9 +95,10 @@ int ReadSession(VEZEZadira& c, const TReadRequest& request, const std::function<
   const bool whole = r.Outcome.Ok() && r.Unread == 0;
   std::cout << (whole ? kTextReadOk : kTextReadError) << std::endl;
   if (!r.Outcome.Ok()) std::cerr << r.Outcome.Text << std::endl;
-  Note((request.Output == "-" ? std::string("standard output") : request.Output) + ": " +
-       std::to_string(r.Sectors) + " sectors of session " + std::to_string(r.Session) + " (disc sectors " +
-       Range(r.Start, r.Sectors) + ")" + (r.Resumed ? ", going on from the mapfile" : ""));
+  Note((request.Output == "-" ? std::string("standard output") : request.Output) + ": disc sectors " +
+       Range(0, r.End) + (r.Session == 1 ? ", session 1" : ", sessions 1 to " + std::to_string(r.Session)) + " (" +
+       std::to_string(r.Sectors) + " sectors" + (r.Sectors < r.End ? ", the gaps between them holes" : "") + ")" +
+       (r.Resumed ? ", going on from the mapfile" : ""));
   if (r.Unread > 0) ReportUnread(r, request);
   Note(progress.Summary());
   if (r.HasDigest) std::cout << "sha256: " << Sha256Hex(r.Digest) << std::endl;

@@ -1,4 +1,4 @@
-// mburn read: a session of the disc into an image file, with its progress,
+// mburn read: the disc into an image file, with its progress,
 // the sectors that stayed unread and the files that lost them.
 #pragma once
 
