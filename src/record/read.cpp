@@ -51,7 +51,10 @@ public:
       sequential_ = true;
       return true;
     }
-    fd_ = ::open(path.c_str(), keep ? O_RDWR | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Read back too, for the digest; a file that may only be written is written.
+    const int create = keep ? 0 : O_CREAT | O_TRUNC;
+    fd_ = ::open(path.c_str(), O_RDWR | create | O_CLOEXEC, 0644);
+    if (fd_ < 0 && errno == EACCES && !keep) fd_ = ::open(path.c_str(), O_WRONLY | create | O_CLOEXEC, 0644);
     if (fd_ < 0) return Failed(path, error);
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return Failed(path, error);

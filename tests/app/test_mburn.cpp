@@ -1326,7 +1326,7 @@ TEST_F(Mburn, CopyRecordsTheDiscOntoABlankOneInAnotherDrive) {
   ASSERT_EQ(Run({"burn", kSample + "/data", "--virtual", Path("src.img")}).Status, 0);
   const TRun two = Run({"copy", "--drive", "0", "--to", "0", "--virtual", Path("src.img")});
   EXPECT_EQ(two.Status, 2);
-  EXPECT_NE(two.Err.find("the disc holds 2 sessions: copy records one"), std::string::npos) << two.Err;
+  EXPECT_NE(two.Err.find("the disc holds 2 sessions: copy records a disc of one session"), std::string::npos) << two.Err;
 }
 
 }  // namespace
