@@ -1221,7 +1221,10 @@ TEST_F(Mburn, ReadGivesBackTheImageThatWasBurnt) {
     r = RunProgram("sh", {"-c", std::string(MBURN_BINARY_DIR "/mburn read -o - ") + disc + " | cmp - ref.iso"}, dir_);
     EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
   }
-  // A virtual drive's disc is never the image it is read into.
+  // The image is a closed disc for a virtual drive; that drive's disc is
+  // never the image it is read into.
+  EXPECT_NE(Run({"disc", "--virtual", Path("out.iso")}).Out.find("Disc status: complete\nRecorded sessions: 1\n"),
+            std::string::npos);
   const std::string before = ReadWhole(Path("cd-r.img"));
   r = Run({"read", "-o", "cd-r.img", "--virtual", Path("cd-r.img")});
   EXPECT_EQ(r.Status, 2);
