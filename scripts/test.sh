@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 # must never be skipped.
 judges=(xorriso:xorriso bsdtar:libarchive-tools isoinfo:genisoimage genisoimage:genisoimage
         xvfb-run:xvfb lintian:lintian help2man:help2man desktop-file-validate:desktop-file-utils
-        appstreamcli:appstream file:file man:man-db)
+        appstreamcli:appstream file:file man:man-db ddrescuelog:gddrescue)
 for j in "${judges[@]}"; do
   command -v "${j%%:*}" >/dev/null || { echo "test.sh: ${j%%:*} is missing: install the Debian package ${j#*:}" >&2; exit 1; }
 done

@@ -38,6 +38,10 @@ inline constexpr const char* kTextVerifyError = "Verify done - With error";
 inline constexpr const char* kTextErasing = "ERASING - PLEASE WAIT";
 inline constexpr const char* kTextEraseOk = "Erasing Done - Successful";
 inline constexpr const char* kTextEraseError = "Erasing done - With error";
+// Reading a session of a disc into an image file.
+inline constexpr const char* kTextReading = "READING - PLEASE WAIT";
+inline constexpr const char* kTextReadOk = "Reading Done - Every Sector Read";
+inline constexpr const char* kTextReadError = "Reading done - With error";
 // Added to the outcome when the recording reported a file problem (a file that
 // grew after the layout is recorded cut to its laid-out length).
 inline constexpr const char* kTextShortenedFile = "THE RECORDING HOLDS A SHORTENED FILE";

@@ -27,6 +27,7 @@ VEZEZadira::~VEZEZadira() {
   // A recording still running uses the component: stop it first.
   StopRecording();
   StopErase();  // its thread raises OnEraseDone with this component
+  StopReading();
   ReleaseTree();
 }
 

@@ -212,6 +212,45 @@ std::string UpperCase(std::string_view Text);
 // Windows wildcard match (case-insensitive, '*' and '?', "*.*" matches all).
 bool MatchesMask(std::string_view Name, std::string_view Mask);
 
+// ---------------------------------------------------------------- reading a disc
+// A file of a session's tree that lost sectors to a read: its path in the
+// tree ("/" between the names), which tree named it and how many of its
+// sectors are missing.
+struct TDamagedFile {
+  std::string Tree;  // "ISO 9660" or "UDF"
+  std::string Path;
+  int64_t Missing = 0;
+};
+
+// What a read of a disc into an image file (VEZEZadira::ReadDisc) is asked.
+struct TReadRequest {
+  int Session = 0;         // the last session read; 0: the disc's last one
+  std::string Output;      // the image file; "-" standard output
+  std::string MapFile;     // the GNU ddrescue mapfile kept as the read goes; "" none
+  int Retries = 3;         // passes over the sectors that failed, after the first
+};
+
+// How it went. The image holds sector n of the disc at byte n x 2048, from
+// sector 0 to End: the Sectors sectors of sessions 1 to Session (what lies
+// between them is a hole), zeros for those of UnreadRuns (first sector of the
+// disc, count).
+struct TReadResult {
+  TOutcome Outcome;        // Refused: nothing was read or written
+  int Session = 0;         // the last session read
+  uint32_t Start = 0;      // its first sector on the disc
+  int64_t End = 0;
+  int64_t Sectors = 0;
+  int64_t ReadNow = 0;     // sectors this run read
+  int64_t Unread = 0;      // sectors still missing
+  std::vector<std::pair<int64_t, int64_t>> UnreadRuns;
+  bool Resumed = false;    // an earlier read's map was taken up
+  std::vector<TDamagedFile> DamagedFiles;
+  std::vector<std::string> Notes;  // what the user should know besides
+  bool HasDigest = false;  // every sector read: the image's SHA-256
+  std::array<uint8_t, 32> Digest{};
+};
+using TReadDoneEvent = std::function<void(TObject* Sender)>;
+
 // ---------------------------------------------------------------- the component
 class VEZEZadira : public TSCSIDevice {
 public:
@@ -416,6 +455,30 @@ public:
   std::string EjectError;                 // why the eject failed ("" when it did not)
   bool Ejected = false;                   // the last recording or erase ejected the disc
 
+  // ---- reading a session back (src/record/read.cpp)
+  // Reads the disc in the selected drive, from its start to the end of a
+  // session, into an image file on a thread of its own, a drive job as the
+  // erase is: each session's end from its track checked against its volume, every sector tried, the failed ones
+  // again in later passes, zeros for those that stay unread, the mapfile kept
+  // as it goes, and the files that lost sectors named. Reading is True
+  // meanwhile; OnReadDone comes once, through the dispatcher, with LastRead
+  // set. False when refused before the thread started (another job has the
+  // drive): OnReadDone has then been raised already.
+  bool ReadDisc(const TReadRequest& Request);
+  // Stops a running read at the next request (the map keeps what was done)
+  // and waits for its thread; WaitForReading only waits.
+  void StopReading();
+  void WaitForReading();
+  TReadDoneEvent OnReadDone;
+  std::atomic<bool> Reading{false};
+  // Progress: sectors dealt with of those the first pass has to read; later
+  // passes (1 on) over the sectors still missing.
+  std::atomic<int64_t> ReadDone{0};
+  std::atomic<int64_t> ReadToDo{0};
+  std::atomic<int32_t> ReadPass{0};
+  std::atomic<int64_t> ReadMissing{0};
+  TReadResult LastRead;
+
   // ---- recording an image file (src/iso/imagesource.cpp)
   // Prepares the recording of the image file Path (sector 0 of the image at
   // address 0 of the disc) in place of the file tree: the next StartRecording
@@ -434,6 +497,20 @@ private:
   uint16_t writeSpeed_ = 0;
   std::string version_ = "1.20.RC6";
 };
+
+// The files of session Session's ISO 9660 tree (its Joliet names when it has
+// them) and, when the session carries one, of its UDF tree whose data covers
+// sectors that Missing counts (it gives how many of First.. First+Count-1 are
+// missing). Imports the trees into the component's own tree, emptying it
+// first. False with a note in Why when no tree could be read.
+bool FilesHoldingSectors(VEZEZadira& Component, int Session,
+                         const std::function<int64_t(uint32_t First, uint32_t Count)>& Missing,
+                         std::vector<TDamagedFile>& Files, std::string& Why);
+// Where the UDF volume of the session at Start ends (one past its partition,
+// or past the closing anchor right after it), nothing read at or after
+// DiscEnd; false when the session holds no UDF volume that checks.
+bool UdfVolumeEnd(VEZEZadira& Component, uint32_t Start, uint32_t Last, uint64_t DiscEnd,
+                  uint64_t& End);
 
 // Writes the component's prepared plan (PrepareImage done, image-only for an
 // image file) as an image file (see the plan's WriteImageFile); the result

@@ -168,6 +168,16 @@ public:
     return true;
   }
 
+  // One past the volume found: its partition, and the closing anchor when one
+  // checks right after it.
+  uint64_t VolumeEnd() {
+    const uint64_t end = uint64_t{partition_} + partitionLength_;
+    TBlock b{};
+    if (end <= 0xFFFFFFFFull && Read(end, b) && TagChecks(b.data(), 512, kTagAnchor, static_cast<uint32_t>(end)))
+      return end + 1;
+    return end;
+  }
+
   // Adds the tree to Into; false when part of it cannot be read (reported).
   bool Import(TDEntry* Into) {
     TEntry root;
@@ -418,4 +428,12 @@ bool ImportUdfTree(VEZEZadira& c, uint32_t start, uint32_t last, uint64_t discEn
   if (import.Import(into)) return true;
   why = "PART OF ITS TREE CANNOT BE READ";
   return false;
+}
+
+bool UdfVolumeEnd(VEZEZadira& c, uint32_t start, uint32_t last, uint64_t discEnd, uint64_t& end) {
+  TUdfSessionImport import(c, start, last, discEnd);
+  std::string why;
+  if (!import.Find(why)) return false;
+  end = import.VolumeEnd();
+  return end > start;
 }

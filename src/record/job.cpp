@@ -80,7 +80,9 @@ std::optional<TJobKind> ClaimDriveJob(const std::shared_ptr<TDriveJob>& Job) {
 }
 
 const char* JobRefusalText(TJobKind Busy) {
-  return Busy == TJobKind::Erase ? kAlreadyErasingText : kAlreadyRecordingText;
+  return Busy == TJobKind::Erase ? kAlreadyErasingText
+         : Busy == TJobKind::Read ? kAlreadyReadingText
+                                  : kAlreadyRecordingText;
 }
 
 void EndUnstartedJob(TDriveJob& Job) {

@@ -1,4 +1,4 @@
-// The drive job: a recording or an erase (a verify of its own later) with its
+// The drive job: a recording, an erase or a read (a verify of its own later) with its
 // thread, one at a time in the process (job.cpp).
 //
 // Every job of the process is described by one record under one lock. A start
@@ -24,7 +24,7 @@
 
 #include "record/record.h"
 
-enum class TJobKind { Recording, Erase, Verify };
+enum class TJobKind { Recording, Erase, Verify, Read };
 
 // One job. Guarded by the job lock except Stop and what is set before the job
 // is claimed.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "iso/iso.h"
 #include "stream/stream.h"
@@ -156,6 +157,59 @@ TVerifyResult VerifyTrack(TSCSIDevice& Drive, uint32_t Start, int64_t Sectors,
 // component's VerifyRan and VerifyError.
 void VerifyAfterRecording(VEZEZadira& Component, const TStreamResult& Recording,
                           const std::atomic<bool>& Stop);
+
+// ---------------------------------------------------------------- reading a disc
+// The read of a session into an image file (read.cpp) and the GNU ddrescue
+// mapfile it keeps (rescuemap.cpp).
+inline constexpr const char* kAlreadyReadingText = "A DISC IS ALREADY BEING READ";
+inline constexpr const char* kNoSessionToReadText = "THE DISC HOLDS NO RECORDED SESSION: NOTHING READ";
+inline constexpr const char* kDiscRemovedText = "THE DISC WAS REMOVED WHILE IT WAS READ";
+inline constexpr const char* kReadNotReadyText = "THE DRIVE STAYED NOT READY FOR A MINUTE: READ STOPPED";
+inline constexpr const char* kImageWriteFailedText = "THE IMAGE FILE CANNOT BE WRITTEN";  // + " [" + why + "]"
+inline constexpr const char* kMapWriteFailedText = "THE MAPFILE CANNOT BE WRITTEN";      // + " [" + why + "]"
+inline constexpr uint16_t kReadSectorsPerRequest = 32;  // 64 KiB, as the writes
+inline constexpr uint32_t kReadBusyRetryMs = 600;       // a read answered busy or not ready
+inline constexpr int32_t kReadBusyTries = 100;          // so at most a minute per request
+inline constexpr uint32_t kRetryPassPauseMs = 250;      // before a retry pass: times its number,
+inline constexpr uint32_t kRetryPassPauseMaxMs = 2000;  // at most this
+inline constexpr uint64_t kMapEveryMs = 1000;           // the mapfile rewritten at most this often
+
+// A GNU ddrescue mapfile of a disc, a status per sector: '+' finished, '-'
+// bad sector, '?' not tried yet ('*' and '/' of ddrescue's own passes are
+// taken as not tried). Positions are bytes of the disc (and of its image
+// file, which holds sector n at byte n x 2048), in hexadecimal, as ddrescue
+// writes them.
+class TRescueMap {
+public:
+  static constexpr char kFinished = '+', kBad = '-', kNonTried = '?';
+  void Reset(int64_t Sectors);  // every sector not tried
+  // Reads a mapfile. False with the reason in Error; a missing file is no
+  // error: then Exists is false and the map is empty.
+  bool Load(const std::string& Path, bool& Exists, std::string& Error);
+  // Writes the map beside Path and renames it over Path, so that a reader or
+  // a power cut finds the old map or the new one. Comment is its first line.
+  bool Save(const std::string& Path, const std::string& Comment, std::string& Error) const;
+  // The text Save writes.
+  std::string Text(const std::string& Comment) const;
+  void Set(int64_t First, int64_t Count, char Status);
+  char At(int64_t Sector) const { return state_[static_cast<size_t>(Sector)]; }
+  int64_t Sectors() const { return static_cast<int64_t>(state_.size()); }
+  int64_t Count(char Status) const { return Count(Status, 0, Sectors()); }
+  int64_t Count(char Status, int64_t First, int64_t End) const;  // of sectors First.. End - 1
+  // Runs of one status in order: (first sector, count, status).
+  struct TRun {
+    int64_t First, Count;
+    char Status;
+  };
+  std::vector<TRun> Runs() const;
+  // The current-position line: where the read is, and its state.
+  int64_t Position = 0;
+  char CurrentStatus = kNonTried;
+  int Pass = 1;
+
+private:
+  std::vector<char> state_;
+};
 
 // ---------------------------------------------------------------- erase and eject
 // An erase of any component has not ended: a recording or another erase is refused.

@@ -191,11 +191,30 @@ bool ImageIo(TVDrive& d, bool write, uint8_t* data, size_t bytes, uint64_t at) {
   return true;
 }
 
+// read-error: a READ (10) that covers a damaged sector fails. With
+// read-retries=N such a sector is only weak: it fails N times, then reads.
+bool FailsToRead(TVDrive& d, uint32_t lba, uint32_t count) {
+  bool fails = false;
+  const uint64_t end = uint64_t(lba) + count;
+  for (const auto& [first, last] : d.Options.ReadErrors) {
+    const uint64_t from = std::max<uint64_t>(first, lba), to = std::min<uint64_t>(uint64_t(last) + 1, end);
+    for (uint64_t s = from; s < to; ++s) {
+      if (d.Options.ReadRetries == 0) return true;
+      uint32_t& failed = d.ReadFailures[uint32_t(s)];
+      if (failed < d.Options.ReadRetries) {
+        ++failed;
+        fails = true;
+      }
+    }
+  }
+  return fails;
+}
+
 TSense Read10(TVDrive& d, TCommand& c) {
   const uint32_t lba = Get32(&c.Cdb[2]), count = Get16(&c.Cdb[7]);
   if (c.Data.size() < uint64_t(count) * kSectorSize) return kInvalidField;
   if (uint64_t(lba) + count > d.Disc.Capacity()) return kLbaOutOfRange;
-  if (Covers(d.Options.ReadError, lba, count)) return kReadError;
+  if (FailsToRead(d, lba, count)) return kReadError;
   for (uint32_t i = 0; i < count; ++i)
     if (!d.Disc.Readable(lba + i)) return kLbaOutOfRange;
   const size_t total = size_t(count) * kSectorSize;
@@ -351,7 +370,7 @@ TSense CloseTrackSession(TVDrive& d, TCommand& c) {
 
 // The disc loses its sessions and data: a blank disc of Medium.
 TSense Wipe(TVDrive& d, TMedium medium) {
-  d.Disc = TDisc::Blank(medium);
+  d.Disc = TDisc::Blank(medium, d.Disc.SmallerCapacity);
   d.Simulation.reset();
   if (::ftruncate(d.ImageFd, 0) != 0) return {3, 0x31, 0x00};  // format failed
   return kOk;
@@ -405,7 +424,7 @@ TSense FormatUnit(TVDrive& d, TCommand& c) {
     d.Disc.Formatted = true;
   } else if (type == 0x00) {  // full format
     if (m == TMedium::DvdRw || m == TMedium::DvdRwSeq) {
-      d.Disc = TDisc::Blank(TMedium::DvdRw);
+      d.Disc = TDisc::Blank(TMedium::DvdRw, d.Disc.SmallerCapacity);
       if (::ftruncate(d.ImageFd, 0) != 0) return {3, 0x31, 0x00};  // format failed
     } else if (m != TMedium::DvdRam) {
       return kInvalidParam;

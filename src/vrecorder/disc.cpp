@@ -18,9 +18,10 @@ std::optional<TMedium> MediumByName(const std::string& name) {
   return std::nullopt;
 }
 
-TDisc TDisc::Blank(TMedium m) {
+TDisc TDisc::Blank(TMedium m, uint32_t smallerCapacity) {
   TDisc d;
   d.Medium = m;
+  d.SmallerCapacity = smallerCapacity;
   const auto& info = MediumInfo(m);
   if (m == TMedium::None) return d;
   if (!info.Writable) return Pressed(m, 0);
@@ -41,11 +42,16 @@ TDisc TDisc::Pressed(TMedium m, uint32_t sectors) {
   return d;
 }
 
+uint32_t TDisc::MediumCapacity(TMedium m) {
+  if (m == TMedium::None) return 0;
+  if (m == TMedium::BdRDl) return kBdDlCapacity;
+  if (IsBd(m)) return kBdCapacity;
+  return MediumInfo(m).Cd ? kCdCapacity : kDvdCapacity;
+}
+
 uint32_t TDisc::Capacity() const {
-  if (Medium == TMedium::None) return 0;
-  if (Medium == TMedium::BdRDl) return kBdDlCapacity;
-  if (IsBd(Medium)) return kBdCapacity;
-  return Info().Cd ? kCdCapacity : kDvdCapacity;
+  const uint32_t full = MediumCapacity(Medium);
+  return SmallerCapacity > 0 ? std::min(SmallerCapacity, full) : full;
 }
 
 uint8_t TDisc::DiscStatus() const {

@@ -44,8 +44,13 @@ bool TVDrive::Open(std::string* error) {
   const bool haveState = ::access(StatePath(image).c_str(), F_OK) == 0;
   const bool blank = !exists || Options.New;
   const TMedium medium = Options.Medium.value_or(TMedium::CdR);
+  // A smaller disc is made so when it is made; it keeps its size afterwards.
+  if (Options.Capacity > TDisc::MediumCapacity(medium))
+    return fail("capacity=" + std::to_string(Options.Capacity) + " is more than a " +
+                MediumInfo(medium).Name + " holds (" + std::to_string(TDisc::MediumCapacity(medium)) +
+                " sectors)");
   if (blank) {
-    Disc = TDisc::Blank(medium);
+    Disc = TDisc::Blank(medium, Options.Capacity);
   } else if (haveState) {
     if (!LoadState(image, &Disc, error)) return false;
   } else {

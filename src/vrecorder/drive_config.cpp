@@ -45,6 +45,27 @@ bool Address(const std::string& v, int64_t* out) {
   return true;
 }
 
+// read-error: FIRST[-LAST] ranges joined by '+'; -1 or empty clears.
+bool SectorRanges(const std::string& v, std::vector<std::pair<uint32_t, uint32_t>>* out) {
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+  if (!v.empty() && v != "-1") {
+    for (size_t at = 0; at <= v.size();) {
+      size_t plus = v.find('+', at);
+      if (plus == std::string::npos) plus = v.size();
+      const std::string item = v.substr(at, plus - at);
+      at = plus + 1;
+      const size_t dash = item.find('-');
+      uint32_t first = 0, last = 0;
+      if (!Number(item.substr(0, dash), &first)) return false;
+      last = first;
+      if (dash != std::string::npos && (!Number(item.substr(dash + 1), &last) || last < first)) return false;
+      ranges.emplace_back(first, last);
+    }
+  }
+  *out = std::move(ranges);
+  return true;
+}
+
 }  // namespace
 
 bool ApplyOption(TDriveOptions& o, const std::string& key, const std::string& value,
@@ -73,7 +94,9 @@ bool ApplyOption(TDriveOptions& o, const std::string& key, const std::string& va
   else if (key == "busy") ok = Number(value, &o.Busy);
   else if (key == "not-ready") ok = Flag(value, &o.NotReady);
   else if (key == "write-error") ok = Address(value, &o.WriteError);
-  else if (key == "read-error") ok = Address(value, &o.ReadError);
+  else if (key == "read-error") ok = SectorRanges(value, &o.ReadErrors);
+  else if (key == "read-retries") ok = Number(value, &o.ReadRetries);
+  else if (key == "capacity") ok = Number(value, &o.Capacity) && o.Capacity > 0;
   else if (key == "corrupt-at") ok = Address(value, &o.CorruptAt);
   else if (key == "hang") {
     if (value.empty() || value == "-1") o.Hang = -1;

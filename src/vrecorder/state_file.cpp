@@ -65,6 +65,8 @@ bool LoadState(const std::string& image, TDisc* disc, std::string* error) {
       fields >> v;
       ok = v == 0 || v == 1;
       d.Formatted = v == 1;
+    } else if (key == "capacity") {
+      ok = bool(fields >> d.SmallerCapacity) && d.SmallerCapacity > 0;
     } else if (key == "timestamp") {
       fields >> d.Timestamp;
     } else if (key == "track") {
@@ -107,6 +109,7 @@ bool SaveState(const std::string& image, const TDisc& disc, std::string* error) 
   out << "closed-sessions " << disc.ClosedSessions << "\n";
   out << "high-water " << disc.HighWater << "\n";
   if (!disc.Timestamp.empty()) out << "timestamp " << disc.Timestamp << "\n";
+  if (disc.SmallerCapacity > 0) out << "capacity " << disc.SmallerCapacity << "\n";
   if (disc.Medium == TMedium::BdRe) out << "formatted " << (disc.Formatted ? 1 : 0) << "\n";
   for (const auto& t : disc.Tracks)
     out << "track " << t.Number << " " << t.Session << " " << t.Start << " " << t.Written << " "

@@ -203,7 +203,13 @@ Keys:
   busy=N             the next N commands end with target status BUSY
   not-ready=0|1      medium commands fail NOT READY 04h/00h
   write-error=LBA    WRITE (10) covering LBA fails 3/0Ch/00h (-1 clears)
-  read-error=LBA     READ (10) covering LBA fails 3/11h/00h (-1 clears)
+  read-error=RANGES  READ (10) covering a sector of RANGES fails 3/11h/00h
+                     (UNRECOVERED READ ERROR); RANGES is LBA or FIRST-LAST,
+                     several joined by '+' (100-119+500); -1 clears
+  read-retries=N     each read-error sector fails only its first N reads,
+                     then reads (a weak sector); default 0: it never reads
+  capacity=N         a new disc holds N sectors instead of its medium's
+                     capacity (kept in its state file)
   corrupt-at=LBA     WRITE (10) covering LBA succeeds, stores LBA inverted
   hang=OP            commands with opcode OP (hex) never complete (-1 clears)
   hang-count=N       only the next N of them hang (default 0: all)

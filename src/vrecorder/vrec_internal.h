@@ -6,10 +6,12 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vrecorder/vrecorder.h"
@@ -103,13 +105,17 @@ public:
   uint32_t HighWater = 0;       // overwritable media: one past the highest sector written
   std::string Timestamp;        // last SEND DISC STRUCTURE timestamp
   bool Formatted = true;        // BD-RE: formatted once before it takes data
+  // A disc made smaller than its medium (capacity=), kept in the state file;
+  // 0: the medium's own capacity.
+  uint32_t SmallerCapacity = 0;
 
-  static TDisc Blank(TMedium m);
+  static TDisc Blank(TMedium m, uint32_t smallerCapacity = 0);
   // A pressed disc whose only session holds `sectors` sectors.
   static TDisc Pressed(TMedium m, uint32_t sectors);
 
   const TMediumInfo& Info() const { return MediumInfo(Medium); }
   uint32_t Capacity() const;
+  static uint32_t MediumCapacity(TMedium m);
   bool Sequential() const { return Info().Writable && !Info().Overwritable; }
 
   // Disc information fields.
@@ -172,7 +178,10 @@ struct TDriveOptions {
   uint32_t Busy = 0;
   bool NotReady = false;
   int64_t WriteError = -1;
-  int64_t ReadError = -1;
+  // read-error: the sectors READ (10) fails on, as ranges (first, last).
+  std::vector<std::pair<uint32_t, uint32_t>> ReadErrors;
+  uint32_t ReadRetries = 0;      // a read-error sector reads once it has failed this often
+  uint32_t Capacity = 0;         // a new disc's capacity in sectors, 0 the medium's
   int64_t CorruptAt = -1;
   int Hang = -1;
   uint32_t HangCount = 0;
@@ -218,6 +227,8 @@ public:
   std::optional<TDisc> Simulation;
   TVRecDriveStats Stats;
   std::FILE* Log = nullptr;
+  // read-retries: how often each read-error sector has failed so far.
+  std::map<uint32_t, uint32_t> ReadFailures;
 
   void DefaultWriteParams();
   bool BdWriter() const { return Options.BdWriter.value_or(IsBd(Disc.Medium)); }

@@ -48,7 +48,11 @@
 //   busy=N             the next N commands end with target status BUSY (08h)
 //   not-ready=0|1      medium commands fail NOT READY 04h/00h
 //   write-error=LBA    a WRITE (10) covering LBA fails MEDIUM ERROR 0Ch/00h
-//   read-error=LBA     a READ (10) covering LBA fails MEDIUM ERROR 11h/00h
+//   read-error=RANGES  a READ (10) covering a sector of RANGES fails MEDIUM ERROR
+//                      11h/00h; RANGES is LBA or FIRST-LAST, several joined by
+//                      '+' (100-119+500)
+//   read-retries=N     each read-error sector fails its first N reads, then reads
+//                      (default 0: it never does)
 //   corrupt-at=LBA     a WRITE (10) covering LBA succeeds, but sector LBA is stored
 //                      with every byte inverted (a disc that silently keeps wrong data)
 //   hang=OP            commands with operation code OP (hex) never complete:
@@ -61,6 +65,8 @@
 //   no-bufe=0|1        no buffer-underrun protection: page 2Ah byte 4 bit 7
 //                      clear and BUFE in page 05h without effect
 //   slow-drain=KBPS    the buffer drains at KBPS whatever write-speed says
+//   capacity=N         a new disc holds N sectors (at most its medium's
+//                      capacity); the state file keeps it
 //  tracing
 //   log=PATH           append one line per command: CDB in hex, SRB status,
 //                      target status, sense key, ASC, ASCQ

@@ -99,7 +99,8 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
                            "--speed", "--test-write", "--finalize", "--no-joliet", "--volume-id",
                            "--import-session", "--debug", "-o FILE", "verify", "--verify",
                            "--session", "--sha256 HEX", "--image FILE", "write IMAGE",
-                           "erase", "--full", "--eject"})
+                           "erase", "--full", "--eject", "read -o FILE", "--map FILE", "--retries N",
+                           "copy --drive SRC --to DST"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
 
   const std::vector<std::vector<std::string>> wrong = {
@@ -120,6 +121,11 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
       {"verify", "--sha256", "00", "--image", "x.iso"},
       {"verify", "--sha256", std::string(63, '0') + "g"},
       {"verify", "--image", "x.iso", "--session", "0"},
+      {"read"},
+      {"read", "-o", "x.iso", "--map", "x.iso"},
+      {"read", "-o", "x.iso", "--retries", "101"},
+      {"read", "-o", "x.iso", "--mask", "*"},
+      {"copy", "--drive", "0"},
   };
   for (const auto& args : wrong) {
     const TRun r = Run(args);
@@ -1344,6 +1350,147 @@ TEST_F(Mburn, LaterUdfVolumesKeepEveryFile) {
   EXPECT_EQ(rectest::ExtractWithBsdtar(Path("rw.img"), Path("rw-iso")), "");
   // Joliet's names: "name.txt" beside "Name.txt" is renamed there.
   EXPECT_EQ(rectest::ListFiles(Path("rw-iso")).size(), rectest::ListFiles(Path("both")).size());
+}
+
+// ---------------------------------------------------------------- read
+
+// The disc's sectors First.. of its image file (sector n at byte n x 2048).
+std::string DiscSectors(const std::string& image, int64_t first, int64_t count) {
+  std::ifstream in(image, std::ios::binary);
+  in.seekg(first * 2048);
+  std::string data(static_cast<size_t>(count * 2048), '\0');
+  in.read(data.data(), static_cast<std::streamsize>(data.size()));
+  return data;
+}
+
+// A burnt disc read back equals the image of the same folder byte for byte,
+// through a file and through standard output, with the image's digest last.
+TEST_F(Mburn, ReadGivesBackTheImageThatWasBurnt) {
+  TRun r = RunMburn({"image", kSample, "-o", "ref.iso"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Err;
+  const std::string digest = Lines(r.Out).back();
+  for (const char* medium : {"cd-r", "dvd+r", "bd-r"}) {
+    SCOPED_TRACE(medium);
+    const std::string disc = "--virtual=" + Path(std::string(medium) + ".img:" + medium + ",capacity=20000");
+    ASSERT_EQ(RunMburn({"burn", kSample, disc}, dir_, kEpoch).Status, 0);
+    r = Run({"read", "-o", "out.iso", disc});
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    EXPECT_EQ(Lines(r.Out).at(1), "READING - PLEASE WAIT");
+    EXPECT_EQ(Lines(r.Out).at(2), "Reading Done - Every Sector Read");
+    EXPECT_EQ(Lines(r.Out).back(), digest);
+    EXPECT_EQ(ReadWhole(Path("out.iso")), ReadWhole(Path("ref.iso")));
+    r = RunProgram("sh", {"-c", std::string(MBURN_BINARY_DIR "/mburn read -o - ") + disc + " | cmp - ref.iso"}, dir_);
+    EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+  }
+  // The image is a closed disc for a virtual drive; that drive's disc is
+  // never the image it is read into.
+  EXPECT_NE(Run({"disc", "--virtual", Path("out.iso")}).Out.find("Disc status: complete\nRecorded sessions: 1\n"),
+            std::string::npos);
+  const std::string before = ReadWhole(Path("cd-r.img"));
+  r = Run({"read", "-o", "cd-r.img", "--virtual", Path("cd-r.img")});
+  EXPECT_EQ(r.Status, 2);
+  EXPECT_NE(r.Err.find("cd-r.img is the disc of a virtual drive: nothing read"), std::string::npos) << r.Err;
+  EXPECT_EQ(ReadWhole(Path("cd-r.img")), before);
+}
+
+// A disc read up to its second session: both sessions where they lie on the
+// disc, the gap between them a hole; xorriso opens the second one there.
+TEST_F(Mburn, ReadOfASecondSessionOpensWhereItLies) {
+  const std::string disc = "--virtual=" + Path("d.img:cd-r,capacity=30000");
+  ASSERT_EQ(Run({"burn", kSample + "/data", disc}).Status, 0);
+  const std::string info = Run({"disc", disc}).Out;
+  const std::string start = info.substr(info.find("writable address: ") + 18, 5);
+  ASSERT_EQ(Run({"burn", kSample + "/pictures", disc}).Status, 0);
+  const TRun r = Run({"read", "-o", "s2.iso", disc, "--session", "2"});
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  const int end = std::stoi(start) + 300;
+  EXPECT_NE(r.Err.find("s2.iso: disc sectors 0-" + std::to_string(end - 1) + ", sessions 1 to 2 (600 sectors"),
+            std::string::npos) << r.Err;
+  EXPECT_EQ(ReadWhole(Path("s2.iso")), DiscSectors(Path("d.img"), 0, end));
+  EXPECT_LT(fs::file_size(Path("s2.iso")), 2u * end * 2048);  // not more than the disc image's own size
+  const TRun x = RunProgram("xorriso", {"-abort_on", "FAILURE", "-indev", "stdio:s2.iso",
+                                        "-load", "sbsector", start, "-find", "/", "-type", "f"}, dir_);
+  ASSERT_EQ(x.Status, 0) << x.Err;
+  EXPECT_EQ(x.Out, "'/gauge.png'\n'/numbers.csv'\n'/random.bin'\n");
+}
+
+// Unreadable sectors: zeros in the image, exactly their range in the map
+// (ddrescuelog's list), the file they belong to named, exit 1. Read again
+// with the map on a sound drive, only they are asked for, and the image is
+// whole. Weak sectors are read by the retry passes.
+TEST_F(Mburn, ReadOfADamagedDiscMapsItsBadSectorsAndGoesOn) {
+  ASSERT_EQ(RunMburn({"image", kSample, "-o", "ref.iso"}, dir_, kEpoch).Status, 0);
+  ASSERT_EQ(RunMburn({"burn", kSample, "--virtual", Path("d.img:cd-r,capacity=20000")}, dir_, kEpoch).Status, 0);
+  const std::string lba = RunProgram("xorriso", {"-indev", "stdio:ref.iso", "-find", "/data/random.bin", "-exec",
+                                                 "report_lba", "--"}, dir_).Out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(lba, m, std::regex("File data lba: +0 , +([0-9]+) , +3 ,"))) << lba;
+  const int first = std::stoi(m[1]);  // random.bin: 3 sectors
+  const std::string bad = std::to_string(first + 1) + "-" + std::to_string(first + 2);
+  const struct {
+    std::string Keys, Retries;
+    int Status;
+    bool Whole;
+  } cases[] = {
+      {",read-error=" + bad, "1", 1, false},
+      {",read-error=" + bad + ",read-retries=2", "3", 0, true},
+      {",read-error=" + bad + ",read-retries=2", "0", 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Keys + " --retries " + c.Retries);
+    fs::remove(Path("out.iso"));
+    fs::remove(Path("map"));
+    TRun r = Run({"read", "-o", "out.iso", "--map", "map", "--retries", c.Retries, "--virtual",
+                  Path("d.img") + c.Keys});
+    EXPECT_EQ(r.Status, c.Status) << r.Out << r.Err;
+    const TRun listed = RunProgram("ddrescuelog", {"-b2048", "-l-", "map"}, dir_);
+    ASSERT_EQ(listed.Status, 0) << listed.Err;
+    if (c.Whole) {
+      EXPECT_EQ(listed.Out, "");
+      EXPECT_EQ(ReadWhole(Path("out.iso")), ReadWhole(Path("ref.iso")));
+      continue;
+    }
+    EXPECT_EQ(listed.Out, std::to_string(first + 1) + "\n" + std::to_string(first + 2) + "\n");
+    EXPECT_EQ(DiscSectors(Path("out.iso"), first + 1, 2), std::string(4096, '\0'));
+    EXPECT_NE(r.Err.find("unread: sectors " + bad + "\n"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("damaged file (ISO 9660): /data/random.bin: 2 sectors missing\n"), std::string::npos)
+        << r.Err;
+    EXPECT_EQ(Lines(r.Out).back(), "Reading done - With error");
+
+    fs::remove(Path("read.log"));
+    r = Run({"read", "-o", "out.iso", "--map", "map", "--virtual", Path("d.img") + ",log=" + Path("read.log")});
+    EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+    std::vector<std::pair<uint32_t, uint16_t>> reads;
+    for (const auto& l : rectest::Only(rectest::ReadCommandLog(Path("read.log")), 0x28))
+      reads.emplace_back(l.Lba(), l.Count());
+    EXPECT_EQ(reads, (std::vector<std::pair<uint32_t, uint16_t>>{{first + 1, 2}}));
+    EXPECT_EQ(ReadWhole(Path("out.iso")), ReadWhole(Path("ref.iso")));
+    EXPECT_EQ(Lines(RunProgram("ddrescuelog", {"-b2048", "-l+", "map"}, dir_).Out).size(), 300u);
+  }
+}
+
+// A copy between two drives reads, records and verifies: xorriso reads the
+// copy's files back. A target that is not blank, or a source of two sessions,
+// is refused before anything is read.
+TEST_F(Mburn, CopyRecordsTheDiscOntoABlankOneInAnotherDrive) {
+  ASSERT_EQ(Run({"burn", kSample, "--virtual", Path("src.img:cd-r,capacity=20000")}).Status, 0);
+  const struct { std::string Target; int Status; const char* Says; } cases[] = {
+      {"copy.img:dvd+r,capacity=20000", 0, "Verify Done - Every Sector Matches"},
+      {"copy.img", 2, "the disc in drive 1 is not blank: nothing read"},
+  };
+  for (const auto& c : cases) {
+    const TRun r = Run({"copy", "--drive", "0", "--to", "1", "--virtual", Path("src.img"), "--virtual", Path(c.Target)});
+    EXPECT_EQ(r.Status, c.Status) << r.Out << r.Err;
+    EXPECT_NE((r.Out + r.Err).find(c.Says), std::string::npos) << r.Out << r.Err;
+  }
+  ExpectSameFiles(Path("copy.img"), kSample);
+  const TRun x = RunProgram("xorriso", {"-abort_on", "FAILURE", "-indev", "stdio:copy.img", "-find", "/data",
+                                        "-type", "f"}, dir_);
+  EXPECT_EQ(x.Out, "'/data/numbers.csv'\n'/data/random.bin'\n") << x.Err;
+  ASSERT_EQ(Run({"burn", kSample + "/data", "--virtual", Path("src.img")}).Status, 0);
+  const TRun two = Run({"copy", "--drive", "0", "--to", "0", "--virtual", Path("src.img")});
+  EXPECT_EQ(two.Status, 2);
+  EXPECT_NE(two.Err.find("the disc holds 2 sessions: copy records a disc of one session"), std::string::npos) << two.Err;
 }
 
 }  // namespace

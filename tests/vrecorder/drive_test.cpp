@@ -292,6 +292,53 @@ TEST_F(Drive, WriteAndReadErrorsAtAnAddress) {
   EXPECT_EQ(std::count(data.begin() + 2048, data.begin() + 4096, 0x5A), 2048);
 }
 
+// read-error takes ranges; read-retries makes their sectors weak: each fails
+// that many covering reads, then reads.
+TEST_F(Drive, ReadErrorRangesAndWeakSectors) {
+  const struct { const char* Keys; std::vector<std::pair<uint32_t, bool>> Reads; } cases[] = {
+      {"read-error=10-12+20", {{8, true}, {9, false}, {13, true}, {12, false}, {19, false}, {21, true}}},
+      {"read-error=10-11,read-retries=2", {{9, false}, {10, false}, {9, true}, {11, false}, {10, true}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Keys);
+    VRecShutdown();
+    std::filesystem::remove(Path("cd.img"));
+    std::filesystem::remove(Path("cd.img.state"));
+    Configure(Path("cd.img") + ",sync=1," + c.Keys);
+    ASSERT_TRUE(Write10(0, 0, 32).Good());
+    std::vector<uint8_t> data;
+    for (const auto& [lba, good] : c.Reads)  // two sectors from lba
+      EXPECT_EQ(Read10(0, lba, 2, &data).Is(3, 0x11, 0x00), !good) << lba;
+  }
+  std::string error;
+  EXPECT_FALSE(VRecCheckConfig(Path("cd.img") + ",read-error=5-4", &error));
+  EXPECT_FALSE(VRecCheckConfig(Path("cd.img") + ",capacity=0", &error));
+}
+
+// capacity= makes a new disc smaller; the state file keeps it through a new
+// process and an erase. More than the medium holds is refused.
+TEST_F(Drive, CapacityMakesASmallerDiscThatStaysSmall) {
+  Configure(Path("rw.img") + ":cd-rw,sync=1,capacity=5000");
+  TVRecDiscInfo info;
+  ASSERT_TRUE(VRecGetDiscInfo(0, &info));
+  EXPECT_EQ(info.Capacity, 5000u);
+  ASSERT_TRUE(Write10(0, 0, 32).Good());
+  EXPECT_TRUE(Write10(0, 4990, 32).Is(5, 0x21, 0x00));
+  VRecShutdown();
+  Configure(Path("rw.img") + ",sync=1");
+  ASSERT_TRUE(VRecGetDiscInfo(0, &info));
+  EXPECT_EQ(info.Capacity, 5000u);
+  EXPECT_TRUE(Send(0, {0xA1, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}).Good());  // BLANK
+  ASSERT_TRUE(VRecGetDiscInfo(0, &info));
+  EXPECT_EQ(info.Capacity, 5000u);
+  std::stringstream state;
+  state << std::ifstream(Path("rw.img.state")).rdbuf();
+  EXPECT_NE(state.str().find("\ncapacity 5000\n"), std::string::npos) << state.str();
+  std::string error;
+  EXPECT_FALSE(VRecConfigure(Path("big.img") + ":cd-r,capacity=400000", &error));
+  EXPECT_NE(error.find("more than a cd-r holds (359847 sectors)"), std::string::npos) << error;
+}
+
 // A request goes to the recorder's worker and answers "pending"; a write that
 // finds the recorder idle is done before the call returns. Both signal the event.
 TEST_F(Drive, CompletionSignalsTheEvent) {

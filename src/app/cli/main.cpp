@@ -13,9 +13,11 @@
 #include <iostream>
 
 #include "app/workflow.h"
+#include "cli/copy_disc.h"
 #include "cli/mainloop.h"
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "cli/read_disc.h"
 #include "cli/reasons.h"
 #include "cli/verify_disc.h"
 #include "record/record.h"
@@ -460,6 +462,46 @@ int Verify(const TCommandLine& line) {
                      [&](int32_t sectors) { progress.Show(sectors); }, [&] { progress.End(); }});
 }
 
+// read -o FILE: a session of the disc into an image file (or standard output,
+// which then carries nothing else).
+int Read(const TCommandLine& line) {
+  const TTextToStderr texts(ImageToStdout(line.Output));
+  if (line.Output == "-") ::signal(SIGPIPE, SIG_IGN);  // a reader that goes is a write error
+  // The image of a virtual drive is its disc: it must not become the copy.
+  struct stat out {};
+  for (const std::string& disc : line.Virtual) {
+    struct stat image {};
+    if (::stat(line.Output.c_str(), &out) == 0 && ::stat(VirtualImage(disc).c_str(), &image) == 0 &&
+        out.st_dev == image.st_dev && out.st_ino == image.st_ino) {
+      Note(line.Output + " is the disc of a virtual drive: nothing read");
+      return kExitNothing;
+    }
+  }
+  VEZEZadira c;
+  SetUpComponent(c, line);
+  if (!OpenDrive(c, line, true)) return kExitNothing;
+  CatchStopSignals();
+  TReadRequest request;
+  request.Session = line.Session;
+  request.Output = line.Output;
+  request.MapFile = line.Map;
+  request.Retries = line.Retries;
+  return ReadSession(c, request, [] { return gStopAsked != 0; });
+}
+
+// copy --drive SRC --to DST: read, record with write --verify.
+int Copy(const TCommandLine& line) {
+  CatchStopSignals();
+  TCopySteps steps;
+  steps.Open = [](VEZEZadira& c, const TCommandLine& l) {
+    SetUpComponent(c, l);
+    return OpenDrive(c, l, true);
+  };
+  steps.Write = [](const TCommandLine& l) { return Burn(l); };
+  steps.StopAsked = [] { return gStopAsked != 0; };
+  return CopyDisc(line, steps);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -492,5 +534,7 @@ int main(int argc, char** argv) {
   if (line.Command == "burn" || line.Command == "write") return Burn(line);
   if (line.Command == "erase") return Erase(line);
   if (line.Command == "verify") return Verify(line);
+  if (line.Command == "read") return Read(line);
+  if (line.Command == "copy") return Copy(line);
   return Image(line);
 }

@@ -70,6 +70,25 @@ constexpr const char* kVerifyOptions =
     "      --sha256 HEX            compare with this SHA-256 digest (64 hex digits), or\n"
     "      --image FILE            compare byte for byte with this image file\n";
 
+constexpr const char* kReadOptions =
+    "      -o, --output FILE       the image file (- for standard output): sector n of\n"
+    "                              the disc at byte n x 2048, from the disc's start to\n"
+    "                              the end of the last session read, the gaps between\n"
+    "                              sessions holes; of one session an ordinary .iso\n"
+    "      --session N             read up to session N (default: the last one)\n"
+    "      --retries N             read the unreadable sectors again N times (default 3)\n"
+    "      --map FILE              keep a GNU ddrescue mapfile of what was read (bytes\n"
+    "                              of the disc); given again with the same -o, only\n"
+    "                              the sectors still missing are read (from this\n"
+    "                              drive or another one)\n";
+
+constexpr const char* kCopyOptions =
+    "      --to DRIVE              the drive that records the copy (the same drive:\n"
+    "                              the disc is read, ejected, and a blank one asked for)\n"
+    "      --retries N             read the unreadable sectors again N times (default 3)\n"
+    "      --speed KBPS            write speed in kilobytes per second (0 = maximum)\n"
+    "      --eject                 eject the copy once it has been recorded\n";
+
 constexpr const char* kImageOptions =
     "      -o, --output FILE       the image file to write\n"
     "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
@@ -113,6 +132,13 @@ constexpr TCommandText kCommands[] = {
     {"verify", "verify [--drive DRIVE] [--session N] (--sha256 HEX | --image FILE)",
      "read a session of the disc back and compare it\n"
      "                              with a SHA-256 digest or an image file"},
+    {"read", "read -o FILE [--drive DRIVE] [--session N] [--retries N] [--map FILE]",
+     "read the disc into an image file, zeros for\n"
+     "                              sectors that cannot be read, naming the files\n"
+     "                              they belong to"},
+    {"copy", "copy --drive SRC --to DST [options]",
+     "copy a disc of one session: read it, record the\n"
+     "                              image onto a blank disc, verify it"},
 };
 
 // The commands that use each option ("*": all of them). The others refuse it:
@@ -128,9 +154,9 @@ constexpr TOptionUse kOptionUses[] = {
     {"--version", "*"},
     {"--debug", "*"},
     {"--virtual", "*"},
-    {"--drive", "disc burn write erase verify"},
+    {"--drive", "disc burn write erase verify read copy"},
     {"--mask", "burn image"},
-    {"--speed", "burn write"},
+    {"--speed", "burn write copy"},
     {"--test-write", "burn write"},
     {"--finalize", "burn write"},
     {"--no-joliet", "burn image"},
@@ -142,13 +168,16 @@ constexpr TOptionUse kOptionUses[] = {
     {"--import-session", "burn"},
     {"--no-import", "burn"},
     {"--verify", "burn write"},
-    {"--eject", "burn write erase"},
+    {"--eject", "burn write erase copy"},
     {"--full", "erase"},
-    {"--session", "verify"},
+    {"--session", "verify read"},
+    {"--retries", "read copy"},
+    {"--map", "read"},
+    {"--to", "copy"},
     {"--sha256", "verify"},
     {"--image", "verify"},
-    {"-o", "image"},
-    {"--output", "image"},
+    {"-o", "image read"},
+    {"--output", "image read"},
 };
 
 bool Applies(const std::string& option, const std::string& command) {
@@ -174,6 +203,8 @@ std::string OptionsOf(const std::string& command) {
   if (command == "write") return std::string(kDriveOption) + kWriteOptions;
   if (command == "erase") return std::string(kDriveOption) + kEraseOptions;
   if (command == "verify") return std::string(kDriveOption) + kVerifyOptions;
+  if (command == "read") return std::string(kDriveOption) + kReadOptions;
+  if (command == "copy") return std::string(kDriveOption) + kCopyOptions;
   return {};
 }
 
@@ -182,7 +213,7 @@ std::string FullUsage() {
       "Usage: mburn COMMAND [OPTIONS]\n"
       "\n"
       "Records a folder onto a writable CD or DVD as an ISO 9660 disc with a Joliet tree,\n"
-      "records image files and erases rewritable discs.\n"
+      "records image files, erases rewritable discs, and reads discs back into image files.\n"
       "\n"
       "Commands:\n";
   for (const TCommandText& c : kCommands) {
@@ -192,6 +223,8 @@ std::string FullUsage() {
     if (std::string(c.Name) == "write") text += kWriteOptions;
     if (std::string(c.Name) == "erase") text += kEraseOptions;
     if (std::string(c.Name) == "verify") text += kVerifyOptions;
+    if (std::string(c.Name) == "read") text += kReadOptions;
+    if (std::string(c.Name) == "copy") text += kCopyOptions;
   }
   return text + "\n" + kCommonOptions +
          "  --version                   show the version\n"
@@ -201,6 +234,8 @@ std::string FullUsage() {
          "Exit status of burn and write: 0 recorded, 1 the recording failed, 2 nothing was\n"
          "recorded. Of erase: 0 erased, 1 the erase failed, 2 nothing was erased.\n"
          "Of verify (and burn --verify): 1 also when the track differs or cannot be read.\n"
+         "Of read and copy: 0 every sector read (and copied), 1 sectors missing or the\n"
+         "read, recording or verify failed, 2 nothing was read.\n"
          "Other commands: 0 done, 1 failed, 2 the command line was wrong.\n";
 }
 
@@ -250,8 +285,8 @@ int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Nam
 
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
                       std::string& Error) {
-  static const std::set<std::string> commands = {"drives", "disc",  "burn",  "write",
-                                                 "erase",  "image", "verify"};
+  static const std::set<std::string> commands = {"drives", "disc",   "burn", "write", "erase",
+                                                 "image",  "verify", "read", "copy"};
   std::vector<std::string> positional;
   std::vector<std::string> given;  // the options, checked once the command is known
   for (size_t i = 0; i < Args.size(); ++i) {
@@ -351,6 +386,20 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
         Error = "--session is a session number from 1 to 255";
         return false;
       }
+    } else if (arg == "--retries") {
+      if (!takeNumber(Line.Retries)) return false;
+      if (Line.Retries > 100) {
+        Error = "--retries is at most 100";
+        return false;
+      }
+    } else if (arg == "--map") {
+      if (!takeValue(Line.Map)) return false;
+      if (Line.Map.empty()) {
+        Error = "--map needs a FILE";
+        return false;
+      }
+    } else if (arg == "--to") {
+      if (!takeValue(Line.To)) return false;
     } else if (arg == "--sha256") {
       if (!takeValue(Line.Sha256)) return false;
     } else if (arg == "--image") {
@@ -415,8 +464,16 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     Error = "--sha256 needs 64 hexadecimal digits, not \"" + Line.Sha256 + "\"";
     return false;
   }
-  if (Line.Command == "image" && Line.Output.empty()) {
-    Error = "image needs -o FILE";
+  if ((Line.Command == "image" || Line.Command == "read") && Line.Output.empty()) {
+    Error = Line.Command + " needs -o FILE";
+    return false;
+  }
+  if (Line.Command == "read" && !Line.Map.empty() && Line.Map == Line.Output) {
+    Error = "--map and -o name the same file";
+    return false;
+  }
+  if (Line.Command == "copy" && Line.To.empty()) {
+    Error = "copy needs --to DRIVE (the drive that records the copy)";
     return false;
   }
   return true;

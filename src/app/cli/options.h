@@ -7,9 +7,12 @@
 #include <vector>
 
 struct TCommandLine {
-  std::string Command;       // drives, disc, burn, write, erase, image, verify; empty with --help alone
+  std::string Command;       // drives, disc, burn, write, erase, image, verify, read, copy; empty with --help alone
   std::string Folder;        // burn, image
-  std::string Output;        // image: -o FILE
+  std::string Output;        // image, read: -o FILE ("-": standard output)
+  std::string Map;           // read: --map FILE, the GNU ddrescue mapfile
+  int Retries = 3;           // read, copy: passes over the unreadable sectors
+  std::string To;            // copy: the drive that records the copy
   std::string Mask = "*.*";
   std::string Drive = "0";  // the list's number, the node (/dev/sr0, sr0) or the address (1:0:0)
   int Speed = 0;             // write speed in KB/s, 0 = the drive's maximum

@@ -50,8 +50,14 @@ std::string ProgressText(int64_t Bytes, int64_t Total, double Seconds, bool Dvd,
 }
 
 std::string SummaryText(int64_t Bytes, double Seconds, bool Dvd, bool Bd) {
-  if (Seconds < 0.1) return Printed("wrote %.1f MB in less than 0.1 s of writing", Bytes / kMB);
-  return Printed("wrote %.1f MB in %.1f s of writing, ", Bytes / kMB, Seconds) +
+  return SummaryText(Bytes, Seconds, Dvd, Bd, false);
+}
+
+std::string SummaryText(int64_t Bytes, double Seconds, bool Dvd, bool Bd, bool Reading) {
+  const char* did = Reading ? "read" : "wrote";
+  const char* doing = Reading ? "reading" : "writing";
+  if (Seconds < 0.1) return Printed("%s %.1f MB in less than 0.1 s of %s", did, Bytes / kMB, doing);
+  return Printed("%s %.1f MB in %.1f s of %s, ", did, Bytes / kMB, Seconds, doing) +
          SpeedText(Bytes, Seconds, Dvd, Bd) + " on average";
 }
 
@@ -99,5 +105,5 @@ void TProgress::End() {
 
 std::string TProgress::Summary() const {
   if (!started_) return {};
-  return SummaryText(int64_t{sectors_} * 2048, WritingSeconds(), dvd_, bd_);
+  return SummaryText(int64_t{sectors_} * 2048, WritingSeconds(), dvd_, bd_, reading_);
 }

@@ -15,6 +15,8 @@ std::string SummaryText(int64_t Bytes, double Seconds, bool Dvd);
 // The same with the speed in single BD speeds (4,495 kB/s): "(5.0x BD)".
 std::string ProgressText(int64_t Bytes, int64_t Total, double Seconds, bool Dvd, bool Bd);
 std::string SummaryText(int64_t Bytes, double Seconds, bool Dvd, bool Bd);
+// "read 29.1 MB in 8.3 s of reading, ..." for a read of a disc.
+std::string SummaryText(int64_t Bytes, double Seconds, bool Dvd, bool Bd, bool Reading);
 
 class TProgress {
 public:
@@ -24,6 +26,7 @@ public:
   void SetMax(int32_t Sectors) { max_ = Sectors; }
   void SetDvd(bool Dvd) { dvd_ = Dvd; }
   void SetBd(bool Bd) { bd_ = Bd; }  // the BD one (4,495 kB/s), before the DVD one
+  void SetReading(bool Reading) { reading_ = Reading; }  // the summary tells of a read
   // A bar on a terminal, redrawn in place; else one line per new percentage.
   void Show(int32_t Sectors);
   // The write loop has ended (the recorder is finishing the track).
@@ -39,7 +42,7 @@ private:
 
   int32_t max_ = 100;
   int32_t sectors_ = 0;
-  bool dvd_ = false, bd_ = false;
+  bool dvd_ = false, bd_ = false, reading_ = false;
   int last_ = -1;
   bool open_ = false;  // the bar stands on the terminal's current line
   bool tty_;
