@@ -83,7 +83,7 @@ int CopyDisc(const TCommandLine& line, const TCopySteps& steps) {
   }
   bool sameDrive = false;
   {
-    VEZEZadira c;
+    VEZEZadira c(kLargestEntries, kLargestDirs);
     if (!steps.Open(c, line)) return kExitNothing;
     TCommandLine to = line;
     to.Drive = line.To;

@@ -477,7 +477,7 @@ int Read(const TCommandLine& line) {
       return kExitNothing;
     }
   }
-  VEZEZadira c;
+  VEZEZadira c(kLargestEntries, kLargestDirs);
   SetUpComponent(c, line);
   if (!OpenDrive(c, line, true)) return kExitNothing;
   CatchStopSignals();
