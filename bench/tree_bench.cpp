@@ -1,12 +1,14 @@
-// AddFolder plus PrepareImage (image-only) on a tree at full capacity: 8,190
-// folders and 57,345 small files, 65,535 entries in all. The tree is created
-// once in a folder that later runs reuse; its metadata is read once before the
-// timing so that the file-system cache is warm.
+// AddFolder plus PrepareImage (image-only) on a tree at the window's full
+// capacity: 8,190 folders and 57,345 small files, 65,535 entries in all; or,
+// with --million, on 1,000,000 small files in 20,000 folders, in a component
+// of the largest capacities. The tree is created once in a folder that later
+// runs reuse; its metadata is read once before the timing so that the
+// file-system cache is warm.
 //
-//   tree_bench [--dir PATH] [--repeat N] [--udf]
+//   tree_bench [--dir PATH] [--repeat N] [--udf] [--rock-ridge] [--million]
 //
-// Prints the time of each phase (best of N runs) and the peak resident memory
-// of the whole process.
+// Prints the time of each phase (best of N runs), the peak resident memory
+// of the whole process and what the tree adds to it per entry.
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -25,10 +27,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kTopFolders = 90;
-constexpr int kSubFolders = 90;       // per top folder: 90 + 90 x 90 = 8,190 folders
-constexpr int kFilesPerFolder = 7;    // 8,190 x 7 = 57,330 files
-constexpr int kFilesInRoot = 15;      // + 15 = 57,345 files
+struct TShape {
+  int TopFolders, SubFolders;  // top folders, and subfolders in each
+  int FilesPerFolder, FilesInRoot;
+};
+// 90 + 90 x 90 = 8,190 folders; 8,190 x 7 + 15 = 57,345 files.
+constexpr TShape kFullWindow = {90, 90, 7, 15};
+// 200 + 200 x 99 = 20,000 folders; 20,000 x 50 = 1,000,000 files.
+constexpr TShape kMillion = {200, 99, 50, 0};
+TShape gShape = kFullWindow;
 
 void SmallFile(const fs::path& p, int n) {
   std::ofstream(p, std::ios::binary) << std::string(static_cast<size_t>(1 + n % 97), 'x');
@@ -44,15 +51,16 @@ bool CreateTree(const fs::path& root) {
   fs::create_directories(root, ec);
   if (ec) return false;
   int n = 0;
-  for (int f = 0; f < kFilesInRoot; ++f) SmallFile(root / ("root file " + std::to_string(f) + ".txt"), n++);
-  for (int t = 0; t < kTopFolders; ++t) {
+  const TShape& k = gShape;
+  for (int f = 0; f < k.FilesInRoot; ++f) SmallFile(root / ("root file " + std::to_string(f) + ".txt"), n++);
+  for (int t = 0; t < k.TopFolders; ++t) {
     const fs::path top = root / ("Folder " + std::to_string(t));
     fs::create_directories(top);
-    for (int f = 0; f < kFilesPerFolder; ++f) SmallFile(top / ("file_" + std::to_string(f) + ".dat"), n++);
-    for (int s = 0; s < kSubFolders; ++s) {
+    for (int f = 0; f < k.FilesPerFolder; ++f) SmallFile(top / ("file_" + std::to_string(f) + ".dat"), n++);
+    for (int s = 0; s < k.SubFolders; ++s) {
       const fs::path sub = top / ("Sub folder " + std::to_string(s));
       fs::create_directories(sub);
-      for (int f = 0; f < kFilesPerFolder; ++f)
+      for (int f = 0; f < k.FilesPerFolder; ++f)
         SmallFile(sub / ("Document " + std::to_string(f) + ".txt"), n++);
     }
   }
@@ -89,7 +97,7 @@ double CpuSeconds() {
 int main(int argc, char** argv) {
   fs::path dir = fs::temp_directory_path() / "mburn-tree-bench";
   int repeat = 3;
-  bool udf = false;
+  bool udf = false, rockRidge = false, million = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--dir" && i + 1 < argc)
@@ -98,10 +106,18 @@ int main(int argc, char** argv) {
       repeat = std::max(1, std::atoi(argv[++i]));
     else if (a == "--udf")
       udf = true;
+    else if (a == "--rock-ridge")
+      rockRidge = true;
+    else if (a == "--million")
+      million = true;
     else {
-      std::fprintf(stderr, "usage: %s [--dir PATH] [--repeat N] [--udf]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--dir PATH] [--repeat N] [--udf] [--rock-ridge] [--million]\n", argv[0]);
       return 2;
     }
+  }
+  if (million) {
+    gShape = kMillion;
+    if (dir == fs::temp_directory_path() / "mburn-tree-bench") dir += "-million";
   }
   if (!CreateTree(dir)) {
     std::fprintf(stderr, "cannot create the tree in %s\n", dir.c_str());
@@ -115,9 +131,12 @@ int main(int argc, char** argv) {
   int64_t metadata = 0, imageSectors = 0;
   bool ok = true;
   double treeRss = 0;
+  struct rusage before {};
+  ::getrusage(RUSAGE_SELF, &before);
   for (int r = 0; r < repeat; ++r) {
-    VEZEZadira c;
+    VEZEZadira c(million ? kLargestEntries : kMaxFiles, million ? kLargestDirs : kMaxDirs);
     c.UDF = udf;
+    c.RockRidge = rockRidge;
     const double c0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     ok = c.AddFolder("\\", dir.string(), "*.*", faAnyFile, true, false, false) && ok;
@@ -154,5 +173,8 @@ int main(int argc, char** argv) {
               repeat, cpuAdd, cpuPrepare, cpuAdd + cpuPrepare);
   std::printf("peak resident memory: %.1f MiB (%.1f MiB after the first AddFolder)\n",
               ru.ru_maxrss / 1024.0, treeRss);
+  std::printf("per entry: %.0f bytes at the peak, %.0f bytes after AddFolder\n",
+              (ru.ru_maxrss - before.ru_maxrss) * 1024.0 / std::max(1, dirs + entries),
+              (treeRss * 1024.0 - before.ru_maxrss) * 1024.0 / std::max(1, dirs + entries));
   return ok ? 0 : 1;
 }
