@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 # must never be skipped.
 judges=(xorriso:xorriso bsdtar:libarchive-tools isoinfo:genisoimage genisoimage:genisoimage
         xvfb-run:xvfb lintian:lintian help2man:help2man desktop-file-validate:desktop-file-utils
-        appstreamcli:appstream file:file man:man-db dbus-daemon:dbus-daemon)
+        appstreamcli:appstream file:file man:man-db dbus-daemon:dbus-daemon
+        dbus-send:dbus-bin)
 for j in "${judges[@]}"; do
   command -v "${j%%:*}" >/dev/null || { echo "test.sh: ${j%%:*} is missing: install the Debian package ${j#*:}" >&2; exit 1; }
 done
