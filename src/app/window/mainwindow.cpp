@@ -243,7 +243,7 @@ void TfrmMain::bBurnClick() {
 void TfrmMain::CreateMenu() {
   MainMenu = new QMenuBar(this);
   MainMenu->setObjectName("MainMenu");
-  MainMenu->setNativeMenuBar(false);  // part of the window, as its fixed size expects
+  MainMenu->setNativeMenuBar(false);  // drawn inside the window, as its fixed size expects
   mFile = MainMenu->addMenu("File");
   mFile->setObjectName("mFile");
   aWriteImage = mFile->addAction("Write Image File\u2026", this, &TfrmMain::WriteImageClick);
