@@ -12,12 +12,16 @@ cd "$(dirname "$0")/.."
 # must never be skipped.
 judges=(xorriso:xorriso bsdtar:libarchive-tools isoinfo:genisoimage genisoimage:genisoimage
         xvfb-run:xvfb lintian:lintian help2man:help2man desktop-file-validate:desktop-file-utils
-        appstreamcli:appstream file:file man:man-db ddrescuelog:gddrescue)
+        appstreamcli:appstream file:file man:man-db ddrescuelog:gddrescue dbus-daemon:dbus-daemon
+        dbus-send:dbus-bin)
 for j in "${judges[@]}"; do
   command -v "${j%%:*}" >/dev/null || { echo "test.sh: ${j%%:*} is missing: install the Debian package ${j#*:}" >&2; exit 1; }
 done
 /usr/bin/python3 -c 'import pycdlib' 2>/dev/null ||
   { echo "test.sh: pycdlib is missing for /usr/bin/python3: install the Debian package python3-pycdlib" >&2; exit 1; }
+# The logind stand-in of the sleep-lock tests.
+/usr/bin/python3 -c 'import dbusmock' 2>/dev/null ||
+  { echo "test.sh: dbusmock is missing for /usr/bin/python3: install the Debian package python3-dbusmock" >&2; exit 1; }
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 

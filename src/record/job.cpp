@@ -96,8 +96,15 @@ bool StartJobThread(const std::shared_ptr<TDriveJob>& Job, std::function<void()>
                     bool UnlessStopped) {
   std::lock_guard g(gLock);
   if (UnlessStopped && Job->Stop) return false;
-  Job->Thread = std::thread([Body = std::move(Body)] {
+  Job->Thread = std::thread([Weak = std::weak_ptr<TDriveJob>(Job), Body = std::move(Body)] {
     { std::lock_guard started(gLock); }
+    const TSleepInhibitor inhibitor;
+    if (!inhibitor.Held()) {
+      // Said in the trace only: the job itself does not depend on the lock.
+      const std::shared_ptr<TDriveJob> job = Weak.lock();
+      if (VEZEZadira* component = job ? JobComponent(*job) : nullptr)
+        component->DebugMessage(std::string(kNoInhibitorText) + inhibitor.Failure(), MSG_INFO);
+    }
     Body();
   });
   return true;

@@ -61,7 +61,8 @@ const char* JobRefusalText(TJobKind Busy);
 // A claimed job that ends without a thread (its start failed, or the disc
 // cannot take it): it no longer runs.
 void EndUnstartedJob(TDriveJob& Job);
-// Starts the job's thread; Body begins once the thread is recorded in the job.
+// Starts the job's thread; Body begins once the thread is recorded in the job,
+// under a TSleepInhibitor that is let go as Body returns.
 // With UnlessStopped, a job asked to stop is not started (false).
 bool StartJobThread(const std::shared_ptr<TDriveJob>& Job, std::function<void()> Body,
                     bool UnlessStopped);
@@ -87,6 +88,23 @@ void AwaitDriveJob(const VEZEZadira* Component, TJobKind Kind, bool Stop,
                    const TDriveJob* Newer = nullptr);
 // A job of that kind has the drive.
 bool DriveJobBusy(TJobKind Kind);
+
+// While it lives, logind holds off sleep, shutdown and idle (as far as its
+// policy lets this user) for a drive job: every job thread has one. Without a
+// system bus or logind the job goes on unprotected; Failure says why.
+class TSleepInhibitor {
+public:
+  TSleepInhibitor();
+  TSleepInhibitor(const TSleepInhibitor&) = delete;
+  TSleepInhibitor& operator=(const TSleepInhibitor&) = delete;
+  ~TSleepInhibitor();
+  bool Held() const { return fd_ >= 0; }
+  const std::string& Failure() const { return failure_; }
+
+private:
+  int fd_ = -1;  // logind lifts the lock when its last copy is closed
+  std::string failure_;
+};
 
 // The outcome of a failed exclusive hold of the drive (its errno).
 std::string DriveHoldFailureText(int Why);

@@ -55,6 +55,8 @@ inline constexpr const char* kEraseTimeoutText =
     "THE DRIVE IS STILL ERASING AFTER 90 MINUTES: ERASE NOT FINISHED";
 inline constexpr const char* kNotBlankAfterEraseText = "THE DISC DOES NOT READ AS BLANK AFTER THE ERASE";
 inline constexpr const char* kEjectFailedText = "THE DISC COULD NOT BE EJECTED";  // + " [" + why + "]"
+// A job that could not keep the machine awake: + why (the trace only).
+inline constexpr const char* kNoInhibitorText = ">>> THE SYSTEM MAY SLEEP DURING THIS JOB: ";
 // A recording of an image file: laid out for address 0.
 inline constexpr const char* kImageNeedsBlankText =
     "AN IMAGE FILE IS RECORDED ONLY ONTO A BLANK DISC OR FROM THE START OF AN OVERWRITABLE ONE: "

@@ -21,6 +21,7 @@
 #include "cli/progress.h"
 #include "cli/reasons.h"
 #include "mburn_run.h"
+#include "record/record.h"
 #include "transport/fake_platform.h"
 #include "record/record_helpers.h"
 
@@ -396,6 +397,24 @@ TEST_F(Mburn, BurnWithMaskNoJolietAndDebugTrace) {
   EXPECT_EQ(list.Out.find(".CSV"), std::string::npos) << list.Out;
   EXPECT_EQ(list.Out.find(".BIN"), std::string::npos) << list.Out;
   EXPECT_NE(list.Out.find("README.TXT"), std::string::npos) << list.Out;
+}
+
+// Where no logind answers, the burn goes on without the sleep lock; only the
+// trace says so, in one line.
+TEST_F(Mburn, BurnWithoutASystemBusSucceedsAndOnlyTheTraceSaysSo) {
+  const std::vector<std::string> noBus = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + Path("no_bus")};
+  for (const bool debug : {true, false}) {
+    std::vector<std::string> args = {"burn", kSample, "--virtual",
+                                     Path(debug ? "d.iso" : "q.iso") + ":cd-r"};
+    if (debug) args.push_back("--debug");
+    const TRun r = RunMburn(args, dir_, noBus);
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    size_t lines = 0;
+    for (size_t at = r.Err.find(kNoInhibitorText); at != std::string::npos;
+         at = r.Err.find(kNoInhibitorText, at + 1))
+      ++lines;
+    EXPECT_EQ(lines, debug ? 1u : 0u) << r.Err;
+  }
 }
 
 TEST_F(Mburn, SecondSessionCarriesTheFirstWithImportSession) {

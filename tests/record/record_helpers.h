@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -201,6 +202,67 @@ inline std::string Quote(const std::string& s) {
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
+
+// python3-dbusmock's logind on a dbus-daemon of the test's own, named by
+// DBUS_SYSTEM_BUS_ADDRESS while it lives; asked with dbus-send.
+class TLogindMock {
+public:
+  explicit TLogindMock(const fs::path& dir)
+      : bus_("unix:path=" + (dir / "bus").string()), log_(dir / "logind.log") {
+    Start("dbus-daemon --session --nofork --address=" + Quote(bus_));
+    if (!Poll([&] { return Ask("org.freedesktop.DBus / org.freedesktop.DBus.GetId") == 0; })) return;
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.c_str(), 1);
+    Start("/usr/bin/python3 -m dbusmock --system --template logind --logfile " + Quote(log_.string()));
+    ready_ = Poll([&] {
+      std::string out;
+      Ask("org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner string:org.freedesktop.login1",
+          &out);
+      return out.find("boolean true") != std::string::npos;
+    });
+  }
+  ~TLogindMock() {
+    for (const pid_t pid : pids_) kill(pid, SIGTERM);
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  }
+  bool Ready() const { return ready_; }
+  // The calls logind had, one a line.
+  std::string Calls() const {
+    const std::vector<uint8_t> text = ReadFile(log_);
+    return std::string(text.begin(), text.end());
+  }
+  // ListInhibitors as dbus-send prints its answer.
+  std::string Inhibitors() const {
+    std::string out;
+    Ask("org.freedesktop.login1 /org/freedesktop/login1 "
+        "org.freedesktop.login1.Manager.ListInhibitors",
+        &out);
+    return out;
+  }
+  // Asks until no lock is held: logind notices a closed one in its own time.
+  bool NoneHeldSoon() const {
+    return Poll([&] { return Inhibitors().find("Micro Burner") == std::string::npos; });
+  }
+
+private:
+  void Start(const std::string& command) {
+    std::string pid;
+    Shell(command + " >/dev/null 2>&1 & echo $!", &pid);
+    pids_.push_back(std::atoi(pid.c_str()));
+  }
+  int Ask(const std::string& call, std::string* out = nullptr) const {
+    return Shell("dbus-send --bus=" + Quote(bus_) + " --print-reply --dest=" + call, out);
+  }
+  // At most 400 looks, 25 ms apart.
+  static bool Poll(const std::function<bool()>& done) {
+    for (int i = 0; i < 400; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(25)))
+      if (done()) return true;
+    return false;
+  }
+  std::string bus_;
+  fs::path log_;
+  std::vector<pid_t> pids_;
+  bool ready_ = false;
+};
 
 // Extracts the session whose volume descriptors start at startSector + 16,
 // reading the Joliet tree. "" on success, else xorriso's output.

@@ -3,11 +3,14 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
 #include <QUrl>
 #include <iostream>
+
+#include "record/record.h"
 
 namespace {
 
@@ -40,7 +43,6 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
-  setFixedSize(427, 163);
   move(271, 267);
   // The window's font is narrow; where it is missing, the narrowest of the
   // usual sans-serif faces keeps the labels inside their boxes.
@@ -51,33 +53,41 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
   setFont(font);
   setWindowIcon(WindowIcon());
 
-  cbDrives = new QComboBox(this);
+  CreateMenu();
+  Client = new QWidget(this);
+  Client->setObjectName("Client");
+  const int menuHeight = MainMenu->sizeHint().height();
+  Client->setGeometry(0, menuHeight, 427, 163);
+  MainMenu->setGeometry(0, 0, 427, menuHeight);
+  setFixedSize(427, 163 + menuHeight);
+
+  cbDrives = new QComboBox(Client);
   cbDrives->setObjectName("cbDrives");
   cbDrives->setGeometry(48, 79, 297, 21);
   SetHint(cbDrives, "Select the station where your burner is", true);
   connect(cbDrives, &QComboBox::activated, this, &TfrmMain::cbDrivesChange);
 
-  eMask = new QLineEdit("*.*", this);
+  eMask = new QLineEdit("*.*", Client);
   eMask->setObjectName("eMask");
   eMask->setGeometry(312, 102, 33, 21);
   SetHint(eMask, "Here you can filter out the files you want (*.*) means all files", true);
 
-  pb = new TGauge(this);
+  pb = new TGauge(Client);
   pb->setObjectName("pb");
   pb->setGeometry(0, 127, 427, 17);
   SetHint(pb, "Burning progress", false);
 
-  eDirToBurn = new TDirectoryEdit(this);
+  eDirToBurn = new TDirectoryEdit(Client);
   eDirToBurn->setObjectName("eDirToBurn");
   eDirToBurn->setGeometry(48, 102, 257, 21);
   SetHint(eDirToBurn, "Folder to burn", true);
   eDirToBurn->Edit()->setToolTip("Folder to burn");
 
-  Label1 = new QLabel("Volume  : ", this);
+  Label1 = new QLabel("Volume  : ", Client);
   Label1->setObjectName("Label1");
   Label1->setGeometry(2, 83, 41, 13);
 
-  bBurn = new QPushButton("BURN CD", this);
+  bBurn = new QPushButton("BURN CD", Client);
   bBurn->setObjectName("bBurn");
   bBurn->setGeometry(352, 80, 73, 45);
   bBurn->setFocusPolicy(Qt::NoFocus);
@@ -118,16 +128,18 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
   hooks.Message = [this](const std::string& text) { ShowMessage(text); };
   hooks.ProcessEvents = [] { QCoreApplication::processEvents(); };
   hooks.Post = [this](std::function<void()> call) { PostCall(std::move(call)); };
-  hooks.SetGaugeMax = [this](int32_t max) { pb->SetMaxValue(max); };
+  hooks.SetGaugeMax = [this](int32_t max) {
+    gaugeShowsErase_ = false;
+    pb->SetMaxValue(max);
+  };
   // BURN CD and the drive list come back once the recording thread has ended.
   hooks.Finished = [this](const std::string& error) {
-    bBurn->setEnabled(burnAllowed_);
-    cbDrives->setEnabled(true);
+    SetJobControls(true);
     emit BurnFinished(QString::fromStdString(error));
   };
   workflow_ = std::make_unique<TBurnWorkflow>(*ecdb, std::move(hooks));
 
-  StatusBar1 = new QStatusBar(this);
+  StatusBar1 = new QStatusBar(Client);
   StatusBar1->setObjectName("StatusBar1");
   StatusBar1->setSizeGripEnabled(false);
   StatusBar1->setGeometry(0, 144, 427, 19);
@@ -138,17 +150,17 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
   StatusPanel->setGeometry(0, 2, 500, 17);
   StatusPanel->setToolTip("To visit our site clik on picture");
 
-  Label2 = new QLabel("Folder :", this);
+  Label2 = new QLabel("Folder :", Client);
   Label2->setObjectName("Label2");
   Label2->setGeometry(2, 107, 35, 13);
 
-  Image1 = new TBannerImage(this);
+  Image1 = new TBannerImage(Client);
   Image1->setObjectName("Image1");
   Image1->setGeometry(1, 2, 424, 69);
   Image1->setPixmap(QPixmap::fromImage(BannerPicture()));
   connect(Image1, &TBannerImage::clicked, this, &TfrmMain::Image1Click);
 
-  Bevel1 = new QFrame(this);
+  Bevel1 = new QFrame(Client);
   Bevel1->setObjectName("Bevel1");
   Bevel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
   Bevel1->setGeometry(0, 0, 427, 73);
@@ -162,7 +174,9 @@ TfrmMain::TfrmMain(TWindowOptions Options, QWidget* parent)
 }
 
 TfrmMain::~TfrmMain() {
-  // The workflow waits for a recording still running before the window goes.
+  // An erase still waited for ends here, its handler run while the window is
+  // whole; the workflow waits for a recording still running before the window goes.
+  ecdb->StopErase();
   workflow_.reset();
   ecdb.reset();
 }
@@ -177,7 +191,7 @@ void TfrmMain::showEvent(QShowEvent* event) {
 void TfrmMain::closeEvent(QCloseEvent* event) {
   // Leaving in the middle of a recording would leave the disc unusable; nor
   // may the window go while BURN CD is still at work in it.
-  if (inBurnClick_ || (workflow_ && workflow_->Recording())) {
+  if (inBurnClick_ || erasing_ || (workflow_ && workflow_->Recording())) {
     event->ignore();
     return;
   }
@@ -193,7 +207,7 @@ void TfrmMain::FormShow() {
   }
   if (!InitRecorders(*ecdb, options_.LibraryPath)) {
     burnAllowed_ = false;
-    bBurn->setEnabled(false);
+    SetJobControls(true);
     SetStatus(ASPIErrorText());
     startupDone_ = true;
     return;
@@ -218,19 +232,115 @@ void TfrmMain::bBurnClick() {
   if (!bBurn->isEnabled()) return;
   // One recording at a time: the button stays off until this one has ended,
   // and so does the drive list (selecting sends commands to the recorder).
-  bBurn->setEnabled(false);
-  cbDrives->setEnabled(false);
+  SetJobControls(false);
   inBurnClick_ = true;
   const TBurnOutcome outcome =
       workflow_->BurnClick(eDirToBurn->text().toStdString(), eMask->text().toStdString());
   inBurnClick_ = false;
-  if (outcome != TBurnOutcome::Started) {
-    bBurn->setEnabled(burnAllowed_);
-    cbDrives->setEnabled(true);
-  }
+  if (outcome != TBurnOutcome::Started) SetJobControls(true);
 }
 
-void TfrmMain::Timer1Timer() { pb->SetProgress(workflow_->ProgressSectors()); }
+void TfrmMain::CreateMenu() {
+  MainMenu = new QMenuBar(this);
+  MainMenu->setObjectName("MainMenu");
+  MainMenu->setNativeMenuBar(false);  // drawn inside the window, as its fixed size expects
+  mFile = MainMenu->addMenu("File");
+  mFile->setObjectName("mFile");
+  aWriteImage = mFile->addAction("Write Image File\u2026", this, &TfrmMain::WriteImageClick);
+  aWriteImage->setObjectName("aWriteImage");
+  mDisc = MainMenu->addMenu("Disc");
+  mDisc->setObjectName("mDisc");
+  aErase = mDisc->addAction("Erase Disc\u2026", this, &TfrmMain::EraseClick);
+  aErase->setObjectName("aErase");
+  aVerify = mDisc->addAction("Verify After Burning", this, &TfrmMain::VerifyClick);
+  aVerify->setObjectName("aVerify");
+  aVerify->setCheckable(true);
+  aVerify->setChecked(false);
+  aEject = mDisc->addAction("Eject", this, &TfrmMain::EjectClick);
+  aEject->setObjectName("aEject");
+
+  ChooseImageFile = [this] {
+    return QFileDialog::getOpenFileName(this, "Write Image File", QString(),
+                                        "Disc images (*.iso);;All files (*)");
+  };
+  ConfirmErase = [this] {
+    return QMessageBox::question(this, QApplication::applicationName(),
+                                 "Erase the disc in the selected drive? Everything on it is lost.") ==
+           QMessageBox::Yes;
+  };
+}
+
+void TfrmMain::SetJobControls(bool Enabled) {
+  const bool drive = Enabled && burnAllowed_;
+  bBurn->setEnabled(drive);
+  cbDrives->setEnabled(Enabled);
+  for (QAction* action : {aWriteImage, aErase, aEject}) action->setEnabled(drive);
+  // The check item is read as the recording starts: changing it mid-job would
+  // say something the job does not do.
+  aVerify->setEnabled(Enabled);
+}
+
+void TfrmMain::WriteImageClick() {
+  if (!aWriteImage->isEnabled()) return;
+  const QString image = ChooseImageFile ? ChooseImageFile() : QString();
+  if (image.isEmpty()) return;
+  SetJobControls(false);
+  inBurnClick_ = true;
+  const TBurnOutcome outcome = workflow_->WriteImageClick(image.toStdString());
+  inBurnClick_ = false;
+  if (outcome != TBurnOutcome::Started) SetJobControls(true);
+}
+
+void TfrmMain::EraseClick() {
+  if (!aErase->isEnabled()) return;
+  if (!ConfirmErase || !ConfirmErase()) return;
+  SetJobControls(false);
+  erasing_ = true;
+  eraseRefused_ = false;
+  ecdb->OnEraseDone = [this](TObject*, bool withError) {
+    SetStatus(withError ? kTextEraseError : kTextEraseOk);
+    // The thread still ends after this handler: the controls come back then.
+    PostCall([this, withError] {
+      ecdb->WaitForErase();
+      erasing_ = false;
+      SetJobControls(true);
+      if (eraseRefused_) {
+        // Nothing was sent that changes the disc: the reason is the status.
+        SetStatus(ecdb->EraseError);
+      } else if (withError) {
+        ShowMessage(ecdb->EraseError);
+      } else {
+        pb->SetProgress(100);
+      }
+      emit EraseFinished(withError);
+    });
+  };
+  // Quick, as mburn erase without --full.
+  if (!ecdb->EraseDisc(true)) {
+    eraseRefused_ = true;  // OnEraseDone(True) has been raised or is on its way
+    return;
+  }
+  SetStatus(kTextErasing);
+  gaugeShowsErase_ = true;
+  pb->SetMaxValue(100);
+  pb->SetProgress(0);
+}
+
+void TfrmMain::VerifyClick() { ecdb->VerifyAfterWrite = aVerify->isChecked(); }
+
+void TfrmMain::EjectClick() {
+  if (!aEject->isEnabled()) return;
+  if (!ecdb->LoadEject(true))
+    SetStatus(std::string(kEjectFailedText) + " [" + ecdb->LastError + "]");
+}
+
+void TfrmMain::Timer1Timer() {
+  // An erase's gauge stands in percent until the next recording sets its own.
+  if (!gaugeShowsErase_)
+    pb->SetProgress(workflow_->ProgressSectors());
+  else if (erasing_)
+    pb->SetProgress(ecdb->EraseProgress.load());
+}
 
 void TfrmMain::PostCall(std::function<void()> call) {
   {

@@ -1,11 +1,14 @@
-// The main window: one recorder list, a folder, a mask, one button, the
-// progress gauge and the status bar, over one burner component.
+// The main window: a menu bar over the client area, which holds one recorder
+// list, a folder, a mask, one button, the progress gauge and the status bar,
+// over one burner component.
 #pragma once
 
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
@@ -35,6 +38,15 @@ public:
   explicit TfrmMain(TWindowOptions Options = {}, QWidget* parent = nullptr);
   ~TfrmMain() override;
 
+  // The menu bar, and the 427 x 163 client area below it that holds the rest.
+  QMenuBar* MainMenu;
+  QMenu* mFile;
+  QMenu* mDisc;
+  QAction* aWriteImage;
+  QAction* aErase;
+  QAction* aVerify;  // checked: VerifyAfterWrite
+  QAction* aEject;
+  QWidget* Client;
   // Controls, in declaration order.
   QComboBox* cbDrives;
   QLineEdit* eMask;
@@ -53,16 +65,26 @@ public:
   QString StatusText() const { return StatusPanel->text(); }
   TBurnWorkflow& Workflow() { return *workflow_; }
   bool StartupDone() const { return startupDone_; }
+  // The image file chosen for Write Image File (empty: none), and the answer
+  // to the erase question; dialogs unless replaced.
+  std::function<QString()> ChooseImageFile;
+  std::function<bool()> ConfirmErase;
 
 public slots:
   void cbDrivesChange();
   void bBurnClick();
   void Timer1Timer();
   void Image1Click();
+  void WriteImageClick();
+  void EraseClick();
+  void VerifyClick();
+  void EjectClick();
 
 signals:
   // The end of a recording, after the status shows the outcome.
   void BurnFinished(const QString& error);
+  // The end of an erase, after the status shows the outcome.
+  void EraseFinished(bool withError);
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -74,6 +96,10 @@ private slots:
 
 private:
   void FormShow();
+  void CreateMenu();
+  // BURN CD, the drive list and the menu's drive actions: off while a job
+  // runs, back when it has ended.
+  void SetJobControls(bool Enabled);
   void SetStatus(const std::string& text);
   void ShowMessage(const std::string& text);
   // Hands the call to this window's thread, from any thread, without waiting.
@@ -91,4 +117,7 @@ private:
   bool startupDone_ = false;
   bool burnAllowed_ = true;
   bool inBurnClick_ = false;  // false in the no-transport state
+  bool erasing_ = false;      // from the erase's start to its thread's end
+  bool eraseRefused_ = false; // the erase was refused before it touched the disc
+  bool gaugeShowsErase_ = false;
 };

@@ -16,9 +16,13 @@ TEST_F(WindowTest, CaptionGeometryAndFrame) {
   TfrmMain w;
   EXPECT_EQ(w.windowTitle(), "Bramblewood Micro CD-Burner 2004");
   EXPECT_EQ(QApplication::applicationName(), "Bramblewood Micro Burner");
-  EXPECT_EQ(w.size(), QSize(427, 163));
-  EXPECT_EQ(w.minimumSize(), QSize(427, 163));
-  EXPECT_EQ(w.maximumSize(), QSize(427, 163));
+  // The client area is 427 x 163 below the menu bar, which spans the window.
+  EXPECT_EQ(w.Client->geometry(), QRect(0, w.MainMenu->height(), 427, 163));
+  EXPECT_EQ(w.MainMenu->geometry(), QRect(0, 0, 427, w.MainMenu->height()));
+  EXPECT_GT(w.MainMenu->height(), 0);
+  EXPECT_EQ(w.size(), QSize(427, 163 + w.MainMenu->height()));
+  EXPECT_EQ(w.minimumSize(), w.size());
+  EXPECT_EQ(w.maximumSize(), w.size());
   EXPECT_EQ(w.pos(), QPoint(271, 267));
   const Qt::WindowFlags flags = w.windowFlags();
   EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
@@ -46,7 +50,7 @@ TEST_F(WindowTest, ControlsSitWhereTheyBelong) {
   }
   // Declaration order is the stacking order: the bevel frames the banner from
   // above but lets its clicks through.
-  const QObjectList& children = w.children();
+  const QObjectList& children = w.Client->children();
   EXPECT_LT(children.indexOf(w.cbDrives), children.indexOf(w.eMask));
   EXPECT_LT(children.indexOf(w.Image1), children.indexOf(w.Bevel1));
   EXPECT_TRUE(w.Bevel1->testAttribute(Qt::WA_TransparentForMouseEvents));
