@@ -219,6 +219,7 @@ int Burn(const TCommandLine& line) {
   c.RockRidge = line.RockRidge;
   c.UDF = line.UDF;
   c.IdVolume = line.VolumeId;
+  c.Manifest = line.Manifest;
   c.VerifyAfterWrite = line.Verify;
   c.EjectWhenDone = line.Eject;
   // A reader shows the last session only: unless told otherwise, a new session
@@ -413,6 +414,7 @@ int Image(const TCommandLine& line) {
   c.RockRidge = line.RockRidge;
   c.UDF = line.UDF;
   c.IdVolume = line.VolumeId;
+  c.Manifest = line.Manifest;
   TBurnWorkflow::THooks hooks;
   hooks.Status = [](const std::string& text) { std::cout << text << std::endl; };
   hooks.Message = [](const std::string& text) { std::cerr << text << std::endl; };
@@ -429,7 +431,8 @@ int Image(const TCommandLine& line) {
     return kExitNothing;
   }
   if (!c.PrepareImage(true, nullptr)) {
-    std::cerr << "mburn: " << kTextPrepareFailed << '\n';
+    const bool refused = c.LastOutcome.Code == TOutcomeCode::Refused;
+    std::cerr << "mburn: " << (refused ? c.LastOutcome.Text : kTextPrepareFailed) << '\n';
     return kExitNothing;
   }
   TOutcome error;

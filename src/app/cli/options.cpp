@@ -43,6 +43,8 @@ constexpr const char* kBurnOptions =
     "      --udf                   add a UDF 1.02 file system beside ISO 9660 and Joliet\n"
     "                              (a bridge disc): full names, times, modes and files\n"
     "                              of any size in one extent list, for every system\n"
+    "      --manifest              record SHA256SUMS at the root: every file's SHA-256,\n"
+    "                              for `sha256sum -c` and `mburn check`\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n"
     "      --import-session N      carry session N of the disc into the new session\n"
     "                              (default: the last session, so earlier files stay)\n"
@@ -75,6 +77,8 @@ constexpr const char* kImageOptions =
     "      --udf                   add a UDF 1.02 file system beside ISO 9660 and Joliet\n"
     "                              (a bridge disc): full names, times, modes and files\n"
     "                              of any size in one extent list, for every system\n"
+    "      --manifest              record SHA256SUMS at the root: every file's SHA-256,\n"
+    "                              for `sha256sum -c` and `mburn check`\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n";
 
 struct TCommandText {
@@ -129,6 +133,7 @@ constexpr TOptionUse kOptionUses[] = {
     {"--rock-ridge", "burn image"},
     {"--udf", "burn image"},
     {"--volume-id", "burn image"},
+    {"--manifest", "burn image"},
     {"--import-session", "burn"},
     {"--no-import", "burn"},
     {"--verify", "burn write"},
@@ -315,6 +320,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       Line.RockRidge = true;
     } else if (arg == "--udf") {
       Line.UDF = true;
+    } else if (arg == "--manifest") {
+      Line.Manifest = true;
     } else if (arg == "--volume-id") {
       if (!takeValue(Line.VolumeId)) return false;
     } else if (arg == "--import-session") {

@@ -18,6 +18,7 @@ struct TCommandLine {
   bool NoJoliet = false;
   bool RockRidge = false;    // burn, image: Rock Ridge fields in the ISO tree
   bool UDF = false;          // burn, image: a UDF file system beside the ISO tree
+  bool Manifest = false;     // burn, image: SHA256SUMS at the root
   std::string VolumeId;
   int ImportSession = -1;    // burn: -1 = the last session (when the disc holds one)
   bool NoImport = false;
