@@ -13,6 +13,7 @@
 #include <iostream>
 
 #include "app/workflow.h"
+#include "cli/check_disc.h"
 #include "cli/mainloop.h"
 #include "cli/options.h"
 #include "cli/progress.h"
@@ -461,6 +462,20 @@ int Verify(const TCommandLine& line) {
                      [&](int32_t sectors) { progress.Show(sectors); }, [&] { progress.End(); }});
 }
 
+int Check(const TCommandLine& line) {
+  VEZEZadira c;
+  SetUpComponent(c, line);
+  if (!OpenDrive(c, line, true)) return kExitNothing;
+  TProgress progress;
+  return CheckDisc(c, line,
+                   {[&](int32_t max) {
+                      progress.SetMax(max);
+                      progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+                      progress.SetBd(IsBDKind(c.CurrentDiscKind));
+                    },
+                    [&](int32_t sectors) { progress.Show(sectors); }, [&] { progress.End(); }});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -493,5 +508,6 @@ int main(int argc, char** argv) {
   if (line.Command == "burn" || line.Command == "write") return Burn(line);
   if (line.Command == "erase") return Erase(line);
   if (line.Command == "verify") return Verify(line);
+  if (line.Command == "check") return Check(line);
   return Image(line);
 }

@@ -68,6 +68,9 @@ constexpr const char* kVerifyOptions =
     "      --sha256 HEX            compare with this SHA-256 digest (64 hex digits), or\n"
     "      --image FILE            compare byte for byte with this image file\n";
 
+constexpr const char* kCheckOptions =
+    "      --session N             the session whose files to check (default: the last one)\n";
+
 constexpr const char* kImageOptions =
     "      -o, --output FILE       the image file to write\n"
     "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
@@ -109,6 +112,9 @@ constexpr TCommandText kCommands[] = {
     {"verify", "verify [--drive DRIVE] [--session N] (--sha256 HEX | --image FILE)",
      "read a session of the disc back and compare it\n"
      "                              with a SHA-256 digest or an image file"},
+    {"check", "check [--drive DRIVE] [--session N]",
+     "read every file that the SHA256SUMS at the root of a\n"
+     "                              session lists back and compare it with its SHA-256"},
 };
 
 // The commands that use each option ("*": all of them). The others refuse it:
@@ -124,7 +130,7 @@ constexpr TOptionUse kOptionUses[] = {
     {"--version", "*"},
     {"--debug", "*"},
     {"--virtual", "*"},
-    {"--drive", "disc burn write erase verify"},
+    {"--drive", "disc burn write erase verify check"},
     {"--mask", "burn image"},
     {"--speed", "burn write"},
     {"--test-write", "burn write"},
@@ -139,7 +145,7 @@ constexpr TOptionUse kOptionUses[] = {
     {"--verify", "burn write"},
     {"--eject", "burn write erase"},
     {"--full", "erase"},
-    {"--session", "verify"},
+    {"--session", "verify check"},
     {"--sha256", "verify"},
     {"--image", "verify"},
     {"-o", "image"},
@@ -169,6 +175,7 @@ std::string OptionsOf(const std::string& command) {
   if (command == "write") return std::string(kDriveOption) + kWriteOptions;
   if (command == "erase") return std::string(kDriveOption) + kEraseOptions;
   if (command == "verify") return std::string(kDriveOption) + kVerifyOptions;
+  if (command == "check") return std::string(kDriveOption) + kCheckOptions;
   return {};
 }
 
@@ -187,6 +194,7 @@ std::string FullUsage() {
     if (std::string(c.Name) == "write") text += kWriteOptions;
     if (std::string(c.Name) == "erase") text += kEraseOptions;
     if (std::string(c.Name) == "verify") text += kVerifyOptions;
+    if (std::string(c.Name) == "check") text += kCheckOptions;
   }
   return text + "\n" + kCommonOptions +
          "  --version                   show the version\n"
@@ -196,6 +204,8 @@ std::string FullUsage() {
          "Exit status of burn and write: 0 recorded, 1 the recording failed, 2 nothing was\n"
          "recorded. Of erase: 0 erased, 1 the erase failed, 2 nothing was erased.\n"
          "Of verify (and burn --verify): 1 also when the track differs or cannot be read.\n"
+         "Of check: 0 every listed file matches, 1 any differs, cannot be read or is\n"
+         "missing, 2 there is no SHA256SUMS or no disc.\n"
          "Other commands: 0 done, 1 failed, 2 the command line was wrong.\n";
 }
 
@@ -246,7 +256,7 @@ int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Nam
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
                       std::string& Error) {
   static const std::set<std::string> commands = {"drives", "disc",  "burn",  "write",
-                                                 "erase",  "image", "verify"};
+                                                 "erase",  "image", "verify", "check"};
   std::vector<std::string> positional;
   std::vector<std::string> given;  // the options, checked once the command is known
   for (size_t i = 0; i < Args.size(); ++i) {

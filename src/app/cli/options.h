@@ -7,7 +7,7 @@
 #include <vector>
 
 struct TCommandLine {
-  std::string Command;       // drives, disc, burn, write, erase, image, verify; empty with --help alone
+  std::string Command;       // drives, disc, burn, write, erase, image, verify, check; empty with --help alone
   std::string Folder;        // burn, image
   std::string Output;        // image: -o FILE
   std::string Mask = "*.*";
