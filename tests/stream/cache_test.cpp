@@ -487,4 +487,41 @@ TEST_F(CacheTest, ReleasingARunningCacheStopsItsThread) {
   consumer.reset();  // the last owner: aborts and joins the producer, stalled or not
 }
 
+// The lines of a sha256sum list as any tool writes them: text and binary
+// mode, names escaped as sha256sum escapes them (and written back the same
+// way), and lines that are none refused.
+TEST(Sha256SumLines, ReadAndWrittenAsSha256sumDoes) {
+  const std::string hex = std::string(62, 'a') + "0F";
+  const struct {
+    std::string Line;
+    bool Ok;
+    std::string Name;
+    bool Same;  // written back, the name makes the same line
+  } cases[] = {
+      {hex + "  a b.txt", true, "a b.txt", true},
+      {hex + " *binary.bin", true, "binary.bin", false},
+      {"\\" + hex + "  new\\nline\\rand\\\\slash", true, "new\nline\rand\\slash", true},
+      {hex + "  not\\nescaped", true, "not\\nescaped", false},  // no leading backslash: as it stands
+      {"\\" + hex + "  bad\\tescape", false, "", false},
+      {"\\" + hex + "  trailing\\", false, "", false},
+      {hex + " name", false, "", false},
+      {hex.substr(1) + "  short", false, "", false},
+      {std::string(64, 'g') + "  nothex", false, "", false},
+      {hex + "  ", false, "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Line);
+    TSha256 digest{};
+    std::string name;
+    ASSERT_EQ(ParseSha256SumLine(c.Line, digest, name), c.Ok);
+    if (!c.Ok) continue;
+    EXPECT_EQ(name, c.Name);
+    EXPECT_EQ(digest[31], 0x0F);
+    if (!c.Same) continue;
+    bool escaped = false;
+    const std::string written = Sha256SumName(name, escaped);
+    EXPECT_EQ((escaped ? "\\" : "") + hex + "  " + written, c.Line);
+  }
+}
+
 }  // namespace
