@@ -30,7 +30,8 @@ namespace {
 
 constexpr const char* kListName = "SHA256SUMS";
 constexpr const char* kMissingName = "SHA256SUMS.missing";
-constexpr const char* kListPresentText = "A FILE NAMED SHA256SUMS IS ALREADY IN THE ROOT, NO MANIFEST CAN BE ADDED";
+constexpr const char* kListPresentText =
+    "A FILE NAMED SHA256SUMS IS ALREADY IN THE ROOT, NO MANIFEST CAN BE ADDED";
 constexpr const char* kNoDigestText = "SHA-256 NOT KNOWN, LISTED IN SHA256SUMS.missing";
 constexpr const char* kEarlierListText = "EARLIER SHA256SUMS CANNOT BE READ, ITS DIGESTS ARE NOT USED";
 // An earlier list longer than this is not read: no tree of ours makes one.
@@ -172,10 +173,12 @@ bool AddManifestEntries(VEZEZadira& c) {
     const bool file = e->SubDir == nullptr && (e->Attr & faDirectory) == 0;
     const std::string upper = UpperCase(WithoutBlankExtension(e->LongName, file));
     const std::string mounted = MountName(c, *e);
-    if (upper != "SHA256SUMS" && upper != "SHA256SUMS.MISSING" && mounted != kListName && mounted != kMissingName)
-      continue;
+    const bool ours = upper == "SHA256SUMS" || upper == "SHA256SUMS.MISSING" || mounted == kListName ||
+                      mounted == kMissingName;
+    if (!ours) continue;
     if (!e->Imported || !IsManifestFile(*e))
-      return Refused(c, std::string(kListPresentText) + ": " + (e->SourcePath.empty() ? e->LongName : e->SourcePath));
+      return Refused(c, std::string(kListPresentText) + ": " +
+                            (e->SourcePath.empty() ? e->LongName : e->SourcePath));
     if (mounted == kListName) earlier = e;
     stale.push_back(e);
   }
@@ -194,7 +197,8 @@ bool AddManifestEntries(VEZEZadira& c) {
       TMountPaths paths(c);
       for (const auto& e : c.FileTable)
         if (e && e->Imported && IsManifestFile(*e) && e->ISOExtent < earlier->ISOExtent)
-          if (const auto it = digests.find(paths.Of(*e)); it != digests.end()) draft->Known.emplace(e.get(), it->second);
+          if (const auto it = digests.find(paths.Of(*e)); it != digests.end())
+            draft->Known.emplace(e.get(), it->second);
     }
   }
   for (TFEntry* e : stale) {
@@ -252,11 +256,12 @@ void ComposeManifest(VEZEZadira& c) {
     d.Streamed.push_back(streamed);
   }
   d.List->ISOSize = d.List->JolietSize = plan.Bytes();
-  if (d.Missing != nullptr) d.Missing->ISOSize = d.Missing->JolietSize = static_cast<int64_t>(plan.MissingText.size());
+  if (d.Missing != nullptr)
+    d.Missing->ISOSize = d.Missing->JolietSize = static_cast<int64_t>(plan.MissingText.size());
 }
 
-std::shared_ptr<const TPlanManifest> PlanManifest(const VEZEZadira& c,
-                                                  const std::unordered_map<const TFEntry*, size_t>& SourceOf) {
+std::shared_ptr<const TPlanManifest> PlanManifest(
+    const VEZEZadira& c, const std::unordered_map<const TFEntry*, size_t>& SourceOf) {
   if (!c.ManifestDraft) return nullptr;
   const TManifestDraft& d = *c.ManifestDraft;
   auto plan = std::make_shared<TPlanManifest>(d.Plan);

@@ -61,8 +61,8 @@ bool AddManifestEntries(VEZEZadira& c);
 void ComposeManifest(VEZEZadira& c);
 // The plan's list, once every source has its place (SourceOf: the source
 // index of each entry); nil without a manifest or when an entry has no source.
-std::shared_ptr<const TPlanManifest> PlanManifest(const VEZEZadira& c,
-                                                  const std::unordered_map<const TFEntry*, size_t>& SourceOf);
+std::shared_ptr<const TPlanManifest> PlanManifest(
+    const VEZEZadira& c, const std::unordered_map<const TFEntry*, size_t>& SourceOf);
 
 // Path-table order of the directories, and their numbers.
 void OrderDirectories(VEZEZadira& c);

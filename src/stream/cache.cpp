@@ -257,7 +257,8 @@ bool TCacheThread::Produce() {
     // Zero sectors up to a source placed further on.
     if (!StageZerosUpTo(entry.FirstSector * kSector)) return false;
     // The checksum list and its companion are made here, not read.
-    if (manifest != nullptr && (index == manifest->Source || static_cast<int64_t>(index) == manifest->MissingSource)) {
+    if (manifest != nullptr &&
+        (index == manifest->Source || static_cast<int64_t>(index) == manifest->MissingSource)) {
       std::string text = manifest->MissingText;
       if (index == manifest->Source && !ManifestText(text)) return false;
       if (static_cast<int64_t>(text.size()) != entry.Size) return ErrorExit({"INTERNAL ERROR 0005"}), false;
@@ -374,7 +375,8 @@ bool TCacheThread::ManifestText(std::string& Text) {
 bool TCacheThread::StageText(std::string_view Text) {
   for (size_t pos = 0; pos < Text.size();) {
     if (!staging_) NewStagingBlock();
-    const auto d = std::min<size_t>(Text.size() - pos, static_cast<size_t>(kCacheBlockBytes - stagingOffset_));
+    const auto d =
+        std::min<size_t>(Text.size() - pos, static_cast<size_t>(kCacheBlockBytes - stagingOffset_));
     std::memcpy(staging_->Data.data() + stagingOffset_, Text.data() + pos, d);
     StageBytes(static_cast<int32_t>(d));
     pos += d;
@@ -465,11 +467,13 @@ void TCacheThread::HashFiles(std::span<const uint8_t> Data) {
   const int64_t begin = hashAt_, end = hashAt_ + static_cast<int64_t>(Data.size());
   hashAt_ = end;
   for (TPlanSources::const_iterator& at = *fileAt_; at != plan_->Sources.end(); ++at, ++fileIndex_) {
-    if (fileIndex_ == manifest.Source || static_cast<int64_t>(fileIndex_) == manifest.MissingSource) continue;
+    if (fileIndex_ == manifest.Source || static_cast<int64_t>(fileIndex_) == manifest.MissingSource)
+      continue;
     const int64_t first = at->FirstSector * kSector, last = first + at->Size;
     if (first >= end) return;
     const int64_t from = std::max(first, begin), to = std::min(last, end);
-    if (to > from) fileSha_->Update(Data.subspan(static_cast<size_t>(from - begin), static_cast<size_t>(to - from)));
+    if (to > from)
+      fileSha_->Update(Data.subspan(static_cast<size_t>(from - begin), static_cast<size_t>(to - from)));
     if (last > end) return;
     fileDigests_[fileIndex_] = fileSha_->Final();
   }

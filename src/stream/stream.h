@@ -154,7 +154,9 @@ struct TPlanManifest {
   int64_t MissingSource = -1;
   std::string MissingText;
 
-  static size_t LineBytes(const TLine& Line) { return (Line.Escaped ? 1 : 0) + 64 + 2 + Line.Name.size() + 1; }
+  static size_t LineBytes(const TLine& Line) {
+    return (Line.Escaped ? 1 : 0) + 64 + 2 + Line.Name.size() + 1;
+  }
   int64_t Bytes() const;
   // The list with the digests of the sources (indexed as the plan's sources).
   std::string Text(const std::vector<TSha256>& SourceDigests) const;

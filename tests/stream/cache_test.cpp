@@ -237,6 +237,55 @@ TEST_F(CacheTest, StreamIsMetadataThenFilesOnSectorBoundariesWithZeroTails) {
   EXPECT_TRUE(cache.FPrimed);
 }
 
+// A checksum list as the plan's last source holds the digests of the files
+// streamed before it, whichever blocks they crossed (the last one shares its
+// block with nothing after it), with the lines that brought their digest;
+// the smallest cache, whose producer waits at every block, gives the same.
+TEST_F(CacheTest, ChecksumListHoldsTheDigestsOfTheFilesBeforeIt) {
+  SetMetadata(Pattern(3 * 2048, 1));
+  const std::vector<Bytes> files = {Pattern(3000, 2), Pattern(70000, 3), Pattern(65536, 4), {0x5A}};
+  for (size_t i = 0; i < files.size(); ++i) AddFileEntry("f" + std::to_string(i), files[i]);
+  auto manifest = std::make_shared<TPlanManifest>();
+  std::string expected;
+  for (size_t i = 0; i < files.size(); ++i) {
+    manifest->Lines.push_back({static_cast<int64_t>(i), {}, "dir/f" + std::to_string(i), false});
+    expected += Sha256SumOf(files[i]) + "  dir/f" + std::to_string(i) + "\n";
+  }
+  TPlanManifest::TLine known{-1, {}, "earlier\\nfile", true};
+  known.Digest.fill(0xAB);
+  manifest->Lines.push_back(known);
+  std::string hex;
+  for (int i = 0; i < 32; ++i) hex += "ab";
+  expected += "\\" + hex + "  earlier\\nfile\n";
+  ASSERT_EQ(manifest->Bytes(), static_cast<int64_t>(expected.size()));
+
+  const auto base = MakePlan(0, false);
+  auto plan = std::make_shared<TImagePlan>();
+  std::vector<uint8_t> meta(static_cast<size_t>(base->MetadataStream.Size()));
+  base->MetadataStream.Read(0, meta);
+  plan->MetadataStream.Write(meta);
+  int64_t end = 0;
+  for (const TPlanSource& source : base->Sources) {
+    plan->Sources.Add(source);
+    end = source.FirstSector + Sectors(source.Size);
+  }
+  manifest->Source = plan->Sources.size();
+  plan->Sources.Add({"SHA256SUMS", manifest->Bytes(), end});
+  plan->Manifest = manifest;
+  plan->TrackLength = end + Sectors(manifest->Bytes());
+  plan->PadToMinimum = false;
+  for (const int32_t size : {k2MiB, 2 * kCacheBlockBytes}) {
+    SCOPED_TRACE(size);
+    TCacheThread cache(size, plan, comp_->StreamNotify());
+    const TDrained d = Drain(cache);
+    ASSERT_TRUE(d.Ended);
+    EXPECT_EQ(cache.FMessage(), "");
+    ASSERT_EQ(d.Stream.size(), static_cast<size_t>(plan->TrackBytes()));
+    const auto at = d.Stream.begin() + end * 2048;
+    EXPECT_EQ(std::string(at, at + static_cast<std::ptrdiff_t>(expected.size())), expected);
+  }
+}
+
 TEST_F(CacheTest, FileTailsAreZerosWhateverTheBlockHeldBefore) {
   // Many full blocks of non-zero data go through the cache; once it has been
   // full, the last, short files are staged where earlier data lay.

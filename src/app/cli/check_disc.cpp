@@ -129,8 +129,9 @@ int CheckDisc(VEZEZadira& c, const TCommandLine& Line, const TProgressView& Prog
     listed.push_back({&line, it->second});
     sectors += Sectors(it->second->ISOSize);
   }
-  std::stable_sort(listed.begin(), listed.end(),
-                   [](const TListed& a, const TListed& b) { return a.Entry->ISOExtent < b.Entry->ISOExtent; });
+  std::stable_sort(listed.begin(), listed.end(), [](const TListed& a, const TListed& b) {
+    return a.Entry->ISOExtent < b.Entry->ISOExtent;
+  });
 
   std::cout << "CHECKING - PLEASE WAIT" << std::endl;
   Progress.SetMax(static_cast<int32_t>(std::max<int64_t>(sectors, 1)));
