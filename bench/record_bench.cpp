@@ -1,7 +1,9 @@
 // Recording and image throughput against `cat`: the files of a folder are
 // recorded onto a virtual DVD+R (bound in-process) whose image lies on the
 // same disk (with the stream's digest and without, and with the disc image
-// written through the page cache: direct=0); `mburn image` writes them into an image file (with its digest and
+// written through the page cache: direct=0; and with the SHA256SUMS
+// manifest, whose write loop should take at most 1.10 x the one without);
+// `mburn image` writes them into an image file (with its digest and
 // without); `xorriso -as mkisofs -J` makes an image of the same files; and
 // `cat` copies them into one file. All write the same bytes once; the
 // recording's write loop should take at most 1.10 x the cat time, the image
@@ -155,7 +157,7 @@ TTimed Image(const std::string& folder, const std::string& output, bool digest) 
 // Records the folder onto a fresh virtual DVD+R at image, taking the stream's
 // digest or not, writing the image past the page cache (the default) or through it.
 TTimed Record(const std::string& folder, const std::string& image, bool digest, bool cached,
-              int64_t& bytes, std::string& error) {
+              int64_t& bytes, std::string& error, bool manifest = false) {
   TTimed t;
   // A blank disc every time.
   std::error_code ec;
@@ -182,6 +184,7 @@ TTimed Record(const std::string& folder, const std::string& image, bool digest, 
     }
     c.SelectDevice(c.DeviceList[0]);
     c.TrackDigest = digest;
+    c.Manifest = manifest;
     if (!c.AddFolder("\\", folder, "*.*", faAnyFile, true, false, false) ||
         !c.PrepareImage(false, nullptr)) {
       error = "cannot prepare the image";
@@ -285,20 +288,22 @@ int main(int argc, char** argv) {
   // The first cat only brings the sources into memory and leaves an output
   // for the first recording to free.
   bool ok = Cat(files, catOutput).Ok;
-  TSeries cat, rec, recBare, recCached, img, imgBare, xorriso;
+  TSeries cat, rec, recBare, recCached, recManifest, img, imgBare, xorriso;
   int64_t bytes = 0;
   std::string error;
   std::printf("round  cat s   recording s (to last block, write loop)  w/o digest (loop)  "
               "direct=0 (loop) image s  image w/o digest s  xorriso s\n");
   for (int round = 1; round <= rounds && ok; ++round) {
     rec.Add(Record(folder, image, true, false, bytes, error));
-    if (rec.Ok) recBare.Add(Record(folder, image, false, false, bytes, error));
+    // Right after the recording it is compared with, from the same state of the disk.
+    if (rec.Ok) recManifest.Add(Record(folder, image, true, false, bytes, error, true));
+    if (recManifest.Ok) recBare.Add(Record(folder, image, false, false, bytes, error));
     if (recBare.Ok) recCached.Add(Record(folder, image, true, true, bytes, error));
     cat.Add(Cat(files, catOutput));
     img.Add(Image(folder, isoOutput, true));
     imgBare.Add(Image(folder, isoOutput, false));
     if (haveXorriso) xorriso.Add(Xorriso(folder, isoOutput));
-    ok = rec.Ok && recBare.Ok && recCached.Ok && cat.Ok && img.Ok && imgBare.Ok && xorriso.Ok;
+    ok = rec.Ok && recBare.Ok && recCached.Ok && recManifest.Ok && cat.Ok && img.Ok && imgBare.Ok && xorriso.Ok;
     std::printf("%5d  %5.2f   %6.2f (%.2f, %.2f)                 %6.2f (%.2f)     "
                 "%6.2f (%.2f)  %6.2f   %6.2f              %6.2f\n",
                 round, cat.Runs.back().Wall, rec.Runs.back().Wall, rec.Runs.back().Data,
@@ -354,6 +359,11 @@ int main(int argc, char** argv) {
               "%.2f s in all (the flush included)\n",
               rc.Write / catBest, recCached.Median(&TTimed::Write) / catMedian, rc.Cpu / gib,
               rc.Cpu / std::max(cat.Best().Cpu, 1e-3), rc.Wall);
+  const TTimed& rm = recManifest.Best();
+  std::printf("  --manifest:     write loop %.2f s best, %.2f s median; / without %.3f best, %.3f median "
+              "(target <= 1.10); %.2f CPU s/GiB\n",
+              rm.Write, recManifest.Median(&TTimed::Write), rm.Write / r.Write,
+              recManifest.Median(&TTimed::Write) / rec.Median(&TTimed::Write), rm.Cpu / gib);
   std::printf("image / cat:      %.3f best (target <= 1.05); / xorriso %.3f\n",
               img.Best().Wall / catBest,
               xorriso.Runs.empty() ? 0.0 : img.Best().Wall / xorriso.Best().Wall);

@@ -19,6 +19,7 @@
 #include "stream/stream.h"
 
 struct TTreeIndex;  // iso/tree.cpp
+struct TManifestDraft;  // iso/manifest.cpp
 
 // ---------------------------------------------------------------- events
 using TNotifyEvent = std::function<void(TObject* Sender)>;
@@ -299,6 +300,13 @@ public:
   // A UDF 1.02 file system beside the ISO and Joliet trees (a bridge image):
   // the same entries and the same file data, for readers that want UDF.
   bool UDF = false;
+  // A file SHA256SUMS at the root, the last of the session: every file of the
+  // tree with its SHA-256 in the format of sha256sum, under the names a Linux
+  // mount shows (Rock Ridge when on, else Joliet, else ISO 9660). The digests
+  // of new files are taken as the stream reads them; those of imported files
+  // come from the earlier session's SHA256SUMS, and files without one are
+  // named in SHA256SUMS.missing.
+  bool Manifest = false;
   TAddFileEvent OnAddFile;
   TAddDirEvent OnAddDir;
   TWriteDoneEvent OnWriteDone;
@@ -335,6 +343,9 @@ public:
   const std::string& JolietName(const TDEntry& Dir) const;  // through its own entry
   // Private to the tree (tree.cpp): its name and path indexes.
   std::shared_ptr<TTreeIndex> TreeIndex;
+  // Private to the layout (manifest.cpp): the entries the last preparation
+  // added for the manifest, and its lines.
+  std::shared_ptr<TManifestDraft> ManifestDraft;
 
   // ---- file tree
   TDEntry* FindDirectory(const std::string& APath);
@@ -511,6 +522,24 @@ bool FilesHoldingSectors(VEZEZadira& Component, int Session,
 // DiscEnd; false when the session holds no UDF volume that checks.
 bool UdfVolumeEnd(VEZEZadira& Component, uint32_t Start, uint32_t Last, uint64_t DiscEnd,
                   uint64_t& End);
+
+// ---------------------------------------------------------------- the manifest (manifest.cpp)
+// A file with data: no folder, no symbolic link.
+bool IsManifestFile(const TFEntry& Entry);
+// The entry's path from the root under the names a Linux mount of the tree
+// shows: Rock Ridge names when the component's RockRidge is on (and the entry
+// has them), else Joliet names, else ISO 9660 names in lower case.
+std::string MountPath(const VEZEZadira& Component, const TFEntry& Entry);
+// Reads the sha256sum list that the imported Entry holds from the disc: its
+// lines in order ("./" taken off a name); Bad counts the lines that are none.
+// False with Error (the drive's sense text) when it cannot be read, or is
+// longer than any list of a tree.
+struct TManifestLine {
+  std::string Name;
+  TSha256 Digest{};
+};
+bool ReadManifestFile(VEZEZadira& Component, const TFEntry& Entry, std::vector<TManifestLine>& Lines,
+                      int64_t& Bad, std::string& Error);
 
 // Writes the component's prepared plan (PrepareImage done, image-only for an
 // image file) as an image file (see the plan's WriteImageFile); the result

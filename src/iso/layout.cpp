@@ -188,7 +188,12 @@ bool VEZEZadira::PrepareImage(bool ImageOnly, TDEntry* ImportDir) {
     }
   }
 
+  if (!AddManifestEntries(*this)) {
+    DoDebug = true;
+    return false;
+  }
   MakeJolietNamesUnique();
+  ComposeManifest(*this);
   OrderDirectories(*this);
 
   // Every area measured and placed in turn, from the session's first sector.

@@ -184,6 +184,7 @@ public:
     int64_t sectors = 0;
     sources_ = {};
     sources_.Reserve(static_cast<size_t>(c_.EntryCount));
+    sourceOf_.clear();
     broken_ = c_.FileTable.size() != static_cast<size_t>(c_.EntryCount);
     for (const auto& e : c_.FileTable) {
       if (e == nullptr) {
@@ -202,8 +203,10 @@ public:
         // Data laid out that no source gives cannot be streamed.
         if ((e->Attr & faDirectory) != 0 || e->SourcePath.empty() || e->ISOSize < 0)
           broken_ = true;
-        else
+        else {
+          if (c_.ManifestDraft) sourceOf_.emplace(e.get(), sources_.size());
           sources_.Add({e->SourcePath, e->ISOSize, first + sectors});
+        }
         sectors += Sectors(e->ISOSize);
       } else {
         e->ISOSize = e->JolietSize = 0;
@@ -215,13 +218,16 @@ public:
   }
   void Place(int64_t At) override { c_.FirstFileSector = static_cast<uint32_t>(At); }
   void Write(TImagePlan& Plan, TMemoryStream&) override {
+    Plan.Manifest = PlanManifest(c_, sourceOf_);
     Plan.Sources = std::move(sources_);
-    Plan.Broken = Plan.Broken || broken_;
+    // A manifest laid out that the plan cannot make would leave its sectors unwritten.
+    Plan.Broken = Plan.Broken || broken_ || (c_.ManifestDraft && !Plan.Manifest);
   }
 
 private:
   VEZEZadira& c_;
   TPlanSources sources_;
+  std::unordered_map<const TFEntry*, size_t> sourceOf_;  // with a manifest: each source's index
   bool broken_ = false;
 };
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "iso/iso.h"
@@ -49,6 +50,19 @@ void AddUdfVolumeWriters(VEZEZadira& c, const std::shared_ptr<TUdfLayout>& u, TW
 void AddUdfPartitionWriters(VEZEZadira& c, const std::shared_ptr<TUdfLayout>& u, TWriterList& w);
 // The anchor in the session's last sector (after the file data).
 void AddUdfTailWriters(VEZEZadira& c, const std::shared_ptr<TUdfLayout>& u, TWriterList& w);
+
+// ---- the manifest (manifest.cpp)
+// Before the names are settled: takes out the entries an earlier preparation
+// added, refuses a source named SHA256SUMS at the root, reads the digests of
+// the imported files from the earlier session's list and, with Manifest on,
+// adds the list's entries (last of FileTable). False with LastOutcome set.
+bool AddManifestEntries(VEZEZadira& c);
+// Once the names are final: the lines and the sizes of the list's entries.
+void ComposeManifest(VEZEZadira& c);
+// The plan's list, once every source has its place (SourceOf: the source
+// index of each entry); nil without a manifest or when an entry has no source.
+std::shared_ptr<const TPlanManifest> PlanManifest(
+    const VEZEZadira& c, const std::unordered_map<const TFEntry*, size_t>& SourceOf);
 
 // Path-table order of the directories, and their numbers.
 void OrderDirectories(VEZEZadira& c);

@@ -66,6 +66,11 @@ TCacheThread::TCacheThread(int32_t CacheSize, std::shared_ptr<const TImagePlan> 
       digest_(Digest),
       remaining_(imageBytes_) {
   if (digest_) checksums_->Reserve(std::max(imageBytes_, padToMinimum_ ? kMinimumTrackBytes : 0) / kSector);
+  if (plan_->Manifest) {
+    fileDigests_.resize(plan_->Sources.size());
+    fileSha_ = std::make_unique<TSha256Stream>();
+    fileAt_ = std::make_unique<TPlanSources::const_iterator>(plan_->Sources.begin());
+  }
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -150,6 +155,7 @@ void TCacheThread::Abort() {
   changed_.notify_all();
   room_.notify_all();
   toHash_.notify_all();
+  hashed_.notify_all();
 }
 
 std::string TCacheThread::FMessage() const {
@@ -244,9 +250,21 @@ bool TCacheThread::Produce() {
   }
 
   std::unique_ptr<TFileStreamEx> file;
+  const TPlanManifest* manifest = plan_->Manifest.get();
+  size_t next = 0;
   for (const TPlanSource& entry : plan_->Sources) {
+    const size_t index = next++;
     // Zero sectors up to a source placed further on.
     if (!StageZerosUpTo(entry.FirstSector * kSector)) return false;
+    // The checksum list and its companion are made here, not read.
+    if (manifest != nullptr &&
+        (index == manifest->Source || static_cast<int64_t>(index) == manifest->MissingSource)) {
+      std::string text = manifest->MissingText;
+      if (index == manifest->Source && !ManifestText(text)) return false;
+      if (static_cast<int64_t>(text.size()) != entry.Size) return ErrorExit({"INTERNAL ERROR 0005"}), false;
+      if (!StageText(text)) return false;
+      continue;
+    }
     file.reset();
     std::string openError;
     file = TFileStreamEx::Open(entry.Path, fmOpenRead | fmShareDenyNone, openError);
@@ -333,6 +351,41 @@ bool TCacheThread::Produce() {
   return true;
 }
 
+// The checksum list: every source before it hashed first. The block being
+// assembled goes to the helper as it is (a short block), so that the last
+// file's tail is hashed too, and the producer waits for the helper.
+bool TCacheThread::ManifestText(std::string& Text) {
+  if (stagingOffset_ > 0) AppendStaged();
+  if (!WaitForRoom()) return AbortExit(), false;
+  {
+    std::unique_lock g(lock_);
+    waitingForHash_ = true;
+    hashed_.wait(g, [&] { return FAborted || hashedBytes_ >= producedBytes_; });
+    waitingForHash_ = false;
+    if (FAborted) {
+      g.unlock();
+      return AbortExit(), false;
+    }
+  }
+  Text = plan_->Manifest->Text(fileDigests_);
+  return true;
+}
+
+// Bytes made by the stream itself, from the sector boundary where the stream stands.
+bool TCacheThread::StageText(std::string_view Text) {
+  for (size_t pos = 0; pos < Text.size();) {
+    if (!staging_) NewStagingBlock();
+    const auto d =
+        std::min<size_t>(Text.size() - pos, static_cast<size_t>(kCacheBlockBytes - stagingOffset_));
+    std::memcpy(staging_->Data.data() + stagingOffset_, Text.data() + pos, d);
+    StageBytes(static_cast<int32_t>(d));
+    pos += d;
+    if (stagingOffset_ == kCacheBlockBytes) AppendStaged();
+    if (!WaitForRoom()) return AbortExit(), false;
+  }
+  return true;
+}
+
 void TCacheThread::NewStagingBlock() {
   {
     std::lock_guard g(lock_);
@@ -391,14 +444,38 @@ void TCacheThread::HashBlocks() {
     std::unique_ptr<TCacheBlock> block = std::move(unhashed_.front());
     unhashed_.pop_front();
     g.unlock();
-    if (digest_) checksums_->Add(std::span(block->Data.data(), static_cast<size_t>(block->Count)));
+    const std::span<const uint8_t> bytes(block->Data.data(), static_cast<size_t>(block->Count));
+    if (digest_) checksums_->Add(bytes);
+    if (fileSha_) HashFiles(bytes);
     g.lock();
+    hashedBytes_ += block->Count;
+    if (waitingForHash_) hashed_.notify_all();
     blocks_.push_back(std::move(block));
     // Full once the producer waits for room and everything it read is queued.
     const bool full = !FPrimed && unhashed_.empty() && waitingForRoom_;
     if (full) FPrimed = true;
     if (full || static_cast<int32_t>(blocks_.size()) == refillBatch_ || (allRead_ && unhashed_.empty()))
       changed_.notify_all();
+  }
+}
+
+// The digests of the sources whose bytes the block holds, on the helper's
+// thread beside the track's: each source lies whole from its first sector on,
+// in the order of the plan. The stream's own texts are not hashed.
+void TCacheThread::HashFiles(std::span<const uint8_t> Data) {
+  const TPlanManifest& manifest = *plan_->Manifest;
+  const int64_t begin = hashAt_, end = hashAt_ + static_cast<int64_t>(Data.size());
+  hashAt_ = end;
+  for (TPlanSources::const_iterator& at = *fileAt_; at != plan_->Sources.end(); ++at, ++fileIndex_) {
+    if (fileIndex_ == manifest.Source || static_cast<int64_t>(fileIndex_) == manifest.MissingSource)
+      continue;
+    const int64_t first = at->FirstSector * kSector, last = first + at->Size;
+    if (first >= end) return;
+    const int64_t from = std::max(first, begin), to = std::min(last, end);
+    if (to > from)
+      fileSha_->Update(Data.subspan(static_cast<size_t>(from - begin), static_cast<size_t>(to - from)));
+    if (last > end) return;
+    fileDigests_[fileIndex_] = fileSha_->Final();
   }
 }
 

@@ -56,6 +56,66 @@ bool ParseSha256Hex(const std::string& Text, TSha256& Digest) {
   return true;
 }
 
+std::string Sha256SumName(std::string_view Name, bool& Escaped) {
+  std::string out;
+  out.reserve(Name.size());
+  Escaped = false;
+  for (const char c : Name) {
+    const char* escape = c == '\\' ? "\\\\" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : nullptr;
+    if (escape == nullptr) {
+      out += c;
+      continue;
+    }
+    out += escape;
+    Escaped = true;
+  }
+  return out;
+}
+
+bool ParseSha256SumLine(std::string_view Line, TSha256& Digest, std::string& Name) {
+  const bool escaped = Line.starts_with('\\');
+  if (escaped) Line.remove_prefix(1);
+  // "<64 hex> <mode><name>": the mode a space (text) or "*" (binary).
+  if (Line.size() < 67 || Line[64] != ' ' || (Line[65] != ' ' && Line[65] != '*')) return false;
+  if (!ParseSha256Hex(std::string(Line.substr(0, 64)), Digest)) return false;
+  const std::string_view name = Line.substr(66);
+  Name.clear();
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (!escaped || name[i] != '\\') {
+      Name += name[i];
+      continue;
+    }
+    if (++i == name.size()) return false;
+    switch (name[i]) {
+      case '\\': Name += '\\'; break;
+      case 'n': Name += '\n'; break;
+      case 'r': Name += '\r'; break;
+      default: return false;
+    }
+  }
+  return !Name.empty();
+}
+
+int64_t TPlanManifest::Bytes() const {
+  int64_t bytes = 0;
+  for (const TLine& line : Lines) bytes += static_cast<int64_t>(LineBytes(line));
+  return bytes;
+}
+
+std::string TPlanManifest::Text(const std::vector<TSha256>& SourceDigests) const {
+  std::string text;
+  text.reserve(static_cast<size_t>(Bytes()));
+  for (const TLine& line : Lines) {
+    const bool streamed = line.Source >= 0 && static_cast<size_t>(line.Source) < SourceDigests.size();
+    if (line.Escaped) text += '\\';
+    text += Sha256Hex(streamed ? SourceDigests[static_cast<size_t>(line.Source)] : line.Digest);
+    text += "  ";
+    text += line.Name;
+    text += '\n';
+  }
+  return text;
+}
+
 uint8_t TTrackChecksums::TagOf(std::span<const uint8_t> Sector) {
   return static_cast<uint8_t>(XXH3_64bits(Sector.data(), Sector.size()));
 }

@@ -5,8 +5,8 @@
 // file data is copied by the kernel (copy_file_range), each file at its sector,
 // with holes where the source has them; a helper thread reads the image back
 // behind the copy, from memory the system still holds, for the digest. Any
-// other output (a pipe, a device, standard output) takes the stream through
-// the read-ahead cache in order, without a seek.
+// other output (a pipe, a device, standard output), and any plan with a
+// checksum list, takes the stream through the read-ahead cache in order.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -418,7 +418,9 @@ bool WriteImageFile(std::shared_ptr<const TImagePlan> Plan, int32_t CacheSize,
   const bool regular = ::fstat(out, &opened) == 0 && S_ISREG(opened.st_mode);
   // Standard output may be a file opened for appending or shared with other
   // output: it is written in order, where it stands.
-  const bool copy = regular && !toStdout && (::fcntl(out, F_GETFL) & O_APPEND) == 0;
+  // A checksum list is made by the cache, from the digests it takes of the
+  // files as it streams them: such a plan always goes through it.
+  const bool copy = regular && !toStdout && (::fcntl(out, F_GETFL) & O_APPEND) == 0 && !Plan->Manifest;
   const bool ok = copy ? TImageCopy(*Plan, Notify, out, name, Digest).Run(Result)
                        : WriteStream(Plan, CacheSize, Notify, out, name, regular, Digest, Result);
   if (ok) return true;

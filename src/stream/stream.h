@@ -13,10 +13,13 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "common/common.h"
+
+using TSha256 = std::array<uint8_t, 32>;  // a SHA-256 digest
 
 // ---------------------------------------------------------------- metadata stream
 // Bytes that a stream makes as they are read instead of keeping them: long
@@ -133,6 +136,32 @@ private:
   std::string last_;               // the path added last
 };
 
+// A checksum list the stream writes as one of its sources (SHA256SUMS): one
+// line per file in the format of sha256sum, the digests of the files the
+// same stream carries taken as they pass. Every line has its width once the
+// names are known, so the layout knows the list's size before any digest.
+struct TPlanManifest {
+  struct TLine {
+    int64_t Source = -1;  // the plan's source whose digest the line gives; -1: Digest
+    TSha256 Digest{};
+    std::string Name;     // as the line holds it (escaped when Escaped)
+    bool Escaped = false; // the line begins with a backslash
+  };
+  std::vector<TLine> Lines;
+  size_t Source = 0;  // the list's own place among the plan's sources
+  // A second text the stream carries as it is (the files whose digest is not
+  // known), at source MissingSource; -1 when there is none.
+  int64_t MissingSource = -1;
+  std::string MissingText;
+
+  static size_t LineBytes(const TLine& Line) {
+    return (Line.Escaped ? 1 : 0) + 64 + 2 + Line.Name.size() + 1;
+  }
+  int64_t Bytes() const;
+  // The list with the digests of the sources (indexed as the plan's sources).
+  std::string Text(const std::vector<TSha256>& SourceDigests) const;
+};
+
 // Where an area of the image lies and what wrote it, as the layout placed it.
 struct TPlanArea {
   std::string Name;
@@ -156,6 +185,8 @@ struct TImagePlan {
   // format's closing descriptors); empty for most images.
   TMemoryStream TailStream;
   int64_t TailSector = 0;
+  // The checksum list among the sources; nil without one.
+  std::shared_ptr<const TPlanManifest> Manifest;
   // The layout and its sources disagree (an entry of the tree went missing):
   // the stream ends with an internal error instead of a wrong track.
   bool Broken = false;
@@ -249,7 +280,6 @@ private:
 
 // ---------------------------------------------------------------- checksums
 // SHA-256 of a byte stream, fed in pieces.
-using TSha256 = std::array<uint8_t, 32>;
 struct evp_md_ctx_st;  // the digest library's context
 
 class TSha256Stream {
@@ -269,6 +299,14 @@ private:
 std::string Sha256Hex(const TSha256& Digest);
 // Parses 64 hex digits (either case); false for anything else.
 bool ParseSha256Hex(const std::string& Text, TSha256& Digest);
+// A file name as a line of sha256sum holds it: a backslash, a newline and a
+// carriage return escaped as sha256sum escapes them; Escaped tells whether
+// anything was, and so whether the line begins with a backslash.
+std::string Sha256SumName(std::string_view Name, bool& Escaped);
+// One line of a sha256sum list, without its line end: the digest and the
+// name, unescaped (text and binary mode alike). False for a line that is
+// none: a malformed line, or an escape sha256sum does not write.
+bool ParseSha256SumLine(std::string_view Line, TSha256& Digest, std::string& Name);
 
 // What a track should hold, taken as the stream is produced: its SHA-256,
 // and one byte per 2048-byte sector (32 bytes per 64 KiB block) that locates
@@ -397,6 +435,9 @@ private:
   void AbortExitLocked();
   void ErrorExit(const TOutcome& Value);
   void HashBlocks();
+  void HashFiles(std::span<const uint8_t> Data);
+  bool StageText(std::string_view Text);
+  bool ManifestText(std::string& Text);
   void StopHasher();
   void SetPriorityBand(uint8_t band, bool force = false);
 
@@ -439,6 +480,18 @@ private:
   // Taken by the producer as it queues each block, off the consumer's thread.
   std::shared_ptr<TTrackChecksums> checksums_ = std::make_shared<TTrackChecksums>();
   std::thread hasher_;  // started and joined by the producer's thread
+  // The digest of every source, for the plan's checksum list: taken by the
+  // helper as it hashes the blocks, read by the producer once hashedBytes_
+  // has reached the list.
+  std::vector<TSha256> fileDigests_;
+  int64_t hashedBytes_ = 0;            // of the stream, hashed and queued (lock_)
+  std::condition_variable hashed_;     // hashedBytes_ grew while the producer waits for it
+  bool waitingForHash_ = false;
+  // The helper's own: the source whose bytes come next, and its digest so far.
+  std::unique_ptr<TSha256Stream> fileSha_;
+  std::unique_ptr<TPlanSources::const_iterator> fileAt_;
+  size_t fileIndex_ = 0;
+  int64_t hashAt_ = 0;  // where the block being hashed starts in the stream
   std::thread thread_;
 };
 

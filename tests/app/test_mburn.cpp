@@ -1154,6 +1154,175 @@ TEST_F(Mburn, ImageFailures) {
 // see theirs. The judges: udfinfo (counts and label), blkid (the type), 7-Zip
 // (every file extracted and compared), pycdlib for symbolic links (7-Zip
 // refuses UDF images that hold any), xorriso and bsdtar for the ISO side.
+// ---------------------------------------------------------------- the manifest
+
+// The names a SHA256SUMS lists, unescaped lines taken as they are.
+std::vector<std::string> ListedFiles(const std::string& list) {
+  std::vector<std::string> names;
+  for (const std::string& line : Lines(list)) names.push_back(line.substr(line.starts_with('\\') ? 67 : 66));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The sector a session starts at: the next writable address before it is recorded.
+std::string NextWritable(const std::string& disc, const std::string& cwd) {
+  std::smatch m;
+  const std::string info = RunMburn({"disc", "--virtual", disc}, cwd).Out;
+  return std::regex_search(info, m, std::regex("Next writable address: ([0-9]+)")) ? m[1].str() : "?";
+}
+
+// A disc recorded with --manifest proves itself: extracted by xorriso and by
+// bsdtar, its SHA256SUMS passes `sha256sum -c --strict` and lists every file
+// the reader extracted (not itself). Names with a newline or a carriage
+// return are escaped as sha256sum escapes them. An image file made with it
+// holds the same.
+TEST_F(Mburn, ManifestProvesEveryFileToSha256sum) {
+  rectest::MakeVariedFolder(Path("src"), 5);
+  rectest::WriteFile(Path("src/line\nbreak.txt"), rectest::Pattern(70000, 1));
+  rectest::WriteFile(Path("src/sub/carriage\rreturn.txt"), rectest::Pattern(10, 2));
+  rectest::WriteFile(Path("src/\xE6\x97\xA5\xE6\x9C\xAC semi;colon.txt"), rectest::Pattern(3, 3));
+  const struct {
+    const char* Command;
+    const char* Reader;
+    std::vector<std::string> Options;
+  } cases[] = {
+      {"burn", "xorriso", {"--rock-ridge"}},
+      {"burn", "bsdtar", {"--rock-ridge"}},
+      {"burn", "xorriso", {}},  // the Joliet names
+      {"image", "bsdtar", {"--rock-ridge", "--udf"}},
+  };
+  for (const auto& c : cases) {
+    const std::string disc = Path("disc-" + std::to_string(&c - cases) + ".iso");
+    const std::string into = disc + ".files";
+    SCOPED_TRACE(disc);
+    std::vector<std::string> args = {c.Command, Path("src"), "--manifest"};
+    if (std::string(c.Command) == "burn")
+      args.insert(args.end(), {"--virtual", disc + ":dvd+r"});
+    else
+      args.insert(args.end(), {"-o", disc});
+    args.insert(args.end(), c.Options.begin(), c.Options.end());
+    const TRun r = Run(args);
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    fs::create_directories(into);
+    const TRun x = std::string(c.Reader) == "xorriso"
+                       ? RunProgram("xorriso", {"-osirrox", "on", "-indev", disc, "-extract", "/", into}, dir_)
+                       : RunProgram("bsdtar", {"-xf", disc, "-C", into}, dir_);
+    ASSERT_EQ(x.Status, 0) << x.Err;
+    const TRun check = RunProgram("sha256sum", {"-c", "--strict", "SHA256SUMS"}, into);
+    EXPECT_EQ(check.Status, 0) << check.Out << check.Err;
+    std::vector<std::string> files = FilesUnder(into);
+    files.erase(std::find(files.begin(), files.end(), "SHA256SUMS"));
+    EXPECT_EQ(files.size(), 20u);
+    EXPECT_EQ(ListedFiles(ReadWhole(into + "/SHA256SUMS")).size(), files.size());
+    if (!c.Options.empty()) {
+      EXPECT_NE(check.Out.find("\\line\\nbreak.txt: OK\n"), std::string::npos) << check.Out;
+    }
+  }
+}
+
+// An update session's SHA256SUMS covers both sessions: the earlier files with
+// the digests of the earlier session's list, a file replaced and the new ones
+// as streamed. Without an earlier list, the earlier files are named in
+// SHA256SUMS.missing, with a message.
+TEST_F(Mburn, ManifestOfAnUpdateCoversBothSessions) {
+  for (const bool earlierList : {true, false}) {
+    SCOPED_TRACE(earlierList);
+    const std::string disc = Path("update.iso"), into = Path("session2");
+    for (const auto& p : {disc, into, Path("one"), Path("two")}) fs::remove_all(p);
+    rectest::WriteFile(Path("one/kept.txt"), rectest::Pattern(5000, 1));
+    rectest::WriteFile(Path("one/sub/deep.bin"), rectest::Pattern(70000, 2));
+    rectest::WriteFile(Path("one/replaced.txt"), rectest::Pattern(10, 3));
+    rectest::WriteFile(Path("two/replaced.txt"), rectest::Pattern(20, 4));
+    rectest::WriteFile(Path("two/new.txt"), rectest::Pattern(3000, 5));
+    std::vector<std::string> first = {"burn", Path("one"), "--rock-ridge", "--virtual", disc + ":cd-r"};
+    if (earlierList) first.push_back("--manifest");
+    ASSERT_EQ(Run(first).Status, 0);
+    const std::string start = NextWritable(disc, dir_);
+    const TRun r = Run({"burn", Path("two"), "--manifest", "--rock-ridge", "--debug", "--virtual", disc});
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    ASSERT_EQ(RunProgram("xorriso", {"-osirrox", "on", "-indev", disc, "-load", "sbsector", start, "-extract", "/",
+                                     into}, dir_).Status, 0);
+    const TRun check = RunProgram("sha256sum", {"-c", "--strict", "SHA256SUMS"}, into);
+    EXPECT_EQ(check.Status, 0) << check.Out << check.Err;
+    EXPECT_EQ(ReadWhole(into + "/replaced.txt"), ReadWhole(Path("two/replaced.txt")));
+    const std::vector<std::string> listed = ListedFiles(ReadWhole(into + "/SHA256SUMS"));
+    if (earlierList) {
+      EXPECT_EQ(listed, (std::vector<std::string>{"kept.txt", "new.txt", "replaced.txt", "sub/deep.bin"}));
+      EXPECT_FALSE(fs::exists(into + "/SHA256SUMS.missing"));
+      continue;
+    }
+    EXPECT_EQ(listed, (std::vector<std::string>{"SHA256SUMS.missing", "new.txt", "replaced.txt"}));
+    EXPECT_EQ(ReadWhole(into + "/SHA256SUMS.missing"), "kept.txt\nsub/deep.bin\n");
+    EXPECT_NE(r.Err.find("SHA-256 NOT KNOWN, LISTED IN SHA256SUMS.missing: sub/deep.bin"), std::string::npos) << r.Err;
+  }
+}
+
+// A source file named SHA256SUMS at the root is never replaced: with
+// --manifest the burn and the image are refused with a message and nothing
+// is recorded; without it, it is an ordinary file.
+TEST_F(Mburn, ASourceNamedSHA256SUMSRefusesTheManifest) {
+  rectest::WriteFile(Path("src/SHA256SUMS"), rectest::Pattern(10, 1));
+  const std::string text = "A FILE NAMED SHA256SUMS IS ALREADY IN THE ROOT, NO MANIFEST CAN BE ADDED: " + Path("src/SHA256SUMS");
+  TRun r = Run({"burn", Path("src"), "--manifest", "--virtual", "disc.iso:cd-r"});
+  EXPECT_EQ(r.Status, 2) << r.Out << r.Err;
+  EXPECT_NE(r.Out.find(text), std::string::npos) << r.Out;
+  EXPECT_NE(Run({"disc", "--virtual", "disc.iso"}).Out.find("Recorded sessions: 0"), std::string::npos);
+  r = Run({"image", Path("src"), "--manifest", "-o", "src.iso"});
+  EXPECT_EQ(r.Status, 2) << r.Out << r.Err;
+  EXPECT_NE(r.Err.find(text), std::string::npos) << r.Err;
+  EXPECT_FALSE(fs::exists(Path("src.iso")));
+  ASSERT_EQ(Run({"burn", Path("src"), "--virtual", "disc.iso"}).Status, 0);
+}
+
+// `mburn check` reads every listed file back: a good disc passes with the
+// count of good files; a sector stored wrong or one that cannot be read
+// inside one file names that file, and only that one, and exits 1; a
+// session without a list, and a blank disc, exit 2.
+TEST_F(Mburn, CheckNamesTheDamagedFileOnly) {
+  rectest::MakeVariedFolder(Path("src"), 9, false);
+  TRun r = RunMburn({"burn", Path("src"), "--manifest", "--rock-ridge", "--virtual", "good.iso:dvd+r"}, dir_, kEpoch);
+  ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+  r = Run({"check", "--virtual", "good.iso"});
+  EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+  EXPECT_EQ(Lines(r.Out).back(), "Check done - 16 of 16 files good") << r.Out;
+  const std::string lba = RunProgram("xorriso", {"-indev", "good.iso", "-find", "/sub/inner.bin", "-exec",
+                                                 "report_lba", "--"}, dir_).Out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(lba, m, std::regex("File data lba: +0 , +([0-9]+) ,"))) << lba;
+  const std::string inside = std::to_string(std::stoul(m[1].str()) + 20);
+  const struct {
+    std::string Fault;
+    bool Recorded;  // the fault is given to the recording, else to the check
+    std::string Text;
+  } cases[] = {
+      {"corrupt-at=" + inside, true, "DIFFERS: sub/inner.bin"},
+      {"read-error=" + inside, false,
+       "CANNOT BE READ: sub/inner.bin (SECTOR " + inside + " CANNOT BE READ [MEDIUM ERROR (UNRECOVERED READ ERROR)])"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Fault);
+    std::string disc = "good.iso:dvd+r," + c.Fault;
+    if (c.Recorded) {
+      r = RunMburn({"burn", Path("src"), "--manifest", "--rock-ridge", "--virtual", "bad.iso:dvd+r," + c.Fault},
+                   dir_, kEpoch);
+      ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+      disc = "bad.iso";
+    }
+    r = Run({"check", "--virtual", disc});
+    EXPECT_EQ(r.Status, 1) << r.Out << r.Err;
+    std::vector<std::string> reported;
+    for (const std::string& line : Lines(r.Out))
+      if (line.find("sub/") != std::string::npos) reported.push_back(line);
+    EXPECT_EQ(reported, std::vector<std::string>{c.Text}) << r.Out;
+    EXPECT_EQ(Lines(r.Out).back(), "Check done - 15 of 16 files good") << r.Out;
+  }
+  ASSERT_EQ(Run({"burn", Path("src"), "--virtual", "plain.iso:dvd+r"}).Status, 0);
+  for (const char* disc : {"plain.iso", "blank.iso:dvd+r"}) {
+    r = Run({"check", "--virtual", disc});
+    EXPECT_EQ(r.Status, 2) << disc << r.Out << r.Err;
+  }
+}
+
 TEST_F(Mburn, UdfTreesReadByEveryJudge) {
   rectest::MakeVariedFolder(Path("varied"), 11, false);
   for (const char* name : {"Name.txt", "name.txt", "\xF0\x9F\x98\x80 smile.txt", "semi;colon.txt"})

@@ -237,6 +237,55 @@ TEST_F(CacheTest, StreamIsMetadataThenFilesOnSectorBoundariesWithZeroTails) {
   EXPECT_TRUE(cache.FPrimed);
 }
 
+// A checksum list as the plan's last source holds the digests of the files
+// streamed before it, whichever blocks they crossed (the last one shares its
+// block with nothing after it), with the lines that brought their digest;
+// the smallest cache, whose producer waits at every block, gives the same.
+TEST_F(CacheTest, ChecksumListHoldsTheDigestsOfTheFilesBeforeIt) {
+  SetMetadata(Pattern(3 * 2048, 1));
+  const std::vector<Bytes> files = {Pattern(3000, 2), Pattern(70000, 3), Pattern(65536, 4), {0x5A}};
+  for (size_t i = 0; i < files.size(); ++i) AddFileEntry("f" + std::to_string(i), files[i]);
+  auto manifest = std::make_shared<TPlanManifest>();
+  std::string expected;
+  for (size_t i = 0; i < files.size(); ++i) {
+    manifest->Lines.push_back({static_cast<int64_t>(i), {}, "dir/f" + std::to_string(i), false});
+    expected += Sha256SumOf(files[i]) + "  dir/f" + std::to_string(i) + "\n";
+  }
+  TPlanManifest::TLine known{-1, {}, "earlier\\nfile", true};
+  known.Digest.fill(0xAB);
+  manifest->Lines.push_back(known);
+  std::string hex;
+  for (int i = 0; i < 32; ++i) hex += "ab";
+  expected += "\\" + hex + "  earlier\\nfile\n";
+  ASSERT_EQ(manifest->Bytes(), static_cast<int64_t>(expected.size()));
+
+  const auto base = MakePlan(0, false);
+  auto plan = std::make_shared<TImagePlan>();
+  std::vector<uint8_t> meta(static_cast<size_t>(base->MetadataStream.Size()));
+  base->MetadataStream.Read(0, meta);
+  plan->MetadataStream.Write(meta);
+  int64_t end = 0;
+  for (const TPlanSource& source : base->Sources) {
+    plan->Sources.Add(source);
+    end = source.FirstSector + Sectors(source.Size);
+  }
+  manifest->Source = plan->Sources.size();
+  plan->Sources.Add({"SHA256SUMS", manifest->Bytes(), end});
+  plan->Manifest = manifest;
+  plan->TrackLength = end + Sectors(manifest->Bytes());
+  plan->PadToMinimum = false;
+  for (const int32_t size : {k2MiB, 2 * kCacheBlockBytes}) {
+    SCOPED_TRACE(size);
+    TCacheThread cache(size, plan, comp_->StreamNotify());
+    const TDrained d = Drain(cache);
+    ASSERT_TRUE(d.Ended);
+    EXPECT_EQ(cache.FMessage(), "");
+    ASSERT_EQ(d.Stream.size(), static_cast<size_t>(plan->TrackBytes()));
+    const auto at = d.Stream.begin() + end * 2048;
+    EXPECT_EQ(std::string(at, at + static_cast<std::ptrdiff_t>(expected.size())), expected);
+  }
+}
+
 TEST_F(CacheTest, FileTailsAreZerosWhateverTheBlockHeldBefore) {
   // Many full blocks of non-zero data go through the cache; once it has been
   // full, the last, short files are staged where earlier data lay.
@@ -485,6 +534,43 @@ TEST_F(CacheTest, ReleasingARunningCacheStopsItsThread) {
   std::vector<uint8_t> buf(kCacheBlockBytes);
   EXPECT_EQ(consumer->ReadBlock(buf), kCacheBlockBytes);  // still readable
   consumer.reset();  // the last owner: aborts and joins the producer, stalled or not
+}
+
+// The lines of a sha256sum list as any tool writes them: text and binary
+// mode, names escaped as sha256sum escapes them (and written back the same
+// way), and lines that are none refused.
+TEST(Sha256SumLines, ReadAndWrittenAsSha256sumDoes) {
+  const std::string hex = std::string(62, 'a') + "0F";
+  const struct {
+    std::string Line;
+    bool Ok;
+    std::string Name;
+    bool Same;  // written back, the name makes the same line
+  } cases[] = {
+      {hex + "  a b.txt", true, "a b.txt", true},
+      {hex + " *binary.bin", true, "binary.bin", false},
+      {"\\" + hex + "  new\\nline\\rand\\\\slash", true, "new\nline\rand\\slash", true},
+      {hex + "  not\\nescaped", true, "not\\nescaped", false},  // no leading backslash: as it stands
+      {"\\" + hex + "  bad\\tescape", false, "", false},
+      {"\\" + hex + "  trailing\\", false, "", false},
+      {hex + " name", false, "", false},
+      {hex.substr(1) + "  short", false, "", false},
+      {std::string(64, 'g') + "  nothex", false, "", false},
+      {hex + "  ", false, "", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Line);
+    TSha256 digest{};
+    std::string name;
+    ASSERT_EQ(ParseSha256SumLine(c.Line, digest, name), c.Ok);
+    if (!c.Ok) continue;
+    EXPECT_EQ(name, c.Name);
+    EXPECT_EQ(digest[31], 0x0F);
+    if (!c.Same) continue;
+    bool escaped = false;
+    const std::string written = Sha256SumName(name, escaped);
+    EXPECT_EQ((escaped ? "\\" : "") + hex + "  " + written, c.Line);
+  }
 }
 
 }  // namespace

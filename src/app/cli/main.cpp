@@ -14,6 +14,7 @@
 
 #include "app/workflow.h"
 #include "cli/copy_disc.h"
+#include "cli/check_disc.h"
 #include "cli/mainloop.h"
 #include "cli/options.h"
 #include "cli/progress.h"
@@ -222,6 +223,7 @@ int Burn(const TCommandLine& line) {
   c.KeepPermissions = line.KeepPermissions;
   c.UDF = line.UDF;
   c.IdVolume = line.VolumeId;
+  c.Manifest = line.Manifest;
   c.VerifyAfterWrite = line.Verify;
   c.EjectWhenDone = line.Eject;
   // A reader shows the last session only: unless told otherwise, a new session
@@ -417,6 +419,7 @@ int Image(const TCommandLine& line) {
   c.KeepPermissions = line.KeepPermissions;
   c.UDF = line.UDF;
   c.IdVolume = line.VolumeId;
+  c.Manifest = line.Manifest;
   TBurnWorkflow::THooks hooks;
   hooks.Status = [](const std::string& text) { std::cout << text << std::endl; };
   hooks.Message = [](const std::string& text) { std::cerr << text << std::endl; };
@@ -433,7 +436,8 @@ int Image(const TCommandLine& line) {
     return kExitNothing;
   }
   if (!c.PrepareImage(true, nullptr)) {
-    std::cerr << "mburn: " << kTextPrepareFailed << '\n';
+    const bool refused = c.LastOutcome.Code == TOutcomeCode::Refused;
+    std::cerr << "mburn: " << (refused ? c.LastOutcome.Text : kTextPrepareFailed) << '\n';
     return kExitNothing;
   }
   TOutcome error;
@@ -502,6 +506,20 @@ int Copy(const TCommandLine& line) {
   return CopyDisc(line, steps);
 }
 
+int Check(const TCommandLine& line) {
+  VEZEZadira c(kLargestEntries, kLargestDirs);
+  SetUpComponent(c, line);
+  if (!OpenDrive(c, line, true)) return kExitNothing;
+  TProgress progress;
+  return CheckDisc(c, line,
+                   {[&](int32_t max) {
+                      progress.SetMax(max);
+                      progress.SetDvd(IsDvdKind(c.CurrentDiscKind));
+                      progress.SetBd(IsBDKind(c.CurrentDiscKind));
+                    },
+                    [&](int32_t sectors) { progress.Show(sectors); }, [&] { progress.End(); }});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -536,5 +554,6 @@ int main(int argc, char** argv) {
   if (line.Command == "verify") return Verify(line);
   if (line.Command == "read") return Read(line);
   if (line.Command == "copy") return Copy(line);
+  if (line.Command == "check") return Check(line);
   return Image(line);
 }

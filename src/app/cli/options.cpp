@@ -47,6 +47,8 @@ constexpr const char* kBurnOptions =
     "      --udf                   add a UDF 1.02 file system beside ISO 9660 and Joliet\n"
     "                              (a bridge disc): full names, times, modes and files\n"
     "                              of any size in one extent list, for every system\n"
+    "      --manifest              record SHA256SUMS at the root: every file's SHA-256,\n"
+    "                              for `sha256sum -c` and `mburn check`\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n"
     "      --import-session N      carry session N of the disc into the new session\n"
     "                              (default: the last session, so earlier files stay)\n"
@@ -89,6 +91,9 @@ constexpr const char* kCopyOptions =
     "      --speed KBPS            write speed in kilobytes per second (0 = maximum)\n"
     "      --eject                 eject the copy once it has been recorded\n";
 
+constexpr const char* kCheckOptions =
+    "      --session N             the session whose files to check (default: the last one)\n";
+
 constexpr const char* kImageOptions =
     "      -o, --output FILE       the image file to write\n"
     "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
@@ -102,6 +107,8 @@ constexpr const char* kImageOptions =
     "      --udf                   add a UDF 1.02 file system beside ISO 9660 and Joliet\n"
     "                              (a bridge disc): full names, times, modes and files\n"
     "                              of any size in one extent list, for every system\n"
+    "      --manifest              record SHA256SUMS at the root: every file's SHA-256,\n"
+    "                              for `sha256sum -c` and `mburn check`\n"
     "      --volume-id TEXT        the volume identifier (at most 32 of A-Z, 0-9 and _)\n";
 
 struct TCommandText {
@@ -139,6 +146,9 @@ constexpr TCommandText kCommands[] = {
     {"copy", "copy --drive SRC --to DST [options]",
      "copy a disc of one session: read it, record the\n"
      "                              image onto a blank disc, verify it"},
+    {"check", "check [--drive DRIVE] [--session N]",
+     "read every file that the SHA256SUMS at the root of a\n"
+     "                              session lists back and compare it with its SHA-256"},
 };
 
 // The commands that use each option ("*": all of them). The others refuse it:
@@ -154,7 +164,7 @@ constexpr TOptionUse kOptionUses[] = {
     {"--version", "*"},
     {"--debug", "*"},
     {"--virtual", "*"},
-    {"--drive", "disc burn write erase verify read copy"},
+    {"--drive", "disc burn write erase verify read copy check"},
     {"--mask", "burn image"},
     {"--speed", "burn write copy"},
     {"--test-write", "burn write"},
@@ -165,12 +175,13 @@ constexpr TOptionUse kOptionUses[] = {
     {"--keep-permissions", "burn image"},
     {"--udf", "burn image"},
     {"--volume-id", "burn image"},
+    {"--manifest", "burn image"},
     {"--import-session", "burn"},
     {"--no-import", "burn"},
     {"--verify", "burn write"},
     {"--eject", "burn write erase copy"},
     {"--full", "erase"},
-    {"--session", "verify read"},
+    {"--session", "verify read check"},
     {"--retries", "read copy"},
     {"--map", "read"},
     {"--to", "copy"},
@@ -205,6 +216,7 @@ std::string OptionsOf(const std::string& command) {
   if (command == "verify") return std::string(kDriveOption) + kVerifyOptions;
   if (command == "read") return std::string(kDriveOption) + kReadOptions;
   if (command == "copy") return std::string(kDriveOption) + kCopyOptions;
+  if (command == "check") return std::string(kDriveOption) + kCheckOptions;
   return {};
 }
 
@@ -225,6 +237,7 @@ std::string FullUsage() {
     if (std::string(c.Name) == "verify") text += kVerifyOptions;
     if (std::string(c.Name) == "read") text += kReadOptions;
     if (std::string(c.Name) == "copy") text += kCopyOptions;
+    if (std::string(c.Name) == "check") text += kCheckOptions;
   }
   return text + "\n" + kCommonOptions +
          "  --version                   show the version\n"
@@ -236,6 +249,8 @@ std::string FullUsage() {
          "Of verify (and burn --verify): 1 also when the track differs or cannot be read.\n"
          "Of read and copy: 0 every sector read (and copied), 1 sectors missing or the\n"
          "read, recording or verify failed, 2 nothing was read.\n"
+         "Of check: 0 every listed file matches, 1 any differs, cannot be read or is\n"
+         "missing, 2 there is no SHA256SUMS or no disc.\n"
          "Other commands: 0 done, 1 failed, 2 the command line was wrong.\n";
 }
 
@@ -286,7 +301,7 @@ int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Nam
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
                       std::string& Error) {
   static const std::set<std::string> commands = {"drives", "disc",   "burn", "write", "erase",
-                                                 "image",  "verify", "read", "copy"};
+                                                 "image",  "verify", "read", "copy",  "check"};
   std::vector<std::string> positional;
   std::vector<std::string> given;  // the options, checked once the command is known
   for (size_t i = 0; i < Args.size(); ++i) {
@@ -364,6 +379,8 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       Line.KeepPermissions = true;
     } else if (arg == "--udf") {
       Line.UDF = true;
+    } else if (arg == "--manifest") {
+      Line.Manifest = true;
     } else if (arg == "--volume-id") {
       if (!takeValue(Line.VolumeId)) return false;
     } else if (arg == "--import-session") {

@@ -7,7 +7,8 @@
 #include <vector>
 
 struct TCommandLine {
-  std::string Command;       // drives, disc, burn, write, erase, image, verify, read, copy; empty with --help alone
+  std::string Command;       // drives, disc, burn, write, erase, image, verify, read, copy, check;
+                             // empty with --help alone
   std::string Folder;        // burn, image
   std::string Output;        // image, read: -o FILE ("-": standard output)
   std::string Map;           // read: --map FILE, the GNU ddrescue mapfile
@@ -22,6 +23,7 @@ struct TCommandLine {
   bool RockRidge = true;     // burn, image: Rock Ridge fields in the ISO tree (--no-rock-ridge)
   bool KeepPermissions = false;  // burn, image: the sources' modes, owners and groups as they are
   bool UDF = false;          // burn, image: a UDF file system beside the ISO tree
+  bool Manifest = false;     // burn, image: SHA256SUMS at the root
   std::string VolumeId;
   int ImportSession = -1;    // burn: -1 = the last session (when the disc holds one)
   bool NoImport = false;
