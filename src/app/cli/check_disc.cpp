@@ -68,18 +68,8 @@ bool ReadDigest(VEZEZadira& c, const TFEntry& e, TSha256& digest, std::string& w
 }  // namespace
 
 int CheckDisc(VEZEZadira& c, const TCommandLine& Line, const TProgressView& Progress) {
-  if (!c.TestUnitReady(10000)) c.WaitUntilReady(10000, 500);
-  c.CurrentDiscKind = c.DiscKind();
-  const int sessions = c.RecordedSessions();
-  if (sessions <= 0) {
-    std::cerr << "mburn: the disc holds no recorded session\n";
-    return kNothingChecked;
-  }
-  const int session = Line.Session > 0 ? Line.Session : sessions;
-  if (session > sessions) {
-    std::cerr << "mburn: no session " << session << " (the disc holds " << sessions << ")\n";
-    return kNothingChecked;
-  }
+  const int session = ChosenSession(c, Line.Session);
+  if (session == 0) return kNothingChecked;
   // Read as a Linux mount shows it: Rock Ridge names where the session has them.
   c.RockRidge = true;
   c.UDF = false;

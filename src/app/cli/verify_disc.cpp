@@ -45,19 +45,25 @@ void PrintTrackDigest(const VEZEZadira& Component) {
   if (sums && sums->Complete()) std::cout << "sha256: " << Sha256Hex(sums->Digest()) << std::endl;
 }
 
-int VerifyDisc(VEZEZadira& c, const TCommandLine& Line, const TProgressView& Progress) {
+int ChosenSession(VEZEZadira& c, int Asked) {
   if (!c.TestUnitReady(10000)) c.WaitUntilReady(10000, 500);
   c.CurrentDiscKind = c.DiscKind();
   const int sessions = c.RecordedSessions();
   if (sessions <= 0) {
     std::cerr << "mburn: the disc holds no recorded session\n";
-    return kNothingChecked;
+    return 0;
   }
-  const int session = Line.Session > 0 ? Line.Session : sessions;
+  const int session = Asked > 0 ? Asked : sessions;
   if (session > sessions) {
     std::cerr << "mburn: no session " << session << " (the disc holds " << sessions << ")\n";
-    return kNothingChecked;
+    return 0;
   }
+  return session;
+}
+
+int VerifyDisc(VEZEZadira& c, const TCommandLine& Line, const TProgressView& Progress) {
+  const int session = ChosenSession(c, Line.Session);
+  if (session == 0) return kNothingChecked;
   uint32_t start = 0;
   if (!SessionStart(c, session, start)) {
     std::cerr << "mburn: where session " << session << " starts cannot be read: " << c.LastError

@@ -21,3 +21,8 @@ struct TProgressView {
   std::function<void()> End;          // before a status line
 };
 int VerifyDisc(VEZEZadira& Component, const TCommandLine& Line, const TProgressView& Progress);
+
+// The session a read-back command asked for (Asked, 0: the last), once the
+// drive is ready and the disc's kind known; 0 with the reason on standard
+// error when the disc holds no such session.
+int ChosenSession(VEZEZadira& Component, int Asked);
