@@ -327,11 +327,16 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       out = Args[++i];
       return true;
     };
-    auto takeNumber = [&](int& out) {
+    // A number from 0 (or Least) to Most; Range says what the option takes.
+    auto takeNumber = [&](int& out, int Most, const char* Range, int Least = 0) {
       std::string text;
       if (!takeValue(text)) return false;
       if (!ParseNumber(text, out)) {
         Error = "option " + arg + " needs a number, not \"" + text + "\"";
+        return false;
+      }
+      if (out < Least || out > Most) {
+        Error = Range;
         return false;
       }
       return true;
@@ -360,11 +365,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     } else if (arg == "--drive") {
       if (!takeValue(Line.Drive)) return false;
     } else if (arg == "--speed") {
-      if (!takeNumber(Line.Speed)) return false;
-      if (Line.Speed > 65535) {
-        Error = "--speed is at most 65535 KB/s";
-        return false;
-      }
+      if (!takeNumber(Line.Speed, 65535, "--speed is at most 65535 KB/s")) return false;
     } else if (arg == "--test-write") {
       Line.TestWrite = true;
     } else if (arg == "--finalize") {
@@ -384,11 +385,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     } else if (arg == "--volume-id") {
       if (!takeValue(Line.VolumeId)) return false;
     } else if (arg == "--import-session") {
-      if (!takeNumber(Line.ImportSession)) return false;
-      if (Line.ImportSession > 255) {
-        Error = "--import-session is at most 255";
-        return false;
-      }
+      if (!takeNumber(Line.ImportSession, 255, "--import-session is at most 255")) return false;
     } else if (arg == "--no-import") {
       Line.NoImport = true;
     } else if (arg == "--eject") {
@@ -398,17 +395,9 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
     } else if (arg == "--verify") {
       Line.Verify = true;
     } else if (arg == "--session") {
-      if (!takeNumber(Line.Session)) return false;
-      if (Line.Session < 1 || Line.Session > 255) {
-        Error = "--session is a session number from 1 to 255";
-        return false;
-      }
+      if (!takeNumber(Line.Session, 255, "--session is a session number from 1 to 255", 1)) return false;
     } else if (arg == "--retries") {
-      if (!takeNumber(Line.Retries)) return false;
-      if (Line.Retries > 100) {
-        Error = "--retries is at most 100";
-        return false;
-      }
+      if (!takeNumber(Line.Retries, 100, "--retries is at most 100")) return false;
     } else if (arg == "--map") {
       if (!takeValue(Line.Map)) return false;
       if (Line.Map.empty()) {
