@@ -58,7 +58,7 @@ struct TRecordFields {
 // Appends one directory record with the given name bytes.
 // The tree refuses names whose record would not fit its length byte; the
 // buffer holds any name a length byte can describe, so nothing overruns.
-void AppendRecord(TMemoryStream& Out, const TRecordFields& f, const std::string& Name,
+void AppendRecord(TRecordSink& Out, const TRecordFields& f, const std::string& Name,
                   std::string_view SystemUse = {}) {
   std::array<uint8_t, 34 + 255 + 255> rec{};
   const std::string_view name(Name.data(), std::min<size_t>(Name.size(), 255));
@@ -74,7 +74,7 @@ void AppendRecord(TMemoryStream& Out, const TRecordFields& f, const std::string&
   rec[32] = static_cast<uint8_t>(name.size());
   std::memcpy(&rec[33], name.data(), name.size());
   if (!su.empty()) std::memcpy(&rec[static_cast<size_t>(base)], su.data(), su.size());
-  Out.Write(rec.data(), static_cast<size_t>(length));
+  Out.Record(std::span<const uint8_t>(rec.data(), static_cast<size_t>(length)));
 }
 
 int32_t DirOffset(TImageTree Tree, const TDEntry& Dir) {
@@ -209,7 +209,7 @@ TRockRidgeRecord EntryRecord(const TFEntry& Entry) {
 // With Cont (the ISO tree of a Rock Ridge image) every record carries its
 // fields, and those that do not fit go to the directory's continuation area.
 int64_t WalkDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir, uint32_t Base, uint32_t FirstFile,
-                      TDateTime Now, TMemoryStream* Out, TContinuation* Cont) {
+                      TDateTime Now, TRecordSink* Out, TContinuation* Cont) {
   int64_t sectors = 1;
   int spaceLeft = 2048;
   auto place = [&](int nameLength, const TRockRidgeRecord& rr) {
@@ -221,7 +221,7 @@ int64_t WalkDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir, 
     const int length = RecordLength(name.size()) + static_cast<int>(su.size());
     if (length > spaceLeft) {
       // Records never cross a sector boundary.
-      if (Out != nullptr) Out->WriteZeros(static_cast<size_t>(spaceLeft));
+      if (Out != nullptr) Out->Zeros(static_cast<size_t>(spaceLeft));
       ++sectors;
       spaceLeft = 2048 - length;
     } else {
@@ -270,7 +270,7 @@ int64_t WalkDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir, 
       append(part, name, place(static_cast<int>(name.size()), EntryRecord(*e)));
     }
   }
-  if (Out != nullptr) Out->WriteZeros(static_cast<size_t>(spaceLeft));
+  if (Out != nullptr) Out->Zeros(static_cast<size_t>(spaceLeft));
   return sectors * 2048;
 }
 
@@ -325,7 +325,7 @@ int64_t MeasureDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Di
 }
 
 void WriteDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir, uint32_t Base,
-                    uint32_t FirstFile, TMemoryStream& Out, TMemoryStream* Continuation) {
+                    uint32_t FirstFile, TRecordSink& Out, TMemoryStream* Continuation) {
   const bool rr = C.RockRidge && Tree == TImageTree::ISO;
   TContinuation cont{C.ContinuationArea + static_cast<uint32_t>(Dir.ContinuationOffset), 0, Continuation};
   WalkDirectory(C, Tree, Dir, Base, FirstFile, C.MetadataTime, &Out, rr ? &cont : nullptr);

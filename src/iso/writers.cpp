@@ -113,9 +113,16 @@ public:
   void Write(TImagePlan&, TMemoryStream& Out) override {
     if (tree_ == TImageTree::Joliet && !c_.JolietFileSystem) return;
     const uint32_t base = tree_ == TImageTree::ISO ? c_.DirArea : c_.JolietDirArea;
+    // The records are made again as the stream reads them.
+    auto extents = std::make_shared<TDirectoryExtents>();
+    const uint32_t bytes = tree_ == TImageTree::ISO ? c_.DirAreaSize : c_.JolietDirAreaSize;
+    extents->Reserve(c_.FileTable.size() + 2 * c_.DirTable.size() + bytes / 2048);
     for (const auto& d : c_.DirTable)
-      WriteDirectory(c_, tree_, *d, base, c_.FirstFileSector, Out,
+      WriteDirectory(c_, tree_, *d, base, c_.FirstFileSector, *extents,
                      tree_ == TImageTree::ISO ? &continuation_ : nullptr);
+    extents->Shrink();
+    const int64_t size = extents->Size();
+    Out.WriteGenerated(std::move(extents), size);
   }
   // Sectors of Rock Ridge continuation areas the measure found, and their bytes once written.
   int64_t ContinuedSectors() const { return continued_; }

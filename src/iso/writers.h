@@ -5,8 +5,11 @@
 // new format is a new writer in SessionWriters.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -78,7 +81,63 @@ void WritePathTable(const VEZEZadira& C, TImageTree Tree, uint32_t Base, TPathTa
 // Rock Ridge continuation area (ISO tree with RockRidge on).
 int64_t MeasureDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir,
                          int64_t* Continuation = nullptr);
+// Where the walk over a directory's extent puts it: whole records, each
+// within one sector, and the zeros that end a sector.
+class TRecordSink {
+public:
+  virtual ~TRecordSink() = default;
+  virtual void Record(std::span<const uint8_t> Bytes) = 0;
+  virtual void Zeros(size_t Count) = 0;
+};
 // Appends the directory's extent to Out and its continuation area (if any)
 // to Continuation.
 void WriteDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir, uint32_t Base,
-                    uint32_t FirstFile, TMemoryStream& Out, TMemoryStream* Continuation = nullptr);
+                    uint32_t FirstFile, TRecordSink& Out, TMemoryStream* Continuation = nullptr);
+
+// The directory extents of a tree as the stream reads them: each record is
+// kept as the few fields that differ from record to record (extent, length,
+// date, serial, the name and the times), the fields most records share once
+// in a table, and made again, byte for byte, sector by sector. A record
+// that does not take that form is kept whole. Sectors end in zeros.
+class TDirectoryExtents final : public TRecordSink, public TGeneratedBytes {
+public:
+  void Reserve(size_t Records);
+  void Record(std::span<const uint8_t> Bytes) override;
+  void Zeros(size_t Count) override;
+  void Fill(int64_t Offset, std::span<uint8_t> Dest) const override;
+  int64_t Size() const { return static_cast<int64_t>(sectorFirst_.size() - 1) * 2048 + used_; }
+  size_t WholeRecords() const { return whole_; }  // records kept as they are
+  void Shrink();  // once the last extent is in
+
+private:
+  // How a record is kept.
+  enum class TKind : uint8_t { Plain, RockRidge, Whole, Zeros };
+  struct TItem {
+    uint32_t Extent = 0, Length = 0;  // Zeros: Length zero bytes
+    uint32_t Serial = 0, Shared = 0;  // Rock Ridge: PX serial; index into shared_
+    uint32_t Text = 0;     // where its bytes start in the store (low 32 bits)
+    uint8_t TextHigh = 0;  // ... and the bits above
+    uint8_t Flags = 0;
+    uint8_t NameLength = 0, NMLength = 0, TFLength = 0;  // Whole: NameLength bytes
+    TKind Kind = TKind::Plain;
+  };
+  void Store(TItem& Item, std::span<const uint8_t> Bytes);
+  const uint8_t* Stored(const TItem& Item) const;
+  // The record's bytes from its fields and its stored bytes Text; how many.
+  size_t Make(const TItem& Item, const uint8_t* Text, uint8_t* Dest) const;
+  void Add(const TItem& Item, size_t Bytes);
+  void AddWhole(std::span<const uint8_t> Bytes);
+  void Sector(int64_t Index, uint8_t* Dest) const;
+
+  std::vector<TItem> items_;
+  std::vector<uint32_t> sectorFirst_{0};  // the first item of each sector
+  size_t used_ = 0;                       // bytes of the last sector taken
+  size_t whole_ = 0;
+  // The bytes records do not share, in pieces of 64 KiB that never split one.
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  uint64_t stored_ = 0;
+  // The PX field but its serial, as records share it.
+  std::vector<std::array<uint8_t, 36>> shared_;
+  uint32_t lastShared_ = 0;
+  std::unordered_map<std::string, uint32_t> sharedIndex_;
+};

@@ -1,5 +1,6 @@
 // Path tables and directory records: record layouts byte for byte, names in
-// both trees, the sector-boundary rule and the dot records.
+// both trees, the sector-boundary rule, the dot records, and the compact form
+// the extents are kept in until the stream reads them.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 
 #include "iso/image_helpers.h"
 #include "iso/iso.h"
+#include "iso/writers.h"
 
 using namespace isotest;
 
@@ -238,6 +240,134 @@ TEST_F(DirRecordTest, JolietDotRecordCarriesTheJolietSize) {
   const auto r = Records(TTree::Joliet, *Root());
   EXPECT_EQ(r[2].DataLength(), 4096u);
   EXPECT_EQ(Records(TTree::ISO, *Root())[2].DataLength(), 2048u);
+}
+
+// ---- the compact extents
+
+// A directory record: the fields, the name, the pad byte and the system use bytes.
+std::vector<uint8_t> MakeRecord(uint32_t extent, uint32_t length, uint8_t flags, const std::string& name,
+                                const std::string& su = {}) {
+  std::vector<uint8_t> r(33 + name.size() + (name.size() % 2 == 0 ? 1 : 0), 0);
+  PutBoth32(&r[2], extent);
+  PutBoth32(&r[10], length);
+  const uint8_t date[7] = {123, 11, 14, 22, 13, 20, 4};
+  std::memcpy(&r[18], date, 7);
+  r[25] = flags;
+  PutBoth16(&r[28], 1);
+  r[32] = static_cast<uint8_t>(name.size());
+  std::memcpy(&r[33], name.data(), name.size());
+  r.insert(r.end(), su.begin(), su.end());
+  r[0] = static_cast<uint8_t>(r.size());
+  return r;
+}
+
+std::string Field(const char* sig, const std::string& data) {
+  return std::string{sig[0], sig[1], static_cast<char>(4 + data.size()), '\1'} + data;
+}
+
+std::string Both(uint32_t v) {
+  uint8_t b[8];
+  PutBoth32(b, v);
+  return std::string(reinterpret_cast<const char*>(b), 8);
+}
+
+std::string PX(uint32_t mode, uint32_t serial) { return Field("PX", Both(mode) + Both(1) + Both(0) + Both(0) + Both(serial)); }
+std::string TF(size_t timeBytes) {
+  std::string t(1, timeBytes == 7 ? '\x0E' : '\x8E');
+  for (size_t i = 0; i < 3 * timeBytes; ++i) t += static_cast<char>('0' + i % 10);
+  return Field("TF", t);
+}
+std::string NM(const std::string& name) { return Field("NM", std::string(1, '\0') + name); }
+std::string Even(std::string su, size_t nameLength) {
+  if ((33 + nameLength + (nameLength % 2 == 0 ? 1 : 0) + su.size()) % 2 != 0) su += '\0';
+  return su;
+}
+
+// Every shape of record the walk gives, and some it does not: each reads
+// back exactly as written, at any offset and in pieces of any size, and
+// those of the usual shapes are not kept whole.
+TEST(DirectoryExtents, ReadBackAsWrittenAndUsualRecordsKeptCompact) {
+  const std::string joliet("\0F\0i\0l\0e\0.\0t\0x\0t\0;\0" "1", 20);
+  const struct {
+    const char* What;
+    std::vector<uint8_t> Record;
+    bool Whole;
+  } cases[] = {
+      {"ISO file", MakeRecord(1000, 12345, 0, "FILE.TXT;1"), false},
+      {"Joliet file", MakeRecord(1000, 12345, 1, joliet), false},
+      {"part of a multi-extent file", MakeRecord(7, 0xFFFFF800u, 0x80, "BIG.BIN;1"), false},
+      {"Rock Ridge file", MakeRecord(5, 6, 0, "A.TXT;1", Even(PX(0100444, 9) + TF(7) + NM("a.txt"), 7)), false},
+      {"Rock Ridge name of odd length", MakeRecord(5, 6, 0, "AB.TXT;1", Even(PX(0100444, 10) + TF(7) + NM("ab.txt"), 8)), false},
+      {"Rock Ridge dot record", MakeRecord(20, 2048, 2, std::string(1, '\1'), Even(PX(040555, 11) + TF(7), 1)), false},
+      {"Rock Ridge long times", MakeRecord(5, 6, 0, "L.TXT;1", Even(PX(0100444, 12) + TF(17) + NM("l.txt"), 7)), false},
+      {"Rock Ridge other owner", MakeRecord(5, 6, 0, "O.TXT;1", Even(PX(0100600, 13) + TF(7) + NM("o.txt"), 7)), false},
+      {"symbolic link", MakeRecord(0, 0, 0, "LN;1", Even(PX(0120777, 14) + TF(7) + NM("ln") + Field("SL", std::string("\0\0\1x", 4)), 4)), true},
+      {"continued fields", MakeRecord(0, 0, 0, "C;1", Even(PX(0100444, 15) + TF(7) + Field("CE", Both(300) + Both(0) + Both(60)), 3)), true},
+      {"root's dot record", MakeRecord(20, 2048, 2, std::string(1, '\0'), Even(Field("SP", "\xBE\xEF\0") + PX(040555, 1) + TF(7), 1)), true},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.What);
+    // Between whole sectors of other records, and across the end of a sector.
+    std::vector<std::vector<uint8_t>> records;
+    for (int i = 0; i < 25; ++i) records.push_back(MakeRecord(uint32_t(i), 2048, 0, "F" + std::to_string(i) + ".DAT;1"));
+    records.push_back(k.Record);
+    TDirectoryExtents extents;
+    TMemoryStream expected;
+    size_t used = 0;
+    for (int round = 0; round < 2; ++round)
+      for (const auto& r : records) {
+        if (used + r.size() > 2048) {
+          extents.Zeros(2048 - used);
+          expected.WriteZeros(2048 - used);
+          used = 0;
+        }
+        extents.Record(r);
+        expected.Write(r);
+        used += r.size();
+      }
+    // Zeros to the end of the sector and a whole one more.
+    extents.Zeros(4096 - used);
+    expected.WriteZeros(4096 - used);
+    extents.Shrink();
+    ASSERT_EQ(extents.Size(), expected.Size());
+    EXPECT_EQ(extents.WholeRecords(), k.Whole ? 2u : 0u);
+    for (const size_t piece : {size_t(2048), size_t(777), size_t(1), size_t(6000)}) {
+      for (int64_t at = 0; at < expected.Size(); at += static_cast<int64_t>(piece)) {
+        std::vector<uint8_t> want(std::min<size_t>(piece, static_cast<size_t>(expected.Size() - at)));
+        std::vector<uint8_t> got(want.size(), 0xAA);
+        expected.Read(at, want);
+        extents.Fill(at, got);
+        ASSERT_EQ(got, want) << "at " << at << ", pieces of " << piece;
+      }
+    }
+  }
+}
+
+// A record the walk would never give: one that crosses a sector, and fields
+// that say other than the bytes (both byte orders differing, extended
+// attributes, a volume number in one byte order). They read back as written
+// all the same.
+TEST(DirectoryExtents, OddRecordsReadBackAsWritten) {
+  std::vector<uint8_t> orders = MakeRecord(1, 2, 0, "X.Y;1");
+  orders[9] ^= 1;  // the big-endian extent
+  std::vector<uint8_t> attributes = MakeRecord(1, 2, 0, "X.Y;1");
+  attributes[1] = 1;
+  std::vector<uint8_t> volume = MakeRecord(1, 2, 0, "X.Y;1");
+  volume[31] = 0;  // volume sequence number 1 in one byte order only
+  TDirectoryExtents extents;
+  TMemoryStream expected;
+  extents.Zeros(2000);
+  expected.WriteZeros(2000);
+  for (const auto& r : {orders, attributes, volume}) {
+    extents.Record(r);
+    expected.Write(r);
+  }
+  ASSERT_EQ(extents.Size(), expected.Size());
+  EXPECT_EQ(extents.WholeRecords(), 4u);  // the first in two pieces
+  std::vector<uint8_t> want(static_cast<size_t>(expected.Size())), got(want.size());
+  expected.Read(0, want);
+  extents.Fill(0, got);
+  EXPECT_EQ(got, want);
 }
 
 }  // namespace
