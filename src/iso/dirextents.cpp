@@ -72,7 +72,14 @@ size_t TDirectoryExtents::Make(const TItem& Item, const uint8_t* Text, uint8_t* 
   Dest[26] = Dest[27] = 0;
   PutBoth16(Dest + 28, 1);
   Dest[32] = static_cast<uint8_t>(n);
-  std::memcpy(Dest + 33, name, n);
+  if (Item.Kind == TKind::Narrow) {
+    for (size_t i = 0; i < n / 2; ++i) {
+      Dest[33 + 2 * i] = 0;
+      Dest[34 + 2 * i] = name[i];
+    }
+  } else {
+    std::memcpy(Dest + 33, name, n);
+  }
   if (NamePad(n) != 0) Dest[33 + n] = 0;
   return length;
 }
@@ -158,7 +165,12 @@ void TDirectoryExtents::Record(std::span<const uint8_t> Bytes) {
         }
       }
     }
-    if (usual) {
+    bool narrow = usual && item.Kind == TKind::Plain && n % 2 == 0;
+    for (size_t i = 0; narrow && i < n; i += 2) narrow = b[33 + i] == 0;
+    if (narrow) {
+      item.Kind = TKind::Narrow;
+      for (size_t i = 0; i < n; i += 2) text[textLength++] = b[34 + i];
+    } else if (usual) {
       std::memcpy(text.data() + textLength, b + 33, n);
       textLength += n;
       if (item.NMLength > 0) {

@@ -111,7 +111,8 @@ public:
 
 private:
   // How a record is kept.
-  enum class TKind : uint8_t { Plain, RockRidge, Whole, Zeros };
+  // Narrow: a Joliet name of UTF-16 units below 256, kept one byte a unit.
+  enum class TKind : uint8_t { Plain, Narrow, RockRidge, Whole, Zeros };
   struct TItem {
     uint32_t Extent = 0, Length = 0;  // Zeros: Length zero bytes
     uint32_t Serial = 0, Shared = 0;  // Rock Ridge: PX serial; index into shared_

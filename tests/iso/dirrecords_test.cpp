@@ -295,6 +295,8 @@ TEST(DirectoryExtents, ReadBackAsWrittenAndUsualRecordsKeptCompact) {
   } cases[] = {
       {"ISO file", MakeRecord(1000, 12345, 0, "FILE.TXT;1"), false},
       {"Joliet file", MakeRecord(1000, 12345, 1, joliet), false},
+      {"Joliet file beyond Latin-1", MakeRecord(1000, 12345, 0, std::string("\x30\x42\0;\0" "1", 6)), false},
+      {"Joliet file of one unit", MakeRecord(1000, 12345, 0, std::string("\0x", 2)), false},
       {"part of a multi-extent file", MakeRecord(7, 0xFFFFF800u, 0x80, "BIG.BIN;1"), false},
       {"Rock Ridge file", MakeRecord(5, 6, 0, "A.TXT;1", Even(PX(0100444, 9) + TF(7) + NM("a.txt"), 7)), false},
       {"Rock Ridge name of odd length", MakeRecord(5, 6, 0, "AB.TXT;1", Even(PX(0100444, 10) + TF(7) + NM("ab.txt"), 8)), false},
