@@ -119,11 +119,41 @@ struct TDEntry {
   std::vector<std::pair<std::string, uint32_t>> NextCounter;
 };
 
+// Where a file's bytes are read from. The files of one folder share the
+// folder's part of the path (through its last "/"): a tree of a million
+// files keeps each folder once, not once a file.
+class TSourcePath {
+public:
+  TSourcePath() = default;
+  TSourcePath(std::shared_ptr<const std::string> Folder, std::string Name)
+      : folder_(std::move(Folder)), name_(std::move(Name)) {}
+  TSourcePath& operator=(std::string_view Path) {  // a path that shares nothing
+    const size_t slash = Path.rfind('/');
+    folder_ = slash == std::string_view::npos ? nullptr : std::make_shared<const std::string>(Path.substr(0, slash + 1));
+    name_ = slash == std::string_view::npos ? Path : Path.substr(slash + 1);
+    return *this;
+  }
+  std::string Text() const { return folder_ ? *folder_ + name_ : name_; }
+  operator std::string() const { return Text(); }
+  bool Empty() const { return (!folder_ || folder_->empty()) && name_.empty(); }
+  void Clear() { *this = TSourcePath(); }
+  bool operator==(std::string_view Path) const {
+    const std::string_view folder = folder_ ? std::string_view(*folder_) : std::string_view();
+    return Path.size() == folder.size() + name_.size() && Path.starts_with(folder) && Path.ends_with(name_);
+  }
+  const std::shared_ptr<const std::string>& Folder() const { return folder_; }
+
+private:
+  std::shared_ptr<const std::string> folder_;
+  std::string name_;
+};
+inline std::string operator+(const std::string& Text, const TSourcePath& Path) { return Text + Path.Text(); }
+
 // An entry of a directory: a file, or a subdirectory as seen from its parent.
 struct TFEntry {
   std::string ISOName;        // without ";1", upper case
   std::string LongName;       // Joliet name
-  std::string SourcePath;     // empty for subdirectories and imported entries
+  TSourcePath SourcePath;     // empty for subdirectories and imported entries
   TDateTime DateTime = 0;     // local time
   int64_t ISOSize = 0;        // file size, or the subdirectory's ISO extent size
   int64_t JolietSize = 0;

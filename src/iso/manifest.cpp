@@ -178,7 +178,7 @@ bool AddManifestEntries(VEZEZadira& c) {
     if (!ours) continue;
     if (!e->Imported || !IsManifestFile(*e))
       return Refused(c, std::string(kListPresentText) + ": " +
-                            (e->SourcePath.empty() ? e->LongName : e->SourcePath));
+                            (e->SourcePath.Empty() ? e->LongName : e->SourcePath.Text()));
     if (mounted == kListName) earlier = e;
     stale.push_back(e);
   }

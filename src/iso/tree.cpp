@@ -119,6 +119,9 @@ struct TTreeIndex {
   TNameIndex<&TFEntry::LongName> Names;
   TNameIndex<&TFEntry::ISOName> ISONames;
   std::unique_ptr<TJournalState> Journal;
+  // The folder of the source path added last, which the next file of the
+  // same folder shares.
+  std::shared_ptr<const std::string> SourceFolder;
 };
 
 namespace {
@@ -127,6 +130,15 @@ TTreeIndex& Index(VEZEZadira& c) { return *c.TreeIndex; }
 
 bool ISONameInUse(VEZEZadira& c, const TDEntry* dir, std::string_view name) {
   return Index(c).ISONames.Find(dir, name) != nullptr;
+}
+
+TSourcePath SourcePathOf(VEZEZadira& c, const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return TSourcePath(nullptr, path);
+  const std::string_view folder(path.data(), slash + 1);
+  std::shared_ptr<const std::string>& last = Index(c).SourceFolder;
+  if (!last || *last != folder) last = std::make_shared<const std::string>(folder);
+  return TSourcePath(last, path.substr(slash + 1));
 }
 
 void IndexEntry(VEZEZadira& c, TFEntry* e) {
@@ -510,7 +522,7 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->ISOSize = e->JolietSize = found.Size;
   e->Attr = static_cast<uint32_t>(found.Attr);
   e->DateTime = date;
-  e->SourcePath = fullPath;
+  e->SourcePath = SourcePathOf(c, fullPath);
   if (rr != nullptr)
     e->RR = *rr;
   else

@@ -208,11 +208,11 @@ public:
         e->JolietSize = e->ISOSize;
         e->ISOExtent = e->JolietExtent = static_cast<int32_t>(sectors);
         // Data laid out that no source gives cannot be streamed.
-        if ((e->Attr & faDirectory) != 0 || e->SourcePath.empty() || e->ISOSize < 0)
+        if ((e->Attr & faDirectory) != 0 || e->SourcePath.Empty() || e->ISOSize < 0)
           broken_ = true;
         else {
           if (c_.ManifestDraft) sourceOf_.emplace(e.get(), sources_.size());
-          sources_.Add({e->SourcePath, e->ISOSize, first + sectors});
+          sources_.Add({e->SourcePath.Text(), e->ISOSize, first + sectors});
         }
         sectors += Sectors(e->ISOSize);
       } else {

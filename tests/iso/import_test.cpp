@@ -234,7 +234,7 @@ TEST_F(TImportFixture, ImportedFilesKeepExtentsAttributesAndDates) {
   TFEntry* e = Entry("\\", "secret.txt");
   ASSERT_NE(e, nullptr);
   EXPECT_TRUE(e->Imported);
-  EXPECT_TRUE(e->SourcePath.empty());
+  EXPECT_TRUE(e->SourcePath.Empty());
   EXPECT_EQ(e->ISOExtent, 210);
   EXPECT_EQ(e->JolietExtent, 210);
   EXPECT_EQ(e->ISOSize, 4096);
@@ -398,7 +398,7 @@ TEST_F(TImportFixture, EmptyFileAtExtentZeroIsAnImportedEmptyFile) {
   ASSERT_NE(e, nullptr);
   EXPECT_TRUE(e->Imported);
   EXPECT_EQ(e->ISOSize, 0);
-  EXPECT_TRUE(e->SourcePath.empty());
+  EXPECT_TRUE(e->SourcePath.Empty());
   ASSERT_TRUE(C.PrepareImage(true, nullptr));
   EXPECT_EQ(C.FileSectors, 0);  // nothing of the old session is written again
 }

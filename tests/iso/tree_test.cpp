@@ -123,11 +123,18 @@ TEST_F(TreeTest, NamesOfFilesWithAndWithoutDot) {
   EXPECT_EQ(readme->LongName, "README.");
   EXPECT_EQ(readme->ISOName, "README.");
   EXPECT_EQ(readme->SourcePath, P("src/README"));
+  EXPECT_EQ(readme->SourcePath.Text(), P("src/README"));
+  EXPECT_FALSE(readme->SourcePath == P("src/READM"));
+  EXPECT_FALSE(readme->SourcePath == P("src/READMEE"));
   EXPECT_EQ(readme->ISOSize, 5);
   EXPECT_EQ(readme->JolietSize, 5);
   EXPECT_FALSE(readme->Imported);
   EXPECT_EQ(readme->Attr & (faArchive | faDirectory), static_cast<uint32_t>(faArchive));
   const TFEntry* a = c_.FindEntry(c_.RootDirectory(), "a.txt");
+  ASSERT_NE(a, nullptr);
+  // The files of one folder keep its path once.
+  EXPECT_EQ(a->SourcePath.Text(), P("src/a.txt"));
+  EXPECT_EQ(a->SourcePath.Folder(), readme->SourcePath.Folder());
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->LongName, "a.txt");
   EXPECT_EQ(a->ISOName, "A.TXT");

@@ -168,7 +168,7 @@ protected:
       }
       // What the layout leaves out: subdirectory entries, imported entries,
       // entries without a source and empty files.
-      if ((e->Attr & faDirectory) || e->Imported || e->SourcePath.empty() || e->ISOSize <= 0) continue;
+      if ((e->Attr & faDirectory) || e->Imported || e->SourcePath.Empty() || e->ISOSize <= 0) continue;
       plan->Sources.Add({e->SourcePath, e->ISOSize, at});
       at += Sectors(e->ISOSize);
     }
@@ -192,7 +192,7 @@ TEST_F(CacheTest, StreamIsMetadataThenFilesOnSectorBoundariesWithZeroTails) {
   TFEntry& dir = AddEntry("", 2048, faDirectory);  // a subdirectory entry
   dir.SubDir = comp_->RootDirectory();
   AddEntry(WriteFile("imported.bin", Pattern(5000, 9)), 5000).Imported = true;
-  AddEntry(WriteFile("imported2.bin", Pattern(5000, 9)), 5000).SourcePath.clear();
+  AddEntry(WriteFile("imported2.bin", Pattern(5000, 9)), 5000).SourcePath.Clear();
   AddFileEntry("empty.bin", {});
   AddFileEntry("one.bin", one);
   AddFileEntry("c.bin", c);
