@@ -94,12 +94,17 @@ void TDirectoryExtents::Add(const TItem& Item, size_t Bytes) {
 }
 
 void TDirectoryExtents::AddWhole(std::span<const uint8_t> Bytes) {
-  TItem item;
-  item.Kind = TKind::Whole;
-  item.NameLength = static_cast<uint8_t>(Bytes.size());
-  Store(item, Bytes);
-  ++whole_;
-  Add(item, Bytes.size());
+  // A record's length is one byte: longer runs are kept in pieces.
+  while (!Bytes.empty()) {
+    const std::span<const uint8_t> piece = Bytes.first(std::min<size_t>(Bytes.size(), 255));
+    TItem item;
+    item.Kind = TKind::Whole;
+    item.NameLength = static_cast<uint8_t>(piece.size());
+    Store(item, piece);
+    ++whole_;
+    Add(item, piece.size());
+    Bytes = Bytes.subspan(piece.size());
+  }
 }
 
 void TDirectoryExtents::Record(std::span<const uint8_t> Bytes) {

@@ -347,8 +347,8 @@ TEST(DirectoryExtents, ReadBackAsWrittenAndUsualRecordsKeptCompact) {
 
 // A record the walk would never give: one that crosses a sector, and fields
 // that say other than the bytes (both byte orders differing, extended
-// attributes, a volume number in one byte order). They read back as written
-// all the same.
+// attributes, a volume number in one byte order), bytes that are no record.
+// They read back as written all the same.
 TEST(DirectoryExtents, OddRecordsReadBackAsWritten) {
   std::vector<uint8_t> orders = MakeRecord(1, 2, 0, "X.Y;1");
   orders[9] ^= 1;  // the big-endian extent
@@ -360,12 +360,14 @@ TEST(DirectoryExtents, OddRecordsReadBackAsWritten) {
   TMemoryStream expected;
   extents.Zeros(2000);
   expected.WriteZeros(2000);
-  for (const auto& r : {orders, attributes, volume}) {
+  std::vector<uint8_t> run(300);  // longer than a length byte can say
+  for (size_t i = 0; i < run.size(); ++i) run[i] = static_cast<uint8_t>(i * 7 + 1);
+  for (const auto& r : {orders, attributes, volume, run}) {
     extents.Record(r);
     expected.Write(r);
   }
   ASSERT_EQ(extents.Size(), expected.Size());
-  EXPECT_EQ(extents.WholeRecords(), 4u);  // the first in two pieces
+  EXPECT_EQ(extents.WholeRecords(), 6u);  // the first and the run in two pieces each
   std::vector<uint8_t> want(static_cast<size_t>(expected.Size())), got(want.size());
   expected.Read(0, want);
   extents.Fill(0, got);
