@@ -275,6 +275,11 @@ bool TCacheThread::Produce() {
     }
     // Read strictly front to back: let the system read ahead further.
     (void)::posix_fadvise(file->Handle, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (entry.Part && file->Seek(entry.Offset, soFromBeginning) != entry.Offset) {
+      const int why = errno;
+      return ErrorExit({CantReadText(entry.Path, why), TOutcomeCode::SourceUnreadable, entry.Path, why}),
+             false;
+    }
 
     int64_t left = entry.Size;
     while (left > 0) {
@@ -298,7 +303,7 @@ bool TCacheThread::Produce() {
     }
     // A file that grew since the layout keeps its laid-out length.
     uint8_t probe;
-    if (file->Read(&probe, 1) > 0) {
+    if (!entry.Part && file->Read(&probe, 1) > 0) {
       std::lock_guard g(lock_);
       notes_.push_back(GrownFileText(entry.Path, entry.Size));
     }

@@ -86,6 +86,10 @@ struct TPlanSource {
   std::string Path;
   int64_t Size = 0;
   int64_t FirstSector = 0;  // relative to the track's first sector
+  // A part of Path: Size bytes from byte Offset on. The file goes on past
+  // them, which is then no sign that it grew.
+  int64_t Offset = 0;
+  bool Part = false;
 };
 
 // The sources of a plan, in stream order. A tree's files follow one another
@@ -122,13 +126,15 @@ public:
 
 private:
   // 16 bytes a source; the rests follow one another in text_, so where one
-  // starts is known by reading the list in order.
+  // starts is known by reading the list in order. Parts of files are few:
+  // their offsets are kept apart, by source.
   struct TItem {
     int64_t Size;
     uint32_t FirstSector;  // sectors are 32-bit addresses
     uint16_t Shared;       // bytes taken from the path before
     uint16_t Length;       // bytes of the rest; kLong: the path is in long_
   };
+  std::vector<std::pair<size_t, int64_t>> parts_;  // (source, offset), in order
   static constexpr uint16_t kLong = 0xFFFF;
   std::vector<TItem> items_;
   std::string text_;
