@@ -3,6 +3,7 @@
 #include <charconv>
 #include <set>
 
+#include "app/discset.h"
 #include "app/workflow.h"
 #include "stream/stream.h"
 #include "vrecorder/vrecorder.h"
@@ -54,7 +55,22 @@ constexpr const char* kBurnOptions =
     "                              (default: the last session, so earlier files stay)\n"
     "      --no-import             do not carry the earlier sessions' files\n"
     "      --verify                read the track back and compare it with what was sent\n"
-    "      --eject                 eject the disc once the recording has ended\n";
+    "      --eject                 eject the disc once the recording has ended\n"
+    "      --span                  record a folder larger than one disc as a set of\n"
+    "                              discs, as `mburn plan` shows it: each disc closed,\n"
+    "                              with its share of the folder and MBURN-SET.txt\n"
+    "      --from N                with --span: begin at disc N of the same plan\n"
+    "      --open                  with --span: leave every disc open\n"
+    "      --media MEDIA           with --span: plan for blank MEDIA (see plan) rather\n"
+    "                              than for the disc in the drive\n";
+
+constexpr const char* kPlanOptions =
+    "      --media MEDIA           plan for blank discs of MEDIA (cd-r, dvd+r, dvd-r,\n"
+    "                              bd-r, bd-r-dl, ...) at their standard capacity;\n"
+    "                              without it, for the blank disc in the drive\n"
+    "      --mask MASK             only files matching MASK (wildcards * and ?, default *.*)\n"
+    "      --no-joliet, --no-rock-ridge, --keep-permissions, --udf, --manifest,\n"
+    "      --volume-id TEXT        as for burn: the images are measured with them\n";
 
 constexpr const char* kWriteOptions =
     "      --speed KBPS            write speed in kilobytes per second (0 = maximum)\n"
@@ -149,6 +165,9 @@ constexpr TCommandText kCommands[] = {
     {"check", "check [--drive DRIVE] [--session N]",
      "read every file that the SHA256SUMS at the root of a\n"
      "                              session lists back and compare it with its SHA-256"},
+    {"plan", "plan FOLDER (--media MEDIA | --drive DRIVE) [options]",
+     "show how many discs FOLDER takes and which files go\n"
+     "                              on which disc (record them with burn --span)"},
 };
 
 // The commands that use each option ("*": all of them). The others refuse it:
@@ -164,18 +183,18 @@ constexpr TOptionUse kOptionUses[] = {
     {"--version", "*"},
     {"--debug", "*"},
     {"--virtual", "*"},
-    {"--drive", "disc burn write erase verify read copy check"},
-    {"--mask", "burn image"},
+    {"--drive", "disc burn write erase verify read copy check plan"},
+    {"--mask", "burn image plan"},
     {"--speed", "burn write copy"},
     {"--test-write", "burn write"},
     {"--finalize", "burn write"},
-    {"--no-joliet", "burn image"},
-    {"--rock-ridge", "burn image"},
-    {"--no-rock-ridge", "burn image"},
-    {"--keep-permissions", "burn image"},
-    {"--udf", "burn image"},
-    {"--volume-id", "burn image"},
-    {"--manifest", "burn image"},
+    {"--no-joliet", "burn image plan"},
+    {"--rock-ridge", "burn image plan"},
+    {"--no-rock-ridge", "burn image plan"},
+    {"--keep-permissions", "burn image plan"},
+    {"--udf", "burn image plan"},
+    {"--volume-id", "burn image plan"},
+    {"--manifest", "burn image plan"},
     {"--import-session", "burn"},
     {"--no-import", "burn"},
     {"--verify", "burn write"},
@@ -189,6 +208,10 @@ constexpr TOptionUse kOptionUses[] = {
     {"--image", "verify"},
     {"-o", "image read"},
     {"--output", "image read"},
+    {"--media", "burn plan"},
+    {"--span", "burn"},
+    {"--from", "burn"},
+    {"--open", "burn"},
 };
 
 bool Applies(const std::string& option, const std::string& command) {
@@ -217,6 +240,7 @@ std::string OptionsOf(const std::string& command) {
   if (command == "read") return std::string(kDriveOption) + kReadOptions;
   if (command == "copy") return std::string(kDriveOption) + kCopyOptions;
   if (command == "check") return std::string(kDriveOption) + kCheckOptions;
+  if (command == "plan") return std::string(kDriveOption) + kPlanOptions;
   return {};
 }
 
@@ -238,6 +262,7 @@ std::string FullUsage() {
     if (std::string(c.Name) == "read") text += kReadOptions;
     if (std::string(c.Name) == "copy") text += kCopyOptions;
     if (std::string(c.Name) == "check") text += kCheckOptions;
+    if (std::string(c.Name) == "plan") text += kPlanOptions;
   }
   return text + "\n" + kCommonOptions +
          "  --version                   show the version\n"
@@ -251,6 +276,7 @@ std::string FullUsage() {
          "read, recording or verify failed, 2 nothing was read.\n"
          "Of check: 0 every listed file matches, 1 any differs, cannot be read or is\n"
          "missing, 2 there is no SHA256SUMS or no disc.\n"
+         "Of burn --span: 1 also when a disc of the set failed (it names the disc to go on from).\n"
          "Other commands: 0 done, 1 failed, 2 the command line was wrong.\n";
 }
 
@@ -301,7 +327,7 @@ int FindDrive(const std::vector<std::string>& DeviceList, const std::string& Nam
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
                       std::string& Error) {
   static const std::set<std::string> commands = {"drives", "disc",   "burn", "write", "erase",
-                                                 "image",  "verify", "read", "copy",  "check"};
+                                                 "image",  "verify", "read", "copy",  "check", "plan"};
   std::vector<std::string> positional;
   std::vector<std::string> given;  // the options, checked once the command is known
   for (size_t i = 0; i < Args.size(); ++i) {
@@ -410,6 +436,18 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       if (!takeValue(Line.Sha256)) return false;
     } else if (arg == "--image") {
       if (!takeValue(Line.Image)) return false;
+    } else if (arg == "--media") {
+      if (!takeValue(Line.Media)) return false;
+      if (int64_t sectors = 0; !StandardCapacity(Line.Media, sectors)) {
+        Error = "--media names one of " + StandardMediaNames() + ", not \"" + Line.Media + "\"";
+        return false;
+      }
+    } else if (arg == "--span") {
+      Line.Span = true;
+    } else if (arg == "--from") {
+      if (!takeNumber(Line.From, 9999, "--from is a disc number from 1 to 9999", 1)) return false;
+    } else if (arg == "--open") {
+      Line.Open = true;
     } else if (arg == "-o" || arg == "--output") {
       if (!takeValue(Line.Output)) return false;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -437,7 +475,7 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       Error = "option " + option + " does not apply to '" + Line.Command + "'";
       return false;
     }
-  const bool takesFolder = Line.Command == "burn" || Line.Command == "image";
+  const bool takesFolder = Line.Command == "burn" || Line.Command == "image" || Line.Command == "plan";
   const bool takesImage = Line.Command == "write";
   const size_t expected = takesFolder || takesImage ? 2 : 1;
   if (positional.size() > expected) {
@@ -457,6 +495,15 @@ bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line,
       return false;
     }
     Line.Image = positional[1];
+  }
+  const bool spanOnly = Line.From != 1 || Line.Open || (Line.Command == "burn" && !Line.Media.empty());
+  if (!Line.Span && spanOnly) {
+    Error = "--from, --open and --media of burn go with --span";
+    return false;
+  }
+  if (Line.Span && (Line.ImportSession >= 0 || Line.NoImport)) {
+    Error = "--span records every disc as a blank one: nothing to import";
+    return false;
   }
   if (Line.Verify && Line.TestWrite) {
     Error = "--verify cannot check a --test-write: nothing is recorded";
