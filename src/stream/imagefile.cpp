@@ -112,6 +112,8 @@ private:
         });
         if (stopped_) return;
       }
+      // Whole sectors only: each one's tag is taken from the sector in one piece.
+      if (ready < bytes_) ready = ready / kSector * kSector;
       while (at < ready) {
         const auto n = static_cast<size_t>(std::min<int64_t>(ready - at, kBufferBytes));
         size_t got = 0;
