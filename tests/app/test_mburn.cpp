@@ -101,7 +101,8 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
                            "--import-session", "--debug", "-o FILE", "verify", "--verify",
                            "--session", "--sha256 HEX", "--image FILE", "write IMAGE",
                            "erase", "--full", "--eject", "read -o FILE", "--map FILE", "--retries N",
-                           "copy --drive SRC --to DST"})
+                           "copy --drive SRC --to DST", "plan FOLDER", "--span", "--from N",
+                           "--media MEDIA"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
 
   const std::vector<std::vector<std::string>> wrong = {
@@ -127,6 +128,11 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
       {"read", "-o", "x.iso", "--retries", "101"},
       {"read", "-o", "x.iso", "--mask", "*"},
       {"copy", "--drive", "0"},
+      {"plan"},
+      {"plan", kSample, "--media", "floppy"},
+      {"burn", kSample, "--from", "2"},
+      {"burn", kSample, "--span", "--no-import"},
+      {"image", kSample, "-o", "x.iso", "--span"},
   };
   for (const auto& args : wrong) {
     const TRun r = Run(args);
