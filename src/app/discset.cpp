@@ -199,7 +199,6 @@ public:
       }
       set_.Discs.push_back(std::move(disc));
     }
-    if (set_.Discs.empty()) set_.Discs.push_back({{}, base_});  // an empty folder: one disc
     return true;
   }
 
@@ -477,6 +476,10 @@ bool PlanDiscSet(const TSetOptions& Options, TDiscSet& Set, std::string& Error) 
     return false;
   }
   if (!ListFiles(Set, Error)) return false;
+  if (Set.Files.empty()) {
+    Error = "nothing to record: no file in " + Options.Folder + " matches " + Options.Mask;
+    return false;
+  }
   TSha256Stream digest;
   const std::string what = Set.FolderDigest + '\n' + std::to_string(Options.Capacity) + '\n' +
                            Options.Mask + '\n' + Options.VolumeId + '\n' + (Options.Joliet ? "J" : "") +

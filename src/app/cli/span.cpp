@@ -107,10 +107,9 @@ std::string StateFile(const std::string& folder) {
 
 void KeepState(const std::string& file, const TDiscSet& set) {
   if (file.empty()) return;
-  const std::string dir = file.substr(0, file.rfind('/'));
-  const std::string parent = dir.substr(0, dir.rfind('/'));
-  ::mkdir(parent.c_str(), 0700);
-  ::mkdir(dir.c_str(), 0700);
+  // Every folder on the way, as mkdir -p makes them.
+  for (size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1))
+    ::mkdir(file.substr(0, slash).c_str(), 0700);
   std::ofstream out(file, std::ios::trunc);
   out << "folder " << set.FolderDigest << "\nplan " << set.PlanDigest << "\n";
   if (!out) Note("what the set's next run needs cannot be kept in " + file + ": --from cannot tell a changed folder");
@@ -170,15 +169,17 @@ private:
   std::string path_;
 };
 
-bool Plan(const TCommandLine& line, const TSpanSteps& steps, TDiscSet& set) {
+// The plan of the set: kExitOk, kExitFailed when the drive could not say
+// its disc's room, kExitNothing when the folder cannot be planned.
+int Plan(const TCommandLine& line, const TSpanSteps& steps, TDiscSet& set) {
   TSetOptions options = OptionsOf(line);
-  if (!DiscCapacity(line, steps, options.Capacity)) return false;
+  if (!DiscCapacity(line, steps, options.Capacity)) return kExitFailed;
   std::string error;
   if (!PlanDiscSet(options, set, error)) {
     Note(error);
-    return false;
+    return kExitNothing;
   }
-  return true;
+  return kExitOk;
 }
 
 std::string GoOnText(const TCommandLine& line, int disc) {
@@ -190,7 +191,7 @@ std::string GoOnText(const TCommandLine& line, int disc) {
 
 int RunPlan(const TCommandLine& line, const TSpanSteps& steps) {
   TDiscSet set;
-  if (!Plan(line, steps, set)) return line.Media.empty() ? kExitFailed : kExitNothing;
+  if (const int planned = Plan(line, steps, set); planned != kExitOk) return planned;
   const size_t count = set.Discs.size();
   std::cout << "Discs: " << count << "\n"
             << "Folder: " << line.Folder << ", " << set.Files.size() << " files, "
@@ -218,7 +219,7 @@ int RunPlan(const TCommandLine& line, const TSpanSteps& steps) {
 
 int RunSpan(const TCommandLine& line, const TSpanSteps& steps) {
   TDiscSet set;
-  if (!Plan(line, steps, set)) return kExitNothing;
+  if (Plan(line, steps, set) != kExitOk) return kExitNothing;
   const int count = static_cast<int>(set.Discs.size());
   const bool virtualDrive = !line.Virtual.empty();
   if (line.From > count) {
