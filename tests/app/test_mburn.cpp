@@ -1734,6 +1734,7 @@ TEST_F(Mburn, AFolderLargerThanADiscComesBackWholeFromItsSet) {
   ASSERT_EQ(rest.Status, 0) << rest.Out << rest.Err;
   EXPECT_NE(rest.Out.find("Recorded disc " + std::to_string(count) + of + "\n"), std::string::npos) << rest.Out;
   EXPECT_FALSE(fs::exists(image(count + 1)));
+  EXPECT_NE(Run({"disc", "--virtual", image(1)}).Out.find("Disc status: complete"), std::string::npos);
 
   const std::string whole = Path("whole");
   for (int disc = 1; disc <= count; ++disc) {
