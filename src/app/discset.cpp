@@ -488,12 +488,15 @@ bool PlanDiscSet(const TSetOptions& Options, TDiscSet& Set, std::string& Error) 
   digest.Update(std::span(reinterpret_cast<const uint8_t*>(what.data()), what.size()));
   Set.PlanDigest = Hex(digest.Final(), 16);
   // MBURN-SET.txt lists the plan, which depends on the room it takes: the
-  // room kept is a guess, made larger until the text fits in it.
+  // plan is made again with the room its text takes until the two agree. A
+  // plan whose text fits in less room than it kept is still a plan, if not
+  // the fullest.
   int64_t guess = 2048;
   for (const TSetFile& f : Set.Files)
     guess += (static_cast<int64_t>(f.Path.size()) + 16) * (f.Size / (Options.Capacity * kSectorSize) + 1);
   Set.SetFileBytes = Sectors(guess) * kSectorSize;
   const std::string date(23, '0');  // as wide as every date shown
+  TDiscSet fitting;
   for (int attempt = 0; attempt < 8; ++attempt) {
     TPlanner planner(Set, Error);
     if (!planner.Run()) return false;
@@ -501,9 +504,14 @@ bool PlanDiscSet(const TSetOptions& Options, TDiscSet& Set, std::string& Error) 
     for (const TSetDisc& d : Set.Discs)
       for (const TSetPiece& p : d.Pieces)
         if (p.Part > 0) Set.PartsOf[p.File] = std::max(Set.PartsOf[p.File], p.Part);
-    const auto bytes = static_cast<int64_t>(SetFileText(Set, Set.Discs.size() - 1, date).size());
-    if (bytes <= Set.SetFileBytes) return true;
-    Set.SetFileBytes = Sectors(bytes) * kSectorSize + 2048;
+    const int64_t room = Sectors(static_cast<int64_t>(SetFileText(Set, 0, date).size())) * kSectorSize;
+    if (room == Set.SetFileBytes) return true;
+    if (room < Set.SetFileBytes) fitting = Set;
+    Set.SetFileBytes = room;
+  }
+  if (!fitting.Discs.empty()) {
+    Set = std::move(fitting);
+    return true;
   }
   Error = "the set's list of files does not settle on a size";
   return false;
