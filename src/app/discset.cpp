@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 

@@ -1,6 +1,5 @@
 #include "cli/span.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -258,6 +257,7 @@ int RunSpan(const TCommandLine& line, const TSpanSteps& steps) {
     }
     TCommandLine discLine = DiscLine(line, disc);
     discLine.Finalize = !line.Open;
+    discLine.Eject = line.Eject && disc == count;  // the discs before are ejected as the next is asked for
     std::cout << "Recording " << which << std::endl;
     const int status = steps.Burn(discLine, [&](VEZEZadira& c) {
       std::string error;
