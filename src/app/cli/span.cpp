@@ -104,32 +104,44 @@ std::string StateFile(const std::string& folder) {
   return dir + "/set-" + Sha256Hex(sha.Final()).substr(0, 16);
 }
 
+// What a set's first run leaves for the runs that go on with it.
+struct TSetState {
+  std::string Folder, Plan;  // the digests
+  int64_t Capacity = 0;      // the sectors of a disc it was planned for
+};
+
 void KeepState(const std::string& file, const TDiscSet& set) {
   if (file.empty()) return;
   // Every folder on the way, as mkdir -p makes them.
   for (size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1))
     ::mkdir(file.substr(0, slash).c_str(), 0700);
   std::ofstream out(file, std::ios::trunc);
-  out << "folder " << set.FolderDigest << "\nplan " << set.PlanDigest << "\n";
+  out << "folder " << set.FolderDigest << "\nplan " << set.PlanDigest << "\ncapacity "
+      << set.Options.Capacity << "\n";
   if (!out) Note("what the set's next run needs cannot be kept in " + file + ": --from cannot tell a changed folder");
 }
 
-// With --from: is this the set that the earlier run began? False after saying why not.
-bool SameSet(const std::string& file, const TDiscSet& set, const TCommandLine& line) {
+bool ReadState(const std::string& file, TSetState& state) {
   std::ifstream in(file);
-  std::string word, folder, plan;
-  if (file.empty() || !(in >> word >> folder >> word >> plan)) {
+  std::string folder, plan, capacity;
+  return !file.empty() && in >> folder >> state.Folder >> plan >> state.Plan >> capacity >> state.Capacity &&
+         folder == "folder" && plan == "plan" && capacity == "capacity" && state.Capacity > 0;
+}
+
+// With --from: is this the set that the earlier run began? False after saying why not.
+bool SameSet(const TSetState* state, const TDiscSet& set, const TCommandLine& line) {
+  if (state == nullptr) {
     Note("no record of the set's earlier discs: whether " + line.Folder +
          " has changed since cannot be told (plan " + set.PlanDigest + ")");
     return true;
   }
-  if (folder != set.FolderDigest) {
+  if (state->Folder != set.FolderDigest) {
     Note(line.Folder + " has changed since the set's first discs were recorded (names, sizes or "
          "times of its files): the plan is no longer theirs. Put the folder back as it was, or "
          "record the set again from disc 1");
     return false;
   }
-  if (plan != set.PlanDigest) {
+  if (state->Plan != set.PlanDigest) {
     Note("the medium or the image options are not those the set's first discs were recorded "
          "with: the plan differs. Give the same options, or record the set again from disc 1");
     return false;
@@ -170,9 +182,10 @@ private:
 
 // The plan of the set: kExitOk, kExitFailed when the drive could not say
 // its disc's room, kExitNothing when the folder cannot be planned.
-int Plan(const TCommandLine& line, const TSpanSteps& steps, TDiscSet& set) {
+int Plan(const TCommandLine& line, const TSpanSteps& steps, TDiscSet& set, int64_t capacity = 0) {
   TSetOptions options = OptionsOf(line);
-  if (!DiscCapacity(line, steps, options.Capacity)) return kExitFailed;
+  options.Capacity = capacity;
+  if (capacity <= 0 && !DiscCapacity(line, steps, options.Capacity)) return kExitFailed;
   std::string error;
   if (!PlanDiscSet(options, set, error)) {
     Note(error);
@@ -217,8 +230,14 @@ int RunPlan(const TCommandLine& line, const TSpanSteps& steps) {
 }
 
 int RunSpan(const TCommandLine& line, const TSpanSteps& steps) {
+  // Going on, the discs keep the size the set was planned for: a blank disc
+  // of another make may offer a few sectors more or less, and each disc's
+  // recording checks its own room.
+  const std::string stateFile = StateFile(line.Folder);
+  TSetState state;
+  const bool known = line.From > 1 && ReadState(stateFile, state);
   TDiscSet set;
-  if (Plan(line, steps, set) != kExitOk) return kExitNothing;
+  if (Plan(line, steps, set, known && line.Media.empty() ? state.Capacity : 0) != kExitOk) return kExitNothing;
   const int count = static_cast<int>(set.Discs.size());
   const bool virtualDrive = !line.Virtual.empty();
   if (line.From > count) {
@@ -230,10 +249,9 @@ int RunSpan(const TCommandLine& line, const TSpanSteps& steps) {
          "image's name (--virtual 'set-%d.img:bd-r')");
     return kExitNothing;
   }
-  const std::string state = StateFile(line.Folder);
   if (line.From == 1)
-    KeepState(state, set);
-  else if (!SameSet(state, set, line))
+    KeepState(stateFile, set);
+  else if (!SameSet(known ? &state : nullptr, set, line))
     return kExitNothing;
   std::cout << "Disc set: " << count << " disc(s), plan " << set.PlanDigest << std::endl;
   for (int disc = line.From; disc <= count; ++disc) {
