@@ -74,6 +74,34 @@ std::string ShellQuoted(const std::string& text) {
   return out + "'";
 }
 
+// The folder of the tree that takes a part of f. Folders that only parts
+// bring to the disc get the fields of their source folders (Rock Ridge's and
+// the date), as the folder walk gives them to the others.
+TDEntry* PartFolder(VEZEZadira& c, const TDiscSet& set, const TSetFile& f) {
+  if (TDEntry* dir = c.FindDirectory(f.TreeDir)) return dir;
+  TDEntry* dir = c.ForcePath(f.TreeDir);
+  std::string source = set.Options.Folder, tree;
+  size_t from = 0, treeFrom = 1;
+  for (size_t slash = f.Path.find('/'); slash != std::string::npos && dir != nullptr;
+       slash = f.Path.find('/', from)) {
+    source += "/" + f.Path.substr(from, slash - from);
+    from = slash + 1;
+    const size_t end = f.TreeDir.find('\\', treeFrom);
+    tree = f.TreeDir.substr(0, end);
+    treeFrom = end == std::string::npos ? f.TreeDir.size() : end + 1;
+    TDEntry* folder = c.FindDirectory(tree);
+    struct stat st {};
+    if (folder == nullptr || folder->RR->Present || ::stat(source.c_str(), &st) != 0) continue;
+    c.OnAddFile = [](TObject*, const std::string&, std::string&, std::string&, TDateTime&, int32_t,
+                     int64_t, bool& Skip) { Skip = true; };
+    c.AddFolderToDir(folder, source, "*.*", faAnyFile, false, false, false);  // its own fields only
+    c.OnAddFile = nullptr;
+    if (TFEntry* own = c.FindEntry(folder->Parent, folder->LongName))
+      own->DateTime = FileDateToDateTime(DateTimeToFileDate(FromUnixTimeLocal(st.st_mtime)));
+  }
+  return dir;
+}
+
 // Adds Pieces to the empty tree of c: the whole files through the folder walk
 // (which gives them every field a burn gives them), the parts by their range,
 // and the set's file.
@@ -124,7 +152,7 @@ bool FillPieces(VEZEZadira& c, const TDiscSet& set, const std::vector<TSetPiece>
     found.Size = p.Size;
     found.Attr = faArchive;
     found.Time = DateTimeToFileDate(FromUnixTimeLocal(static_cast<std::time_t>(f.Mtime)));
-    if (!c.AddFilePart(c.ForcePath(f.TreeDir), found, f.Source, p.Offset)) {
+    if (!c.AddFilePart(PartFolder(c, set, f), found, f.Source, p.Offset)) {
       error = "part " + found.Name + " of " + f.Source + " cannot be added to the image";
       return false;
     }

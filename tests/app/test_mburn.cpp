@@ -1700,6 +1700,11 @@ TEST_F(Mburn, AFolderLargerThanADiscComesBackWholeFromItsSet) {
   for (int i = 1; i <= 6; ++i)
     rectest::WriteFile(folder + "/nine/" + std::to_string(i) + ".bin", rectest::Pattern(9 << 20, 20 + i));
   rectest::WriteFile(folder + "/video/large.bin", rectest::Pattern(70 << 20, 30));
+  ASSERT_EQ(rectest::Shell("touch -d '2020-05-06 07:08:10' " + rectest::Quote(folder + "/video")), 0);
+  auto modified = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+  };
   const std::string discs = Path("set-%d.img") + ":cd-r,capacity=20480";
   auto span = [&](const std::vector<std::string>& more) {
     std::vector<std::string> args = {"burn", folder, "--span", "--manifest"};
@@ -1744,6 +1749,10 @@ TEST_F(Mburn, AFolderLargerThanADiscComesBackWholeFromItsSet) {
     const std::string set = ReadWhole(into + "/MBURN-SET.txt");
     EXPECT_NE(set.find("Disc " + std::to_string(disc) + of + ", recorded "), std::string::npos) << set;
     EXPECT_NE(set.find("  cat 'video/large.bin.part'"), std::string::npos) << set;
+    // A folder that only a part brings to a disc keeps its date too.
+    if (fs::exists(into + "/video")) {
+      EXPECT_EQ(modified(into + "/video"), modified(folder + "/video"));
+    }
     const TRun sums = RunProgram("sha256sum", {"-c", "--strict", "--quiet", "SHA256SUMS"}, into);
     EXPECT_EQ(sums.Status, 0) << sums.Out << sums.Err;
     for (const std::string& file : FilesUnder(into)) {
