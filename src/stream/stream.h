@@ -296,9 +296,20 @@ public:
   TSha256Stream& operator=(const TSha256Stream&) = delete;
   void Update(std::span<const uint8_t> Data);
   TSha256 Final();  // the digest; the stream starts again empty
+  // The same bytes into two streams (the track's and a file's). Where the
+  // processor has SHA instructions and both streams stand at a block
+  // boundary, the two digests share one pass: the message schedule is the
+  // same, and the rounds of one fill the other's waits.
+  static void UpdateBoth(TSha256Stream& A, TSha256Stream& B, std::span<const uint8_t> Data);
 
 private:
-  evp_md_ctx_st* ctx_;
+  // Without SHA instructions, the crypto library's context; with them, our own
+  // state: the words, the bytes fed, the part of a block begun.
+  evp_md_ctx_st* ctx_ = nullptr;
+  std::array<uint32_t, 8> words_{};
+  uint64_t length_ = 0;
+  std::array<uint8_t, 64> block_{};
+  void Restart();
 };
 
 // The digest as sha256sum prints it: 64 lower-case hex digits.
@@ -323,6 +334,9 @@ class TTrackChecksums {
 public:
   void Reserve(int64_t Sectors) { tags_.reserve(static_cast<size_t>(Sectors)); }
   void Add(std::span<const uint8_t> Sectors);  // whole sectors, in stream order
+  // The tags alone, the digest fed through Sha() (beside a file's digest).
+  void AddTags(std::span<const uint8_t> Sectors);
+  TSha256Stream& Sha() { return sha_; }
   void Finish() { digest_ = sha_.Final(); complete_ = true; }
   bool Complete() const { return complete_; }
   const TSha256& Digest() const { return digest_; }
@@ -441,7 +455,7 @@ private:
   void AbortExitLocked();
   void ErrorExit(const TOutcome& Value);
   void HashBlocks();
-  void HashFiles(std::span<const uint8_t> Data);
+  void HashFiles(std::span<const uint8_t> Data, TTrackChecksums* Track);
   bool StageText(std::string_view Text);
   bool ManifestText(std::string& Text);
   void StopHasher();

@@ -50,8 +50,8 @@ struct TCommandLine {
 
 // False with a message in Error when the line cannot be understood.
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line, std::string& Error);
-extern const char* const kUsage;
-// The help of one command (burn, image, ...); kUsage for an empty or unknown one.
+// The help of one command (burn, image, ...); mburn's whole help for an empty or
+// unknown one.
 std::string CommandHelp(const std::string& Command);
 // After a mistake: the usage line of Command (of mburn for an empty or unknown
 // one) and where its help is, so the reason stays in sight.
