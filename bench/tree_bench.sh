@@ -6,7 +6,9 @@
 #   tree_bench.sh --side-by-side [--million] [--dir PATH]
 #                                           mburn image, genisoimage and xorriso on
 #                                           the same tree (made by tree_bench): time,
-#                                           peak memory, metadata sectors
+#                                           peak memory, metadata sectors; then
+#                                           an update session of 1,000 files
+#                                           that imports the whole tree
 set -e
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build-bench}
@@ -45,3 +47,35 @@ echo "same tree, Joliet and Rock Ridge, image files in $out:"
 run mburn "$build/mburn" image "$tree" -o "$out/mburn.iso"
 run genisoimage genisoimage -quiet -J -R -joliet-long -o "$out/genisoimage.iso" "$tree"
 run xorriso xorriso -as mkisofs -quiet -J -R -joliet-long -o "$out/xorriso.iso" "$tree"
+
+# An update session: the tree recorded onto a virtual BD-R, then 1,000 new files
+# recorded after it, importing every entry of the first session. The import's
+# time is read off mburn's trace: from the import's first line to the burn's
+# start, which also holds the adding of the new files.
+disc="$out/update-bd.img"
+add="$out/update-add"
+rm -rf "$disc" "$disc.state" "$add"
+mkdir -p "$add"
+i=0
+while [ $i -lt 1000 ]; do
+  printf 'new file %d\n' $i > "$add/new-$i.txt"
+  i=$((i + 1))
+done
+echo "update session on a virtual BD-R (Rock Ridge):"
+for step in first update; do
+  if [ $step = first ]; then src=$tree; else src=$add; fi
+  sync
+  /usr/bin/time -f "%e %M" -o "$out/time" "$build/mburn" burn "$src" --virtual "$disc:bd-r" --debug 2>&1 |
+    /usr/bin/python3 -c 'import sys, time
+imported = None
+for line in sys.stdin:
+    if line.startswith(">>> IMPORTING SESSION #"): imported = time.monotonic()
+    if line.startswith("Burning CD - Please wait") and imported: print("%.2f" % (time.monotonic() - imported))
+    if line.startswith("mburn: ") and "wrote" not in line: sys.stderr.write(line)' >"$out/import"
+  if grep -q "exited with" "$out/time"; then echo "$step failed: $(head -1 "$out/time")"; break; fi
+  read -r seconds kib < "$out/time"
+  awk -v n="$step" -v s="$seconds" -v k="$kib" -v imp="$(cat "$out/import")" \
+    'BEGIN { printf "%-12s %8.2f s %8.1f MiB%s (the recording waits of about 7 s included)\n", n, s, k / 1024,
+             imp == "" ? "" : sprintf(", import %.2f s", imp) }'
+done
+rm -rf "$disc" "$disc.state" "$add" "$out/import"

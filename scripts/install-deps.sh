@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
       qt6-base-dev libgl-dev libjpeg-dev libssl-dev libxxhash-dev xorriso genisoimage libarchive-tools python3-pycdlib xvfb
       udftools 7zip util-linux gddrescue
-      libsystemd-dev python3-dbusmock dbus-daemon dbus-bin
+      libsystemd-dev python3-dbusmock dbus-daemon dbus-bin libcli11-dev
       clang libclang-rt-14-dev
       help2man desktop-file-utils appstream lintian bash-completion dpkg-dev file man-db)
 missing=()

@@ -154,6 +154,10 @@ struct TFEntry {
   std::string ISOName;        // without ";1", upper case
   std::string LongName;       // Joliet name
   TSourcePath SourcePath;     // empty for subdirectories and imported entries
+  // A part of a larger file: the entry's ISOSize bytes begin at byte
+  // SourceOffset of SourcePath, and the rest of that file is not its business.
+  int64_t SourceOffset = 0;
+  bool SourcePart = false;
   TDateTime DateTime = 0;     // local time
   int64_t ISOSize = 0;        // file size, or the subdirectory's ISO extent size
   int64_t JolietSize = 0;
@@ -385,6 +389,10 @@ public:
   TDEntry* ForcePath(const std::string& APath);
   bool AddFile(TDEntry* ADir, const TSearchRec& Found, const std::string& AFullPath,
                int32_t ExistingSector);
+  // AddFile for Found.Size bytes of AFullPath from byte Offset on, under
+  // Found's names: one part of a file cut over several discs.
+  bool AddFilePart(TDEntry* ADir, const TSearchRec& Found, const std::string& AFullPath,
+                   int64_t Offset);
   bool AddFolderToDir(TDEntry* ADir, const std::string& ASource, const std::string& AMask,
                       int32_t AttrMask, bool Recurse, bool KeepSourcePath, bool ArchiveOnly);
   bool AddFolder(const std::string& Destination, const std::string& ASource,

@@ -523,6 +523,8 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->Attr = static_cast<uint32_t>(found.Attr);
   e->DateTime = date;
   e->SourcePath = SourcePathOf(c, fullPath);
+  e->SourceOffset = 0;
+  e->SourcePart = false;
   if (rr != nullptr)
     e->RR = *rr;
   else
@@ -544,6 +546,21 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
 bool VEZEZadira::AddFile(TDEntry* ADir, const TSearchRec& Found, const std::string& AFullPath,
                          int32_t ExistingSector) {
   return AddFileImpl(*this, ADir, Found, AFullPath, ExistingSector, false) == TAddOutcome::Added;
+}
+
+bool VEZEZadira::AddFilePart(TDEntry* ADir, const TSearchRec& Found, const std::string& AFullPath,
+                             int64_t Offset) {
+  if (ADir == nullptr || Offset < 0 || Found.Size < 0 || AFullPath.empty()) return false;
+  TSearchRec found = Found;
+  if (found.AlternateName.empty()) found.AlternateName = AlternateNameFor(*this, ADir, found.Name, false);
+  if (AddFileImpl(*this, ADir, found, AFullPath, 0, false) != TAddOutcome::Added) return false;
+  std::string longName = Found.Name;
+  if (!HasDot(longName)) longName += '.';
+  TFEntry* e = FindEntry(ADir, longName);
+  if (e == nullptr) return false;
+  e->SourceOffset = Offset;
+  e->SourcePart = true;
+  return true;
 }
 
 // ---------------------------------------------------------------- 8.3 names
@@ -669,6 +686,8 @@ void TTreeJournal::RollBack() {
     e->ISOName = before.ISOName;
     e->LongName = before.LongName;
     e->SourcePath = before.SourcePath;
+    e->SourceOffset = before.SourceOffset;
+    e->SourcePart = before.SourcePart;
     e->Imported = before.Imported;
     e->DateTime = before.DateTime;
     e->ISOSize = before.ISOSize;

@@ -275,6 +275,11 @@ bool TCacheThread::Produce() {
     }
     // Read strictly front to back: let the system read ahead further.
     (void)::posix_fadvise(file->Handle, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (entry.Part && file->Seek(entry.Offset, soFromBeginning) != entry.Offset) {
+      const int why = errno;
+      return ErrorExit({CantReadText(entry.Path, why), TOutcomeCode::SourceUnreadable, entry.Path, why}),
+             false;
+    }
 
     int64_t left = entry.Size;
     while (left > 0) {
@@ -298,7 +303,7 @@ bool TCacheThread::Produce() {
     }
     // A file that grew since the layout keeps its laid-out length.
     uint8_t probe;
-    if (file->Read(&probe, 1) > 0) {
+    if (!entry.Part && file->Read(&probe, 1) > 0) {
       std::lock_guard g(lock_);
       notes_.push_back(GrownFileText(entry.Path, entry.Size));
     }
@@ -445,8 +450,10 @@ void TCacheThread::HashBlocks() {
     unhashed_.pop_front();
     g.unlock();
     const std::span<const uint8_t> bytes(block->Data.data(), static_cast<size_t>(block->Count));
-    if (digest_) checksums_->Add(bytes);
-    if (fileSha_) HashFiles(bytes);
+    if (fileSha_)
+      HashFiles(bytes, digest_ ? checksums_.get() : nullptr);
+    else if (digest_)
+      checksums_->Add(bytes);
     g.lock();
     hashedBytes_ += block->Count;
     if (waitingForHash_) hashed_.notify_all();
@@ -461,21 +468,38 @@ void TCacheThread::HashBlocks() {
 
 // The digests of the sources whose bytes the block holds, on the helper's
 // thread beside the track's: each source lies whole from its first sector on,
-// in the order of the plan. The stream's own texts are not hashed.
-void TCacheThread::HashFiles(std::span<const uint8_t> Data) {
+// in the order of the plan. The stream's own texts are not hashed. Track, when
+// the track's digest is taken, gets the whole block: the bytes of a source
+// go into both digests in one pass.
+void TCacheThread::HashFiles(std::span<const uint8_t> Data, TTrackChecksums* Track) {
   const TPlanManifest& manifest = *plan_->Manifest;
   const int64_t begin = hashAt_, end = hashAt_ + static_cast<int64_t>(Data.size());
   hashAt_ = end;
+  int64_t trackAt = begin;  // the track's digest holds the bytes before it
+  auto piece = [&](int64_t from, int64_t to) {
+    return Data.subspan(static_cast<size_t>(from - begin), static_cast<size_t>(to - from));
+  };
   for (TPlanSources::const_iterator& at = *fileAt_; at != plan_->Sources.end(); ++at, ++fileIndex_) {
     if (fileIndex_ == manifest.Source || static_cast<int64_t>(fileIndex_) == manifest.MissingSource)
       continue;
     const int64_t first = at->FirstSector * kSector, last = first + at->Size;
-    if (first >= end) return;
+    if (first >= end) break;
     const int64_t from = std::max(first, begin), to = std::min(last, end);
-    if (to > from)
-      fileSha_->Update(Data.subspan(static_cast<size_t>(from - begin), static_cast<size_t>(to - from)));
-    if (last > end) return;
+    if (to > from) {
+      if (Track && from >= trackAt) {
+        Track->Sha().Update(piece(trackAt, from));
+        TSha256Stream::UpdateBoth(Track->Sha(), *fileSha_, piece(from, to));
+        trackAt = to;
+      } else {
+        fileSha_->Update(piece(from, to));
+      }
+    }
+    if (last > end) break;
     fileDigests_[fileIndex_] = fileSha_->Final();
+  }
+  if (Track) {
+    Track->Sha().Update(piece(trackAt, end));
+    Track->AddTags(Data);
   }
 }
 

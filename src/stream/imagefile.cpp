@@ -112,6 +112,8 @@ private:
         });
         if (stopped_) return;
       }
+      // Whole sectors only: each one's tag is taken from the sector in one piece.
+      if (ready < bytes_) ready = ready / kSector * kSector;
       while (at < ready) {
         const auto n = static_cast<size_t>(std::min<int64_t>(ready - at, kBufferBytes));
         size_t got = 0;
@@ -153,7 +155,7 @@ public:
 
 private:
   bool WriteMetadata(const TMemoryStream& metadata);
-  bool CopySource(const std::string& source, int64_t size);
+  bool CopySource(const TPlanSource& source);
   bool CopyRange(int in, int64_t from, int64_t count);
   bool ReadWriteRange(int in, int64_t from, int64_t count);
   bool WriteZeros(int64_t at, int64_t count);
@@ -174,6 +176,7 @@ private:
   const bool digest_;
   std::unique_ptr<TImageDigest> hash_;
   int64_t at_ = 0;  // the image offset written up to
+  int64_t from_ = 0;  // the source's first byte: a part of a file begins further on
   bool kernelCopy_ = true;  // per source: the kernel has not refused to copy it
   std::vector<uint8_t> buffer_;
   TOutcome error_;
@@ -203,7 +206,7 @@ bool TImageCopy::Run(TStreamResult& Result) {
       break;
     }
     at_ = source.FirstSector * kSector;  // a gap reads as zeros already
-    ok = CopySource(source.Path, source.Size);
+    ok = CopySource(source);
   }
   // Metadata that follows the files.
   if (ok && plan_.TailStream.Size() > 0) {
@@ -248,7 +251,9 @@ bool TImageCopy::WriteMetadata(const TMemoryStream& metadata) {
   return true;
 }
 
-bool TImageCopy::CopySource(const std::string& source, int64_t size) {
+bool TImageCopy::CopySource(const TPlanSource& plan) {
+  const std::string& source = plan.Path;
+  const int64_t size = plan.Size;
   const int in = OpenSourceFile(source);
   if (in < 0) {
     const int why = errno;
@@ -258,33 +263,38 @@ bool TImageCopy::CopySource(const std::string& source, int64_t size) {
   (void)::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
   short_ = false;
   kernelCopy_ = true;
+  // Source positions from_ .. end land at at_ on: CopyRange and ReadWriteRange
+  // take source positions.
+  from_ = plan.Part ? plan.Offset : 0;
+  const int64_t end = from_ + size;
   bool ok = true;
   // Data runs are copied, holes skipped: the image reads zeros there already.
-  for (int64_t pos = 0; ok && pos < size;) {
+  for (int64_t pos = from_; ok && pos < end;) {
     off_t data = ::lseek(in, static_cast<off_t>(pos), SEEK_DATA);
-    if (data < 0 && errno == ENXIO) data = static_cast<off_t>(size);  // a hole up to the end
-    else if (data < 0) data = static_cast<off_t>(pos);                // no hole search here
-    if (data >= size) {
+    if (data < 0 && errno == ENXIO) data = static_cast<off_t>(end);  // a hole up to the end
+    else if (data < 0) data = static_cast<off_t>(pos);               // no hole search here
+    if (data >= end) {
       // Zeros to the end, unless the file is no longer that long.
-      if (::fstat(in, &st) == 0 && st.st_size < size) {
+      if (::fstat(in, &st) == 0 && st.st_size < end) {
         short_ = true;
-        shortGot_ = std::max<int64_t>(pos, st.st_size);
+        shortGot_ = std::max<int64_t>(pos, st.st_size) - from_;
         ok = false;
       }
       break;
     }
     off_t hole = ::lseek(in, data, SEEK_HOLE);
-    if (hole < 0 || hole > size) hole = static_cast<off_t>(size);
+    if (hole < 0 || hole > end) hole = static_cast<off_t>(end);
     ok = CopyRange(in, data, hole - data);
     pos = hole;
   }
-  if (ok) {
+  if (ok && !plan.Part) {
     // A file that grew since the layout keeps its laid-out length.
     uint8_t probe;
     if (::pread(in, &probe, 1, static_cast<off_t>(size)) > 0)
       if (notify_) notify_(GrownFileText(source, size));
   }
   ::close(in);
+  from_ = 0;
   if (readError_ != 0) {
     const int why = std::exchange(readError_, 0);
     return Fail(CantReadText(source, why), TOutcomeCode::SourceUnreadable, source, why);
@@ -303,7 +313,7 @@ bool TImageCopy::CopySource(const std::string& source, int64_t size) {
 // extent in the image, in the kernel while it agrees to.
 bool TImageCopy::CopyRange(int in, int64_t from, int64_t count) {
   auto inAt = static_cast<off_t>(from);
-  auto outAt = static_cast<off_t>(at_ + from);
+  auto outAt = static_cast<off_t>(at_ - from_ + from);
   const int64_t end = from + count;
   while (kernelCopy_ && inAt < end) {
     const auto want = static_cast<size_t>(std::min<int64_t>(end - inAt, kCopyChunk));
@@ -336,13 +346,13 @@ bool TImageCopy::ReadWriteRange(int in, int64_t from, int64_t count) {
     }
     if (n == 0) {
       short_ = true;
-      shortGot_ = from + done;
+      shortGot_ = from + done - from_;
       return false;
     }
-    if (!PWriteAll(out_, buffer_.data(), static_cast<size_t>(n), at_ + from + done))
+    if (!PWriteAll(out_, buffer_.data(), static_cast<size_t>(n), at_ - from_ + from + done))
       return WriteFailed();
     done += n;
-    Completed(at_ + from + done);
+    Completed(at_ - from_ + from + done);
   }
   return true;
 }

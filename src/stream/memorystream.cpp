@@ -141,6 +141,7 @@ void TPlanSources::Add(const TPlanSource& Source) {
   } else {
     long_.push_back(path);
   }
+  if (Source.Part) parts_.emplace_back(items_.size(), Source.Offset);
   items_.push_back(item);
   last_ = path;
 }
@@ -173,4 +174,9 @@ void TPlanSources::const_iterator::Load() {
   }
   current_.Size = item.Size;
   current_.FirstSector = item.FirstSector;
+  // The parts are in list order: one search finds this source among them.
+  const auto part = std::lower_bound(list_->parts_.begin(), list_->parts_.end(), at_,
+                                     [](const auto& p, size_t at) { return p.first < at; });
+  current_.Part = part != list_->parts_.end() && part->first == at_;
+  current_.Offset = current_.Part ? part->second : 0;
 }

@@ -86,6 +86,10 @@ struct TPlanSource {
   std::string Path;
   int64_t Size = 0;
   int64_t FirstSector = 0;  // relative to the track's first sector
+  // A part of Path: Size bytes from byte Offset on. The file goes on past
+  // them, which is then no sign that it grew.
+  int64_t Offset = 0;
+  bool Part = false;
 };
 
 // The sources of a plan, in stream order. A tree's files follow one another
@@ -122,13 +126,15 @@ public:
 
 private:
   // 16 bytes a source; the rests follow one another in text_, so where one
-  // starts is known by reading the list in order.
+  // starts is known by reading the list in order. Parts of files are few:
+  // their offsets are kept apart, by source.
   struct TItem {
     int64_t Size;
     uint32_t FirstSector;  // sectors are 32-bit addresses
     uint16_t Shared;       // bytes taken from the path before
     uint16_t Length;       // bytes of the rest; kLong: the path is in long_
   };
+  std::vector<std::pair<size_t, int64_t>> parts_;  // (source, offset), in order
   static constexpr uint16_t kLong = 0xFFFF;
   std::vector<TItem> items_;
   std::string text_;
@@ -290,9 +296,20 @@ public:
   TSha256Stream& operator=(const TSha256Stream&) = delete;
   void Update(std::span<const uint8_t> Data);
   TSha256 Final();  // the digest; the stream starts again empty
+  // The same bytes into two streams (the track's and a file's). Where the
+  // processor has SHA instructions and both streams stand at a block
+  // boundary, the two digests share one pass: the message schedule is the
+  // same, and the rounds of one fill the other's waits.
+  static void UpdateBoth(TSha256Stream& A, TSha256Stream& B, std::span<const uint8_t> Data);
 
 private:
-  evp_md_ctx_st* ctx_;
+  // Without SHA instructions, the crypto library's context; with them, our own
+  // state: the words, the bytes fed, the part of a block begun.
+  evp_md_ctx_st* ctx_ = nullptr;
+  std::array<uint32_t, 8> words_{};
+  uint64_t length_ = 0;
+  std::array<uint8_t, 64> block_{};
+  void Restart();
 };
 
 // The digest as sha256sum prints it: 64 lower-case hex digits.
@@ -317,6 +334,9 @@ class TTrackChecksums {
 public:
   void Reserve(int64_t Sectors) { tags_.reserve(static_cast<size_t>(Sectors)); }
   void Add(std::span<const uint8_t> Sectors);  // whole sectors, in stream order
+  // The tags alone, the digest fed through Sha() (beside a file's digest).
+  void AddTags(std::span<const uint8_t> Sectors);
+  TSha256Stream& Sha() { return sha_; }
   void Finish() { digest_ = sha_.Final(); complete_ = true; }
   bool Complete() const { return complete_; }
   const TSha256& Digest() const { return digest_; }
@@ -435,7 +455,7 @@ private:
   void AbortExitLocked();
   void ErrorExit(const TOutcome& Value);
   void HashBlocks();
-  void HashFiles(std::span<const uint8_t> Data);
+  void HashFiles(std::span<const uint8_t> Data, TTrackChecksums* Track);
   bool StageText(std::string_view Text);
   bool ManifestText(std::string& Text);
   void StopHasher();

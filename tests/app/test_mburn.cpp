@@ -101,7 +101,8 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
                            "--import-session", "--debug", "-o FILE", "verify", "--verify",
                            "--session", "--sha256 HEX", "--image FILE", "write IMAGE",
                            "erase", "--full", "--eject", "read -o FILE", "--map FILE", "--retries N",
-                           "copy --drive SRC --to DST"})
+                           "copy --drive SRC --to DST", "plan FOLDER", "--span", "--from N",
+                           "--media MEDIA"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
 
   const std::vector<std::vector<std::string>> wrong = {
@@ -127,6 +128,11 @@ TEST_F(Mburn, HelpAndCommandLineMistakes) {
       {"read", "-o", "x.iso", "--retries", "101"},
       {"read", "-o", "x.iso", "--mask", "*"},
       {"copy", "--drive", "0"},
+      {"plan"},
+      {"plan", kSample, "--media", "floppy"},
+      {"burn", kSample, "--from", "2"},
+      {"burn", kSample, "--span", "--no-import"},
+      {"image", kSample, "-o", "x.iso", "--span"},
   };
   for (const auto& args : wrong) {
     const TRun r = Run(args);
@@ -166,9 +172,13 @@ TEST_F(Mburn, CommandLineMistakesAreRefusedBriefly) {
       {{"--full", "burn", kSample}, 2, "mburn: option --full does not apply to 'burn'\n"},
       {{"verify", "--image", "x.iso", "--eject"}, 2, "mburn: option --eject does not apply to 'verify'\n"},
       {{"burn", kSample, "--bogus"}, 2, "mburn: unknown option --bogus\nUsage: mburn burn FOLDER [options]\nsee mburn burn --help\n"},
-      {{"burn"}, 2, "mburn: burn needs a FOLDER\nUsage: mburn burn FOLDER [options]\nsee mburn burn --help\n"},
-      {{"image", kSample}, 2, "mburn: image needs -o FILE\nUsage: mburn image FOLDER"},
-      {{"disc", "--drive"}, 2, "mburn: option --drive needs a value\nUsage: mburn disc [--drive DRIVE]\nsee mburn disc --help\n"},
+      {{"burn"}, 2, "mburn: FOLDER is required\nUsage: mburn burn FOLDER [options]\nsee mburn burn --help\n"},
+      {{"image", kSample}, 2, "mburn: --output is required\nUsage: mburn image FOLDER"},
+      {{"disc", "--drive"}, 2, "mburn: --drive: 1 required DRIVE missing\nUsage: mburn disc [--drive DRIVE]\nsee mburn disc --help\n"},
+      {{"--drive", "1", "disc"}, 2, "mburn: option --drive goes after the command: mburn disc --drive\n"},
+      {{"burn", kSample, "--speed", "99999"}, 2, "mburn: --speed: is a number from 0 to 65535, not 99999\n"},
+      {{"copy", "--drive", "0"}, 2, "mburn: --to is required\nUsage: mburn copy"},
+      {{"blank"}, 2, "mburn: unknown command blank\n"},
       {{}, 2, "mburn: no command given\nUsage: mburn COMMAND [OPTIONS]\nsee mburn --help\n"},
       {{"image", kSample, "-o", "y.iso", "--virtual", "v.iso", "--debug", "--rock-ridge"}, 0, ""},
   };
@@ -1679,6 +1689,95 @@ TEST_F(Mburn, CopyRecordsTheDiscOntoABlankOneInAnotherDrive) {
   const TRun two = Run({"copy", "--drive", "0", "--to", "0", "--virtual", Path("src.img")});
   EXPECT_EQ(two.Status, 2);
   EXPECT_NE(two.Err.find("the disc holds 2 sessions: copy records a disc of one session"), std::string::npos) << two.Err;
+}
+
+// ---------------------------------------------------------------- disc sets
+
+// A folder of three 40 MiB discs and more: the plan's discs are the discs
+// recorded, each one a disc of its own that bsdtar and sha256sum read, the
+// 9 MiB files never cut, the 70 MiB one cut into parts that cat joins, and
+// the discs together the folder byte for byte. A disc that fails names
+// itself and --from goes on with the same plan, unless the folder changed.
+TEST_F(Mburn, AFolderLargerThanADiscComesBackWholeFromItsSet) {
+  const std::string folder = Path("archive");
+  rectest::MakeVariedFolder(folder, 11);
+  for (int i = 1; i <= 6; ++i)
+    rectest::WriteFile(folder + "/nine/" + std::to_string(i) + ".bin", rectest::Pattern(9 << 20, 20 + i));
+  rectest::WriteFile(folder + "/video/large.bin", rectest::Pattern(70 << 20, 30));
+  ASSERT_EQ(rectest::Shell("touch -d '2020-05-06 07:08:10' " + rectest::Quote(folder + "/video")), 0);
+  auto modified = [](const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+  };
+  const std::string discs = Path("set-%d.img") + ":cd-r,capacity=20480";
+  auto span = [&](const std::vector<std::string>& more) {
+    std::vector<std::string> args = {"burn", folder, "--span", "--manifest"};
+    args.insert(args.end(), more.begin(), more.end());
+    return RunMburn(args, dir_, {"XDG_STATE_HOME=" + Path("state")});
+  };
+  auto image = [&](int disc) { return Path("set-" + std::to_string(disc) + ".img"); };
+
+  const TRun plan = Run({"plan", folder, "--manifest", "--virtual", discs});
+  ASSERT_EQ(plan.Status, 0) << plan.Out << plan.Err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(plan.Out, m, std::regex("Discs: (\\d+)\n"))) << plan.Out;
+  const int count = std::stoi(m[1]);
+  EXPECT_GE(count, 4) << plan.Out;
+  const std::string of = " of " + std::to_string(count);
+
+  // Disc 3 is no blank disc, then it meets a write error: each time the run
+  // names it and says how to go on.
+  rectest::WriteFile(image(3), rectest::Pattern(4096, 1));
+  const struct { std::vector<std::string> Args; int Status; } failures[] = {
+      {{"--virtual", discs}, 1},
+      {{"--from", "3", "--virtual", discs + ",new,write-error=100"}, 1},
+  };
+  for (const auto& f : failures) {
+    const TRun r = span(f.Args);
+    EXPECT_EQ(r.Status, f.Status) << r.Out << r.Err;
+    EXPECT_NE(r.Err.find("disc 3" + of + " failed"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find("--span --from 3"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Out.find("Recording disc 4"), std::string::npos) << r.Out;
+  }
+  const TRun rest = span({"--from", "3", "--virtual", discs + ",new"});
+  ASSERT_EQ(rest.Status, 0) << rest.Out << rest.Err;
+  EXPECT_NE(rest.Out.find("Recorded disc " + std::to_string(count) + of + "\n"), std::string::npos) << rest.Out;
+  EXPECT_FALSE(fs::exists(image(count + 1)));
+  EXPECT_NE(Run({"disc", "--virtual", image(1)}).Out.find("Disc status: complete"), std::string::npos);
+
+  const std::string whole = Path("whole");
+  for (int disc = 1; disc <= count; ++disc) {
+    SCOPED_TRACE(disc);
+    const std::string into = Path("disc-" + std::to_string(disc));
+    ASSERT_EQ(rectest::ExtractWithBsdtar(image(disc), into), "");
+    const std::string set = ReadWhole(into + "/MBURN-SET.txt");
+    EXPECT_NE(set.find("Disc " + std::to_string(disc) + of + ", recorded "), std::string::npos) << set;
+    EXPECT_NE(set.find("  cat 'video/large.bin.part'"), std::string::npos) << set;
+    // A folder that only a part brings to a disc keeps its date too.
+    if (fs::exists(into + "/video")) {
+      EXPECT_EQ(modified(into + "/video"), modified(folder + "/video"));
+    }
+    const TRun sums = RunProgram("sha256sum", {"-c", "--strict", "--quiet", "SHA256SUMS"}, into);
+    EXPECT_EQ(sums.Status, 0) << sums.Out << sums.Err;
+    for (const std::string& file : FilesUnder(into)) {
+      EXPECT_FALSE(file.starts_with("nine/") && file.find(".part") != std::string::npos) << file;
+      if (file != "MBURN-SET.txt" && file != "SHA256SUMS") {
+        EXPECT_NE(set.find(file + "\n"), std::string::npos) << file;
+        fs::create_directories(fs::path(whole + "/" + file).parent_path());
+        fs::copy_file(into + "/" + file, whole + "/" + file);
+      }
+    }
+  }
+  ASSERT_EQ(rectest::Shell("cd " + rectest::Quote(whole + "/video") +
+                           " && cat large.bin.part* > large.bin && rm large.bin.part*"), 0);
+  EXPECT_EQ(rectest::CompareTrees(folder, whole), "");
+
+  // A file changed since: the plan would not be that of the discs recorded.
+  fs::last_write_time(folder + "/nine/1.bin", fs::file_time_type::clock::now() - std::chrono::hours(1));
+  const TRun changed = span({"--from", "4", "--virtual", Path("again-%d.img") + ":cd-r,capacity=20480"});
+  EXPECT_EQ(changed.Status, 2);
+  EXPECT_NE(changed.Err.find(folder + " has changed since the set's first discs were recorded"),
+            std::string::npos) << changed.Err;
 }
 
 }  // namespace

@@ -117,7 +117,8 @@ inline const TMemoryStream& MetadataOf(const VEZEZadira& C) {
 
 // The image as the recorder receives it from a preparation that starts at
 // sector 0, put together here without the cache: the plan's metadata, then
-// every source at its sector, each padded to whole sectors with zeros.
+// every source (or its byte range) at its sector, each padded to whole
+// sectors with zeros.
 // Returns false when a source cannot be read.
 inline bool AssembleImage(const VEZEZadira& C, const fs::path& Out) {
   if (!C.Plan) return false;
@@ -125,7 +126,11 @@ inline bool AssembleImage(const VEZEZadira& C, const fs::path& Out) {
   std::string image(static_cast<size_t>(plan.TrackBytes()), '\0');
   plan.MetadataStream.Read(0, std::span(reinterpret_cast<uint8_t*>(image.data()), image.size()));
   for (const TPlanSource& source : plan.Sources) {
-    const std::string data = ReadFile(source.Path);
+    std::string data = ReadFile(source.Path);
+    if (source.Part) {  // Size bytes from Offset on
+      if (source.Offset + source.Size > static_cast<int64_t>(data.size())) return false;
+      data = data.substr(static_cast<size_t>(source.Offset), static_cast<size_t>(source.Size));
+    }
     if (static_cast<int64_t>(data.size()) != source.Size) return false;
     const auto at = static_cast<size_t>(source.FirstSector * 2048);
     if (at + data.size() > image.size()) return false;

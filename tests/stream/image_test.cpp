@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "iso/image_helpers.h"
@@ -113,7 +114,9 @@ TEST_F(ImageFileTest, ImageEqualsLayoutAndExtractsByteExact) {
 
 // The image goes to a new file, over a longer file, into a FIFO (in order,
 // without a seek) and, with a sparse source, into a file that stays sparse:
-// every time the same bytes, and a digest that sha256sum agrees with.
+// every time the same bytes, and a digest that sha256sum agrees with. Parts
+// of a file (byte ranges, across a hole too) are the bytes of their range,
+// which bsdtar joins back into the file.
 TEST_F(ImageFileTest, EveryOutputHoldsTheStreamAndItsDigest) {
   TTempDir tmp("streamimage");
   const fs::path src = tmp / "src";
@@ -144,6 +147,19 @@ TEST_F(ImageFileTest, EveryOutputHoldsTheStreamAndItsDigest) {
     comp_.reset();  // one tree per process: the old component goes first
     comp_ = std::make_unique<VEZEZadira>();
     ASSERT_TRUE(comp_->AddFolder("\\", c.Folder.string(), "*.*", faAnyFile, true, false, false));
+    // The parts of a file, and for the sparse one parts that begin in data
+    // and end in a hole, or hold nothing but hole.
+    const std::string big = (c.Folder / "docs" / "big.bin").string();
+    std::vector<std::tuple<std::string, int64_t, int64_t>> parts = {
+        {big, 0, 100000}, {big, 100000, 150000}, {big, 250000, 50000}};
+    if (c.Folder == holes)
+      parts.insert(parts.end(), {{(holes / "sparse.bin").string(), (4 << 20) - 1000, (2 << 20) + 1000},
+                                 {(holes / "sparse.bin").string(), 6 << 20, 2 << 20}});
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const auto& [path, offset, size] = parts[i];
+      ASSERT_TRUE(comp_->AddFilePart(comp_->RootDirectory(), Found("part" + std::to_string(i) + ".bin", size),
+                                     path, offset));
+    }
     ASSERT_TRUE(comp_->PrepareImage(true, nullptr));
     ASSERT_TRUE(AssembleImage(*comp_, tmp / "expected.iso"));
     std::string expected = ReadFile(tmp / "expected.iso");
@@ -175,6 +191,16 @@ TEST_F(ImageFileTest, EveryOutputHoldsTheStreamAndItsDigest) {
     ASSERT_TRUE(comp_->LastStream.Checksums && comp_->LastStream.Checksums->Complete());
     EXPECT_EQ(sum.Output.substr(0, 64), Sha256Hex(comp_->LastStream.Checksums->Digest()));
     EXPECT_EQ(comp_->LastStream.Checksums->SectorCount(), comp_->ImageSectors());
+    const fs::path out = tmp / "extracted";
+    fs::remove_all(out);
+    fs::create_directories(out);
+    ASSERT_EQ(RunCommand("bsdtar -xf " + Quote((tmp / "got.iso").string()) + " -C " + Quote(out.string())).Status, 0);
+    EXPECT_TRUE(ReadFile(out / "part0.bin") + ReadFile(out / "part1.bin") + ReadFile(out / "part2.bin") ==
+                ReadFile(big));
+    if (c.Folder == holes) {
+      EXPECT_TRUE(ReadFile(out / "part3.bin") + ReadFile(out / "part4.bin") ==
+                  ReadFile(holes / "sparse.bin").substr((4 << 20) - 1000));
+    }
   }
 }
 

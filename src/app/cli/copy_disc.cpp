@@ -41,15 +41,15 @@ private:
   std::string path_;
 };
 
-// One drive: the source disc out, a blank one in. On a terminal the user says
-// when; otherwise the drive is watched, for a bounded time.
-bool AwaitBlankDisc(VEZEZadira& c, const TCopySteps& steps) {
+}  // namespace
+
+bool AwaitBlankDisc(VEZEZadira& c, const std::string& prompt, const std::function<bool()>& stopAsked) {
   c.WaitUntilReady(30000, 1000);
   c.AllowMediumRemoval(true);
   if (!c.LoadEject(true)) Note("the disc could not be ejected: " + c.LastError);
   const bool terminal = ::isatty(STDIN_FILENO) != 0;
   if (terminal) {
-    std::cerr << "mburn: insert a blank disc and press Enter" << std::endl;
+    std::cerr << "mburn: " << prompt << " and press Enter" << std::endl;
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
     c.LoadEject(false);  // a tray closes; a slot has taken the disc already
@@ -59,7 +59,7 @@ bool AwaitBlankDisc(VEZEZadira& c, const TCopySteps& steps) {
   const uint64_t start = Clock().NowMs();
   const uint64_t limit = terminal ? kInsertedWaitMs : kBlankWaitMs;
   bool told = false;
-  while (!steps.StopAsked()) {
+  while (!stopAsked()) {
     if (c.TestUnitReady(5000)) {
       if (c.DiscStatus() == 0) return true;
       if (!told) Note("the disc in the drive is not blank");
@@ -72,8 +72,6 @@ bool AwaitBlankDisc(VEZEZadira& c, const TCopySteps& steps) {
   Note("no blank disc in the drive: nothing recorded");
   return false;
 }
-
-}  // namespace
 
 int CopyDisc(const TCommandLine& line, const TCopySteps& steps) {
   TTempImage image;
@@ -122,7 +120,7 @@ int CopyDisc(const TCommandLine& line, const TCopySteps& steps) {
            "rescues a disc over several reads)");
       return kExitFailed;
     }
-    if (sameDrive && !AwaitBlankDisc(c, steps)) return kExitFailed;
+    if (sameDrive && !AwaitBlankDisc(c, "insert a blank disc", steps.StopAsked)) return kExitFailed;
   }
   TCommandLine write = line;
   write.Command = "write";

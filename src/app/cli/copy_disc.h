@@ -16,6 +16,12 @@ struct TCopySteps {
   std::function<bool()> StopAsked;
 };
 
+// One drive: the disc in it ejected and a blank one asked for with Prompt
+// ("insert a blank disc"). On a terminal the user says when (Enter);
+// otherwise the drive is watched for a bounded time. False after saying why.
+bool AwaitBlankDisc(VEZEZadira& Component, const std::string& Prompt,
+                    const std::function<bool()>& StopAsked);
+
 // Exit status: 0 copied and verified, 1 sectors unreadable or the recording or
 // its verify failed, 2 nothing was read.
 int CopyDisc(const TCommandLine& Line, const TCopySteps& Steps);

@@ -20,6 +20,7 @@
 #include "cli/progress.h"
 #include "cli/read_disc.h"
 #include "cli/reasons.h"
+#include "cli/span.h"
 #include "cli/verify_disc.h"
 #include "record/record.h"
 #include "stream/stream.h"
@@ -207,7 +208,8 @@ int Disc(const TCommandLine& line) {
 bool IsDvdKind(uint16_t kind) { return kind >= DK_DVDROM && kind <= DK_DVDPLUSR; }
 
 // burn FOLDER and write IMAGE: the same recording, from a file tree or from an image file.
-int Burn(const TCommandLine& line) {
+// A disc of a set has its tree made by Fill, on a blank disc.
+int Burn(const TCommandLine& line, const std::function<bool(VEZEZadira&)>& fill = nullptr) {
   const bool imageFile = line.Command == "write";
   if (!imageFile)
     for (const std::string& note : VolumeIdNotes(line.VolumeId, !line.NoJoliet)) Note(note);
@@ -228,7 +230,7 @@ int Burn(const TCommandLine& line) {
   c.EjectWhenDone = line.Eject;
   // A reader shows the last session only: unless told otherwise, a new session
   // on a disc left open carries the files of the last one (255).
-  if (line.NoImport || imageFile)
+  if (line.NoImport || imageFile || fill)
     c.ImportSession = 0;
   else if (line.ImportSession >= 0)
     c.ImportSession = static_cast<uint16_t>(line.ImportSession);
@@ -273,8 +275,13 @@ int Burn(const TCommandLine& line) {
   workflow.WriteSpeed = static_cast<uint16_t>(line.Speed);
   CatchStopSignals();
 
-  const TBurnOutcome outcome =
-      imageFile ? workflow.WriteImageClick(line.Image) : workflow.BurnClick(line.Folder, line.Mask);
+  TBurnOutcome outcome = TBurnOutcome::FolderProblem;
+  if (imageFile)
+    outcome = workflow.WriteImageClick(line.Image);
+  else if (!fill)
+    outcome = workflow.BurnClick(line.Folder, line.Mask);
+  else if (fill(c))
+    outcome = workflow.StartBurning();
   switch (outcome) {
     case TBurnOutcome::NoFolder:
       return kExitNothing;
@@ -541,7 +548,7 @@ int main(int argc, char** argv) {
   // rather than quietly replaced by the clock.
   std::time_t epoch = 0;
   bool invalidEpoch = false;
-  if ((line.Command == "burn" || line.Command == "image") &&
+  if ((line.Command == "burn" || line.Command == "image" || line.Command == "plan") &&
       !SourceDateEpoch(epoch, &invalidEpoch) && invalidEpoch) {
     std::cerr << "mburn: SOURCE_DATE_EPOCH must be a whole number of seconds since 1970, not \""
               << std::getenv("SOURCE_DATE_EPOCH") << "\"\n";
@@ -549,11 +556,25 @@ int main(int argc, char** argv) {
   }
   if (line.Command == "drives") return Drives(line);
   if (line.Command == "disc") return Disc(line);
-  if (line.Command == "burn" || line.Command == "write") return Burn(line);
   if (line.Command == "erase") return Erase(line);
   if (line.Command == "verify") return Verify(line);
   if (line.Command == "read") return Read(line);
   if (line.Command == "copy") return Copy(line);
   if (line.Command == "check") return Check(line);
+  if (line.Command == "plan" || line.Span) {
+    TSpanSteps steps;
+    steps.Open = [](VEZEZadira& c, const TCommandLine& l) {
+      SetUpComponent(c, l);
+      return OpenDrive(c, l, true);
+    };
+    steps.Burn = [](const TCommandLine& l, const std::function<bool(VEZEZadira&)>& fill) {
+      return Burn(l, fill);
+    };
+    steps.StopAsked = [] { return gStopAsked != 0; };
+    if (line.Command == "plan") return RunPlan(line, steps);
+    CatchStopSignals();
+    return RunSpan(line, steps);
+  }
+  if (line.Command == "burn" || line.Command == "write") return Burn(line);
   return Image(line);
 }

@@ -7,9 +7,9 @@
 #include <vector>
 
 struct TCommandLine {
-  std::string Command;       // drives, disc, burn, write, erase, image, verify, read, copy, check;
+  std::string Command;       // drives, disc, burn, write, erase, image, verify, read, copy, check, plan;
                              // empty with --help alone
-  std::string Folder;        // burn, image
+  std::string Folder;        // burn, image, plan
   std::string Output;        // image, read: -o FILE ("-": standard output)
   std::string Map;           // read: --map FILE, the GNU ddrescue mapfile
   int Retries = 3;           // read, copy: passes over the unreadable sectors
@@ -37,6 +37,12 @@ struct TCommandLine {
   std::array<uint8_t, 32> Digest{};  // ... and parsed
   std::string Image;         // an image file (verify --image, write IMAGE)
   std::vector<std::string> Virtual;  // IMAGE[:MEDIA], one per drive
+  // A set of discs (plan, burn --span): the medium planned for instead of
+  // the disc in the drive, the disc to start at, and discs left open.
+  std::string Media;
+  bool Span = false;
+  int From = 1;
+  bool Open = false;
   bool Debug = false;
   bool Help = false;
   bool Version = false;
@@ -44,8 +50,8 @@ struct TCommandLine {
 
 // False with a message in Error when the line cannot be understood.
 bool ParseCommandLine(const std::vector<std::string>& Args, TCommandLine& Line, std::string& Error);
-extern const char* const kUsage;
-// The help of one command (burn, image, ...); kUsage for an empty or unknown one.
+// The help of one command (burn, image, ...); mburn's whole help for an empty or
+// unknown one.
 std::string CommandHelp(const std::string& Command);
 // After a mistake: the usage line of Command (of mburn for an empty or unknown
 // one) and where its help is, so the reason stays in sight.

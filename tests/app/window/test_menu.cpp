@@ -89,21 +89,27 @@ TEST_F(WindowTest, VerifyAfterBurningIsOffAtFirstAndShowsTheVerifysOutcome) {
   EXPECT_EQ(w.Workflow().LastError, "");
 }
 
-// The open menus over the window, saved into MBURN_SCREENSHOTS when it names a
-// folder (the README's pictures).
+// The open menus over the window, and the window after burning the sample,
+// saved into MBURN_SCREENSHOTS when it names a folder (the README's pictures).
 TEST_F(WindowTest, OpenMenusCanBePictured) {
   TfrmMain& w = ShowWindow({"disc.iso:cd-r"});
   ASSERT_TRUE(WaitUntil([&] { return w.StartupDone(); }));
+  const QString folder = qEnvironmentVariable("MBURN_SCREENSHOTS");
   for (QMenu* menu : {w.mFile, w.mDisc}) {
     w.MainMenu->setActiveAction(menu->menuAction());
     ASSERT_TRUE(WaitUntil([&] { return menu->isVisible(); }, 10000));
     QPixmap picture = w.grab();
     QPainter(&picture).drawPixmap(w.MainMenu->actionGeometry(menu->menuAction()).bottomLeft(),
                                   menu->grab());
-    if (const QString folder = qEnvironmentVariable("MBURN_SCREENSHOTS"); !folder.isEmpty()) {
+    if (!folder.isEmpty()) {
       EXPECT_TRUE(picture.save(folder + "/window-menu-" + menu->title().toLower() + ".png"));
     }
     menu->hide();
+  }
+  w.eDirToBurn->setText(QString::fromStdString(kSampleDir));
+  BurnAndWait(w);
+  if (!folder.isEmpty()) {
+    EXPECT_TRUE(w.grab().save(folder + "/window-after-burn.png"));
   }
 }
 
