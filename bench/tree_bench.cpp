@@ -37,46 +37,62 @@ constexpr TShape kFullWindow = {90, 90, 7, 15};
 constexpr TShape kMillion = {200, 99, 50, 0};
 TShape gShape = kFullWindow;
 
-void SmallFile(const fs::path& p, int n) {
-  std::ofstream(p, std::ios::binary) << std::string(static_cast<size_t>(1 + n % 97), 'x');
+// False when the file could not be written whole (a full disk).
+bool SmallFile(const fs::path& p, int n) {
+  std::ofstream out(p, std::ios::binary);
+  out << std::string(static_cast<size_t>(1 + n % 97), 'x');
+  out.close();
+  return !out.fail();
 }
 
 // A marker beside the tree says that an earlier run created all of it.
 fs::path Marker(const fs::path& root) { return root.string() + ".complete"; }
 
-bool CreateTree(const fs::path& root) {
-  if (fs::exists(Marker(root))) return true;
-  std::error_code ec;
-  fs::remove_all(root, ec);
-  fs::create_directories(root, ec);
-  if (ec) return false;
-  int n = 0;
-  const TShape& k = gShape;
-  for (int f = 0; f < k.FilesInRoot; ++f) SmallFile(root / ("root file " + std::to_string(f) + ".txt"), n++);
-  for (int t = 0; t < k.TopFolders; ++t) {
-    const fs::path top = root / ("Folder " + std::to_string(t));
-    fs::create_directories(top);
-    for (int f = 0; f < k.FilesPerFolder; ++f) SmallFile(top / ("file_" + std::to_string(f) + ".dat"), n++);
-    for (int s = 0; s < k.SubFolders; ++s) {
-      const fs::path sub = top / ("Sub folder " + std::to_string(s));
-      fs::create_directories(sub);
-      for (int f = 0; f < k.FilesPerFolder; ++f)
-        SmallFile(sub / ("Document " + std::to_string(f) + ".txt"), n++);
-    }
-  }
-  std::ofstream(Marker(root)) << "done\n";
-  return true;
-}
-
-// Reads every folder and the metadata of every file once.
+// Reads every folder and the metadata of every file once; the count of both.
 size_t WarmCache(const fs::path& root) {
   size_t n = 0;
   struct stat st;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
     ::stat(it->path().c_str(), &st);
     ++n;
   }
   return n;
+}
+
+size_t ShapeEntries(const TShape& k) {
+  const size_t folders = static_cast<size_t>(k.TopFolders) * (1 + static_cast<size_t>(k.SubFolders));
+  return folders + folders * static_cast<size_t>(k.FilesPerFolder) + static_cast<size_t>(k.FilesInRoot);
+}
+
+// The tree of gShape under root: kept from an earlier run when its marker is
+// there and every entry still is (something may have cleaned the folder since).
+bool CreateTree(const fs::path& root) {
+  const TShape& k = gShape;
+  if (fs::exists(Marker(root)) && WarmCache(root) == ShapeEntries(k)) return true;
+  std::error_code ec;
+  fs::remove(Marker(root), ec);
+  fs::remove_all(root, ec);
+  fs::create_directories(root, ec);
+  if (ec) return false;
+  int n = 0;
+  bool ok = true;
+  for (int f = 0; f < k.FilesInRoot; ++f) ok &= SmallFile(root / ("root file " + std::to_string(f) + ".txt"), n++);
+  for (int t = 0; t < k.TopFolders; ++t) {
+    const fs::path top = root / ("Folder " + std::to_string(t));
+    fs::create_directories(top);
+    for (int f = 0; f < k.FilesPerFolder; ++f) ok &= SmallFile(top / ("file_" + std::to_string(f) + ".dat"), n++);
+    for (int s = 0; s < k.SubFolders; ++s) {
+      const fs::path sub = top / ("Sub folder " + std::to_string(s));
+      fs::create_directories(sub);
+      for (int f = 0; f < k.FilesPerFolder; ++f)
+        ok &= SmallFile(sub / ("Document " + std::to_string(f) + ".txt"), n++);
+    }
+  }
+  if (!ok || WarmCache(root) != ShapeEntries(k)) return false;
+  std::ofstream(Marker(root)) << "done\n";
+  return true;
 }
 
 double Seconds(std::chrono::steady_clock::duration d) {
