@@ -63,19 +63,17 @@ struct TRockRidge {
   std::string Link;  // the target of a symbolic link
 };
 
-// Rock Ridge fields held out of line: most trees carry none, and an entry
-// without them then costs one pointer. Reading an empty box gives the
-// default fields; Edit() makes them.
+// Rock Ridge fields held out of line and shared: most trees carry none, and
+// an entry without them then costs one pointer; entries whose fields are
+// equal (a folder's files, made together) can hold one copy. Reading an empty
+// box gives the default fields; Edit() makes them, or a copy of its own when
+// another box shares them.
 class TRockRidgeBox {
  public:
   TRockRidgeBox() = default;
-  TRockRidgeBox(const TRockRidgeBox& other) { *this = other; }
-  TRockRidgeBox& operator=(const TRockRidgeBox& other) {
-    if (this != &other) fields_ = other.fields_ ? std::make_unique<TRockRidge>(*other.fields_) : nullptr;
-    return *this;
-  }
+  explicit TRockRidgeBox(std::shared_ptr<TRockRidge> fields) : fields_(std::move(fields)) {}
   TRockRidgeBox& operator=(const TRockRidge& fields) {
-    fields_ = std::make_unique<TRockRidge>(fields);
+    fields_ = std::make_shared<TRockRidge>(fields);
     return *this;
   }
   const TRockRidge* operator->() const { return &Fields(); }
@@ -85,13 +83,16 @@ class TRockRidgeBox {
   }
   const TRockRidge* Get() const { return fields_.get(); }  // nil when none were given
   TRockRidge& Edit() {
-    if (!fields_) fields_ = std::make_unique<TRockRidge>();
+    if (!fields_)
+      fields_ = std::make_shared<TRockRidge>();
+    else if (fields_.use_count() > 1)
+      fields_ = std::make_shared<TRockRidge>(*fields_);
     return *fields_;
   }
   void Reset() { fields_.reset(); }
 
  private:
-  std::unique_ptr<TRockRidge> fields_;
+  std::shared_ptr<TRockRidge> fields_;
 };
 
 // A directory of the tree.
