@@ -158,23 +158,24 @@ struct TFEntry {
   // A part of a larger file: the entry's ISOSize bytes begin at byte
   // SourceOffset of SourcePath, and the rest of that file is not its business.
   int64_t SourceOffset = 0;
-  bool SourcePart = false;
   TDateTime DateTime = 0;     // local time
   int64_t ISOSize = 0;        // file size, or the subdirectory's ISO extent size
   int64_t JolietSize = 0;
   int32_t ISOExtent = 0;      // relative to the first file sector, absolute when Imported
   int32_t JolietExtent = 0;
   uint32_t Attr = 0;          // faReadOnly ... faArchive
+  // Private to the tree: the creation serial (list order is creation order).
+  // Beside the other small fields, so that a million entries waste no padding.
+  uint32_t Serial = 0;
+  bool SourcePart = false;    // see SourceOffset
   bool Imported = false;      // extents given when added (an earlier session)
   TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
   TRockRidgeBox RR;           // a subdirectory's are those of SubDir
   TFEntry* Next = nullptr;    // next entry of the same directory
-  // Private to the tree: the directory whose list holds the entry, the
-  // previous entry of that list, and the creation serial (list order is
-  // creation order).
+  // Private to the tree: the directory whose list holds the entry and the
+  // previous entry of that list.
   TDEntry* Owner = nullptr;
   TFEntry* Prev = nullptr;
-  uint32_t Serial = 0;
 };
 
 // The found-file record of a directory search (the platform's TSearchRec).
