@@ -63,19 +63,17 @@ struct TRockRidge {
   std::string Link;  // the target of a symbolic link
 };
 
-// Rock Ridge fields held out of line: most trees carry none, and an entry
-// without them then costs one pointer. Reading an empty box gives the
-// default fields; Edit() makes them.
+// Rock Ridge fields held out of line and shared: most trees carry none, and
+// an entry without them then costs one pointer; entries whose fields are
+// equal (a folder's files, made together) can hold one copy. Reading an empty
+// box gives the default fields; Edit() makes them, or a copy of its own when
+// another box shares them.
 class TRockRidgeBox {
  public:
   TRockRidgeBox() = default;
-  TRockRidgeBox(const TRockRidgeBox& other) { *this = other; }
-  TRockRidgeBox& operator=(const TRockRidgeBox& other) {
-    if (this != &other) fields_ = other.fields_ ? std::make_unique<TRockRidge>(*other.fields_) : nullptr;
-    return *this;
-  }
+  explicit TRockRidgeBox(std::shared_ptr<TRockRidge> fields) : fields_(std::move(fields)) {}
   TRockRidgeBox& operator=(const TRockRidge& fields) {
-    fields_ = std::make_unique<TRockRidge>(fields);
+    fields_ = std::make_shared<TRockRidge>(fields);
     return *this;
   }
   const TRockRidge* operator->() const { return &Fields(); }
@@ -85,13 +83,16 @@ class TRockRidgeBox {
   }
   const TRockRidge* Get() const { return fields_.get(); }  // nil when none were given
   TRockRidge& Edit() {
-    if (!fields_) fields_ = std::make_unique<TRockRidge>();
+    if (!fields_)
+      fields_ = std::make_shared<TRockRidge>();
+    else if (fields_.use_count() > 1)
+      fields_ = std::make_shared<TRockRidge>(*fields_);
     return *fields_;
   }
   void Reset() { fields_.reset(); }
 
  private:
-  std::unique_ptr<TRockRidge> fields_;
+  std::shared_ptr<TRockRidge> fields_;
 };
 
 // A directory of the tree.
@@ -157,23 +158,24 @@ struct TFEntry {
   // A part of a larger file: the entry's ISOSize bytes begin at byte
   // SourceOffset of SourcePath, and the rest of that file is not its business.
   int64_t SourceOffset = 0;
-  bool SourcePart = false;
   TDateTime DateTime = 0;     // local time
   int64_t ISOSize = 0;        // file size, or the subdirectory's ISO extent size
   int64_t JolietSize = 0;
   int32_t ISOExtent = 0;      // relative to the first file sector, absolute when Imported
   int32_t JolietExtent = 0;
   uint32_t Attr = 0;          // faReadOnly ... faArchive
+  // Private to the tree: the creation serial (list order is creation order).
+  // Beside the other small fields, so that a million entries waste no padding.
+  uint32_t Serial = 0;
+  bool SourcePart = false;    // see SourceOffset
   bool Imported = false;      // extents given when added (an earlier session)
   TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
   TRockRidgeBox RR;           // a subdirectory's are those of SubDir
   TFEntry* Next = nullptr;    // next entry of the same directory
-  // Private to the tree: the directory whose list holds the entry, the
-  // previous entry of that list, and the creation serial (list order is
-  // creation order).
+  // Private to the tree: the directory whose list holds the entry and the
+  // previous entry of that list.
   TDEntry* Owner = nullptr;
   TFEntry* Prev = nullptr;
-  uint32_t Serial = 0;
 };
 
 // The found-file record of a directory search (the platform's TSearchRec).

@@ -122,6 +122,9 @@ struct TTreeIndex {
   // The folder of the source path added last, which the next file of the
   // same folder shares.
   std::shared_ptr<const std::string> SourceFolder;
+  // The Rock Ridge fields of the entry added last, which the next entry
+  // shares when its own are equal.
+  std::shared_ptr<TRockRidge> LastRockRidge;
 };
 
 namespace {
@@ -139,6 +142,26 @@ TSourcePath SourcePathOf(VEZEZadira& c, const std::string& path) {
   std::shared_ptr<const std::string>& last = Index(c).SourceFolder;
   if (!last || *last != folder) last = std::make_shared<const std::string>(folder);
   return TSourcePath(last, path.substr(slash + 1));
+}
+
+// The Rock Ridge fields of an entry whose full name is name: the name is left
+// out when the long name gives it (the writers fall back on the long name
+// without the dot that stands for a missing extension), and fields equal to
+// those of the entry added last are shared with it.
+TRockRidgeBox SharedRockRidge(VEZEZadira& c, const TRockRidge& rr, const std::string& name,
+                              const std::string& longName, bool isDir) {
+  std::string_view fallback = longName;
+  if (!isDir && longName.ends_with('.') && longName.find('.') == longName.size() - 1) fallback.remove_suffix(1);
+  const std::string_view kept = name == fallback ? std::string_view() : std::string_view(name);
+  std::shared_ptr<TRockRidge>& last = Index(c).LastRockRidge;
+  const bool same = last && last->Present == rr.Present && last->Mode == rr.Mode && last->Uid == rr.Uid &&
+                    last->Gid == rr.Gid && last->Modify == rr.Modify && last->Access == rr.Access &&
+                    last->Change == rr.Change && last->Link == rr.Link && last->Name == kept;
+  if (!same) {
+    last = std::make_shared<TRockRidge>(rr);
+    last->Name = kept;
+  }
+  return TRockRidgeBox(last);
 }
 
 void IndexEntry(VEZEZadira& c, TFEntry* e) {
@@ -526,10 +549,9 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->SourceOffset = 0;
   e->SourcePart = false;
   if (rr != nullptr)
-    e->RR = *rr;
+    e->RR = SharedRockRidge(c, *rr, longName != offered ? longName : rr->Name, longName, isDir);  // the handler's name wins
   else
     e->RR.Reset();
-  if (rr != nullptr && longName != offered) e->RR.Edit().Name = longName;  // the handler's name wins
   if (existingSector != 0 || imported) {
     e->ISOExtent = e->JolietExtent = existingSector;
     e->Imported = true;

@@ -1018,12 +1018,15 @@ std::map<std::string, std::string> PosixView(const std::string& root) {
 }
 
 // Executables, read-only files, links to a file, a folder, nowhere and
-// outside, names of 255 bytes, dates before 1980 and at odd seconds.
+// outside, names of 255 bytes, names that end in their only dot or have
+// none, files whose fields are alike but for one, dates before 1980 and at
+// odd seconds.
 void MakeRockRidgeFolder(const std::string& dir, const std::string& longName) {
   fs::create_directories(dir + "/folder/" + longName);
   for (const auto& [name, mode] : {std::pair<std::string, int>{"run.sh", 0755}, {"read-only.txt", 0444},
                                     {longName, 0644}, {"folder/" + longName + "/inner.txt", 0644},
-                                    {"old.txt", 0644}, {"odd.txt", 0644}}) {
+                                    {"old.txt", 0644}, {"old twin.txt", 0644}, {"old twin.sh", 0755},
+                                    {"ends in a dot.", 0644}, {"no extension", 0644}, {"odd.txt", 0644}}) {
     std::ofstream(dir + "/" + name) << "#!/bin/sh\necho " << name << "\n";
     fs::permissions(dir + "/" + name, fs::perms(mode));
   }
@@ -1032,7 +1035,7 @@ void MakeRockRidgeFolder(const std::string& dir, const std::string& longName) {
   fs::create_symlink("/no/such/place", dir + "/dangling");
   fs::create_symlink("../../outside/the/folder", dir + "/folder/outside");
   const auto at = [](int64_t s) { return std::chrono::file_clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{s}}); };
-  fs::last_write_time(dir + "/old.txt", at(-152822400));  // 1965-02-28
+  for (const char* name : {"/old.txt", "/old twin.txt", "/old twin.sh"}) fs::last_write_time(dir + name, at(-152822400));  // 1965-02-28
   fs::last_write_time(dir + "/odd.txt", at(981173107));   // 2001-02-03 04:05:07
 }
 
@@ -1083,7 +1086,8 @@ for top, dirs, files in iso.walk(rr_path="/"):
   const TRun listing = RunProgram("isoinfo", {"-R", "-l", "-i", "disc.img"}, dir_);
   for (const std::string& line : std::vector<std::string>{
            "-rwxr-xr-x   1    0    0              22 ", "-r--r--r--   1    0    0  ", " " + longName + " \n",
-           "to-folder -> folder\n", "dangling -> /no/such/place\n", "outside -> ../../outside/the/folder\n"})
+           "to-folder -> folder\n", "dangling -> /no/such/place\n", "outside -> ../../outside/the/folder\n",
+           " ends in a dot. \n", " no extension \n", " old twin.sh \n"})
     EXPECT_NE(listing.Out.find(line), std::string::npos) << line << listing.Out;
 }
 
@@ -1357,7 +1361,7 @@ TEST_F(Mburn, UdfTreesReadByEveryJudge) {
       {"varied", {"--volume-id", "Udf Label"}, 16, 5},  // empty folders are not added
       {"linux", {}, 5, 1},
       {"big", {}, 2, 1},
-      {"rr", {"--rock-ridge", "--debug"}, 10, 3},
+      {"rr", {"--rock-ridge", "--debug"}, 14, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Folder);
@@ -1394,7 +1398,8 @@ TEST_F(Mburn, UdfTreesReadByEveryJudge) {
                                " for n in sorted(f): print(t.rstrip(\"/\")+\"/\"+n, i.get_record(udf_path=t.rstrip(\"/\")+\"/\"+n).is_symlink())' " +
                                    rectest::Quote(image), &out), 0) << out;
       for (const char* line : {"/to-file True", "/to-folder True", "/dangling True", "/folder/outside True",
-                               "/run.sh False", "/old.txt False"})
+                               "/run.sh False", "/old.txt False", "/ends in a dot. False", "/no extension False",
+                               "/old twin.sh False"})
         EXPECT_NE(out.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << out;
       EXPECT_EQ(out.find(longName), std::string::npos) << out;
       continue;

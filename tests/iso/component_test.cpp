@@ -157,6 +157,35 @@ TEST(Component, EachComponentHasItsOwnTree) {
   EXPECT_NE(first->FindDirectory("\\A\\B"), nullptr);
 }
 
+// Rock Ridge fields that boxes share (the entries of a folder made together)
+// are copied on the first edit: an edit through one box leaves the others as
+// they were, copies included, and an empty box reads as no fields.
+TEST(Component, SharedRockRidgeFieldsAreEditedApart) {
+  TRockRidgeBox first;
+  EXPECT_EQ(first.Get(), nullptr);
+  EXPECT_FALSE(first->Present);
+  first = TRockRidge{true, 0100644, 1, 2, 3, 4, 5, "", ""};
+  TRockRidgeBox second = first, third = second;
+  EXPECT_EQ(second.Get(), first.Get());
+  const struct {
+    TRockRidgeBox* Box;
+    uint32_t Mode;
+    std::array<uint32_t, 3> Modes;  // first, second, third afterwards
+  } edits[] = {{&second, 0100755, {0100644, 0100755, 0100644}},
+               {&second, 0100600, {0100644, 0100600, 0100644}},  // its own by now
+               {&first, 0100400, {0100400, 0100600, 0100644}}};
+  for (const auto& e : edits) {
+    e.Box->Edit().Mode = e.Mode;
+    const std::array<uint32_t, 3> modes = {first->Mode, second->Mode, third->Mode};
+    EXPECT_EQ(modes, e.Modes) << std::oct << e.Mode;
+  }
+  EXPECT_NE(first.Get(), third.Get());
+  EXPECT_EQ(third->Uid, 1u);
+  third.Reset();
+  EXPECT_EQ(third.Get(), nullptr);
+  EXPECT_EQ(second->Change, 5);
+}
+
 std::vector<uint8_t> Contents(const TMemoryStream& s) {
   std::vector<uint8_t> v(static_cast<size_t>(s.Size()));
   EXPECT_EQ(s.Read(0, v), v.size());
