@@ -23,7 +23,10 @@ struct TManifestDraft {
   std::unordered_map<const TFEntry*, TSha256> Known;
   // Per line: the entry whose digest the stream takes, nil when the line has it.
   std::vector<const TFEntry*> Streamed;
+  // Composed with the layout and handed to its plan once: a million lines
+  // are not kept twice.
   TPlanManifest Plan;
+  bool Handed = false;
 };
 
 namespace {
@@ -222,6 +225,7 @@ void ComposeManifest(VEZEZadira& c) {
   TManifestDraft& d = *c.ManifestDraft;
   TPlanManifest& plan = d.Plan;
   plan = {};
+  d.Handed = false;
   d.Streamed.clear();
   TMountPaths paths(c);
   std::vector<std::pair<const TFEntry*, std::string>> files;
@@ -263,8 +267,12 @@ void ComposeManifest(VEZEZadira& c) {
 std::shared_ptr<const TPlanManifest> PlanManifest(
     const VEZEZadira& c, const std::unordered_map<const TFEntry*, size_t>& SourceOf) {
   if (!c.ManifestDraft) return nullptr;
-  const TManifestDraft& d = *c.ManifestDraft;
-  auto plan = std::make_shared<TPlanManifest>(d.Plan);
+  TManifestDraft& d = *c.ManifestDraft;
+  // A second plan of one layout would find the lines gone: none rather than
+  // a list without them.
+  if (d.Handed) return nullptr;
+  d.Handed = true;
+  auto plan = std::make_shared<TPlanManifest>(std::move(d.Plan));
   auto sourceOf = [&](const TFEntry* e) -> int64_t {
     const auto it = SourceOf.find(e);
     return it == SourceOf.end() ? -1 : static_cast<int64_t>(it->second);
