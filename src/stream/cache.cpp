@@ -259,10 +259,13 @@ bool TCacheThread::Produce() {
     // The checksum list and its companion are made here, not read.
     if (manifest != nullptr &&
         (index == manifest->Source || static_cast<int64_t>(index) == manifest->MissingSource)) {
-      std::string text = manifest->MissingText;
-      if (index == manifest->Source && !ManifestText(text)) return false;
-      if (static_cast<int64_t>(text.size()) != entry.Size) return ErrorExit({"INTERNAL ERROR 0005"}), false;
-      if (!StageText(text)) return false;
+      if (index == manifest->Source) {
+        if (!StageManifest(entry.Size)) return false;
+        continue;
+      }
+      if (static_cast<int64_t>(manifest->MissingText.size()) != entry.Size)
+        return ErrorExit({"INTERNAL ERROR 0005"}), false;
+      if (!StageText(manifest->MissingText)) return false;
       continue;
     }
     file.reset();
@@ -358,8 +361,12 @@ bool TCacheThread::Produce() {
 
 // The checksum list: every source before it hashed first. The block being
 // assembled goes to the helper as it is (a short block), so that the last
-// file's tail is hashed too, and the producer waits for the helper.
-bool TCacheThread::ManifestText(std::string& Text) {
+// file's tail is hashed too, and the producer waits for the helper. Then the
+// lines go into the stream a few at a time, in whole sectors but the last
+// piece: a million lines are never one text.
+bool TCacheThread::StageManifest(int64_t Size) {
+  const TPlanManifest& manifest = *plan_->Manifest;
+  if (manifest.Bytes() != Size) return ErrorExit({"INTERNAL ERROR 0005"}), false;
   if (stagingOffset_ > 0) AppendStaged();
   if (!WaitForRoom()) return AbortExit(), false;
   {
@@ -372,8 +379,15 @@ bool TCacheThread::ManifestText(std::string& Text) {
       return AbortExit(), false;
     }
   }
-  Text = plan_->Manifest->Text(fileDigests_);
-  return true;
+  std::string piece;
+  for (const TPlanManifest::TLine& line : manifest.Lines) {
+    TPlanManifest::AppendLine(line, fileDigests_, piece);
+    if (piece.size() < static_cast<size_t>(kCacheBlockBytes)) continue;
+    const size_t whole = piece.size() / kSector * kSector;
+    if (!StageText(std::string_view(piece).substr(0, whole))) return false;
+    piece.erase(0, whole);
+  }
+  return StageText(piece);
 }
 
 // Bytes made by the stream itself, from the sector boundary where the stream stands.

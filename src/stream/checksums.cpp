@@ -250,18 +250,14 @@ int64_t TPlanManifest::Bytes() const {
   return bytes;
 }
 
-std::string TPlanManifest::Text(const std::vector<TSha256>& SourceDigests) const {
-  std::string text;
-  text.reserve(static_cast<size_t>(Bytes()));
-  for (const TLine& line : Lines) {
-    const bool streamed = line.Source >= 0 && static_cast<size_t>(line.Source) < SourceDigests.size();
-    if (line.Escaped) text += '\\';
-    text += Sha256Hex(streamed ? SourceDigests[static_cast<size_t>(line.Source)] : line.Digest);
-    text += "  ";
-    text += line.Name;
-    text += '\n';
-  }
-  return text;
+void TPlanManifest::AppendLine(const TLine& Line, const std::vector<TSha256>& SourceDigests,
+                               std::string& Text) {
+  const bool streamed = Line.Source >= 0 && static_cast<size_t>(Line.Source) < SourceDigests.size();
+  if (Line.Escaped) Text += '\\';
+  Text += Sha256Hex(streamed ? SourceDigests[static_cast<size_t>(Line.Source)] : Line.Digest);
+  Text += "  ";
+  Text += Line.Name;
+  Text += '\n';
 }
 
 uint8_t TTrackChecksums::TagOf(std::span<const uint8_t> Sector) {

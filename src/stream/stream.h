@@ -164,8 +164,9 @@ struct TPlanManifest {
     return (Line.Escaped ? 1 : 0) + 64 + 2 + Line.Name.size() + 1;
   }
   int64_t Bytes() const;
-  // The list with the digests of the sources (indexed as the plan's sources).
-  std::string Text(const std::vector<TSha256>& SourceDigests) const;
+  // One line of the list onto Text, with the digests of the sources (indexed
+  // as the plan's sources).
+  static void AppendLine(const TLine& Line, const std::vector<TSha256>& SourceDigests, std::string& Text);
 };
 
 // Where an area of the image lies and what wrote it, as the layout placed it.
@@ -457,7 +458,7 @@ private:
   void HashBlocks();
   void HashFiles(std::span<const uint8_t> Data, TTrackChecksums* Track);
   bool StageText(std::string_view Text);
-  bool ManifestText(std::string& Text);
+  bool StageManifest(int64_t Size);
   void StopHasher();
   void SetPriorityBand(uint8_t band, bool force = false);
 
