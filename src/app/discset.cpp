@@ -447,6 +447,10 @@ std::string StandardMediaNames() {
 void ApplySetOptions(VEZEZadira& c, const TSetOptions& o) {
   c.ReplaceFile = true;
   c.ImportSession = 0;  // every disc of a set is a blank one of its own
+  ApplyImageOptions(c, o);
+}
+
+void ApplyImageOptions(VEZEZadira& c, const TSetOptions& o) {
   c.JolietFileSystem = o.Joliet;
   c.RockRidge = o.RockRidge;
   c.KeepPermissions = o.KeepPermissions;

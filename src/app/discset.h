@@ -76,7 +76,10 @@ std::string StandardMediaNames();
 // whole, or a disc cannot take even the set's own file.
 bool PlanDiscSet(const TSetOptions& Options, TDiscSet& Set, std::string& Error);
 
-// Sets the image options of the set on a component that is still empty.
+// Sets the options that shape the image (trees, Rock Ridge, UDF, manifest,
+// volume name) on a component that is still empty.
+void ApplyImageOptions(VEZEZadira& Component, const TSetOptions& Options);
+// The same for a disc of the set, which is always a blank disc of its own.
 void ApplySetOptions(VEZEZadira& Component, const TSetOptions& Options);
 // Adds disc Disc's share (0 = the first disc) to the empty tree of Component,
 // and MBURN-SET.txt read from SetFile. False with Error when the folder no

@@ -16,16 +16,7 @@ namespace {
 
 class SpanPlan : public ::testing::Test {
 protected:
-  void SetUp() override {
-    char name[] = "/tmp/mburn-span-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  fs::path dir_;
+  rectest::TTempDir dir_;
 };
 
 TEST_F(SpanPlan, EveryDiscFitsFullAndEveryByteIsOnOneDiscInTreeOrder) {

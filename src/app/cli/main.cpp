@@ -220,12 +220,7 @@ int Burn(const TCommandLine& line, const std::function<bool(VEZEZadira&)>& fill 
   ApplyStartupSettings(c);
   c.FinalizeDisc = line.Finalize;
   c.TestWrite = line.TestWrite;
-  c.JolietFileSystem = !line.NoJoliet;
-  c.RockRidge = line.RockRidge;
-  c.KeepPermissions = line.KeepPermissions;
-  c.UDF = line.UDF;
-  c.IdVolume = line.VolumeId;
-  c.Manifest = line.Manifest;
+  ApplyImageOptions(c, ImageOptionsOf(line));
   c.VerifyAfterWrite = line.Verify;
   c.EjectWhenDone = line.Eject;
   // A reader shows the last session only: unless told otherwise, a new session
@@ -421,12 +416,7 @@ int Image(const TCommandLine& line) {
   SetUpComponent(c, line);
   if (!line.Virtual.empty()) SetVirtualRecorders(line.Virtual);
   c.ReplaceFile = true;
-  c.JolietFileSystem = !line.NoJoliet;
-  c.RockRidge = line.RockRidge;
-  c.KeepPermissions = line.KeepPermissions;
-  c.UDF = line.UDF;
-  c.IdVolume = line.VolumeId;
-  c.Manifest = line.Manifest;
+  ApplyImageOptions(c, ImageOptionsOf(line));
   TBurnWorkflow::THooks hooks;
   hooks.Status = [](const std::string& text) { std::cout << text << std::endl; };
   hooks.Message = [](const std::string& text) { std::cerr << text << std::endl; };

@@ -42,7 +42,9 @@ bool ImagePerDisc(const TCommandLine& line) {
   return false;
 }
 
-TSetOptions OptionsOf(const TCommandLine& line) {
+}  // namespace
+
+TSetOptions ImageOptionsOf(const TCommandLine& line) {
   TSetOptions o;
   o.Folder = line.Folder;
   o.Mask = line.Mask;
@@ -54,6 +56,8 @@ TSetOptions OptionsOf(const TCommandLine& line) {
   o.VolumeId = line.VolumeId;
   return o;
 }
+
+namespace {
 
 // The room of one disc: the medium named, else the blank disc in the drive
 // (for a set, the disc it begins with).
@@ -183,7 +187,7 @@ private:
 // The plan of the set: kExitOk, kExitFailed when the drive could not say
 // its disc's room, kExitNothing when the folder cannot be planned.
 int Plan(const TCommandLine& line, const TSpanSteps& steps, TDiscSet& set, int64_t capacity = 0) {
-  TSetOptions options = OptionsOf(line);
+  TSetOptions options = ImageOptionsOf(line);
   options.Capacity = capacity;
   if (capacity <= 0 && !DiscCapacity(line, steps, options.Capacity)) return kExitFailed;
   std::string error;

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "app/discset.h"
 #include "cli/options.h"
 #include "iso/iso.h"
 
@@ -15,6 +16,9 @@ struct TSpanSteps {
   std::function<int(const TCommandLine&, const std::function<bool(VEZEZadira&)>& Fill)> Burn;
   std::function<bool()> StopAsked;
 };
+
+// The folder, mask and image options the command line gives.
+TSetOptions ImageOptionsOf(const TCommandLine& Line);
 
 // plan FOLDER: how many discs, and what goes on each. 0 planned, 1 the drive
 // could not say its disc's room, 2 nothing to plan.
