@@ -115,8 +115,6 @@ public:
     const uint32_t base = tree_ == TImageTree::ISO ? c_.DirArea : c_.JolietDirArea;
     // The records are made again as the stream reads them.
     auto extents = std::make_shared<TDirectoryExtents>();
-    const uint32_t bytes = tree_ == TImageTree::ISO ? c_.DirAreaSize : c_.JolietDirAreaSize;
-    extents->Reserve(c_.FileTable.size() + 2 * c_.DirTable.size() + bytes / 2048);
     for (const auto& d : c_.DirTable)
       WriteDirectory(c_, tree_, *d, base, c_.FirstFileSector, *extents,
                      tree_ == TImageTree::ISO ? &continuation_ : nullptr);
