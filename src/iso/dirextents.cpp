@@ -5,6 +5,7 @@
 // the record before it in its sector. A sector is made again from its first
 // record on and owes nothing to another, so any sector reads on its own.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "iso/iso.h"
@@ -16,8 +17,8 @@ constexpr size_t kStoreChunk = 65536;
 constexpr size_t kDateBytes = 7;
 constexpr size_t kPXLength = 44;
 constexpr size_t kPXShared = 36;  // all of PX before the serial
-// TF fields longer are kept whole: seven times of the long form take 124 bytes.
-constexpr size_t kMaxTFLength = 127;
+// TF fields longer are kept whole: three times of the long form take 56 bytes.
+constexpr size_t kMaxTFLength = 63;
 
 // How a record is kept: the low bits of its first byte.
 // Narrow: a Joliet name of UTF-16 units below 256, kept one byte a unit.
@@ -32,6 +33,7 @@ constexpr uint8_t kHasNM = 0x80;
 // In the kept TF length: its times are told against the record's own date,
 // not against the TF of the record before.
 constexpr uint8_t kTFOwnDate = 0x80;
+constexpr uint8_t kTFSame = 0x40;  // the TF of the record before
 
 size_t NamePad(size_t NameLength) { return NameLength % 2 == 0 ? 1 : 0; }
 
@@ -87,22 +89,29 @@ void GetChanged(const uint8_t*& At, uint8_t* Bytes, const uint8_t* Ref, size_t C
   }
 }
 
-// A name told by the start it shares with the one before: its length, the
-// length of that start, the rest.
+// A name told by what it shares with the one before, its start and its end
+// (names in order share the one, extensions the other): its length, the
+// lengths of those two, the bytes between.
 void PutName(std::vector<uint8_t>& Out, const uint8_t* Name, size_t Length, const uint8_t* Before,
              size_t BeforeLength) {
-  size_t shared = 0;
-  while (shared < Length && shared < BeforeLength && Name[shared] == Before[shared]) ++shared;
+  size_t start = 0, end = 0;
+  while (start < Length && start < BeforeLength && Name[start] == Before[start]) ++start;
+  while (start + end < Length && start + end < BeforeLength &&
+         Name[Length - 1 - end] == Before[BeforeLength - 1 - end])
+    ++end;
   Out.push_back(static_cast<uint8_t>(Length));
-  Out.push_back(static_cast<uint8_t>(shared));
-  Out.insert(Out.end(), Name + shared, Name + Length);
+  Out.push_back(static_cast<uint8_t>(start));
+  Out.push_back(static_cast<uint8_t>(end));
+  Out.insert(Out.end(), Name + start, Name + Length - end);
 }
 
-size_t GetName(const uint8_t*& At, uint8_t* Name, const uint8_t* Before) {
-  const size_t length = *At++, shared = *At++;
-  std::memcpy(Name, Before, shared);
-  std::memcpy(Name + shared, At, length - shared);
-  At += length - shared;
+size_t GetName(const uint8_t*& At, uint8_t* Name, const uint8_t* Before, size_t BeforeLength) {
+  const size_t length = At[0], start = At[1], end = At[2];
+  At += 3;
+  std::memcpy(Name, Before, start);
+  std::memcpy(Name + start, At, length - start - end);
+  std::memcpy(Name + length - end, Before + BeforeLength - end, end);
+  At += length - start - end;
   return length;
 }
 
@@ -188,9 +197,14 @@ void Encode(const TFields& F, const TContext& C, std::vector<uint8_t>& Out) {
   const size_t tf = F.TFData();
   std::array<uint8_t, kMaxTFLength> own;
   OwnDateReference(F, own.data());
-  const bool before = C.TFData == tf && ChangedSize(F.TF.data(), C.TF.data(), tf) <= ChangedSize(F.TF.data(), own.data(), tf);
-  Out.push_back(static_cast<uint8_t>(F.TFLength | (before ? 0 : kTFOwnDate)));
-  PutChanged(Out, F.TF.data(), before ? C.TF.data() : own.data(), tf);
+  const size_t changed = C.TFData == tf ? ChangedSize(F.TF.data(), C.TF.data(), tf) : SIZE_MAX;
+  if (changed == (tf + 7) / 8) {
+    Out.push_back(static_cast<uint8_t>(F.TFLength | kTFSame));
+  } else {
+    const bool before = changed <= ChangedSize(F.TF.data(), own.data(), tf);
+    Out.push_back(static_cast<uint8_t>(F.TFLength | (before ? 0 : kTFOwnDate)));
+    PutChanged(Out, F.TF.data(), before ? C.TF.data() : own.data(), tf);
+  }
   if (F.NMLength > 0) PutName(Out, F.NM.data(), F.NMLength, C.NM.data(), C.NMLength);
 }
 
@@ -404,7 +418,7 @@ void TDirectoryExtents::Sector(int64_t Index, uint8_t* Dest) const {
     f.Length = static_cast<uint32_t>(GetNumber(at));
     f.Flags = (head & kSameFlags) != 0 ? context.Flags : *at++;
     GetChanged(at, f.Date.data(), context.Date.data(), kDateBytes);
-    const size_t units = GetName(at, f.Name.data(), context.Name.data());
+    const size_t units = GetName(at, f.Name.data(), context.Name.data(), context.NameUnits);
     f.NameLength = static_cast<uint8_t>(f.Kind == TKind::Narrow ? 2 * units : units);
     f.NMLength = 0;
     if (rr) {
@@ -412,11 +426,15 @@ void TDirectoryExtents::Sector(int64_t Index, uint8_t* Dest) const {
       f.Serial = (head & kNextSerial) != 0 ? context.NextSerial
                                             : static_cast<uint32_t>(int64_t{context.NextSerial} + GetDifference(at));
       const uint8_t tf = *at++;
-      f.TFLength = static_cast<uint8_t>(tf & ~kTFOwnDate);
+      f.TFLength = static_cast<uint8_t>(tf & ~(kTFOwnDate | kTFSame));
       std::array<uint8_t, kMaxTFLength> own;
-      if ((tf & kTFOwnDate) != 0) OwnDateReference(f, own.data());
-      GetChanged(at, f.TF.data(), (tf & kTFOwnDate) != 0 ? own.data() : context.TF.data(), f.TFData());
-      if ((head & kHasNM) != 0) f.NMLength = static_cast<uint8_t>(GetName(at, f.NM.data(), context.NM.data()));
+      if ((tf & kTFSame) != 0) {
+        std::memcpy(f.TF.data(), context.TF.data(), f.TFData());
+      } else {
+        if ((tf & kTFOwnDate) != 0) OwnDateReference(f, own.data());
+        GetChanged(at, f.TF.data(), (tf & kTFOwnDate) != 0 ? own.data() : context.TF.data(), f.TFData());
+      }
+      if ((head & kHasNM) != 0) f.NMLength = static_cast<uint8_t>(GetName(at, f.NM.data(), context.NM.data(), context.NMLength));
     }
     made += Make(f, shared_, Dest + made);
     Remember(context, f);
