@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -63,9 +64,10 @@ bool AddManifestEntries(VEZEZadira& c);
 // Once the names are final: the lines and the sizes of the list's entries.
 void ComposeManifest(VEZEZadira& c);
 // The plan's list, once every source has its place (SourceOf: the source
-// index of each entry); nil without a manifest or when an entry has no source.
-std::shared_ptr<const TPlanManifest> PlanManifest(
-    const VEZEZadira& c, const std::unordered_map<const TFEntry*, size_t>& SourceOf);
+// index of an entry, -1 for none); nil without a manifest or when an entry
+// has no source.
+std::shared_ptr<const TPlanManifest> PlanManifest(const VEZEZadira& c,
+                                                  const std::function<int64_t(const TFEntry*)>& SourceOf);
 
 // Path-table order of the directories, and their numbers.
 void OrderDirectories(VEZEZadira& c);
