@@ -273,12 +273,11 @@ std::shared_ptr<const TPlanManifest> PlanManifest(const VEZEZadira& c,
   if (d.Handed) return nullptr;
   d.Handed = true;
   auto plan = std::make_shared<TPlanManifest>(std::move(d.Plan));
-  const auto& sourceOf = SourceOf;
-  const int64_t list = sourceOf(d.List);
+  const int64_t list = SourceOf(d.List);
   if (list < 0) return nullptr;
   plan->Source = static_cast<size_t>(list);
-  if (d.Missing != nullptr && (plan->MissingSource = sourceOf(d.Missing)) < 0) return nullptr;
+  if (d.Missing != nullptr && (plan->MissingSource = SourceOf(d.Missing)) < 0) return nullptr;
   for (size_t i = 0; i < plan->Lines.size(); ++i)
-    if (d.Streamed[i] != nullptr && (plan->Lines[i].Source = sourceOf(d.Streamed[i])) < 0) return nullptr;
+    if (d.Streamed[i] != nullptr && (plan->Lines[i].Source = SourceOf(d.Streamed[i])) < 0) return nullptr;
   return plan;
 }

@@ -115,8 +115,8 @@ public:
   uint64_t KeptBytes() const { return kept_ + pending_.size(); }  // of the records' fields
   void Shrink();  // once the last extent is in
 
-  // A record taken apart (the fields of the usual shape, or Whole bytes),
-  // and what the records of a sector are told against.
+  // A record of the usual shape taken apart, and what the records of a
+  // sector are told against (dirextents.cpp).
   struct TFields;
   struct TContext;
 
