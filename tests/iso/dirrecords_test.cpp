@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -334,6 +335,91 @@ TEST(DirectoryExtents, ReadBackAsWrittenAndUsualRecordsKeptCompact) {
     ASSERT_EQ(extents.Size(), expected.Size());
     EXPECT_EQ(extents.WholeRecords(), k.Whole ? 2u : 0u);
     for (const size_t piece : {size_t(2048), size_t(777), size_t(1), size_t(6000)}) {
+      for (int64_t at = 0; at < expected.Size(); at += static_cast<int64_t>(piece)) {
+        std::vector<uint8_t> want(std::min<size_t>(piece, static_cast<size_t>(expected.Size() - at)));
+        std::vector<uint8_t> got(want.size(), 0xAA);
+        expected.Read(at, want);
+        extents.Fill(at, got);
+        ASSERT_EQ(got, want) << "at " << at << ", pieces of " << piece;
+      }
+    }
+  }
+}
+
+// The records of a directory as the walk gives them, a few hundred of them
+// over several sectors, each shape of change from one record to the next:
+// they read back exactly, none is kept whole, and a run much alike keeps
+// few bytes a record.
+TEST(DirectoryExtents, RecordsToldByWhatDiffersFromTheOneBefore) {
+  // Seven bytes of a time, the seconds and minutes from t.
+  auto time = [](int t) { return std::string{'\x7E', '\x0C', '\x0A', '\x0A', '\x17', char(t / 60 % 60), char(t % 60)}; };
+  auto tf = [](const std::string& m, const std::string& a, const std::string& c) { return Field("TF", "\x0E" + m + a + c); };
+  const struct {
+    const char* What;
+    std::function<std::vector<uint8_t>(int)> Make;
+    size_t MostBytes;  // kept a record, on average (a sector's first record tells all)
+  } cases[] = {
+      {"Rock Ridge files in order",
+       [&](int i) {
+         const std::string name = "FILE_" + std::to_string(i) + ".DAT";
+         return MakeRecord(1000 + uint32_t(i), 100 + uint32_t(i), 0, name + ";1",
+                           Even(PX(0100444, 50 + uint32_t(i)) + tf(time(7), time(7), time(7)) + NM("f" + name), name.size() + 2));
+       },
+       18},
+      {"Joliet files in order", [&](int i) { return MakeRecord(1000 + uint32_t(i), 100, 0, JolietBytes("file " + std::to_string(i) + ".txt;1")); }, 8},
+      {"extents and serials apart, sizes large",
+       [&](int i) {
+         return MakeRecord(uint32_t(i * i * 977), 0x7FFF0000u + uint32_t(i), 0, "A" + std::to_string(i) + ";1",
+                           Even(PX(0100444, uint32_t(i * 7919)) + tf(time(7), time(7), time(7)), std::to_string(i).size() + 3));
+       },
+       40},
+      {"times of their own, modify the record's date",
+       [&](int i) {
+         std::vector<uint8_t> r = MakeRecord(5, 6, 0, "T.TXT;1", Even(PX(0100444, 9) + tf(time(i), time(3 * i), time(i + 1)) + NM("t.txt"), 7));
+         const std::string date = time(i);
+         std::memcpy(&r[18], date.data(), 7);
+         return r;
+       },
+       30},
+      {"owners and flags alternate, some names without NM",
+       [&](int i) {
+         const std::string nm = i % 3 == 0 ? std::string() : NM("n" + std::to_string(i));
+         return MakeRecord(5, 6, uint8_t(i % 2 ? 2 : 0), "N" + std::to_string(i) + ";1",
+                           Even(PX(i % 2 ? 040555 : 0100600, 9) + tf(time(7), time(7), time(7)) + nm, std::to_string(i).size() + 3));
+       },
+       40},
+      {"names of every length sharing nothing",
+       [&](int i) {
+         const std::string name(size_t(1 + i % 100), char('A' + i % 26));
+         return MakeRecord(5, 6, 0, name, Even(PX(0100444, 9) + tf(time(7), time(7), time(7)) + NM(std::string(size_t(1 + i % 40), char('a' + i % 26))), name.size()));
+       },
+       300},
+      {"long times", [&](int i) { return MakeRecord(5, 6, 0, "L.TXT;1", Even(PX(0100444, uint32_t(12 + i)) + TF(17) + NM("l.txt"), 7)); }, 18},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.What);
+    TDirectoryExtents extents;
+    TMemoryStream expected;
+    size_t used = 0;
+    const int count = 300;
+    for (int i = 0; i < count; ++i) {
+      const std::vector<uint8_t> r = k.Make(i);
+      if (used + r.size() > 2048) {
+        extents.Zeros(2048 - used);
+        expected.WriteZeros(2048 - used);
+        used = 0;
+      }
+      extents.Record(r);
+      expected.Write(r);
+      used += r.size();
+    }
+    extents.Zeros(2048 - used);
+    expected.WriteZeros(2048 - used);
+    extents.Shrink();
+    ASSERT_EQ(extents.Size(), expected.Size());
+    EXPECT_EQ(extents.WholeRecords(), 0u);
+    EXPECT_LE(extents.KeptBytes(), k.MostBytes * count);
+    for (const size_t piece : {size_t(2048), size_t(777)}) {
       for (int64_t at = 0; at < expected.Size(); at += static_cast<int64_t>(piece)) {
         std::vector<uint8_t> want(std::min<size_t>(piece, static_cast<size_t>(expected.Size() - at)));
         std::vector<uint8_t> got(want.size(), 0xAA);
