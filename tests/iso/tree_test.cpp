@@ -389,6 +389,40 @@ TEST_F(TreeTest, ReplaceKeepsTheNameIndexRight) {
   CheckInvariants();
 }
 
+// A part of a file keeps its offset beside the entry: a replacing walk that
+// is refused gives it back, one that is kept drops it, and so does removal.
+TEST_F(TreeTest, APartsOffsetFollowsItsEntry) {
+  File("whole/p.bin", 5);
+  File("refused/p.bin", 5);
+  File("refused/" + std::string(130, 'r') + ".txt");
+  TDEntry* root = c_.RootDirectory();
+  TSearchRec found;
+  found.Name = "p.bin";
+  found.Size = 2048;
+  ASSERT_TRUE(c_.AddFilePart(root, found, "/src/big.bin", 4096));
+  TFEntry* e = c_.FindEntry(root, "p.bin");
+  ASSERT_NE(e, nullptr);
+  c_.ReplaceFile = true;
+  const struct {
+    const char* Folder;
+    bool Added;
+    bool Part;
+    int64_t Offset;
+  } steps[] = {{"refused", false, true, 4096}, {"whole", true, false, 0}};
+  for (const auto& s : steps) {
+    EXPECT_EQ(AddAll(s.Folder), s.Added) << s.Folder;
+    ASSERT_EQ(c_.FindEntry(root, "p.bin"), e);
+    EXPECT_EQ(e->SourcePart, s.Part) << s.Folder;
+    EXPECT_EQ(c_.SourceOffset(*e), s.Offset) << s.Folder;
+    EXPECT_EQ(c_.SourceOffsets.size(), s.Part ? 1u : 0u) << s.Folder;
+  }
+  ASSERT_TRUE(c_.AddFilePart(root, found, "/src/big.bin", 8192));
+  EXPECT_EQ(c_.SourceOffset(*e), 8192);
+  c_.RemoveEntry(root, e);
+  EXPECT_TRUE(c_.SourceOffsets.empty());
+  CheckInvariants();
+}
+
 TEST_F(TreeTest, AFolderEntryIsNeverReplacedByAFile) {
   TDEntry* root = c_.RootDirectory();
   ASSERT_NE(c_.ForcePath("\\data.bin"), nullptr);
