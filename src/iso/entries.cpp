@@ -40,6 +40,37 @@ void TName::Assign(std::string_view Text) {
   bytes_[kInline] = static_cast<char>(kHeap);
 }
 
+// ---------------------------------------------------------------- source paths
+namespace {
+
+std::string_view SourceNameOf(const TFEntry& e) {
+  const std::string_view n = e.LongName;
+  switch (e.SourceName) {
+    case TFEntry::TSourceName::LongName: return n;
+    case TFEntry::TSourceName::LongNameUndotted: return n.substr(0, n.empty() ? 0 : n.size() - 1);
+    case TFEntry::TSourceName::InPath: break;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string TFEntry::SourceText() const {
+  if (SourcePath.Empty()) return {};
+  return std::string(*SourcePath.Folder()).append(SourceNameOf(*this));
+}
+
+bool TFEntry::SourceIs(std::string_view Path) const {
+  const std::string_view text = SourcePath.Empty() ? std::string_view() : std::string_view(*SourcePath.Folder());
+  const std::string_view name = SourcePath.Empty() ? std::string_view() : SourceNameOf(*this);
+  return Path.size() == text.size() + name.size() && Path.starts_with(text) && Path.ends_with(name);
+}
+
+void TFEntry::SetSourcePath(std::string_view Path) {
+  SourceName = TSourceName::InPath;
+  SourcePath = Path.empty() ? TSourcePath() : TSourcePath(TCounted<const std::string>::Make(std::string(Path)));
+}
+
 // ---------------------------------------------------------------- the pool
 namespace {
 

@@ -263,36 +263,23 @@ struct TDEntry {
   std::vector<std::pair<std::string, uint32_t>> NextCounter;
 };
 
-// Where a file's bytes are read from. The files of one folder share the
-// folder's part of the path (through its last "/"): a tree of a million
-// files keeps each folder once, not once a file.
+// Where a file's bytes are read from (TFEntry::SourceText gives the path):
+// the folder's part of the path, through its last "/", which the files of one
+// folder share, their names being their long names; or, for an entry whose
+// name in its folder is another, the whole path. A tree of a million files
+// keeps each folder once and no name twice.
 class TSourcePath {
 public:
   TSourcePath() = default;
-  TSourcePath(TCounted<const std::string> Folder, std::string_view Name)
-      : folder_(std::move(Folder)), name_(Name) {}
-  TSourcePath& operator=(std::string_view Path) {  // a path that shares nothing
-    const size_t slash = Path.rfind('/');
-    folder_ = slash == std::string_view::npos ? TCounted<const std::string>()
-                                              : TCounted<const std::string>::Make(std::string(Path.substr(0, slash + 1)));
-    name_ = slash == std::string_view::npos ? Path : Path.substr(slash + 1);
-    return *this;
-  }
-  std::string Text() const { return folder_ ? *folder_ + name_ : std::string(name_); }
-  operator std::string() const { return Text(); }
-  bool Empty() const { return (!folder_ || folder_->empty()) && name_.empty(); }
-  void Clear() { *this = TSourcePath(); }
-  bool operator==(std::string_view Path) const {
-    const std::string_view folder = folder_ ? std::string_view(*folder_) : std::string_view();
-    return Path.size() == folder.size() + name_.size() && Path.starts_with(folder) && Path.ends_with(name_);
-  }
-  const std::string* Folder() const { return folder_.Get(); }
+  explicit TSourcePath(TCounted<const std::string> Text) : text_(std::move(Text)) {}
+  bool Empty() const { return !text_ || text_->empty(); }
+  void Clear() { text_.Reset(); }
+  // The shared folder (or the whole path).
+  const std::string* Folder() const { return text_.Get(); }
 
 private:
-  TCounted<const std::string> folder_;
-  TName name_;
+  TCounted<const std::string> text_;
 };
-inline std::string operator+(const std::string& Text, const TSourcePath& Path) { return Text + Path.Text(); }
 
 // An entry of a directory: a file, or a subdirectory as seen from its parent.
 // A tree holds up to millions of them: they come from a pool of large blocks
@@ -302,6 +289,10 @@ struct TFEntry {
   TName ISOName;              // without ";1", upper case
   TName LongName;             // Joliet name
   TSourcePath SourcePath;     // empty for subdirectories and imported entries
+  // What follows the folder of SourcePath: nothing (it holds the whole path),
+  // the long name, or the long name without the dot the tree gave a name
+  // without one.
+  enum class TSourceName : uint8_t { InPath, LongName, LongNameUndotted };
   TDateTime DateTime = 0;     // local time
   int64_t ISOSize = 0;        // file size, or the subdirectory's ISO extent size
   int64_t JolietSize = 0;
@@ -311,11 +302,12 @@ struct TFEntry {
   // Beside the other small fields, so that a million entries waste no padding.
   uint32_t Serial = 0;
   uint16_t Attr = 0;          // faReadOnly ... faArchive
+  TSourceName SourceName = TSourceName::InPath;
   // A part of a larger file: the entry's ISOSize bytes begin at the byte of
   // SourcePath the component's SourceOffset gives, and the rest of that file
   // is not its business.
-  bool SourcePart = false;
-  bool Imported = false;      // extents given when added (an earlier session)
+  bool SourcePart : 1 = false;
+  bool Imported : 1 = false;  // extents given when added (an earlier session)
   TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
   TRockRidgeBox RR;           // a subdirectory's are those of SubDir
   TFEntry* Next = nullptr;    // next entry of the same directory
@@ -323,6 +315,10 @@ struct TFEntry {
   // previous entry of that list.
   TDEntry* Owner = nullptr;
   TFEntry* Prev = nullptr;
+
+  std::string SourceText() const;  // "" when it has none
+  bool SourceIs(std::string_view Path) const;
+  void SetSourcePath(std::string_view Path);  // a path that shares nothing
 
   static void* operator new(size_t Bytes);
   static void operator delete(void* Entry, size_t Bytes) noexcept;

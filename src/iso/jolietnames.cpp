@@ -98,7 +98,7 @@ bool NameLess(const TName& a, const TName& b) {
 // The item a message names: the source, or the path in the tree.
 std::string ItemOf(const TDEntry& dir, const TFEntry& e) {
   if (e.SubDir != nullptr) return e.SubDir->Path;
-  if (!e.SourcePath.Empty()) return e.SourcePath.Text();
+  if (!e.SourcePath.Empty()) return e.SourceText();
   return (dir.Parent == &dir ? "" : dir.Path) + "\\" + e.LongName;
 }
 

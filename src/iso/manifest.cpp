@@ -181,7 +181,7 @@ bool AddManifestEntries(VEZEZadira& c) {
     if (!ours) continue;
     if (!e->Imported || !IsManifestFile(*e))
       return Refused(c, std::string(kListPresentText) + ": " +
-                            (e->SourcePath.Empty() ? std::string(e->LongName) : e->SourcePath.Text()));
+                            (e->SourcePath.Empty() ? std::string(e->LongName) : e->SourceText()));
     if (mounted == kListName) earlier = e;
     stale.push_back(e);
   }

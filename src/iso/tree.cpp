@@ -136,13 +136,26 @@ bool ISONameInUse(VEZEZadira& c, const TDEntry* dir, std::string_view name) {
   return Index(c).ISONames.Find(dir, name) != nullptr;
 }
 
-TSourcePath SourcePathOf(VEZEZadira& c, const std::string& path) {
+// Gives e (its long name set) the source path: the folder shared with the
+// file added before it, and the name its long name, when that is the name.
+void SetSourcePathOf(VEZEZadira& c, TFEntry* e, const std::string& path) {
   const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return TSourcePath({}, path);
+  const std::string_view name = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(slash + 1);
+  const std::string_view longName = e->LongName;
+  TFEntry::TSourceName from = TFEntry::TSourceName::InPath;
+  if (!name.empty() && name == longName)
+    from = TFEntry::TSourceName::LongName;
+  else if (!name.empty() && longName.size() == name.size() + 1 && longName.starts_with(name) && longName.ends_with('.'))
+    from = TFEntry::TSourceName::LongNameUndotted;
+  if (from == TFEntry::TSourceName::InPath) {
+    e->SetSourcePath(path);
+    return;
+  }
   const std::string_view folder(path.data(), slash + 1);
   TCounted<const std::string>& last = Index(c).SourceFolder;
   if (!last || *last != folder) last = TCounted<const std::string>::Make(std::string(folder));
-  return TSourcePath(last, std::string_view(path).substr(slash + 1));
+  e->SourcePath = TSourcePath(last);
+  e->SourceName = from;
 }
 
 // The Rock Ridge fields of an entry whose full name is name: the name is left
@@ -535,7 +548,7 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   // A folder's entry is never turned into a file: its records would be lost.
   if (existing != nullptr && (!replace || existing->SubDir != nullptr)) {
     if (!walk) return TAddOutcome::Duplicate;
-    if (existing->SubDir == nullptr && existing->SourcePath == fullPath) return TAddOutcome::Duplicate;
+    if (existing->SubDir == nullptr && existing->SourceIs(fullPath)) return TAddOutcome::Duplicate;
     Refuse(c, "NAME ALREADY PRESENT, NOT ADDED", item);
     return TAddOutcome::Refused;
   }
@@ -556,7 +569,7 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->ISOSize = e->JolietSize = found.Size;
   e->Attr = static_cast<uint16_t>(found.Attr);
   e->DateTime = date;
-  e->SourcePath = SourcePathOf(c, fullPath);
+  SetSourcePathOf(c, e, fullPath);
   if (e->SourcePart) c.SourceOffsets.erase(e);
   e->SourcePart = false;
   if (rr != nullptr)
@@ -720,6 +733,7 @@ void TTreeJournal::RollBack() {
     e->ISOName = before.ISOName;
     e->LongName = before.LongName;
     e->SourcePath = before.SourcePath;
+    e->SourceName = before.SourceName;
     if (before.SourcePart)
       c.SourceOffsets[e] = offset;
     else

@@ -212,7 +212,7 @@ public:
           broken_ = true;
         else {
           if (c_.ManifestDraft) sourceOf_.emplace(e.get(), sources_.size());
-          sources_.Add({e->SourcePath.Text(), e->ISOSize, first + sectors, c_.SourceOffset(*e), e->SourcePart});
+          sources_.Add({e->SourceText(), e->ISOSize, first + sectors, c_.SourceOffset(*e), e->SourcePart});
         }
         sectors += Sectors(e->ISOSize);
       } else {

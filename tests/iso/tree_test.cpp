@@ -122,10 +122,11 @@ TEST_F(TreeTest, NamesOfFilesWithAndWithoutDot) {
   ASSERT_NE(readme, nullptr);
   EXPECT_EQ(readme->LongName, "README.");
   EXPECT_EQ(readme->ISOName, "README.");
-  EXPECT_EQ(readme->SourcePath, P("src/README"));
-  EXPECT_EQ(readme->SourcePath.Text(), P("src/README"));
-  EXPECT_FALSE(readme->SourcePath == P("src/READM"));
-  EXPECT_FALSE(readme->SourcePath == P("src/READMEE"));
+  EXPECT_TRUE(readme->SourceIs(P("src/README")));
+  EXPECT_EQ(readme->SourceText(), P("src/README"));
+  EXPECT_FALSE(readme->SourceIs(P("src/READM")));
+  EXPECT_FALSE(readme->SourceIs(P("src/README.")));
+  EXPECT_FALSE(readme->SourceIs(P("src/READMEE")));
   EXPECT_EQ(readme->ISOSize, 5);
   EXPECT_EQ(readme->JolietSize, 5);
   EXPECT_FALSE(readme->Imported);
@@ -133,7 +134,7 @@ TEST_F(TreeTest, NamesOfFilesWithAndWithoutDot) {
   const TFEntry* a = c_.FindEntry(c_.RootDirectory(), "a.txt");
   ASSERT_NE(a, nullptr);
   // The files of one folder keep its path once.
-  EXPECT_EQ(a->SourcePath.Text(), P("src/a.txt"));
+  EXPECT_EQ(a->SourceText(), P("src/a.txt"));
   EXPECT_EQ(a->SourcePath.Folder(), readme->SourcePath.Folder());
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->LongName, "a.txt");
@@ -170,7 +171,7 @@ TEST_F(TreeTest, SubfoldersBecomeDirectoriesWithPaths) {
   ASSERT_NE(docsEntry, nullptr);
   EXPECT_EQ(docsEntry->SubDir, docs);
   EXPECT_EQ(docsEntry->Attr & faDirectory, static_cast<uint32_t>(faDirectory));
-  EXPECT_EQ(docsEntry->SourcePath, "");
+  EXPECT_EQ(docsEntry->SourceText(), "");
   // Subfolders are walked before the files of their folder.
   std::vector<std::string> order;
   for (const auto& e : c_.FileTable) order.push_back(e->LongName);
@@ -357,7 +358,7 @@ TEST_F(TreeTest, ARefusedCallLeavesTheTreeAsItWas) {
   ASSERT_TRUE(AddAll("one"));
   auto state = [this] {
     std::vector<std::string> out;
-    for (const auto& e : c_.FileTable) out.push_back(e->LongName + e->ISOName + e->SourcePath + std::to_string(e->ISOSize));
+    for (const auto& e : c_.FileTable) out.push_back(e->LongName + e->ISOName + e->SourceText() + std::to_string(e->ISOSize));
     for (const auto& d : c_.DirTable) out.push_back(d->Path);
     return out;
   };
