@@ -262,6 +262,9 @@ TEST_F(TreeTest, HandlersMayRenameAndRedate) {
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->ISOName, "NEW.TXT");  // upper-cased after the handler
   EXPECT_EQ(e->DateTime, when);
+  EXPECT_EQ(e->SourceText(), P("src/sub/file.txt"));  // read under its own name
+  EXPECT_TRUE(e->SourceIs(P("src/sub/file.txt")));
+  EXPECT_FALSE(e->SourceIs(P("src/sub/New Name.txt")));
   CheckInvariants();
 }
 
