@@ -43,10 +43,10 @@ constexpr uint32_t kReadSectors = 32;
 
 
 // The dot that stands for a missing extension is no part of a file's name.
-std::string WithoutBlankExtension(const std::string& name, bool file) {
+std::string WithoutBlankExtension(std::string_view name, bool file) {
   if (file && name.size() > 1 && name.ends_with('.') && name.find('.') == name.size() - 1)
-    return name.substr(0, name.size() - 1);
-  return name;
+    name.remove_suffix(1);
+  return std::string(name);
 }
 
 // The name a Linux mount of the session shows: the Rock Ridge name when the
@@ -181,7 +181,7 @@ bool AddManifestEntries(VEZEZadira& c) {
     if (!ours) continue;
     if (!e->Imported || !IsManifestFile(*e))
       return Refused(c, std::string(kListPresentText) + ": " +
-                            (e->SourcePath.Empty() ? e->LongName : e->SourcePath.Text()));
+                            (e->SourcePath.Empty() ? std::string(e->LongName) : e->SourceText()));
     if (mounted == kListName) earlier = e;
     stale.push_back(e);
   }

@@ -210,7 +210,7 @@ public:
           broken_ = true;
         else {
           if (c_.ManifestDraft) sourceEntries_.push_back(e.get());
-          sources_.Add({e->SourcePath.Text(), e->ISOSize, first + sectors, e->SourceOffset, e->SourcePart});
+          sources_.Add({e->SourceText(), e->ISOSize, first + sectors, c_.SourceOffset(*e), e->SourcePart});
         }
         sectors += Sectors(e->ISOSize);
       } else {
