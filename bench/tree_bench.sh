@@ -36,7 +36,10 @@ run() {
   name=$1
   shift
   sync
-  /usr/bin/time -f "%e %M" -o "$out/time" "$@" >/dev/null 2>"$out/err" || { echo "$name failed:"; cat "$out/err"; return; }
+  # Each tool's time runs until its image is on the disk: mburn syncs the file
+  # before it says it is written, the others leave that to the sync after them.
+  /usr/bin/time -f "%e %M" -o "$out/time" sh -c '"$@" && sync' sh "$@" >/dev/null 2>"$out/err" ||
+    { echo "$name failed:"; cat "$out/err"; return; }
   read -r seconds kib < "$out/time"
   sectors=$(( $(stat -c %s "$out/$name.iso") / 2048 ))
   awk -v n="$name" -v s="$seconds" -v k="$kib" -v m=$((sectors - data)) \
