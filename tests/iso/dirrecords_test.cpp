@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -287,6 +288,39 @@ std::string Even(std::string su, size_t nameLength) {
 // Every shape of record the walk gives, and some it does not: each reads
 // back exactly as written, at any offset and in pieces of any size, and
 // those of the usual shapes are not kept whole.
+// Directory extents beside the bytes they should read back as: records go
+// into both as the walk puts them, never across a sector.
+struct TExtentsAndBytes {
+  TDirectoryExtents Extents;
+  TMemoryStream Expected;
+  size_t Used = 0;
+  void Add(const std::vector<uint8_t>& r) {
+    if (Used + r.size() > 2048) Zeros(2048 - Used);
+    Extents.Record(r);
+    Expected.Write(r);
+    Used = (Used + r.size()) % 2048;
+  }
+  void Zeros(size_t n) {
+    Extents.Zeros(n);
+    Expected.WriteZeros(n);
+    Used = (Used + n) % 2048;
+  }
+  // Ends the last sector (and Extra zeros more) and reads back in pieces of each size.
+  void ExpectReadsBack(std::initializer_list<size_t> Pieces, size_t Extra = 0) {
+    Zeros((2048 - Used) % 2048 + Extra);
+    Extents.Shrink();
+    ASSERT_EQ(Extents.Size(), Expected.Size());
+    for (const size_t piece : Pieces)
+      for (int64_t at = 0; at < Expected.Size(); at += static_cast<int64_t>(piece)) {
+        std::vector<uint8_t> want(std::min<size_t>(piece, static_cast<size_t>(Expected.Size() - at)));
+        std::vector<uint8_t> got(want.size(), 0xAA);
+        Expected.Read(at, want);
+        Extents.Fill(at, got);
+        ASSERT_EQ(got, want) << "at " << at << ", pieces of " << piece;
+      }
+  }
+};
+
 TEST(DirectoryExtents, ReadBackAsWrittenAndUsualRecordsKeptCompact) {
   const std::string joliet("\0F\0i\0l\0e\0.\0t\0x\0t\0;\0" "1", 20);
   const struct {
@@ -314,35 +348,12 @@ TEST(DirectoryExtents, ReadBackAsWrittenAndUsualRecordsKeptCompact) {
     std::vector<std::vector<uint8_t>> records;
     for (int i = 0; i < 25; ++i) records.push_back(MakeRecord(uint32_t(i), 2048, 0, "F" + std::to_string(i) + ".DAT;1"));
     records.push_back(k.Record);
-    TDirectoryExtents extents;
-    TMemoryStream expected;
-    size_t used = 0;
+    TExtentsAndBytes e;
     for (int round = 0; round < 2; ++round)
-      for (const auto& r : records) {
-        if (used + r.size() > 2048) {
-          extents.Zeros(2048 - used);
-          expected.WriteZeros(2048 - used);
-          used = 0;
-        }
-        extents.Record(r);
-        expected.Write(r);
-        used += r.size();
-      }
+      for (const auto& r : records) e.Add(r);
     // Zeros to the end of the sector and a whole one more.
-    extents.Zeros(4096 - used);
-    expected.WriteZeros(4096 - used);
-    extents.Shrink();
-    ASSERT_EQ(extents.Size(), expected.Size());
-    EXPECT_EQ(extents.WholeRecords(), k.Whole ? 2u : 0u);
-    for (const size_t piece : {size_t(2048), size_t(777), size_t(1), size_t(6000)}) {
-      for (int64_t at = 0; at < expected.Size(); at += static_cast<int64_t>(piece)) {
-        std::vector<uint8_t> want(std::min<size_t>(piece, static_cast<size_t>(expected.Size() - at)));
-        std::vector<uint8_t> got(want.size(), 0xAA);
-        expected.Read(at, want);
-        extents.Fill(at, got);
-        ASSERT_EQ(got, want) << "at " << at << ", pieces of " << piece;
-      }
-    }
+    e.ExpectReadsBack({2048, 777, 1, 6000}, 2048);
+    EXPECT_EQ(e.Extents.WholeRecords(), k.Whole ? 2u : 0u);
   }
 }
 
@@ -398,36 +409,12 @@ TEST(DirectoryExtents, RecordsToldByWhatDiffersFromTheOneBefore) {
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.What);
-    TDirectoryExtents extents;
-    TMemoryStream expected;
-    size_t used = 0;
+    TExtentsAndBytes e;
     const int count = 300;
-    for (int i = 0; i < count; ++i) {
-      const std::vector<uint8_t> r = k.Make(i);
-      if (used + r.size() > 2048) {
-        extents.Zeros(2048 - used);
-        expected.WriteZeros(2048 - used);
-        used = 0;
-      }
-      extents.Record(r);
-      expected.Write(r);
-      used += r.size();
-    }
-    extents.Zeros(2048 - used);
-    expected.WriteZeros(2048 - used);
-    extents.Shrink();
-    ASSERT_EQ(extents.Size(), expected.Size());
-    EXPECT_EQ(extents.WholeRecords(), 0u);
-    EXPECT_LE(extents.KeptBytes(), k.MostBytes * count);
-    for (const size_t piece : {size_t(2048), size_t(777)}) {
-      for (int64_t at = 0; at < expected.Size(); at += static_cast<int64_t>(piece)) {
-        std::vector<uint8_t> want(std::min<size_t>(piece, static_cast<size_t>(expected.Size() - at)));
-        std::vector<uint8_t> got(want.size(), 0xAA);
-        expected.Read(at, want);
-        extents.Fill(at, got);
-        ASSERT_EQ(got, want) << "at " << at << ", pieces of " << piece;
-      }
-    }
+    for (int i = 0; i < count; ++i) e.Add(k.Make(i));
+    e.ExpectReadsBack({2048, 777});
+    EXPECT_EQ(e.Extents.WholeRecords(), 0u);
+    EXPECT_LE(e.Extents.KeptBytes(), k.MostBytes * count);
   }
 }
 
