@@ -287,7 +287,10 @@ private:
 // of a part of a file) are kept by the component, beside them.
 struct TFEntry {
   TName ISOName;              // without ";1", upper case
-  TName LongName;             // Joliet name
+  // Joliet name. A file's source path may end in it (SourceName): whoever
+  // renames a file the tree added from a folder sets its path again with
+  // SetSourcePath first, or the file is read from the new name.
+  TName LongName;
   TSourcePath SourcePath;     // empty for subdirectories and imported entries
   // What follows the folder of SourcePath: nothing (it holds the whole path),
   // the long name, or the long name without the dot the tree gave a name
