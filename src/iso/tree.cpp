@@ -38,7 +38,7 @@ uint64_t NameKey(const TDEntry* dir, std::string_view name) {
 // in the low 48 bits (all a user-space address has on this platform) and 16
 // bits of the key's hash above, which spare most look-ups a visit to entries
 // of other names. At most three quarters full.
-template <TName TFEntry::*Name>
+template <std::string TFEntry::*Name>
 class TNameIndex {
 public:
   void Clear() {
@@ -107,9 +107,8 @@ private:
 // The journal of the folder walk now running, if any.
 struct TJournalState {
   uint32_t FirstSerial = 0;
-  // Entries that existed before the walk and were replaced, with their fields
-  // (and source offset) as they were.
-  std::unordered_map<TFEntry*, std::pair<TFEntry, int64_t>> Replaced;
+  // Entries that existed before the walk and were replaced, with their fields as they were.
+  std::unordered_map<TFEntry*, TFEntry> Replaced;
 };
 
 // A component's look-ups into its own tree.
@@ -122,10 +121,10 @@ struct TTreeIndex {
   std::unique_ptr<TJournalState> Journal;
   // The folder of the source path added last, which the next file of the
   // same folder shares.
-  TCounted<const std::string> SourceFolder;
+  std::shared_ptr<const std::string> SourceFolder;
   // The Rock Ridge fields of the entry added last, which the next entry
   // shares when its own are equal.
-  TCounted<TRockRidge> LastRockRidge;
+  std::shared_ptr<TRockRidge> LastRockRidge;
 };
 
 namespace {
@@ -136,26 +135,13 @@ bool ISONameInUse(VEZEZadira& c, const TDEntry* dir, std::string_view name) {
   return Index(c).ISONames.Find(dir, name) != nullptr;
 }
 
-// Gives e (its long name set) the source path: the folder shared with the
-// file added before it, and the name its long name, when that is the name.
-void SetSourcePathOf(VEZEZadira& c, TFEntry* e, const std::string& path) {
+TSourcePath SourcePathOf(VEZEZadira& c, const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string_view name = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(slash + 1);
-  const std::string_view longName = e->LongName;
-  TFEntry::TSourceName from = TFEntry::TSourceName::InPath;
-  if (!name.empty() && name == longName)
-    from = TFEntry::TSourceName::LongName;
-  else if (!name.empty() && longName.size() == name.size() + 1 && longName.starts_with(name) && longName.ends_with('.'))
-    from = TFEntry::TSourceName::LongNameUndotted;
-  if (from == TFEntry::TSourceName::InPath) {
-    e->SetSourcePath(path);
-    return;
-  }
+  if (slash == std::string::npos) return TSourcePath(nullptr, path);
   const std::string_view folder(path.data(), slash + 1);
-  TCounted<const std::string>& last = Index(c).SourceFolder;
-  if (!last || *last != folder) last = TCounted<const std::string>::Make(std::string(folder));
-  e->SourcePath = TSourcePath(last);
-  e->SourceName = from;
+  std::shared_ptr<const std::string>& last = Index(c).SourceFolder;
+  if (!last || *last != folder) last = std::make_shared<const std::string>(folder);
+  return TSourcePath(last, path.substr(slash + 1));
 }
 
 // The Rock Ridge fields of an entry whose full name is name: the name is left
@@ -167,12 +153,12 @@ TRockRidgeBox SharedRockRidge(VEZEZadira& c, const TRockRidge& rr, const std::st
   std::string_view fallback = longName;
   if (!isDir && longName.ends_with('.') && longName.find('.') == longName.size() - 1) fallback.remove_suffix(1);
   const std::string_view kept = name == fallback ? std::string_view() : std::string_view(name);
-  TCounted<TRockRidge>& last = Index(c).LastRockRidge;
+  std::shared_ptr<TRockRidge>& last = Index(c).LastRockRidge;
   const bool same = last && last->Present == rr.Present && last->Mode == rr.Mode && last->Uid == rr.Uid &&
                     last->Gid == rr.Gid && last->Modify == rr.Modify && last->Access == rr.Access &&
                     last->Change == rr.Change && last->Link == rr.Link && last->Name == kept;
   if (!same) {
-    last = TCounted<TRockRidge>::Make(rr);
+    last = std::make_shared<TRockRidge>(rr);
     last->Name = kept;
   }
   return TRockRidgeBox(last);
@@ -237,7 +223,6 @@ void VEZEZadira::ReleaseTree() {
   TreeIndex->ISONames.Clear();
   TreeIndex->Dirs.clear();
   JolietRenamed.clear();
-  SourceOffsets.clear();
   ISOPathOrder.clear();
   JolietPathOrder.clear();
   FileTable.clear();
@@ -362,12 +347,6 @@ TFEntry* VEZEZadira::FindEntry(TDEntry* ADir, const std::string& AName) {
   return ADir == nullptr ? nullptr : TreeIndex->Names.Find(ADir, AName);
 }
 
-int64_t VEZEZadira::SourceOffset(const TFEntry& Entry) const {
-  if (!Entry.SourcePart) return 0;
-  const auto it = SourceOffsets.find(&Entry);
-  return it == SourceOffsets.end() ? 0 : it->second;
-}
-
 int32_t VEZEZadira::DirectoryCount() const { return DirCount - 1; }
 
 int32_t VEZEZadira::FileCount() const { return EntryCount; }
@@ -425,7 +404,7 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
 
   e->ISOName = shortName;
   e->LongName = longName;
-  e->Attr = static_cast<uint16_t>(found.Attr);
+  e->Attr = static_cast<uint32_t>(found.Attr);
   e->SubDir = d;
   e->DateTime = FileDateToDateTime(found.Time);
   AppendEntry(c, parent, e);
@@ -471,10 +450,7 @@ void VEZEZadira::RemoveEntry(TDEntry* ADir, TFEntry* AEntry) {
   CollectSubtree(AEntry, entries, dirs);
   UnlinkEntry(ADir, AEntry);
 
-  for (const TFEntry* e : entries) {
-    UnindexEntry(*this, const_cast<TFEntry*>(e));
-    if (e->SourcePart) SourceOffsets.erase(e);
-  }
+  for (const TFEntry* e : entries) UnindexEntry(*this, const_cast<TFEntry*>(e));
   if (!dirs.empty()) {
     for (const TDEntry* d : dirs) TreeIndex->Dirs.erase(d->Path);
     auto markedDir = [&dirs](const auto& p) { return dirs.count(&*p) != 0; };
@@ -548,14 +524,14 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   // A folder's entry is never turned into a file: its records would be lost.
   if (existing != nullptr && (!replace || existing->SubDir != nullptr)) {
     if (!walk) return TAddOutcome::Duplicate;
-    if (existing->SubDir == nullptr && existing->SourceIs(fullPath)) return TAddOutcome::Duplicate;
+    if (existing->SubDir == nullptr && existing->SourcePath == fullPath) return TAddOutcome::Duplicate;
     Refuse(c, "NAME ALREADY PRESENT, NOT ADDED", item);
     return TAddOutcome::Refused;
   }
   if (replace) {
     e = existing;
     if (const auto& journal = Index(c).Journal; journal != nullptr && e->Serial < journal->FirstSerial)
-      journal->Replaced.try_emplace(e, *e, c.SourceOffset(*e));
+      journal->Replaced.try_emplace(e, *e);
     UnindexEntry(c, e);  // the handler may have changed the name
   } else {
     e = NewEntry(c);
@@ -567,10 +543,10 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->ISOName = isoName;
   e->LongName = longName;
   e->ISOSize = e->JolietSize = found.Size;
-  e->Attr = static_cast<uint16_t>(found.Attr);
+  e->Attr = static_cast<uint32_t>(found.Attr);
   e->DateTime = date;
-  SetSourcePathOf(c, e, fullPath);
-  if (e->SourcePart) c.SourceOffsets.erase(e);
+  e->SourcePath = SourcePathOf(c, fullPath);
+  e->SourceOffset = 0;
   e->SourcePart = false;
   if (rr != nullptr)
     e->RR = SharedRockRidge(c, *rr, longName != offered ? longName : rr->Name, longName, isDir);  // the handler's name wins
@@ -604,7 +580,7 @@ bool VEZEZadira::AddFilePart(TDEntry* ADir, const TSearchRec& Found, const std::
   if (!HasDot(longName)) longName += '.';
   TFEntry* e = FindEntry(ADir, longName);
   if (e == nullptr) return false;
-  SourceOffsets[e] = Offset;
+  e->SourceOffset = Offset;
   e->SourcePart = true;
   return true;
 }
@@ -727,17 +703,12 @@ void TTreeJournal::RollBack() {
     if (added(e) && !added(e->Owner->OwnEntry)) tops.push_back(e);
   }
   for (TFEntry* e : tops) c.RemoveEntry(e->Owner, e);
-  for (auto& [e, was] : journal.Replaced) {
-    const auto& [before, offset] = was;
+  for (auto& [e, before] : journal.Replaced) {
     UnindexEntry(c, e);
     e->ISOName = before.ISOName;
     e->LongName = before.LongName;
     e->SourcePath = before.SourcePath;
-    e->SourceName = before.SourceName;
-    if (before.SourcePart)
-      c.SourceOffsets[e] = offset;
-    else
-      c.SourceOffsets.erase(e);
+    e->SourceOffset = before.SourceOffset;
     e->SourcePart = before.SourcePart;
     e->Imported = before.Imported;
     e->DateTime = before.DateTime;
