@@ -126,10 +126,10 @@ bool FillPieces(VEZEZadira& c, const TDiscSet& set, const std::vector<TSetPiece>
     size_t found = 0;
     for (const auto& e : c.FileTable) {
       if (e->SubDir != nullptr || e->SourcePath.Empty()) continue;
-      const auto it = whole.find(e->SourcePath.Text());
+      const auto it = whole.find(e->SourceText());
       if (it == whole.end()) continue;
       if (it->second != e->ISOSize) {
-        error = changed + e->SourcePath + " is no longer " + std::to_string(it->second) + " bytes";
+        error = changed + e->SourceText() + " is no longer " + std::to_string(it->second) + " bytes";
         return false;
       }
       ++found;
@@ -383,7 +383,7 @@ bool ListFiles(TDiscSet& set, std::string& error) {
       }
       if (e->SourcePath.Empty()) continue;
       TSetFile f;
-      f.Source = e->SourcePath.Text();
+      f.Source = e->SourceText();
       f.Path = f.Source.rfind(prefix, 0) == 0 ? f.Source.substr(prefix.size()) : f.Source;
       const size_t slash = f.Path.rfind('/');
       f.Name = slash == std::string::npos ? f.Path : f.Path.substr(slash + 1);

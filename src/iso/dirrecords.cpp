@@ -28,18 +28,19 @@ size_t DirectoryNameLength(const VEZEZadira& C, TImageTree Tree, const TDEntry& 
 }
 
 // The name that tells a tree's "." and ".." entries (those of an imported directory).
-const std::string& TreeName(const VEZEZadira& C, TImageTree Tree, const TFEntry& Entry) {
-  return Tree == TImageTree::ISO ? Entry.ISOName : C.JolietName(Entry);
+std::string_view TreeName(const VEZEZadira& C, TImageTree Tree, const TFEntry& Entry) {
+  return Tree == TImageTree::ISO ? Entry.ISOName.view() : C.JolietName(Entry);
 }
 
 bool IsDirectoryEntry(const TFEntry& Entry) { return (Entry.Attr & faDirectory) != 0; }
 
 // Name bytes of an entry's directory record; files carry the version ";1".
 std::string EntryName(const VEZEZadira& C, TImageTree Tree, const TFEntry& Entry) {
-  const std::string& name = TreeName(C, Tree, Entry);
+  const std::string_view name = TreeName(C, Tree, Entry);
   if (name == ".") return std::string(1, '\0');
   if (name == "..") return std::string(1, '\1');
-  const std::string text = IsDirectoryEntry(Entry) ? name : name + ";1";
+  std::string text(name);
+  if (!IsDirectoryEntry(Entry)) text += ";1";
   return Tree == TImageTree::ISO ? text : JolietBytes(text);
 }
 
@@ -134,7 +135,7 @@ bool KeyLess(const TSortKey& a, const TSortKey& b) {
 std::vector<const TFEntry*> SortedEntries(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir) {
   std::vector<std::pair<TSortKey, const TFEntry*>> keyed;
   for (const TFEntry* e = Dir.Entries; e != nullptr; e = e->Next) {
-    const std::string& name = TreeName(C, Tree, *e);
+    const std::string_view name = TreeName(C, Tree, *e);
     TSortKey k;
     k.Serial = e->Serial;
     if (name == "." || name == "..") {

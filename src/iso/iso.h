@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstring>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "common/common.h"
@@ -50,6 +52,108 @@ enum : int32_t {
 // ---------------------------------------------------------------- file tree records
 struct TFEntry;
 
+// A name of an entry in 16 bytes: up to 15 bytes held in place (nearly every
+// name of a tree), longer ones in a heap block of their own size. Reads as a
+// std::string_view, converts to a std::string, and is always followed by a 0.
+class TName {
+ public:
+  TName() noexcept { SetInline(0); }
+  TName(std::string_view Text) : TName() { Assign(Text); }
+  TName(const std::string& Text) : TName() { Assign(Text); }
+  TName(const char* Text) : TName() { Assign(Text); }
+  TName(const TName& Other) : TName() { Assign(Other.view()); }
+  TName(TName&& Other) noexcept {
+    std::memcpy(bytes_, Other.bytes_, sizeof bytes_);
+    Other.SetInline(0);
+  }
+  TName& operator=(const TName& Other) {
+    if (this != &Other) Assign(Other.view());
+    return *this;
+  }
+  TName& operator=(TName&& Other) noexcept {
+    if (this != &Other) {
+      Release();
+      std::memcpy(bytes_, Other.bytes_, sizeof bytes_);
+      Other.SetInline(0);
+    }
+    return *this;
+  }
+  TName& operator=(std::string_view Text) {
+    Assign(Text);
+    return *this;
+  }
+  TName& operator=(const std::string& Text) { return *this = std::string_view(Text); }
+  TName& operator=(const char* Text) { return *this = std::string_view(Text); }
+  ~TName() { Release(); }
+
+  size_t size() const { return OnHeap() ? HeapSize() : kInline - static_cast<uint8_t>(bytes_[kInline]); }
+  bool empty() const { return size() == 0; }
+  const char* data() const { return OnHeap() ? HeapText() : bytes_; }
+  const char* c_str() const { return data(); }
+  std::string_view view() const { return {data(), size()}; }
+  operator std::string_view() const { return view(); }
+  operator std::string() const { return std::string(view()); }
+  char operator[](size_t At) const { return data()[At]; }
+  char back() const { return data()[size() - 1]; }
+  size_t find(char C, size_t From = 0) const { return view().find(C, From); }
+  size_t find(std::string_view Text, size_t From = 0) const { return view().find(Text, From); }
+  size_t rfind(char C, size_t From = std::string_view::npos) const { return view().rfind(C, From); }
+  bool starts_with(std::string_view Text) const { return view().starts_with(Text); }
+  bool ends_with(std::string_view Text) const { return view().ends_with(Text); }
+  bool ends_with(char C) const { return view().ends_with(C); }
+  std::string substr(size_t At, size_t Count = std::string_view::npos) const {
+    return std::string(view().substr(At, Count));
+  }
+
+  friend bool operator==(const TName& A, const TName& B) { return A.view() == B.view(); }
+  friend bool operator==(const TName& A, std::string_view B) { return A.view() == B; }
+  friend bool operator==(const TName& A, const std::string& B) { return A.view() == B; }
+  friend bool operator==(const TName& A, const char* B) { return A.view() == B; }
+  friend auto operator<=>(const TName& A, const TName& B) { return A.view() <=> B.view(); }
+  friend auto operator<=>(const TName& A, std::string_view B) { return A.view() <=> B; }
+  friend auto operator<=>(const TName& A, const std::string& B) { return A.view() <=> std::string_view(B); }
+  friend std::string operator+(const TName& A, std::string_view B) { return std::string(A.view()).append(B); }
+  friend std::string operator+(const TName& A, const TName& B) { return std::string(A.view()).append(B.view()); }
+  friend std::string operator+(const TName& A, const std::string& B) { return std::string(A.view()).append(B); }
+  friend std::string operator+(const TName& A, const char* B) { return std::string(A.view()).append(B); }
+  friend std::string operator+(std::string_view A, const TName& B) { return std::string(A).append(B.view()); }
+  friend std::string operator+(const std::string& A, const TName& B) { return std::string(A).append(B.view()); }
+  friend std::string operator+(const char* A, const TName& B) { return std::string(A).append(B.view()); }
+  friend std::string operator+(char A, const TName& B) { return std::string(1, A).append(B.view()); }
+  friend std::string operator+(const TName& A, char B) { return std::string(A.view()) + B; }
+
+ private:
+  // In place: the text, then in the last byte 15 less its length (so that a
+  // name of 15 bytes ends in the 0). On the heap: the block's address, its
+  // length, and kHeap in the last byte.
+  static constexpr size_t kInline = 15;
+  static constexpr uint8_t kHeap = 0xFF;
+  bool OnHeap() const { return static_cast<uint8_t>(bytes_[kInline]) == kHeap; }
+  char* HeapText() const {
+    char* p;
+    std::memcpy(&p, bytes_, sizeof p);
+    return p;
+  }
+  uint32_t HeapSize() const {
+    uint32_t n;
+    std::memcpy(&n, bytes_ + sizeof(char*), sizeof n);
+    return n;
+  }
+  void SetInline(size_t Size) {
+    bytes_[Size] = '\0';
+    bytes_[kInline] = static_cast<char>(kInline - Size);
+  }
+  void Release() {
+    if (OnHeap()) delete[] HeapText();
+    SetInline(0);
+  }
+  void Assign(std::string_view Text);
+
+  char bytes_[16];
+};
+static_assert(sizeof(TName) == 16);
+
+
 // The POSIX view of an entry that the Rock Ridge fields of the ISO tree
 // carry. Present is false for entries that brought none (added through the
 // tree calls, or imported from a session without them): the writer then
@@ -63,6 +167,45 @@ struct TRockRidge {
   std::string Link;  // the target of a symbolic link
 };
 
+// One word pointing at a value that many holders share, with the count of
+// its holders beside the value (a std::shared_ptr takes two words): a million
+// entries share a few thousand folders and field sets through it.
+template <class T>
+class TCounted {
+ public:
+  TCounted() = default;
+  static TCounted Make(T value) {
+    TCounted p;
+    p.block_ = new TBlock{std::move(value), {1}};
+    return p;
+  }
+  TCounted(const TCounted& other) noexcept : block_(other.block_) {
+    if (block_) block_->Holders.fetch_add(1, std::memory_order_relaxed);
+  }
+  TCounted(TCounted&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  TCounted& operator=(TCounted other) noexcept {
+    std::swap(block_, other.block_);
+    return *this;
+  }
+  ~TCounted() { Reset(); }
+  void Reset() noexcept {
+    if (block_ && block_->Holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block_;
+    block_ = nullptr;
+  }
+  T* Get() const { return block_ ? &block_->Value : nullptr; }
+  T& operator*() const { return block_->Value; }
+  T* operator->() const { return &block_->Value; }
+  explicit operator bool() const { return block_ != nullptr; }
+  bool Shared() const { return block_ && block_->Holders.load(std::memory_order_acquire) > 1; }
+
+ private:
+  struct TBlock {
+    T Value;
+    std::atomic<uint32_t> Holders;
+  };
+  TBlock* block_ = nullptr;
+};
+
 // Rock Ridge fields held out of line and shared: most trees carry none, and
 // an entry without them then costs one pointer; entries whose fields are
 // equal (a folder's files, made together) can hold one copy. Reading an empty
@@ -71,9 +214,9 @@ struct TRockRidge {
 class TRockRidgeBox {
  public:
   TRockRidgeBox() = default;
-  explicit TRockRidgeBox(std::shared_ptr<TRockRidge> fields) : fields_(std::move(fields)) {}
+  explicit TRockRidgeBox(TCounted<TRockRidge> fields) : fields_(std::move(fields)) {}
   TRockRidgeBox& operator=(const TRockRidge& fields) {
-    fields_ = std::make_shared<TRockRidge>(fields);
+    fields_ = TCounted<TRockRidge>::Make(fields);
     return *this;
   }
   const TRockRidge* operator->() const { return &Fields(); }
@@ -81,18 +224,18 @@ class TRockRidgeBox {
     static const TRockRidge kNone;
     return fields_ ? *fields_ : kNone;
   }
-  const TRockRidge* Get() const { return fields_.get(); }  // nil when none were given
+  const TRockRidge* Get() const { return fields_.Get(); }  // nil when none were given
   TRockRidge& Edit() {
     if (!fields_)
-      fields_ = std::make_shared<TRockRidge>();
-    else if (fields_.use_count() > 1)
-      fields_ = std::make_shared<TRockRidge>(*fields_);
+      fields_ = TCounted<TRockRidge>::Make(TRockRidge());
+    else if (fields_.Shared())
+      fields_ = TCounted<TRockRidge>::Make(*fields_);
     return *fields_;
   }
-  void Reset() { fields_.reset(); }
+  void Reset() { fields_.Reset(); }
 
  private:
-  std::shared_ptr<TRockRidge> fields_;
+  TCounted<TRockRidge> fields_;
 };
 
 // A directory of the tree.
@@ -120,55 +263,54 @@ struct TDEntry {
   std::vector<std::pair<std::string, uint32_t>> NextCounter;
 };
 
-// Where a file's bytes are read from. The files of one folder share the
-// folder's part of the path (through its last "/"): a tree of a million
-// files keeps each folder once, not once a file.
+// Where a file's bytes are read from (TFEntry::SourceText gives the path):
+// the folder's part of the path, through its last "/", which the files of one
+// folder share, their names being their long names; or, for an entry whose
+// name in its folder is another, the whole path. A tree of a million files
+// keeps each folder once and no name twice.
 class TSourcePath {
 public:
   TSourcePath() = default;
-  TSourcePath(std::shared_ptr<const std::string> Folder, std::string Name)
-      : folder_(std::move(Folder)), name_(std::move(Name)) {}
-  TSourcePath& operator=(std::string_view Path) {  // a path that shares nothing
-    const size_t slash = Path.rfind('/');
-    folder_ = slash == std::string_view::npos ? nullptr : std::make_shared<const std::string>(Path.substr(0, slash + 1));
-    name_ = slash == std::string_view::npos ? Path : Path.substr(slash + 1);
-    return *this;
-  }
-  std::string Text() const { return folder_ ? *folder_ + name_ : name_; }
-  operator std::string() const { return Text(); }
-  bool Empty() const { return (!folder_ || folder_->empty()) && name_.empty(); }
-  void Clear() { *this = TSourcePath(); }
-  bool operator==(std::string_view Path) const {
-    const std::string_view folder = folder_ ? std::string_view(*folder_) : std::string_view();
-    return Path.size() == folder.size() + name_.size() && Path.starts_with(folder) && Path.ends_with(name_);
-  }
-  const std::shared_ptr<const std::string>& Folder() const { return folder_; }
+  explicit TSourcePath(TCounted<const std::string> Text) : text_(std::move(Text)) {}
+  bool Empty() const { return !text_ || text_->empty(); }
+  void Clear() { text_.Reset(); }
+  // The shared folder (or the whole path).
+  const std::string* Folder() const { return text_.Get(); }
 
 private:
-  std::shared_ptr<const std::string> folder_;
-  std::string name_;
+  TCounted<const std::string> text_;
 };
-inline std::string operator+(const std::string& Text, const TSourcePath& Path) { return Text + Path.Text(); }
 
 // An entry of a directory: a file, or a subdirectory as seen from its parent.
+// A tree holds up to millions of them: they come from a pool of large blocks
+// (their addresses stay as long as they live), and the rare fields (the offset
+// of a part of a file) are kept by the component, beside them.
 struct TFEntry {
-  std::string ISOName;        // without ";1", upper case
-  std::string LongName;       // Joliet name
+  TName ISOName;              // without ";1", upper case
+  // Joliet name. A file's source path may end in it (SourceName): whoever
+  // renames a file the tree added from a folder sets its path again with
+  // SetSourcePath first, or the file is read from the new name.
+  TName LongName;
   TSourcePath SourcePath;     // empty for subdirectories and imported entries
-  // A part of a larger file: the entry's ISOSize bytes begin at byte
-  // SourceOffset of SourcePath, and the rest of that file is not its business.
-  int64_t SourceOffset = 0;
+  // What follows the folder of SourcePath: nothing (it holds the whole path),
+  // the long name, or the long name without the dot the tree gave a name
+  // without one.
+  enum class TSourceName : uint8_t { InPath, LongName, LongNameUndotted };
   TDateTime DateTime = 0;     // local time
   int64_t ISOSize = 0;        // file size, or the subdirectory's ISO extent size
   int64_t JolietSize = 0;
   int32_t ISOExtent = 0;      // relative to the first file sector, absolute when Imported
   int32_t JolietExtent = 0;
-  uint32_t Attr = 0;          // faReadOnly ... faArchive
   // Private to the tree: the creation serial (list order is creation order).
   // Beside the other small fields, so that a million entries waste no padding.
   uint32_t Serial = 0;
-  bool SourcePart = false;    // see SourceOffset
-  bool Imported = false;      // extents given when added (an earlier session)
+  uint16_t Attr = 0;          // faReadOnly ... faArchive
+  TSourceName SourceName = TSourceName::InPath;
+  // A part of a larger file: the entry's ISOSize bytes begin at the byte of
+  // SourcePath the component's SourceOffset gives, and the rest of that file
+  // is not its business.
+  bool SourcePart : 1 = false;
+  bool Imported : 1 = false;  // extents given when added (an earlier session)
   TDEntry* SubDir = nullptr;  // the directory record of a subdirectory entry
   TRockRidgeBox RR;           // a subdirectory's are those of SubDir
   TFEntry* Next = nullptr;    // next entry of the same directory
@@ -176,6 +318,13 @@ struct TFEntry {
   // previous entry of that list.
   TDEntry* Owner = nullptr;
   TFEntry* Prev = nullptr;
+
+  std::string SourceText() const;  // "" when it has none
+  bool SourceIs(std::string_view Path) const;
+  void SetSourcePath(std::string_view Path);  // a path that shares nothing
+
+  static void* operator new(size_t Bytes);
+  static void operator delete(void* Entry, size_t Bytes) noexcept;
 };
 
 // The found-file record of a directory search (the platform's TSearchRec).
@@ -374,9 +523,13 @@ public:
   // The Joliet names the layout had to change (MakeJolietNamesUnique), by entry;
   // empty for most trees.
   std::unordered_map<const TFEntry*, std::string> JolietRenamed;
+  // Where each entry that is a part of a file (SourcePart) begins in its
+  // source; 0 for every other entry.
+  std::unordered_map<const TFEntry*, int64_t> SourceOffsets;
+  int64_t SourceOffset(const TFEntry& Entry) const;
   // An entry's name in the Joliet tree, as UTF-8: its long name unless changed.
-  const std::string& JolietName(const TFEntry& Entry) const;
-  const std::string& JolietName(const TDEntry& Dir) const;  // through its own entry
+  std::string_view JolietName(const TFEntry& Entry) const;
+  std::string_view JolietName(const TDEntry& Dir) const;  // through its own entry
   // Private to the tree (tree.cpp): its name and path indexes.
   std::shared_ptr<TTreeIndex> TreeIndex;
   // Private to the layout (manifest.cpp): the entries the last preparation

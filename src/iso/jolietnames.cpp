@@ -98,7 +98,7 @@ bool NameLess(const TName& a, const TName& b) {
 // The item a message names: the source, or the path in the tree.
 std::string ItemOf(const TDEntry& dir, const TFEntry& e) {
   if (e.SubDir != nullptr) return e.SubDir->Path;
-  if (!e.SourcePath.Empty()) return e.SourcePath.Text();
+  if (!e.SourcePath.Empty()) return e.SourceText();
   return (dir.Parent == &dir ? "" : dir.Path) + "\\" + e.LongName;
 }
 
@@ -135,13 +135,13 @@ void RenameTwins(VEZEZadira& c, const TDEntry& dir) {
 
 }  // namespace
 
-const std::string& VEZEZadira::JolietName(const TFEntry& Entry) const {
+std::string_view VEZEZadira::JolietName(const TFEntry& Entry) const {
   if (JolietRenamed.empty()) return Entry.LongName;
   const auto it = JolietRenamed.find(&Entry);
-  return it != JolietRenamed.end() ? it->second : Entry.LongName;
+  return it != JolietRenamed.end() ? std::string_view(it->second) : Entry.LongName.view();
 }
 
-const std::string& VEZEZadira::JolietName(const TDEntry& Dir) const {
+std::string_view VEZEZadira::JolietName(const TDEntry& Dir) const {
   if (Dir.OwnEntry != nullptr && !JolietRenamed.empty())
     if (const auto it = JolietRenamed.find(Dir.OwnEntry); it != JolietRenamed.end()) return it->second;
   return Dir.LongName;

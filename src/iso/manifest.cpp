@@ -43,10 +43,10 @@ constexpr uint32_t kReadSectors = 32;
 
 
 // The dot that stands for a missing extension is no part of a file's name.
-std::string WithoutBlankExtension(const std::string& name, bool file) {
+std::string WithoutBlankExtension(std::string_view name, bool file) {
   if (file && name.size() > 1 && name.ends_with('.') && name.find('.') == name.size() - 1)
-    return name.substr(0, name.size() - 1);
-  return name;
+    name.remove_suffix(1);
+  return std::string(name);
 }
 
 // The name a Linux mount of the session shows: the Rock Ridge name when the
@@ -181,7 +181,7 @@ bool AddManifestEntries(VEZEZadira& c) {
     if (!ours) continue;
     if (!e->Imported || !IsManifestFile(*e))
       return Refused(c, std::string(kListPresentText) + ": " +
-                            (e->SourcePath.Empty() ? e->LongName : e->SourcePath.Text()));
+                            (e->SourcePath.Empty() ? std::string(e->LongName) : e->SourceText()));
     if (mounted == kListName) earlier = e;
     stale.push_back(e);
   }
@@ -264,8 +264,8 @@ void ComposeManifest(VEZEZadira& c) {
     d.Missing->ISOSize = d.Missing->JolietSize = static_cast<int64_t>(plan.MissingText.size());
 }
 
-std::shared_ptr<const TPlanManifest> PlanManifest(
-    const VEZEZadira& c, const std::unordered_map<const TFEntry*, size_t>& SourceOf) {
+std::shared_ptr<const TPlanManifest> PlanManifest(const VEZEZadira& c,
+                                                  const std::function<int64_t(const TFEntry*)>& SourceOf) {
   if (!c.ManifestDraft) return nullptr;
   TManifestDraft& d = *c.ManifestDraft;
   // A second plan of one layout would find the lines gone: none rather than
@@ -273,15 +273,11 @@ std::shared_ptr<const TPlanManifest> PlanManifest(
   if (d.Handed) return nullptr;
   d.Handed = true;
   auto plan = std::make_shared<TPlanManifest>(std::move(d.Plan));
-  auto sourceOf = [&](const TFEntry* e) -> int64_t {
-    const auto it = SourceOf.find(e);
-    return it == SourceOf.end() ? -1 : static_cast<int64_t>(it->second);
-  };
-  const int64_t list = sourceOf(d.List);
+  const int64_t list = SourceOf(d.List);
   if (list < 0) return nullptr;
   plan->Source = static_cast<size_t>(list);
-  if (d.Missing != nullptr && (plan->MissingSource = sourceOf(d.Missing)) < 0) return nullptr;
+  if (d.Missing != nullptr && (plan->MissingSource = SourceOf(d.Missing)) < 0) return nullptr;
   for (size_t i = 0; i < plan->Lines.size(); ++i)
-    if (d.Streamed[i] != nullptr && (plan->Lines[i].Source = sourceOf(d.Streamed[i])) < 0) return nullptr;
+    if (d.Streamed[i] != nullptr && (plan->Lines[i].Source = SourceOf(d.Streamed[i])) < 0) return nullptr;
   return plan;
 }

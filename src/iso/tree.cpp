@@ -38,7 +38,7 @@ uint64_t NameKey(const TDEntry* dir, std::string_view name) {
 // in the low 48 bits (all a user-space address has on this platform) and 16
 // bits of the key's hash above, which spare most look-ups a visit to entries
 // of other names. At most three quarters full.
-template <std::string TFEntry::*Name>
+template <TName TFEntry::*Name>
 class TNameIndex {
 public:
   void Clear() {
@@ -107,8 +107,9 @@ private:
 // The journal of the folder walk now running, if any.
 struct TJournalState {
   uint32_t FirstSerial = 0;
-  // Entries that existed before the walk and were replaced, with their fields as they were.
-  std::unordered_map<TFEntry*, TFEntry> Replaced;
+  // Entries that existed before the walk and were replaced, with their fields
+  // (and source offset) as they were.
+  std::unordered_map<TFEntry*, std::pair<TFEntry, int64_t>> Replaced;
 };
 
 // A component's look-ups into its own tree.
@@ -121,10 +122,10 @@ struct TTreeIndex {
   std::unique_ptr<TJournalState> Journal;
   // The folder of the source path added last, which the next file of the
   // same folder shares.
-  std::shared_ptr<const std::string> SourceFolder;
+  TCounted<const std::string> SourceFolder;
   // The Rock Ridge fields of the entry added last, which the next entry
   // shares when its own are equal.
-  std::shared_ptr<TRockRidge> LastRockRidge;
+  TCounted<TRockRidge> LastRockRidge;
 };
 
 namespace {
@@ -135,13 +136,26 @@ bool ISONameInUse(VEZEZadira& c, const TDEntry* dir, std::string_view name) {
   return Index(c).ISONames.Find(dir, name) != nullptr;
 }
 
-TSourcePath SourcePathOf(VEZEZadira& c, const std::string& path) {
+// Gives e (its long name set) the source path: the folder shared with the
+// file added before it, and the name its long name, when that is the name.
+void SetSourcePathOf(VEZEZadira& c, TFEntry* e, const std::string& path) {
   const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return TSourcePath(nullptr, path);
+  const std::string_view name = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(slash + 1);
+  const std::string_view longName = e->LongName;
+  TFEntry::TSourceName from = TFEntry::TSourceName::InPath;
+  if (!name.empty() && name == longName)
+    from = TFEntry::TSourceName::LongName;
+  else if (!name.empty() && longName.size() == name.size() + 1 && longName.starts_with(name) && longName.ends_with('.'))
+    from = TFEntry::TSourceName::LongNameUndotted;
+  if (from == TFEntry::TSourceName::InPath) {
+    e->SetSourcePath(path);
+    return;
+  }
   const std::string_view folder(path.data(), slash + 1);
-  std::shared_ptr<const std::string>& last = Index(c).SourceFolder;
-  if (!last || *last != folder) last = std::make_shared<const std::string>(folder);
-  return TSourcePath(last, path.substr(slash + 1));
+  TCounted<const std::string>& last = Index(c).SourceFolder;
+  if (!last || *last != folder) last = TCounted<const std::string>::Make(std::string(folder));
+  e->SourcePath = TSourcePath(last);
+  e->SourceName = from;
 }
 
 // The Rock Ridge fields of an entry whose full name is name: the name is left
@@ -153,12 +167,12 @@ TRockRidgeBox SharedRockRidge(VEZEZadira& c, const TRockRidge& rr, const std::st
   std::string_view fallback = longName;
   if (!isDir && longName.ends_with('.') && longName.find('.') == longName.size() - 1) fallback.remove_suffix(1);
   const std::string_view kept = name == fallback ? std::string_view() : std::string_view(name);
-  std::shared_ptr<TRockRidge>& last = Index(c).LastRockRidge;
+  TCounted<TRockRidge>& last = Index(c).LastRockRidge;
   const bool same = last && last->Present == rr.Present && last->Mode == rr.Mode && last->Uid == rr.Uid &&
                     last->Gid == rr.Gid && last->Modify == rr.Modify && last->Access == rr.Access &&
                     last->Change == rr.Change && last->Link == rr.Link && last->Name == kept;
   if (!same) {
-    last = std::make_shared<TRockRidge>(rr);
+    last = TCounted<TRockRidge>::Make(rr);
     last->Name = kept;
   }
   return TRockRidgeBox(last);
@@ -223,6 +237,7 @@ void VEZEZadira::ReleaseTree() {
   TreeIndex->ISONames.Clear();
   TreeIndex->Dirs.clear();
   JolietRenamed.clear();
+  SourceOffsets.clear();
   ISOPathOrder.clear();
   JolietPathOrder.clear();
   FileTable.clear();
@@ -347,6 +362,12 @@ TFEntry* VEZEZadira::FindEntry(TDEntry* ADir, const std::string& AName) {
   return ADir == nullptr ? nullptr : TreeIndex->Names.Find(ADir, AName);
 }
 
+int64_t VEZEZadira::SourceOffset(const TFEntry& Entry) const {
+  if (!Entry.SourcePart) return 0;
+  const auto it = SourceOffsets.find(&Entry);
+  return it == SourceOffsets.end() ? 0 : it->second;
+}
+
 int32_t VEZEZadira::DirectoryCount() const { return DirCount - 1; }
 
 int32_t VEZEZadira::FileCount() const { return EntryCount; }
@@ -404,7 +425,7 @@ TDEntry* AddDirectoryNamed(VEZEZadira& c, TDEntry* parent, const TSearchRec& fou
 
   e->ISOName = shortName;
   e->LongName = longName;
-  e->Attr = static_cast<uint32_t>(found.Attr);
+  e->Attr = static_cast<uint16_t>(found.Attr);
   e->SubDir = d;
   e->DateTime = FileDateToDateTime(found.Time);
   AppendEntry(c, parent, e);
@@ -450,7 +471,10 @@ void VEZEZadira::RemoveEntry(TDEntry* ADir, TFEntry* AEntry) {
   CollectSubtree(AEntry, entries, dirs);
   UnlinkEntry(ADir, AEntry);
 
-  for (const TFEntry* e : entries) UnindexEntry(*this, const_cast<TFEntry*>(e));
+  for (const TFEntry* e : entries) {
+    UnindexEntry(*this, const_cast<TFEntry*>(e));
+    if (e->SourcePart) SourceOffsets.erase(e);
+  }
   if (!dirs.empty()) {
     for (const TDEntry* d : dirs) TreeIndex->Dirs.erase(d->Path);
     auto markedDir = [&dirs](const auto& p) { return dirs.count(&*p) != 0; };
@@ -524,14 +548,14 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   // A folder's entry is never turned into a file: its records would be lost.
   if (existing != nullptr && (!replace || existing->SubDir != nullptr)) {
     if (!walk) return TAddOutcome::Duplicate;
-    if (existing->SubDir == nullptr && existing->SourcePath == fullPath) return TAddOutcome::Duplicate;
+    if (existing->SubDir == nullptr && existing->SourceIs(fullPath)) return TAddOutcome::Duplicate;
     Refuse(c, "NAME ALREADY PRESENT, NOT ADDED", item);
     return TAddOutcome::Refused;
   }
   if (replace) {
     e = existing;
     if (const auto& journal = Index(c).Journal; journal != nullptr && e->Serial < journal->FirstSerial)
-      journal->Replaced.try_emplace(e, *e);
+      journal->Replaced.try_emplace(e, *e, c.SourceOffset(*e));
     UnindexEntry(c, e);  // the handler may have changed the name
   } else {
     e = NewEntry(c);
@@ -543,10 +567,10 @@ TAddOutcome AddFileImpl(VEZEZadira& c, TDEntry* dir, const TSearchRec& found,
   e->ISOName = isoName;
   e->LongName = longName;
   e->ISOSize = e->JolietSize = found.Size;
-  e->Attr = static_cast<uint32_t>(found.Attr);
+  e->Attr = static_cast<uint16_t>(found.Attr);
   e->DateTime = date;
-  e->SourcePath = SourcePathOf(c, fullPath);
-  e->SourceOffset = 0;
+  SetSourcePathOf(c, e, fullPath);
+  if (e->SourcePart) c.SourceOffsets.erase(e);
   e->SourcePart = false;
   if (rr != nullptr)
     e->RR = SharedRockRidge(c, *rr, longName != offered ? longName : rr->Name, longName, isDir);  // the handler's name wins
@@ -580,7 +604,7 @@ bool VEZEZadira::AddFilePart(TDEntry* ADir, const TSearchRec& Found, const std::
   if (!HasDot(longName)) longName += '.';
   TFEntry* e = FindEntry(ADir, longName);
   if (e == nullptr) return false;
-  e->SourceOffset = Offset;
+  SourceOffsets[e] = Offset;
   e->SourcePart = true;
   return true;
 }
@@ -703,12 +727,17 @@ void TTreeJournal::RollBack() {
     if (added(e) && !added(e->Owner->OwnEntry)) tops.push_back(e);
   }
   for (TFEntry* e : tops) c.RemoveEntry(e->Owner, e);
-  for (auto& [e, before] : journal.Replaced) {
+  for (auto& [e, was] : journal.Replaced) {
+    const auto& [before, offset] = was;
     UnindexEntry(c, e);
     e->ISOName = before.ISOName;
     e->LongName = before.LongName;
     e->SourcePath = before.SourcePath;
-    e->SourceOffset = before.SourceOffset;
+    e->SourceName = before.SourceName;
+    if (before.SourcePart)
+      c.SourceOffsets[e] = offset;
+    else
+      c.SourceOffsets.erase(e);
     e->SourcePart = before.SourcePart;
     e->Imported = before.Imported;
     e->DateTime = before.DateTime;

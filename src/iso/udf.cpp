@@ -218,15 +218,12 @@ TEntryView ViewOfEntry(const TFEntry& e) {
 
 // The name an entry has in the source, as the Rock Ridge fields give it: the
 // dot that stands for a missing extension is no part of it.
-const std::string& SourceName(const TFEntry& e) {
+std::string_view SourceName(const TFEntry& e) {
   const TRockRidge* rr = e.SubDir != nullptr ? e.SubDir->RR.Get() : e.RR.Get();
   if (rr != nullptr && rr->Present && !rr->Name.empty()) return rr->Name;
-  const std::string& n = e.LongName;
-  if (e.SubDir == nullptr && (e.Attr & faDirectory) == 0 && n.ends_with('.') && n.find('.') == n.size() - 1) {
-    thread_local std::string cut;
-    cut.assign(n, 0, n.size() - 1);
-    return cut;
-  }
+  const std::string_view n = e.LongName;
+  if (e.SubDir == nullptr && (e.Attr & faDirectory) == 0 && n.ends_with('.') && n.find('.') == n.size() - 1)
+    return n.substr(0, n.size() - 1);
   return n;
 }
 
@@ -860,7 +857,7 @@ private:
   // Appends a child's name to the table, its length first, in compressed
   // Unicode (made directly when it is plain ASCII); gives the name's bytes.
   size_t AppendName(std::string& out, const TDEntry& dir, const TFEntry& e) {
-    const std::string& name = SourceName(e);
+    const std::string_view name = SourceName(e);
     const bool ascii = std::all_of(name.begin(), name.end(), [](char ch) { return static_cast<uint8_t>(ch) < 0x80; });
     if (ascii && name.size() < 255) {
       out.push_back(static_cast<char>(name.size() + 1));

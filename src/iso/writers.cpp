@@ -115,8 +115,6 @@ public:
     const uint32_t base = tree_ == TImageTree::ISO ? c_.DirArea : c_.JolietDirArea;
     // The records are made again as the stream reads them.
     auto extents = std::make_shared<TDirectoryExtents>();
-    const uint32_t bytes = tree_ == TImageTree::ISO ? c_.DirAreaSize : c_.JolietDirAreaSize;
-    extents->Reserve(c_.FileTable.size() + 2 * c_.DirTable.size() + bytes / 2048);
     for (const auto& d : c_.DirTable)
       WriteDirectory(c_, tree_, *d, base, c_.FirstFileSector, *extents,
                      tree_ == TImageTree::ISO ? &continuation_ : nullptr);
@@ -191,7 +189,7 @@ public:
     int64_t sectors = 0;
     sources_ = {};
     sources_.Reserve(static_cast<size_t>(c_.EntryCount));
-    sourceOf_.clear();
+    sourceEntries_.clear();
     broken_ = c_.FileTable.size() != static_cast<size_t>(c_.EntryCount);
     for (const auto& e : c_.FileTable) {
       if (e == nullptr) {
@@ -211,8 +209,8 @@ public:
         if ((e->Attr & faDirectory) != 0 || e->SourcePath.Empty() || e->ISOSize < 0)
           broken_ = true;
         else {
-          if (c_.ManifestDraft) sourceOf_.emplace(e.get(), sources_.size());
-          sources_.Add({e->SourcePath.Text(), e->ISOSize, first + sectors, e->SourceOffset, e->SourcePart});
+          if (c_.ManifestDraft) sourceEntries_.push_back(e.get());
+          sources_.Add({e->SourceText(), e->ISOSize, first + sectors, c_.SourceOffset(*e), e->SourcePart});
         }
         sectors += Sectors(e->ISOSize);
       } else {
@@ -225,7 +223,14 @@ public:
   }
   void Place(int64_t At) override { c_.FirstFileSector = static_cast<uint32_t>(At); }
   void Write(TImagePlan& Plan, TMemoryStream&) override {
-    Plan.Manifest = PlanManifest(c_, sourceOf_);
+    // Sources follow one another on the disc: an entry's is found by its extent.
+    Plan.Manifest = PlanManifest(c_, [this](const TFEntry* e) -> int64_t {
+      if (e == nullptr) return -1;
+      const auto it = std::lower_bound(sourceEntries_.begin(), sourceEntries_.end(), e->ISOExtent,
+                                       [](const TFEntry* s, int32_t at) { return s->ISOExtent < at; });
+      return it != sourceEntries_.end() && *it == e ? it - sourceEntries_.begin() : -1;
+    });
+    sourceEntries_ = {};
     Plan.Sources = std::move(sources_);
     // A manifest laid out that the plan cannot make would leave its sectors unwritten.
     Plan.Broken = Plan.Broken || broken_ || (c_.ManifestDraft && !Plan.Manifest);
@@ -234,7 +239,7 @@ public:
 private:
   VEZEZadira& c_;
   TPlanSources sources_;
-  std::unordered_map<const TFEntry*, size_t> sourceOf_;  // with a manifest: each source's index
+  std::vector<const TFEntry*> sourceEntries_;  // with a manifest: the entry of each source
   bool broken_ = false;
 };
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -63,9 +64,10 @@ bool AddManifestEntries(VEZEZadira& c);
 // Once the names are final: the lines and the sizes of the list's entries.
 void ComposeManifest(VEZEZadira& c);
 // The plan's list, once every source has its place (SourceOf: the source
-// index of each entry); nil without a manifest or when an entry has no source.
-std::shared_ptr<const TPlanManifest> PlanManifest(
-    const VEZEZadira& c, const std::unordered_map<const TFEntry*, size_t>& SourceOf);
+// index of an entry, -1 for none); nil without a manifest or when an entry
+// has no source.
+std::shared_ptr<const TPlanManifest> PlanManifest(const VEZEZadira& c,
+                                                  const std::function<int64_t(const TFEntry*)>& SourceOf);
 
 // Path-table order of the directories, and their numbers.
 void OrderDirectories(VEZEZadira& c);
@@ -95,48 +97,46 @@ void WriteDirectory(const VEZEZadira& C, TImageTree Tree, const TDEntry& Dir, ui
                     uint32_t FirstFile, TRecordSink& Out, TMemoryStream* Continuation = nullptr);
 
 // The directory extents of a tree as the stream reads them: each record is
-// kept as the few fields that differ from record to record (extent, length,
-// date, serial, the name and the times), the fields most records share once
-// in a table, and made again, byte for byte, sector by sector. A record
-// that does not take that form is kept whole. Sectors end in zeros.
+// kept as its fields, most of them told by how they differ from the record
+// before it in the same sector (the extent that follows, the serial one
+// higher, the date and the Rock Ridge times byte by byte, the name by the
+// start it shares), the PX fields most records share once in a table; and
+// made again, byte for byte, sector by sector. A record that does not take
+// that form is kept whole. Sectors end in zeros.
 class TDirectoryExtents final : public TRecordSink, public TGeneratedBytes {
 public:
-  void Reserve(size_t Records);
+  TDirectoryExtents();
+  ~TDirectoryExtents() override;
   void Record(std::span<const uint8_t> Bytes) override;
   void Zeros(size_t Count) override;
   void Fill(int64_t Offset, std::span<uint8_t> Dest) const override;
-  int64_t Size() const { return static_cast<int64_t>(sectorFirst_.size() - 1) * 2048 + used_; }
+  int64_t Size() const { return static_cast<int64_t>(sectorAt_.size()) * 2048 + used_; }
   size_t WholeRecords() const { return whole_; }  // records kept as they are
+  uint64_t KeptBytes() const { return kept_ + pending_.size(); }  // of the records' fields
   void Shrink();  // once the last extent is in
 
+  // A record of the usual shape taken apart, and what the records of a
+  // sector are told against (dirextents.cpp).
+  struct TFields;
+  struct TContext;
+
 private:
-  // How a record is kept.
-  // Narrow: a Joliet name of UTF-16 units below 256, kept one byte a unit.
-  enum class TKind : uint8_t { Plain, Narrow, RockRidge, Whole, Zeros };
-  struct TItem {
-    uint32_t Extent = 0, Length = 0;  // Zeros: Length zero bytes
-    uint32_t Serial = 0, Shared = 0;  // Rock Ridge: PX serial; index into shared_
-    uint32_t Text = 0;     // where its bytes start in the store (low 32 bits)
-    uint8_t TextHigh = 0;  // ... and the bits above
-    uint8_t Flags = 0;
-    uint8_t NameLength = 0, NMLength = 0, TFLength = 0;  // Whole: NameLength bytes
-    TKind Kind = TKind::Plain;
-  };
-  void Store(TItem& Item, std::span<const uint8_t> Bytes);
-  const uint8_t* Stored(const TItem& Item) const;
-  // The record's bytes from its fields and its stored bytes Text; how many.
-  size_t Make(const TItem& Item, const uint8_t* Text, uint8_t* Dest) const;
-  void Add(const TItem& Item, size_t Bytes);
+  // Counts Bytes more of the sector, whose fields are in pending_.
+  void Add(size_t Bytes);
   void AddWhole(std::span<const uint8_t> Bytes);
   void Sector(int64_t Index, uint8_t* Dest) const;
 
-  std::vector<TItem> items_;
-  std::vector<uint32_t> sectorFirst_{0};  // the first item of each sector
-  size_t used_ = 0;                       // bytes of the last sector taken
-  size_t whole_ = 0;
-  // The bytes records do not share, in pieces of 64 KiB that never split one.
+  // The fields of each finished sector, in chunks of 64 KiB that never split
+  // one; where each sector's start (chunk << 32 | offset).
   std::vector<std::unique_ptr<uint8_t[]>> chunks_;
-  uint64_t stored_ = 0;
+  size_t chunkUsed_ = 0, chunkSize_ = 0;
+  std::vector<uint64_t> sectorAt_;
+  uint64_t kept_ = 0;
+  // The sector being filled: its fields so far and the context they left.
+  std::vector<uint8_t> pending_;
+  std::unique_ptr<TContext> context_;
+  size_t used_ = 0;  // its bytes taken
+  size_t whole_ = 0;
   // The PX field but its serial, as records share it.
   std::vector<std::array<uint8_t, 36>> shared_;
   uint32_t lastShared_ = 0;

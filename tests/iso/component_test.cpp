@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -184,6 +186,73 @@ TEST(Component, SharedRockRidgeFieldsAreEditedApart) {
   third.Reset();
   EXPECT_EQ(third.Get(), nullptr);
   EXPECT_EQ(second->Change, 5);
+}
+
+// Names of entries: up to 15 bytes in place, longer ones on the heap; each
+// reads back as given after copies, moves and assignments from a part of
+// itself, and compares and joins as a std::string would.
+TEST(Component, EntryNamesKeepTheirText) {
+  for (const size_t n : {0, 1, 14, 15, 16, 17, 127, 300}) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) text += static_cast<char>('a' + i % 26);
+    TName name = text;
+    EXPECT_EQ(name.size(), n);
+    EXPECT_EQ(name.empty(), n == 0);
+    EXPECT_EQ(std::string(name.c_str()), text) << n;  // ends in a 0
+    EXPECT_EQ(name, text);
+    EXPECT_EQ(name + "!", text + "!");
+    EXPECT_EQ("<" + name, "<" + text);
+    EXPECT_EQ(name < TName(text + "a"), true);
+    TName copy = name;
+    TName moved = std::move(copy);
+    EXPECT_EQ(moved, text);
+    EXPECT_TRUE(copy.empty());
+    copy = moved;
+    EXPECT_EQ(copy, text);
+    for (const size_t cut : {size_t{0}, n / 2, n}) {
+      TName part = name;
+      part = std::string_view(part).substr(cut);  // from its own bytes
+      EXPECT_EQ(part, text.substr(cut)) << n << " from " << cut;
+      part = part;
+      EXPECT_EQ(part, text.substr(cut));
+    }
+    name = "x";
+    EXPECT_EQ(name, "x");
+    EXPECT_EQ(moved, text);  // copies own their text
+  }
+}
+
+// Entries come from the pool in large blocks: each keeps its address and
+// fields while others come and go, and given-back slots are handed out again.
+TEST(Component, PooledEntriesKeepTheirFields) {
+  std::vector<std::unique_ptr<TFEntry>> entries;
+  for (int i = 0; i < 30000; ++i) {  // several blocks
+    entries.push_back(std::make_unique<TFEntry>());
+    entries.back()->LongName = "entry number " + std::to_string(i) + " of the pool";
+    entries.back()->Serial = static_cast<uint32_t>(i);
+  }
+  std::set<const TFEntry*> freed;
+  for (size_t i = 0; i < entries.size(); i += 2) {
+    freed.insert(entries[i].get());
+    entries[i].reset();
+  }
+  size_t reused = 0;
+  for (size_t i = 0; i < entries.size(); i += 2) {
+    entries[i] = std::make_unique<TFEntry>();
+    reused += freed.count(entries[i].get());
+    entries[i]->LongName = "again " + std::to_string(i);
+    entries[i]->Serial = static_cast<uint32_t>(i);
+  }
+  EXPECT_EQ(reused, freed.size());
+  std::set<const TFEntry*> live;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    live.insert(entries[i].get());
+    EXPECT_EQ(entries[i]->Serial, i);
+    const std::string name = i % 2 == 0 ? "again " + std::to_string(i)
+                                        : "entry number " + std::to_string(i) + " of the pool";
+    ASSERT_EQ(entries[i]->LongName, name);
+  }
+  EXPECT_EQ(live.size(), entries.size());
 }
 
 std::vector<uint8_t> Contents(const TMemoryStream& s) {

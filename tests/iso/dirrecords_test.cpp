@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -286,6 +288,39 @@ std::string Even(std::string su, size_t nameLength) {
 // Every shape of record the walk gives, and some it does not: each reads
 // back exactly as written, at any offset and in pieces of any size, and
 // those of the usual shapes are not kept whole.
+// Directory extents beside the bytes they should read back as: records go
+// into both as the walk puts them, never across a sector.
+struct TExtentsAndBytes {
+  TDirectoryExtents Extents;
+  TMemoryStream Expected;
+  size_t Used = 0;
+  void Add(const std::vector<uint8_t>& r) {
+    if (Used + r.size() > 2048) Zeros(2048 - Used);
+    Extents.Record(r);
+    Expected.Write(r);
+    Used = (Used + r.size()) % 2048;
+  }
+  void Zeros(size_t n) {
+    Extents.Zeros(n);
+    Expected.WriteZeros(n);
+    Used = (Used + n) % 2048;
+  }
+  // Ends the last sector (and Extra zeros more) and reads back in pieces of each size.
+  void ExpectReadsBack(std::initializer_list<size_t> Pieces, size_t Extra = 0) {
+    Zeros((2048 - Used) % 2048 + Extra);
+    Extents.Shrink();
+    ASSERT_EQ(Extents.Size(), Expected.Size());
+    for (const size_t piece : Pieces)
+      for (int64_t at = 0; at < Expected.Size(); at += static_cast<int64_t>(piece)) {
+        std::vector<uint8_t> want(std::min<size_t>(piece, static_cast<size_t>(Expected.Size() - at)));
+        std::vector<uint8_t> got(want.size(), 0xAA);
+        Expected.Read(at, want);
+        Extents.Fill(at, got);
+        ASSERT_EQ(got, want) << "at " << at << ", pieces of " << piece;
+      }
+  }
+};
+
 TEST(DirectoryExtents, ReadBackAsWrittenAndUsualRecordsKeptCompact) {
   const std::string joliet("\0F\0i\0l\0e\0.\0t\0x\0t\0;\0" "1", 20);
   const struct {
@@ -313,35 +348,73 @@ TEST(DirectoryExtents, ReadBackAsWrittenAndUsualRecordsKeptCompact) {
     std::vector<std::vector<uint8_t>> records;
     for (int i = 0; i < 25; ++i) records.push_back(MakeRecord(uint32_t(i), 2048, 0, "F" + std::to_string(i) + ".DAT;1"));
     records.push_back(k.Record);
-    TDirectoryExtents extents;
-    TMemoryStream expected;
-    size_t used = 0;
+    TExtentsAndBytes e;
     for (int round = 0; round < 2; ++round)
-      for (const auto& r : records) {
-        if (used + r.size() > 2048) {
-          extents.Zeros(2048 - used);
-          expected.WriteZeros(2048 - used);
-          used = 0;
-        }
-        extents.Record(r);
-        expected.Write(r);
-        used += r.size();
-      }
+      for (const auto& r : records) e.Add(r);
     // Zeros to the end of the sector and a whole one more.
-    extents.Zeros(4096 - used);
-    expected.WriteZeros(4096 - used);
-    extents.Shrink();
-    ASSERT_EQ(extents.Size(), expected.Size());
-    EXPECT_EQ(extents.WholeRecords(), k.Whole ? 2u : 0u);
-    for (const size_t piece : {size_t(2048), size_t(777), size_t(1), size_t(6000)}) {
-      for (int64_t at = 0; at < expected.Size(); at += static_cast<int64_t>(piece)) {
-        std::vector<uint8_t> want(std::min<size_t>(piece, static_cast<size_t>(expected.Size() - at)));
-        std::vector<uint8_t> got(want.size(), 0xAA);
-        expected.Read(at, want);
-        extents.Fill(at, got);
-        ASSERT_EQ(got, want) << "at " << at << ", pieces of " << piece;
-      }
-    }
+    e.ExpectReadsBack({2048, 777, 1, 6000}, 2048);
+    EXPECT_EQ(e.Extents.WholeRecords(), k.Whole ? 2u : 0u);
+  }
+}
+
+// The records of a directory as the walk gives them, a few hundred of them
+// over several sectors, each shape of change from one record to the next:
+// they read back exactly, none is kept whole, and a run much alike keeps
+// few bytes a record.
+TEST(DirectoryExtents, RecordsToldByWhatDiffersFromTheOneBefore) {
+  // Seven bytes of a time, the seconds and minutes from t.
+  auto time = [](int t) { return std::string{'\x7E', '\x0C', '\x0A', '\x0A', '\x17', char(t / 60 % 60), char(t % 60)}; };
+  auto tf = [](const std::string& m, const std::string& a, const std::string& c) { return Field("TF", "\x0E" + m + a + c); };
+  const struct {
+    const char* What;
+    std::function<std::vector<uint8_t>(int)> Make;
+    size_t MostBytes;  // kept a record, on average (a sector's first record tells all)
+  } cases[] = {
+      {"Rock Ridge files in order",
+       [&](int i) {
+         const std::string name = "FILE_" + std::to_string(i) + ".DAT";
+         return MakeRecord(1000 + uint32_t(i), 100 + uint32_t(i), 0, name + ";1",
+                           Even(PX(0100444, 50 + uint32_t(i)) + tf(time(7), time(7), time(7)) + NM("f" + name), name.size() + 2));
+       },
+       18},
+      {"Joliet files in order", [&](int i) { return MakeRecord(1000 + uint32_t(i), 100, 0, JolietBytes("file " + std::to_string(i) + ".txt;1")); }, 8},
+      {"extents and serials apart, sizes large",
+       [&](int i) {
+         return MakeRecord(uint32_t(i * i * 977), 0x7FFF0000u + uint32_t(i), 0, "A" + std::to_string(i) + ";1",
+                           Even(PX(0100444, uint32_t(i * 7919)) + tf(time(7), time(7), time(7)), std::to_string(i).size() + 3));
+       },
+       40},
+      {"times of their own, modify the record's date",
+       [&](int i) {
+         std::vector<uint8_t> r = MakeRecord(5, 6, 0, "T.TXT;1", Even(PX(0100444, 9) + tf(time(i), time(3 * i), time(i + 1)) + NM("t.txt"), 7));
+         const std::string date = time(i);
+         std::memcpy(&r[18], date.data(), 7);
+         return r;
+       },
+       30},
+      {"owners and flags alternate, some names without NM",
+       [&](int i) {
+         const std::string nm = i % 3 == 0 ? std::string() : NM("n" + std::to_string(i));
+         return MakeRecord(5, 6, uint8_t(i % 2 ? 2 : 0), "N" + std::to_string(i) + ";1",
+                           Even(PX(i % 2 ? 040555 : 0100600, 9) + tf(time(7), time(7), time(7)) + nm, std::to_string(i).size() + 3));
+       },
+       40},
+      {"names of every length sharing nothing",
+       [&](int i) {
+         const std::string name(size_t(1 + i % 100), char('A' + i % 26));
+         return MakeRecord(5, 6, 0, name, Even(PX(0100444, 9) + tf(time(7), time(7), time(7)) + NM(std::string(size_t(1 + i % 40), char('a' + i % 26))), name.size()));
+       },
+       300},
+      {"long times", [&](int i) { return MakeRecord(5, 6, 0, "L.TXT;1", Even(PX(0100444, uint32_t(12 + i)) + TF(17) + NM("l.txt"), 7)); }, 18},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.What);
+    TExtentsAndBytes e;
+    const int count = 300;
+    for (int i = 0; i < count; ++i) e.Add(k.Make(i));
+    e.ExpectReadsBack({2048, 777});
+    EXPECT_EQ(e.Extents.WholeRecords(), 0u);
+    EXPECT_LE(e.Extents.KeptBytes(), k.MostBytes * count);
   }
 }
 

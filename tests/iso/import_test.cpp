@@ -437,8 +437,8 @@ TEST_F(TImportFixture, NamesFromTheDiscAndWhatTheUserAdded) {
   ASSERT_TRUE(C.AddFile(sub, isotest::Found("mine.txt", 12), "/src/Sub/mine.txt", 0));
   ASSERT_TRUE(C.ImportPreviousSession(1, nullptr));
   EXPECT_TRUE(Entry("\\", "x;1.txt") && Entry("\\", "x;2.txt") && Entry("\\Sub", "old.txt"));
-  EXPECT_EQ(Entry("\\", "notes.txt")->SourcePath, "/src/notes.txt");
-  EXPECT_EQ(Entry("\\Sub", "mine.txt")->SourcePath, "/src/Sub/mine.txt");
+  EXPECT_EQ(Entry("\\", "notes.txt")->SourceText(), "/src/notes.txt");
+  EXPECT_EQ(Entry("\\Sub", "mine.txt")->SourceText(), "/src/Sub/mine.txt");
   for (const char* name : {"\\a/b", "\\..", "\\c"})  // (a NUL: named up to it)
     EXPECT_EQ(Count(std::string("INVALID NAME, NOT IMPORTED: ") + name, MSG_FILE), 1) << name;
   EXPECT_EQ(C.FileCount(), 3 + 3);  // the user's two and Sub, x;1, x;2, old.txt

@@ -122,10 +122,11 @@ TEST_F(TreeTest, NamesOfFilesWithAndWithoutDot) {
   ASSERT_NE(readme, nullptr);
   EXPECT_EQ(readme->LongName, "README.");
   EXPECT_EQ(readme->ISOName, "README.");
-  EXPECT_EQ(readme->SourcePath, P("src/README"));
-  EXPECT_EQ(readme->SourcePath.Text(), P("src/README"));
-  EXPECT_FALSE(readme->SourcePath == P("src/READM"));
-  EXPECT_FALSE(readme->SourcePath == P("src/READMEE"));
+  EXPECT_TRUE(readme->SourceIs(P("src/README")));
+  EXPECT_EQ(readme->SourceText(), P("src/README"));
+  EXPECT_FALSE(readme->SourceIs(P("src/READM")));
+  EXPECT_FALSE(readme->SourceIs(P("src/README.")));
+  EXPECT_FALSE(readme->SourceIs(P("src/READMEE")));
   EXPECT_EQ(readme->ISOSize, 5);
   EXPECT_EQ(readme->JolietSize, 5);
   EXPECT_FALSE(readme->Imported);
@@ -133,7 +134,7 @@ TEST_F(TreeTest, NamesOfFilesWithAndWithoutDot) {
   const TFEntry* a = c_.FindEntry(c_.RootDirectory(), "a.txt");
   ASSERT_NE(a, nullptr);
   // The files of one folder keep its path once.
-  EXPECT_EQ(a->SourcePath.Text(), P("src/a.txt"));
+  EXPECT_EQ(a->SourceText(), P("src/a.txt"));
   EXPECT_EQ(a->SourcePath.Folder(), readme->SourcePath.Folder());
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->LongName, "a.txt");
@@ -170,7 +171,7 @@ TEST_F(TreeTest, SubfoldersBecomeDirectoriesWithPaths) {
   ASSERT_NE(docsEntry, nullptr);
   EXPECT_EQ(docsEntry->SubDir, docs);
   EXPECT_EQ(docsEntry->Attr & faDirectory, static_cast<uint32_t>(faDirectory));
-  EXPECT_EQ(docsEntry->SourcePath, "");
+  EXPECT_EQ(docsEntry->SourceText(), "");
   // Subfolders are walked before the files of their folder.
   std::vector<std::string> order;
   for (const auto& e : c_.FileTable) order.push_back(e->LongName);
@@ -261,6 +262,9 @@ TEST_F(TreeTest, HandlersMayRenameAndRedate) {
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->ISOName, "NEW.TXT");  // upper-cased after the handler
   EXPECT_EQ(e->DateTime, when);
+  EXPECT_EQ(e->SourceText(), P("src/sub/file.txt"));  // read under its own name
+  EXPECT_TRUE(e->SourceIs(P("src/sub/file.txt")));
+  EXPECT_FALSE(e->SourceIs(P("src/sub/New Name.txt")));
   CheckInvariants();
 }
 
@@ -357,7 +361,7 @@ TEST_F(TreeTest, ARefusedCallLeavesTheTreeAsItWas) {
   ASSERT_TRUE(AddAll("one"));
   auto state = [this] {
     std::vector<std::string> out;
-    for (const auto& e : c_.FileTable) out.push_back(e->LongName + e->ISOName + e->SourcePath + std::to_string(e->ISOSize));
+    for (const auto& e : c_.FileTable) out.push_back(e->LongName + e->ISOName + e->SourceText() + std::to_string(e->ISOSize));
     for (const auto& d : c_.DirTable) out.push_back(d->Path);
     return out;
   };
@@ -386,6 +390,40 @@ TEST_F(TreeTest, ReplaceKeepsTheNameIndexRight) {
   EXPECT_EQ(e->ISOExtent, 1234);
   EXPECT_EQ(e->JolietExtent, 1234);
   EXPECT_EQ(c_.FileCount(), 1);
+  CheckInvariants();
+}
+
+// A part of a file keeps its offset beside the entry: a replacing walk that
+// is refused gives it back, one that is kept drops it, and so does removal.
+TEST_F(TreeTest, APartsOffsetFollowsItsEntry) {
+  File("whole/p.bin", 5);
+  File("refused/p.bin", 5);
+  File("refused/" + std::string(130, 'r') + ".txt");
+  TDEntry* root = c_.RootDirectory();
+  TSearchRec found;
+  found.Name = "p.bin";
+  found.Size = 2048;
+  ASSERT_TRUE(c_.AddFilePart(root, found, "/src/big.bin", 4096));
+  TFEntry* e = c_.FindEntry(root, "p.bin");
+  ASSERT_NE(e, nullptr);
+  c_.ReplaceFile = true;
+  const struct {
+    const char* Folder;
+    bool Added;
+    bool Part;
+    int64_t Offset;
+  } steps[] = {{"refused", false, true, 4096}, {"whole", true, false, 0}};
+  for (const auto& s : steps) {
+    EXPECT_EQ(AddAll(s.Folder), s.Added) << s.Folder;
+    ASSERT_EQ(c_.FindEntry(root, "p.bin"), e);
+    EXPECT_EQ(e->SourcePart, s.Part) << s.Folder;
+    EXPECT_EQ(c_.SourceOffset(*e), s.Offset) << s.Folder;
+    EXPECT_EQ(c_.SourceOffsets.size(), s.Part ? 1u : 0u) << s.Folder;
+  }
+  ASSERT_TRUE(c_.AddFilePart(root, found, "/src/big.bin", 8192));
+  EXPECT_EQ(c_.SourceOffset(*e), 8192);
+  c_.RemoveEntry(root, e);
+  EXPECT_TRUE(c_.SourceOffsets.empty());
   CheckInvariants();
 }
 

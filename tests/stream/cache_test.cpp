@@ -168,7 +168,7 @@ protected:
   // An entry of (*comp_).FileTable set up as the tree and the layout leave it.
   TFEntry& AddEntry(const std::string& path, int64_t size, uint32_t attr = faArchive) {
     auto e = std::make_unique<TFEntry>();
-    e->SourcePath = path;
+    e->SetSourcePath(path);
     e->ISOSize = e->JolietSize = size;
     e->Attr = attr;
     (*comp_).FileTable.push_back(std::move(e));
@@ -200,7 +200,7 @@ protected:
       // What the layout leaves out: subdirectory entries, imported entries,
       // entries without a source and empty files.
       if ((e->Attr & faDirectory) || e->Imported || e->SourcePath.Empty() || e->ISOSize <= 0) continue;
-      plan->Sources.Add({e->SourcePath, e->ISOSize, at});
+      plan->Sources.Add({e->SourceText(), e->ISOSize, at});
       at += Sectors(e->ISOSize);
     }
     return plan;
