@@ -175,14 +175,32 @@ TEntryPool& Pool() {
 
 }  // namespace
 
+// Under the address sanitizer entries come from the heap it watches: its leak
+// checker does not look into mapped blocks for the pointers entries hold, and
+// takes what a living tree points at for lost.
+#if defined(__SANITIZE_ADDRESS__)
+#define MBURN_HEAP_ENTRIES 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MBURN_HEAP_ENTRIES 1
+#endif
+#endif
+#ifdef MBURN_HEAP_ENTRIES
+constexpr bool kPooled = false;
+#else
+constexpr bool kPooled = true;
+#endif
+
+bool TFEntry::Pooled() { return kPooled; }
+
 void* TFEntry::operator new(size_t Bytes) {
-  if (Bytes != sizeof(TFEntry)) return ::operator new(Bytes);
+  if (!kPooled || Bytes != sizeof(TFEntry)) return ::operator new(Bytes);
   return Pool().Take();
 }
 
 void TFEntry::operator delete(void* Entry, size_t Bytes) noexcept {
   if (Entry == nullptr) return;
-  if (Bytes != sizeof(TFEntry)) {
+  if (!kPooled || Bytes != sizeof(TFEntry)) {
     ::operator delete(Entry);
     return;
   }

@@ -324,6 +324,7 @@ struct TFEntry {
   void SetSourcePath(std::string_view Path);  // a path that shares nothing
 
   static void* operator new(size_t Bytes);
+  static bool Pooled();  // false under the address sanitizer: entries come from its heap
   static void operator delete(void* Entry, size_t Bytes) noexcept;
 };
 
