@@ -10,14 +10,6 @@
 
 #include "iso/iso.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define MBURN_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define MBURN_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define MBURN_POISON(p, n) ((void)(p), (void)(n))
-#define MBURN_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 // ---------------------------------------------------------------- names
 void TName::Assign(std::string_view Text) {
@@ -103,11 +95,9 @@ class TEntryPool {
     void* slot;
     if (b->Free != nullptr) {
       slot = b->Free;
-      MBURN_UNPOISON(slot, kSlot);
       std::memcpy(&b->Free, slot, sizeof(void*));
     } else {
       slot = SlotAt(b, b->Fresh++);
-      MBURN_UNPOISON(slot, kSlot);
     }
     ++b->Used;
     if (b->Free == nullptr && b->Fresh == kSlots) Unlist(b);
@@ -119,11 +109,9 @@ class TEntryPool {
     auto* b = reinterpret_cast<TBlock*>(reinterpret_cast<uintptr_t>(slot) & ~(kBlockBytes - 1));
     std::memcpy(slot, &b->Free, sizeof(void*));
     b->Free = slot;
-    MBURN_POISON(slot, kSlot);
     --b->Used;
     if (b->Used == 0 && (withRoom_ != b || b->Next != nullptr)) {
       Unlist(b);
-      MBURN_UNPOISON(b, kBlockBytes);
       ::munmap(b, kBlockBytes);
       return;
     }
@@ -142,7 +130,6 @@ class TEntryPool {
       ::munmap(reinterpret_cast<void*>(aligned + kBlockBytes), end - aligned - kBlockBytes);
     auto* b = new (reinterpret_cast<void*>(aligned)) TBlock;
     b->Fresh = kFirstSlot;
-    MBURN_POISON(SlotAt(b, kFirstSlot), (kSlots - kFirstSlot) * kSlot);
     List(b);
     return b;
   }
